@@ -1,0 +1,50 @@
+// The engine interface every storage engine and layer implements.
+//
+// Thread safety: every implementation is safe to share between threads. Any
+// number of threads may call any operation on one engine at the same time;
+// each operation is atomic with respect to the engine's own invariants (a
+// lookup sees a record either entirely before or entirely after a concurrent
+// insert replaces it). Handles may be copied, moved and released on any
+// thread.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+
+#include "korvane/types.hpp"
+
+namespace korvane {
+
+class PrefixEngine {
+ public:
+  virtual ~PrefixEngine();
+
+  // Stores the record for the prefix, replacing the record of an equal
+  // prefix (host bits ignored). Absent result: success.
+  virtual InsertStatus insert(const IpPrefix& prefix, Metadata metadata) const = 0;
+  // Longest-prefix match: the record of the most specific stored prefix that
+  // covers the address.
+  virtual std::optional<Metadata> lookup(const IpAddress& address) const = 0;
+  // Deletes exactly this prefix and hands out its record.
+  virtual std::optional<Metadata> remove(const IpPrefix& prefix) const = 0;
+  // Whether exactly this prefix holds a record (no longest-prefix search).
+  virtual bool contains(const IpPrefix& prefix) const = 0;
+  // Deletes every record; operation counters keep their values.
+  virtual void clear() const = 0;
+  // Number of prefixes holding a record.
+  virtual std::uint64_t len() const = 0;
+  // Counters and size.
+  virtual EngineStats stats() const = 0;
+
+ protected:
+  PrefixEngine() = default;
+  PrefixEngine(const PrefixEngine&) = delete;
+  PrefixEngine& operator=(const PrefixEngine&) = delete;
+};
+
+// Shared, atomically reference-counted handle; the engine is destroyed with
+// the last handle.
+using EngineHandle = std::shared_ptr<const PrefixEngine>;
+
+}  // namespace korvane

@@ -1,0 +1,174 @@
+// Value types that travel through every engine: address and prefix keys,
+// the metadata record, the statistics record and the engine error.
+//
+// Thread safety: all types here are values. Distinct objects may be used from
+// different threads freely; one object needs external synchronisation when
+// one thread writes it while another reads it, like any standard value type.
+// Copies of a Metadata share its immutable payload, so copying is cheap and
+// copies may be read and released on any thread.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <utility>
+
+namespace korvane {
+
+enum class AddressFamily : std::uint8_t { V4 = 0, V6 = 1 };
+
+// Number of address bytes of a family: 4 or 16.
+constexpr std::size_t address_width_bytes(AddressFamily family) noexcept {
+  return family == AddressFamily::V4 ? 4 : 16;
+}
+// Number of address bits of a family: 32 or 128.
+constexpr unsigned address_width_bits(AddressFamily family) noexcept {
+  return family == AddressFamily::V4 ? 32 : 128;
+}
+
+// One address. Bytes are in network order; for V4 only bytes 0..3 are
+// meaningful and bytes 4..15 are zero.
+struct IpAddress {
+  AddressFamily family = AddressFamily::V4;
+  std::array<std::uint8_t, 16> bytes{};
+
+  static IpAddress v4(std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t d) noexcept {
+    IpAddress out;
+    out.family = AddressFamily::V4;
+    out.bytes[0] = a;
+    out.bytes[1] = b;
+    out.bytes[2] = c;
+    out.bytes[3] = d;
+    return out;
+  }
+  static IpAddress v6(const std::array<std::uint8_t, 16>& raw) noexcept {
+    IpAddress out;
+    out.family = AddressFamily::V6;
+    out.bytes = raw;
+    return out;
+  }
+
+  // Bit i (0 = most significant bit of byte 0); bits at or beyond the
+  // family's width read as 0.
+  bool bit(unsigned i) const noexcept {
+    if (i >= address_width_bits(family)) return false;
+    return (bytes[i / 8] >> (7 - i % 8)) & 1U;
+  }
+
+  friend bool operator==(const IpAddress&, const IpAddress&) = default;
+};
+
+// One CIDR prefix. The address is kept exactly as written, host bits
+// included; matching and identity only ever look at the first `length` bits.
+struct IpPrefix {
+  AddressFamily family = AddressFamily::V4;
+  std::array<std::uint8_t, 16> bytes{};
+  std::uint8_t length = 0;  // 0..32 for V4, 0..128 for V6
+
+  static IpPrefix of(const IpAddress& address, std::uint8_t length) noexcept {
+    IpPrefix out;
+    out.family = address.family;
+    out.bytes = address.bytes;
+    out.length = length;
+    return out;
+  }
+
+  IpAddress address() const noexcept {
+    IpAddress out;
+    out.family = family;
+    out.bytes = bytes;
+    return out;
+  }
+
+  // True when the address has this prefix's family and agrees with it on the
+  // first `length` bits.
+  bool covers(const IpAddress& address) const noexcept;
+
+  // True when both name the same entry: same family, same length and the
+  // same first `length` bits (host bits ignored).
+  bool same_entry(const IpPrefix& other) const noexcept;
+
+  // The prefix with every bit at or after `length` cleared.
+  IpPrefix canonical() const noexcept;
+
+  // Exact equality, host bits included.
+  friend bool operator==(const IpPrefix&, const IpPrefix&) = default;
+};
+
+using Attributes = std::unordered_map<std::string, std::string>;
+
+namespace detail {
+struct MetadataRep;
+struct MetadataAccess;
+}  // namespace detail
+
+// The record stored with a prefix: a text `value` and a map of text
+// `attributes`. It behaves as a plain value, but its payload is immutable and
+// shared between copies (copy on write), so handing out a copy costs one
+// atomic increment rather than an allocation. Mutators detach first.
+class Metadata {
+ public:
+  Metadata() noexcept = default;
+  explicit Metadata(std::string value, Attributes attributes = {});
+  Metadata(const Metadata& other) noexcept;
+  Metadata(Metadata&& other) noexcept : rep_(std::exchange(other.rep_, nullptr)) {}
+  Metadata& operator=(const Metadata& other) noexcept;
+  Metadata& operator=(Metadata&& other) noexcept;
+  ~Metadata();
+
+  const std::string& value() const noexcept;
+  const Attributes& attributes() const noexcept;
+
+  // Mutable access; detaches from any other copy first.
+  std::string& mutable_value();
+  Attributes& mutable_attributes();
+
+  friend bool operator==(const Metadata& a, const Metadata& b);
+
+ private:
+  friend struct detail::MetadataAccess;
+  detail::MetadataRep* rep_ = nullptr;  // null: empty value, no attributes
+};
+
+// Operation counters and size of an engine.
+struct EngineStats {
+  std::uint64_t inserts = 0;
+  std::uint64_t lookups = 0;
+  std::uint64_t hits = 0;
+  std::uint64_t misses = 0;
+  std::uint64_t removals = 0;
+  std::uint64_t size = 0;
+
+  friend bool operator==(const EngineStats&, const EngineStats&) = default;
+};
+
+// Failures of the Redis-backed layers. Only the text crosses the engine
+// interface.
+class EngineError {
+ public:
+  enum class Kind : std::uint8_t { Redis, ChannelSend, ChannelReceive };
+
+  static EngineError redis(std::string client_text) {
+    return EngineError(Kind::Redis, std::move(client_text));
+  }
+  static EngineError channel_send() { return EngineError(Kind::ChannelSend, {}); }
+  static EngineError channel_receive() { return EngineError(Kind::ChannelReceive, {}); }
+
+  Kind kind() const noexcept { return kind_; }
+  // "Redis error: <client text>", "Channel send error" or
+  // "Channel receive error".
+  std::string message() const;
+
+ private:
+  EngineError(Kind kind, std::string detail) : kind_(kind), detail_(std::move(detail)) {}
+  Kind kind_;
+  std::string detail_;
+};
+
+// Result of insert: absent on success, otherwise the error's message text.
+using InsertStatus = std::optional<std::string>;
+
+}  // namespace korvane

@@ -1,0 +1,103 @@
+// The trie storage engine, and the layouts the dispatcher keeps it in.
+//
+// Thread safety: every operation may run on any number of threads at once.
+// - Lookups and contains take no lock and write nothing shared except one
+//   per-thread counter stripe: they walk inside an epoch Guard, reading each
+//   node optimistically against its version word.
+// - Inserts and removes take the trie's writer lock shared, walk the same
+//   way, and lock (make odd) the version word of the one node they change;
+//   node locks are never nested.
+// - Clear takes the trie's writer lock exclusively, so that the entry count
+//   stays exact under any mix of operations.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <shared_mutex>
+#include <vector>
+
+#include "korvane/local_engine.hpp"
+#include "korvane/types.hpp"
+#include "traits.hpp"
+
+namespace korvane {
+
+// The trie itself: one root per address family, so that an IPv4 prefix and
+// an IPv6 prefix never share a node whatever their bits. Shards of a sharded
+// layout share one TrieStore.
+struct TrieStore {
+  explicit TrieStore(NodeKind kind);
+
+  const NodeKind kind;
+  NodeRef roots[2];  // indexed by AddressFamily; never replaced
+  // Shared by inserts and removes, exclusive for clear.
+  mutable std::shared_mutex writers;
+};
+
+class TrieEngine {
+ public:
+  // A fresh engine with its own fresh trie.
+  explicit TrieEngine(NodeKind kind);
+  // An engine over an existing (shared) trie, with its own counters.
+  explicit TrieEngine(std::shared_ptr<TrieStore> store);
+  ~TrieEngine();
+
+  TrieEngine(const TrieEngine&) = delete;
+  TrieEngine& operator=(const TrieEngine&) = delete;
+
+  InsertStatus insert(const IpPrefix& prefix, Metadata metadata) const;
+  std::optional<Metadata> lookup(const IpAddress& address) const;
+  std::optional<Metadata> remove(const IpPrefix& prefix) const;
+  bool contains(const IpPrefix& prefix) const;
+  void clear() const;
+  std::uint64_t len() const noexcept { return entry_count_.load(std::memory_order_acquire); }
+  EngineStats stats() const noexcept;
+
+  // Counts an insert that another engine sharing this trie has stored.
+  void count_insert() const noexcept { inserts_.fetch_add(1, std::memory_order_relaxed); }
+
+  NodeKind kind() const noexcept { return store_->kind; }
+  const std::shared_ptr<TrieStore>& store() const noexcept { return store_; }
+  const NodeRef& root(AddressFamily family) const noexcept {
+    return store_->roots[static_cast<unsigned>(family)];
+  }
+
+ private:
+  struct alignas(64) LookupStripe {
+    std::atomic<std::uint64_t> hits{0};
+    std::atomic<std::uint64_t> misses{0};
+  };
+  static constexpr std::size_t kStripes = 16;
+
+  void count_lookup(bool hit) const noexcept;
+
+  std::shared_ptr<TrieStore> store_;
+  // Relaxed increments: the counters order nothing else, and a reader of
+  // stats only needs each value to be one that was current at some point.
+  mutable std::atomic<std::uint64_t> inserts_{0};
+  mutable std::atomic<std::uint64_t> removals_{0};
+  mutable std::atomic<std::uint64_t> entry_count_{0};
+  // Lookup counters striped by thread, so concurrent readers do not all
+  // write one cache line.
+  std::unique_ptr<LookupStripe[]> stripes_;
+};
+
+namespace detail {
+
+struct TrieShardGroup {
+  std::vector<std::shared_ptr<const TrieEngine>> row;
+  std::uint64_t shard_count = 0;
+  std::uint8_t shard_prefix_bits = 32;
+};
+
+struct LocalLayout {
+  LocalEngine::Layout tag;
+  std::shared_ptr<const TrieEngine> single;   // tags 0 and 2
+  std::shared_ptr<const TrieShardGroup> group;  // tags 1 and 3
+};
+
+}  // namespace detail
+
+}  // namespace korvane

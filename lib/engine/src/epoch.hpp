@@ -1,0 +1,103 @@
+// Deferred reclamation by epochs.
+//
+// Readers walk shared structures through plain pointers inside a Guard and
+// never write anything shared but their own participant slot. A writer that
+// unlinks an object hands it to retire() instead of freeing it; the release
+// function runs only once every thread that was inside a Guard at the time of
+// the unlink has left it. This is what lets a trie walk take no reference
+// count and no lock per node.
+//
+// Thread safety: every function may be called from any thread. Guards nest;
+// only the outermost one pins. A thread must not hold a Guard across a
+// blocking wait on another thread's progress (that would only delay
+// reclamation, never break it).
+//
+// Memory ordering, for those who change this file:
+// - pin publishes (epoch, pinned) with a sequentially consistent exchange, a
+//   full barrier, so no load of a shared pointer after it can be satisfied
+//   before other threads can see the pin;
+// - unpin is a release store, and the advancing thread reads participant
+//   slots with acquire loads, so everything a reader did inside its Guard
+//   happens before the global epoch moves on;
+// - the global epoch is advanced with release and read with acquire, so the
+//   thread that frees an object after seeing the epoch two steps on is
+//   ordered after every reader that could have seen the object.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <vector>
+
+namespace korvane::epoch {
+
+struct Retired {
+  void* object;
+  void (*release)(void*);
+};
+
+struct alignas(64) Participant {
+  // 0 while not pinned; (epoch << 1) | 1 while pinned. Written only by the
+  // owning thread, read by any thread that tries to advance the epoch.
+  std::atomic<std::uint64_t> state{0};
+  // Owner-only fields.
+  std::uint32_t nesting = 0;
+  std::uint32_t unpins_since_collect = 0;
+  std::vector<Retired> pending;  // retired, not yet stamped with an epoch
+  struct Sealed {
+    std::uint64_t epoch;
+    std::vector<Retired> items;
+  };
+  std::vector<Sealed> sealed;  // stamped; freed two epochs after their stamp
+  // Registry fields.
+  std::atomic<bool> in_use{false};
+  Participant* next = nullptr;  // immutable once published
+};
+
+namespace detail {
+extern std::atomic<std::uint64_t> global_epoch;
+extern thread_local Participant* current __attribute__((tls_model("initial-exec")));
+Participant* register_thread();
+void after_unpin(Participant* p);
+}  // namespace detail
+
+inline Participant* local_participant() {
+  Participant* p = detail::current;
+  if (__builtin_expect(p == nullptr, 0)) p = detail::register_thread();
+  return p;
+}
+
+inline void pin() {
+  Participant* p = local_participant();
+  if (p->nesting++ == 0) {
+    const std::uint64_t e = detail::global_epoch.load(std::memory_order_acquire);
+    p->state.exchange((e << 1) | 1u, std::memory_order_seq_cst);
+  }
+}
+
+inline void unpin() {
+  Participant* p = detail::current;
+  if (--p->nesting == 0) {
+    p->state.store(0, std::memory_order_release);
+    if (__builtin_expect(!p->pending.empty() || !p->sealed.empty(), 0)) detail::after_unpin(p);
+  }
+}
+
+class Guard {
+ public:
+  Guard() { pin(); }
+  ~Guard() { unpin(); }
+  Guard(const Guard&) = delete;
+  Guard& operator=(const Guard&) = delete;
+};
+
+// Runs release(object) once no thread that might have seen the object is
+// still inside a Guard. The object must already be unreachable for new
+// readers.
+void retire(void* object, void (*release)(void*));
+
+// Advances the epoch as far as possible and runs every release that has
+// become safe, including those left behind by exited threads. For tests and
+// for callers that want memory back now; never needed for correctness.
+void collect();
+
+}  // namespace korvane::epoch

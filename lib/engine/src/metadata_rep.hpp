@@ -1,0 +1,45 @@
+// The shared, immutable payload behind Metadata, and the access the engine
+// needs to store it in trie nodes without copying.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "korvane/types.hpp"
+
+namespace korvane::detail {
+
+struct MetadataRep {
+  // Owners: every Metadata copy and every trie node field holding it.
+  // Increments may be relaxed (a new owner is always made from an existing
+  // one, or from a node field kept alive by the epoch scheme); the decrement
+  // that reaches zero must acquire every earlier owner's writes before delete.
+  std::atomic<std::uint32_t> refs{1};
+  std::string value;
+  Attributes attributes;
+
+  void acquire() noexcept { refs.fetch_add(1, std::memory_order_relaxed); }
+  void release() noexcept {
+    if (refs.fetch_sub(1, std::memory_order_acq_rel) == 1) delete this;
+  }
+};
+
+struct MetadataAccess {
+  // Takes the payload out of a Metadata, leaving it empty. The caller owns
+  // one reference to the result. An empty record gets a payload of its own so
+  // that a stored record is never null (null means "no record").
+  static MetadataRep* take(Metadata& md) {
+    if (md.rep_ == nullptr) return new MetadataRep();
+    return std::exchange(md.rep_, nullptr);
+  }
+  // Wraps an already-owned reference.
+  static Metadata adopt(MetadataRep* rep) noexcept {
+    Metadata md;
+    md.rep_ = rep;
+    return md;
+  }
+  static const MetadataRep* peek(const Metadata& md) noexcept { return md.rep_; }
+};
+
+}  // namespace korvane::detail

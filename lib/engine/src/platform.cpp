@@ -1,0 +1,62 @@
+#include "platform.hpp"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <random>
+
+namespace korvane::platform {
+
+unsigned logical_processors() noexcept {
+  const long n = ::sysconf(_SC_NPROCESSORS_ONLN);
+  return n > 0 ? static_cast<unsigned>(n) : 0;
+}
+
+std::optional<std::uint64_t> available_memory_bytes() noexcept {
+  // MemAvailable is the kernel's own estimate of memory that can be handed
+  // out without swapping, which is what "available now" means here.
+  std::FILE* f = std::fopen("/proc/meminfo", "re");
+  if (f == nullptr) return std::nullopt;
+  char line[256];
+  std::optional<std::uint64_t> result;
+  while (std::fgets(line, sizeof line, f) != nullptr) {
+    unsigned long long kib = 0;
+    if (std::sscanf(line, "MemAvailable: %llu kB", &kib) == 1) {
+      result = static_cast<std::uint64_t>(kib) * 1024u;
+      break;
+    }
+  }
+  std::fclose(f);
+  return result;
+}
+
+namespace {
+std::uint64_t splitmix64(std::uint64_t& state) noexcept {
+  std::uint64_t z = (state += 0x9E3779B97F4A7C15ull);
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+  return z ^ (z >> 31);
+}
+
+std::uint64_t entropy_seed() noexcept {
+  try {
+    std::random_device device;
+    return (static_cast<std::uint64_t>(device()) << 32) ^ device();
+  } catch (...) {
+    // No entropy source: fall back to addresses and the clock, which still
+    // differ between processes.
+    std::uint64_t local = 0;
+    return reinterpret_cast<std::uintptr_t>(&local) ^ static_cast<std::uint64_t>(::getpid()) << 32 ^
+           static_cast<std::uint64_t>(std::random_device::result_type(std::time(nullptr)));
+  }
+}
+}  // namespace
+
+std::uint64_t random_u64() noexcept {
+  thread_local std::uint64_t state = entropy_seed();
+  return splitmix64(state);
+}
+
+}  // namespace korvane::platform

@@ -1,0 +1,179 @@
+// The trie node interface: node kinds, the shared node handle and the
+// per-field operations every node kind offers.
+//
+// Thread safety: any number of threads may call any operation on the same
+// node at once. Each operation is atomic for its own field only; a sequence
+// of operations is not atomic. Readers write nothing shared: single-word
+// fields are atomics, and the 16-byte edge is read optimistically against the
+// node's version word and retried if a writer intervened.
+//
+// Lifetime: nodes are reference counted. A node's child slots own one
+// reference each; a NodeRef owns one. When a slot drops a child, the
+// reference is given up only after every reader that might still be walking
+// through it has left its epoch Guard (see epoch.hpp), so walkers inside a
+// Guard may hold plain TrieNode pointers without counting.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <optional>
+#include <utility>
+
+#include "korvane/types.hpp"
+#include "metadata_rep.hpp"
+
+namespace korvane {
+
+// The eight concrete node kinds. 0..3 are one-bit-per-level nodes, 4..7
+// path-compressed nodes; within a family the offset is the flavour.
+enum class NodeKind : std::uint8_t {
+  UncompressedLocked = 0,
+  UncompressedCompact = 1,
+  UncompressedPadded = 2,
+  UncompressedHashed = 3,
+  CompressedLocked = 4,
+  CompressedCompact = 5,
+  CompressedPadded = 6,
+  CompressedHashed = 7,
+};
+
+constexpr bool is_compressed(NodeKind kind) noexcept { return static_cast<std::uint8_t>(kind) >= 4; }
+
+class NodeRef;
+
+// An immutable stored prefix. Owned by exactly one node field.
+struct PrefixBox {
+  IpPrefix prefix;
+};
+
+// Common header of every node kind. The concrete kinds (node/uncompressed.hpp
+// and node/compressed.hpp) derive from it; the kind byte says which one an
+// object is, and every operation dispatches on it.
+class alignas(64) TrieNode {
+ public:
+  TrieNode(const TrieNode&) = delete;
+  TrieNode& operator=(const TrieNode&) = delete;
+
+  NodeKind kind() const noexcept { return kind_; }
+
+  // 1. Auxiliary value; always absent on compressed kinds.
+  std::optional<std::uint8_t> aux() const;
+  // 2, 3. Children; an empty NodeRef when absent.
+  NodeRef left() const;
+  NodeRef right() const;
+  // 4. A copy of the entry's record.
+  std::optional<Metadata> metadata() const;
+  // 5. The stored prefix.
+  std::optional<IpPrefix> prefix() const;
+  // 6, 7. Replace a child; an empty handle removes it. The previous child is
+  // released once no walker can still see it.
+  void set_left(NodeRef child);
+  void set_right(NodeRef child);
+  // 8, 9. Replace or remove the entry's record.
+  void set_metadata(Metadata md);
+  void clear_metadata();
+  // 10. Set the auxiliary value; no effect on compressed kinds.
+  void set_aux(std::uint8_t value);
+  // 11. Set the stored prefix.
+  void set_prefix(const IpPrefix& prefix);
+  // 12. Edge bits, most significant bit of byte 0 first; absent on
+  // uncompressed kinds.
+  std::optional<std::array<std::uint8_t, 16>> edge() const;
+  // 13. Edge length in bits; absent on uncompressed kinds.
+  std::optional<std::uint64_t> edge_len() const;
+  // 14. Write the edge bits, then the length. Stops the process on an
+  // uncompressed kind: only the path-compressed algorithms call it.
+  void set_edge(const std::array<std::uint8_t, 16>& bits, std::uint64_t length);
+
+  // --- Reference counting, for NodeRef and the node kinds.
+  void acquire_ref() noexcept { refs_.fetch_add(1, std::memory_order_relaxed); }
+  // Gives up one reference now; the last one destroys the node. Only for
+  // references no walker can reach through a shared slot.
+  void release_ref() noexcept;
+  // Gives up one reference once no walker can still see the node through a
+  // slot it was just unlinked from.
+  static void release_deferred(TrieNode* node) noexcept;
+
+  // --- The node's version word. Writers that change several fields as one
+  // step (the engine's algorithms, set_edge) hold it odd; optimistic readers
+  // read it before and after and retry when it moved.
+  std::uint32_t read_begin() const noexcept;
+  bool read_valid(std::uint32_t begin) const noexcept {
+    return version_.load(std::memory_order_relaxed) == begin;
+  }
+  void write_lock() noexcept;
+  void write_unlock() noexcept { version_.fetch_add(1, std::memory_order_release); }
+
+ protected:
+  explicit TrieNode(NodeKind kind) noexcept : kind_(kind) {}
+  ~TrieNode() = default;
+
+  // Owners: NodeRefs, parent slots, and deferred releases still pending.
+  std::atomic<std::uint32_t> refs_{1};
+  std::atomic<std::uint32_t> version_{0};
+  const NodeKind kind_;
+  // Compact flavours: the auxiliary byte (kinds 1, 3; 0 = absent, else
+  // value + 1) or the edge-length cache (kind 5; 255 = read the full length).
+  // Relaxed is enough: the byte stands alone and is only a hint elsewhere.
+  std::atomic<std::uint8_t> plain_byte_{0};
+  // Kinds 0 and 2: the auxiliary value, bit 8 set when present.
+  // Compressed kinds: unused.
+  std::atomic<std::uint16_t> aux_word_{0};
+  // Compressed kinds: the edge length in bits.
+  std::atomic<std::uint32_t> edge_len_{0};
+
+  friend void destroy_node(TrieNode* node) noexcept;
+};
+
+// Shared handle to a node; empty means no node.
+class NodeRef {
+ public:
+  NodeRef() noexcept = default;
+  // Takes over one reference the caller owns.
+  static NodeRef adopt(TrieNode* node) noexcept {
+    NodeRef r;
+    r.node_ = node;
+    return r;
+  }
+  // Adds a reference to a node the caller can see (inside a Guard, or
+  // through another handle).
+  static NodeRef share(TrieNode* node) noexcept {
+    if (node != nullptr) node->acquire_ref();
+    return adopt(node);
+  }
+  NodeRef(const NodeRef& other) noexcept : node_(other.node_) {
+    if (node_ != nullptr) node_->acquire_ref();
+  }
+  NodeRef(NodeRef&& other) noexcept : node_(std::exchange(other.node_, nullptr)) {}
+  NodeRef& operator=(NodeRef other) noexcept {
+    std::swap(node_, other.node_);
+    return *this;
+  }
+  ~NodeRef() {
+    if (node_ != nullptr) node_->release_ref();
+  }
+
+  TrieNode* get() const noexcept { return node_; }
+  TrieNode* operator->() const noexcept { return node_; }
+  TrieNode& operator*() const noexcept { return *node_; }
+  explicit operator bool() const noexcept { return node_ != nullptr; }
+  // Hands the reference to the caller.
+  TrieNode* release() noexcept { return std::exchange(node_, nullptr); }
+
+ private:
+  TrieNode* node_ = nullptr;
+};
+
+// A fresh node of the given kind: no children, no entry, no auxiliary value,
+// an empty edge.
+NodeRef new_node(NodeKind kind);
+
+// Destroys a node whose last reference is gone.
+void destroy_node(TrieNode* node) noexcept;
+
+// Shard count of the Hashed flavour's child maps: four per processor, at
+// least 4, rounded up to a power of two. Computed once per process.
+std::size_t default_child_map_shards();
+
+}  // namespace korvane

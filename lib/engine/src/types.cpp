@@ -1,0 +1,128 @@
+#include <algorithm>
+#include <cstring>
+
+#include "korvane/engine.hpp"
+#include "korvane/types.hpp"
+#include "metadata_rep.hpp"
+
+namespace korvane {
+
+namespace {
+
+// True when a and b agree on their first `bits` bits.
+bool leading_bits_equal(const std::uint8_t* a, const std::uint8_t* b, unsigned bits) noexcept {
+  const unsigned full = bits / 8;
+  if (std::memcmp(a, b, full) != 0) return false;
+  const unsigned rest = bits % 8;
+  if (rest == 0) return true;
+  const std::uint8_t mask = static_cast<std::uint8_t>(0xFFu << (8 - rest));
+  return ((a[full] ^ b[full]) & mask) == 0;
+}
+
+const std::string kEmptyValue;
+const Attributes kEmptyAttributes;
+
+}  // namespace
+
+bool IpPrefix::covers(const IpAddress& address) const noexcept {
+  if (address.family != family) return false;
+  const unsigned bits = std::min<unsigned>(length, address_width_bits(family));
+  return leading_bits_equal(bytes.data(), address.bytes.data(), bits);
+}
+
+bool IpPrefix::same_entry(const IpPrefix& other) const noexcept {
+  if (family != other.family || length != other.length) return false;
+  const unsigned bits = std::min<unsigned>(length, address_width_bits(family));
+  return leading_bits_equal(bytes.data(), other.bytes.data(), bits);
+}
+
+IpPrefix IpPrefix::canonical() const noexcept {
+  IpPrefix out = *this;
+  const unsigned bits = std::min<unsigned>(length, address_width_bits(family));
+  for (unsigned i = 0; i < 16; ++i) {
+    if (i * 8 >= bits) {
+      out.bytes[i] = 0;
+    } else if (i * 8 + 8 > bits) {
+      out.bytes[i] &= static_cast<std::uint8_t>(0xFFu << (8 - (bits - i * 8)));
+    }
+  }
+  return out;
+}
+
+Metadata::Metadata(std::string value, Attributes attributes) : rep_(new detail::MetadataRep()) {
+  rep_->value = std::move(value);
+  rep_->attributes = std::move(attributes);
+}
+
+Metadata::Metadata(const Metadata& other) noexcept : rep_(other.rep_) {
+  if (rep_ != nullptr) rep_->acquire();
+}
+
+Metadata& Metadata::operator=(const Metadata& other) noexcept {
+  if (other.rep_ != nullptr) other.rep_->acquire();
+  if (rep_ != nullptr) rep_->release();
+  rep_ = other.rep_;
+  return *this;
+}
+
+Metadata& Metadata::operator=(Metadata&& other) noexcept {
+  if (this != &other) {
+    if (rep_ != nullptr) rep_->release();
+    rep_ = std::exchange(other.rep_, nullptr);
+  }
+  return *this;
+}
+
+Metadata::~Metadata() {
+  if (rep_ != nullptr) rep_->release();
+}
+
+const std::string& Metadata::value() const noexcept {
+  return rep_ != nullptr ? rep_->value : kEmptyValue;
+}
+
+const Attributes& Metadata::attributes() const noexcept {
+  return rep_ != nullptr ? rep_->attributes : kEmptyAttributes;
+}
+
+namespace {
+// Makes `rep` exclusively owned by the caller's Metadata, copying the payload
+// when other owners share it.
+detail::MetadataRep* detach(detail::MetadataRep*& rep) {
+  if (rep == nullptr) {
+    rep = new detail::MetadataRep();
+  } else if (rep->refs.load(std::memory_order_acquire) != 1) {
+    auto* copy = new detail::MetadataRep();
+    copy->value = rep->value;
+    copy->attributes = rep->attributes;
+    rep->release();
+    rep = copy;
+  }
+  return rep;
+}
+}  // namespace
+
+std::string& Metadata::mutable_value() { return detach(rep_)->value; }
+
+Attributes& Metadata::mutable_attributes() { return detach(rep_)->attributes; }
+
+bool operator==(const Metadata& a, const Metadata& b) {
+  if (a.rep_ == b.rep_) return true;
+  return a.value() == b.value() && a.attributes() == b.attributes();
+}
+
+std::string EngineError::message() const {
+  switch (kind_) {
+    case Kind::Redis:
+      return "Redis error: " + detail_;
+    case Kind::ChannelSend:
+      return "Channel send error";
+    case Kind::ChannelReceive:
+      return "Channel receive error";
+  }
+  return {};
+}
+
+PrefixEngine::~PrefixEngine() = default;
+
+}  // namespace korvane

@@ -1,0 +1,156 @@
+// A deliberately simple model of a prefix table (a linear scan), and random
+// prefix and address generators, for comparing the engines against.
+#pragma once
+
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "korvane/types.hpp"
+
+namespace korvane::testing {
+
+class ReferenceTable {
+ public:
+  struct Entry {
+    IpPrefix prefix;
+    std::string value;
+  };
+
+  // True when a new entry was created.
+  bool insert(const IpPrefix& prefix, std::string value) {
+    for (Entry& e : entries_) {
+      if (e.prefix.same_entry(prefix)) {
+        e = {prefix, std::move(value)};
+        return false;
+      }
+    }
+    entries_.push_back({prefix, std::move(value)});
+    return true;
+  }
+
+  std::optional<std::string> remove(const IpPrefix& prefix) {
+    for (std::size_t i = 0; i < entries_.size(); ++i) {
+      if (entries_[i].prefix.same_entry(prefix)) {
+        std::string value = std::move(entries_[i].value);
+        entries_[i] = std::move(entries_.back());
+        entries_.pop_back();
+        return value;
+      }
+    }
+    return std::nullopt;
+  }
+
+  bool contains(const IpPrefix& prefix) const {
+    for (const Entry& e : entries_) {
+      if (e.prefix.same_entry(prefix)) return true;
+    }
+    return false;
+  }
+
+  std::optional<std::string> lookup(const IpAddress& address) const {
+    const Entry* best = nullptr;
+    for (const Entry& e : entries_) {
+      if (e.prefix.covers(address) && (best == nullptr || e.prefix.length > best->prefix.length)) best = &e;
+    }
+    if (best == nullptr) return std::nullopt;
+    return best->value;
+  }
+
+  void clear() { entries_.clear(); }
+  std::size_t size() const { return entries_.size(); }
+  const std::vector<Entry>& entries() const { return entries_; }
+
+ private:
+  std::vector<Entry> entries_;
+};
+
+// Random prefixes that nest: most are drawn below a few shared ancestors, so
+// that lookups have several covering candidates and the tries split often.
+class PrefixGenerator {
+ public:
+  explicit PrefixGenerator(std::uint64_t seed) : rng_(seed) {
+    for (int i = 0; i < 6; ++i) {
+      roots_.push_back(random_prefix(AddressFamily::V4, 4 + static_cast<unsigned>(rng_() % 12)));
+      roots_.push_back(random_prefix(AddressFamily::V6, 16 + static_cast<unsigned>(rng_() % 32)));
+    }
+    // IPv4-compatible IPv6 space: ::a.b.c.d shares its bits with a.b.c.d.
+    IpPrefix compat;
+    compat.family = AddressFamily::V6;
+    compat.length = 96;
+    roots_.push_back(compat);
+  }
+
+  IpPrefix next() {
+    const unsigned choice = static_cast<unsigned>(rng_() % 10);
+    if (choice == 0) {
+      const auto family = (rng_() & 1) ? AddressFamily::V4 : AddressFamily::V6;
+      return random_prefix(family, static_cast<unsigned>(rng_() % (address_width_bits(family) + 1)));
+    }
+    const IpPrefix& base = roots_[rng_() % roots_.size()];
+    const unsigned width = address_width_bits(base.family);
+    // Mostly a few bits below the base, sometimes the base itself or shorter.
+    unsigned length = base.length + static_cast<unsigned>(rng_() % 20);
+    if (choice == 1) length = static_cast<unsigned>(rng_() % (base.length + 1));
+    if (length > width) length = width;
+    IpPrefix p = base;
+    p.length = static_cast<std::uint8_t>(length);
+    randomise_bits(p, std::min<unsigned>(base.length, length), width);
+    if (rng_() % 4 == 0) return p;  // host bits set
+    return p.canonical();
+  }
+
+  // An IPv4 prefix re-expressed as its IPv4-compatible IPv6 twin.
+  static IpPrefix compatible_twin(const IpPrefix& v4) {
+    IpPrefix p;
+    p.family = AddressFamily::V6;
+    p.length = static_cast<std::uint8_t>(96 + v4.length);
+    for (int i = 0; i < 4; ++i) p.bytes[12 + i] = v4.bytes[i];
+    return p;
+  }
+
+  IpAddress address_inside(const IpPrefix& prefix) {
+    IpPrefix p = prefix;
+    randomise_bits(p, prefix.length, address_width_bits(prefix.family));
+    return p.address();
+  }
+
+  IpAddress random_address() {
+    const auto family = (rng_() & 1) ? AddressFamily::V4 : AddressFamily::V6;
+    IpPrefix p = random_prefix(family, 0);
+    return p.address();
+  }
+
+  std::mt19937_64& rng() { return rng_; }
+
+ private:
+  IpPrefix random_prefix(AddressFamily family, unsigned length) {
+    IpPrefix p;
+    p.family = family;
+    p.length = static_cast<std::uint8_t>(length);
+    randomise_bits(p, 0, address_width_bits(family));
+    return p;
+  }
+
+  // Randomises bits [from, to) of the address.
+  void randomise_bits(IpPrefix& p, unsigned from, unsigned to) {
+    for (unsigned i = from; i < to; ++i) {
+      const std::uint8_t mask = static_cast<std::uint8_t>(0x80u >> (i % 8));
+      if (rng_() & 1) {
+        p.bytes[i / 8] |= mask;
+      } else {
+        p.bytes[i / 8] &= static_cast<std::uint8_t>(~mask);
+      }
+    }
+  }
+
+  std::mt19937_64 rng_;
+  std::vector<IpPrefix> roots_;
+};
+
+inline IpPrefix v4_prefix(std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t d, std::uint8_t len) {
+  return IpPrefix::of(IpAddress::v4(a, b, c, d), len);
+}
+
+}  // namespace korvane::testing

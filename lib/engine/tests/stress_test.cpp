@@ -1,0 +1,174 @@
+// Writers and readers on one engine at once. The properties checked:
+// - a prefix whose insert has completed, and which nobody removes, is found
+//   by every later lookup of an address inside it, with a record at least as
+//   specific as that prefix;
+// - every record a lookup returns belongs to a prefix that covers the
+//   address (records name their prefix, so a torn or misplaced one shows);
+// - once the threads are done, len() equals the number of stored prefixes,
+//   also when clears ran concurrently with inserts and removes.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "epoch.hpp"
+#include "korvane/local_engine.hpp"
+#include "reference.hpp"
+
+namespace korvane {
+namespace {
+
+using testing::PrefixGenerator;
+
+struct Config {
+  std::uint8_t kind;
+  std::uint64_t shards;
+};
+
+std::string config_name(const ::testing::TestParamInfo<Config>& info) {
+  return "kind" + std::to_string(info.param.kind) + "_shards" + std::to_string(info.param.shards);
+}
+
+// Every prefix a test may insert; a record's value is its index here.
+struct Universe {
+  std::vector<IpPrefix> prefixes;
+  std::size_t permanent = 0;  // [0, permanent) are never removed
+
+  explicit Universe(std::uint64_t seed, std::size_t permanent_count, std::size_t churn_count) {
+    PrefixGenerator gen(seed);
+    auto fresh = [&] {
+      for (;;) {
+        IpPrefix p = gen.next();
+        bool duplicate = false;
+        for (const IpPrefix& q : prefixes) duplicate = duplicate || q.same_entry(p);
+        if (!duplicate) return p;
+      }
+    };
+    for (std::size_t i = 0; i < permanent_count + churn_count; ++i) prefixes.push_back(fresh());
+    permanent = permanent_count;
+  }
+
+  Metadata record(std::size_t index) const { return Metadata(std::to_string(index)); }
+  const IpPrefix& of(const Metadata& md) const { return prefixes.at(std::stoul(md.value())); }
+};
+
+class StressTest : public ::testing::TestWithParam<Config> {};
+
+TEST_P(StressTest, CompletedInsertsStayVisibleUnderChurn) {
+  const Config config = GetParam();
+  auto engine = LocalEngine::make_trie(config.kind, config.shards);
+  const Universe u(77 + config.kind, 600, 600);
+
+  std::atomic<std::size_t> published{0};  // permanent[0, published) are in
+  std::atomic<bool> done{false};
+  std::atomic<std::uint64_t> failures{0};
+
+  std::thread permanent_writer([&] {
+    for (std::size_t i = 0; i < u.permanent; ++i) {
+      engine->insert(u.prefixes[i], u.record(i));
+      published.store(i + 1, std::memory_order_release);
+    }
+  });
+  std::thread churn_writer([&] {
+    std::mt19937_64 rng(5);
+    for (int round = 0; round < 8000; ++round) {
+      const std::size_t i = u.permanent + rng() % (u.prefixes.size() - u.permanent);
+      if (rng() & 1) {
+        engine->insert(u.prefixes[i], u.record(i));
+      } else {
+        engine->remove(u.prefixes[i]);
+      }
+    }
+  });
+  auto reader = [&](std::uint64_t seed) {
+    PrefixGenerator gen(seed);
+    auto& rng = gen.rng();
+    while (!done.load(std::memory_order_acquire)) {
+      const std::size_t limit = published.load(std::memory_order_acquire);
+      if (limit == 0) continue;
+      const std::size_t i = rng() % limit;
+      const IpAddress a = gen.address_inside(u.prefixes[i]);
+      const auto got = engine->lookup(a);
+      if (!got || !u.of(*got).covers(a) || u.of(*got).length < u.prefixes[i].length) {
+        failures.fetch_add(1);
+      }
+      const IpAddress r = gen.random_address();
+      if (const auto any = engine->lookup(r); any && !u.of(*any).covers(r)) failures.fetch_add(1);
+    }
+  };
+  std::thread reader1(reader, 1);
+  std::thread reader2(reader, 2);
+
+  permanent_writer.join();
+  churn_writer.join();
+  done.store(true, std::memory_order_release);
+  reader1.join();
+  reader2.join();
+
+  EXPECT_EQ(failures.load(), 0u);
+  std::uint64_t stored = 0;
+  for (std::size_t i = 0; i < u.prefixes.size(); ++i) {
+    const bool present = engine->contains(u.prefixes[i]);
+    if (i < u.permanent) EXPECT_TRUE(present) << i;
+    stored += present;
+  }
+  EXPECT_EQ(engine->len(), stored);
+  epoch::collect();
+}
+
+TEST_P(StressTest, EntryCountStaysExactWithConcurrentClears) {
+  const Config config = GetParam();
+  auto engine = LocalEngine::make_trie(config.kind, config.shards);
+  const Universe u(99 + config.kind, 0, 400);
+  std::atomic<bool> done{false};
+  std::atomic<std::uint64_t> failures{0};
+
+  auto writer = [&](std::uint64_t seed) {
+    std::mt19937_64 rng(seed);
+    for (int round = 0; round < 6000; ++round) {
+      const std::size_t i = rng() % u.prefixes.size();
+      const unsigned op = static_cast<unsigned>(rng() % 100);
+      if (op < 55) {
+        engine->insert(u.prefixes[i], u.record(i));
+      } else if (op < 99) {
+        engine->remove(u.prefixes[i]);
+      } else {
+        engine->clear();
+      }
+    }
+  };
+  std::thread w1(writer, 11);
+  std::thread w2(writer, 12);
+  std::thread reader([&] {
+    PrefixGenerator gen(3);
+    while (!done.load(std::memory_order_acquire)) {
+      const IpAddress a = gen.address_inside(u.prefixes[gen.rng()() % u.prefixes.size()]);
+      if (const auto got = engine->lookup(a); got && !u.of(*got).covers(a)) failures.fetch_add(1);
+    }
+  });
+  w1.join();
+  w2.join();
+  done.store(true, std::memory_order_release);
+  reader.join();
+
+  EXPECT_EQ(failures.load(), 0u);
+  std::uint64_t stored = 0;
+  for (const IpPrefix& p : u.prefixes) stored += engine->contains(p);
+  EXPECT_EQ(engine->len(), stored);
+  EXPECT_EQ(engine->stats().size, stored);
+  epoch::collect();
+}
+
+std::vector<Config> stress_configs() {
+  std::vector<Config> out;
+  for (std::uint8_t kind = 0; kind < 8; ++kind) out.push_back({kind, 1});
+  out.push_back({1, 2});
+  out.push_back({5, 2});
+  out.push_back({5, 8});
+  return out;
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, StressTest, ::testing::ValuesIn(stress_configs()), config_name);
+
+}  // namespace
+}  // namespace korvane
