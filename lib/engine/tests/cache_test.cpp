@@ -1,0 +1,175 @@
+// The lookup cache layer, observed through its inner engine's counters.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <functional>
+#include <thread>
+
+#include "cache.hpp"
+#include "korvane/address.hpp"
+#include "korvane/local_engine.hpp"
+#include "reference.hpp"
+
+namespace korvane {
+namespace {
+
+IpPrefix P(std::string_view t) { return parse_prefix(t).value(); }
+IpAddress A(std::string_view t) { return parse_address(t).value(); }
+
+// An inner engine whose insert can be told to fail, and which can run a
+// hook between finding a lookup's answer and returning it.
+class FailingEngine final : public PrefixEngine {
+ public:
+  explicit FailingEngine(EngineHandle inner) : inner_(std::move(inner)) {}
+  std::atomic<bool> fail{false};
+  mutable std::function<void()> after_lookup;
+  InsertStatus insert(const IpPrefix& p, Metadata md) const override {
+    if (fail) return std::string("refused");
+    return inner_->insert(p, std::move(md));
+  }
+  std::optional<Metadata> lookup(const IpAddress& a) const override {
+    auto result = inner_->lookup(a);
+    if (after_lookup) std::exchange(after_lookup, nullptr)();
+    return result;
+  }
+  std::optional<Metadata> remove(const IpPrefix& p) const override { return inner_->remove(p); }
+  bool contains(const IpPrefix& p) const override { return inner_->contains(p); }
+  void clear() const override { inner_->clear(); }
+  std::uint64_t len() const override { return inner_->len(); }
+  EngineStats stats() const override { return inner_->stats(); }
+
+ private:
+  EngineHandle inner_;
+};
+
+struct CacheTest : ::testing::Test {
+  std::shared_ptr<const LocalEngine> inner = LocalEngine::make_trie(5, 1);
+  CachedEngine cache{100, inner};
+  std::uint64_t inner_lookups() const { return inner->stats().lookups; }
+};
+
+TEST_F(CacheTest, RepeatedLookupsReachInnerOnce) {
+  cache.insert(P("10.0.0.0/8"), Metadata("ten"));
+  EXPECT_EQ(cache.lookup(A("10.1.2.3"))->value(), "ten");
+  EXPECT_EQ(cache.lookup(A("10.1.2.3"))->value(), "ten");
+  EXPECT_EQ(inner_lookups(), 1u);
+  EXPECT_EQ(cache.stats(), inner->stats());
+}
+
+TEST_F(CacheTest, MissesAreCachedAndInvalidatedByCoveringInsert) {
+  EXPECT_FALSE(cache.lookup(A("10.9.9.9")));
+  EXPECT_FALSE(cache.lookup(A("10.9.9.9")));
+  EXPECT_EQ(inner_lookups(), 1u);
+  EXPECT_FALSE(cache.lookup(A("192.168.1.1")));
+
+  cache.insert(P("10.0.0.0/8"), Metadata("ten"));
+  EXPECT_EQ(cache.lookup(A("10.9.9.9"))->value(), "ten");  // dropped, re-asked
+  EXPECT_FALSE(cache.lookup(A("192.168.1.1")));            // kept
+  EXPECT_EQ(inner_lookups(), 3u);
+}
+
+TEST_F(CacheTest, InvalidationFollowsFamilyAndRange) {
+  for (auto a : {"2001:db8::1", "fe80::1", "10.0.0.1", "0.0.0.0", "255.255.255.255"}) cache.lookup(A(a));
+  EXPECT_EQ(cache.cached(), 5u);
+  cache.insert(P("::/0"), Metadata("any6"));
+  EXPECT_EQ(cache.cached(), 3u);  // every IPv6 result, no IPv4 one
+  cache.remove(P("0.0.0.0/1"));   // not stored: still drops what it covers
+  EXPECT_EQ(cache.cached(), 1u);
+  cache.remove(P("255.255.255.255/32"));
+  EXPECT_EQ(cache.cached(), 0u);
+  for (auto a : {"10.5.5.5", "11.0.0.1", "9.255.255.255"}) cache.lookup(A(a));
+  cache.insert(P("10.0.0.1/8"), Metadata("host bits ignored"));
+  EXPECT_EQ(cache.cached(), 2u);
+}
+
+TEST_F(CacheTest, CapacityBoundsTheCache) {
+  CachedEngine small{2, inner};
+  for (auto a : {"1.1.1.1", "2.2.2.2", "3.3.3.3", "4.4.4.4"}) small.lookup(A(a));
+  EXPECT_EQ(small.cached(), 2u);
+  CachedEngine zero{0, inner};
+  for (auto a : {"1.1.1.1", "2.2.2.2"}) zero.lookup(A(a));
+  EXPECT_EQ(zero.cached(), 1u);
+}
+
+TEST_F(CacheTest, ContainsAndClearPassThrough) {
+  cache.insert(P("10.0.0.0/8"), Metadata("ten"));
+  cache.lookup(A("10.1.1.1"));
+  EXPECT_TRUE(cache.contains(P("10.0.0.0/8")));
+  EXPECT_FALSE(cache.contains(P("10.0.0.0/9")));
+  cache.clear();
+  EXPECT_EQ(cache.len(), 0u);
+  EXPECT_EQ(cache.cached(), 0u);
+  EXPECT_FALSE(cache.lookup(A("10.1.1.1")));
+  EXPECT_EQ(inner_lookups(), 2u);
+}
+
+TEST(CacheFailure, RejectedInsertKeepsCache) {
+  auto failing = std::make_shared<FailingEngine>(LocalEngine::make_trie(5, 1));
+  CachedEngine cache{100, failing};
+  cache.lookup(A("10.1.1.1"));
+  failing->fail = true;
+  EXPECT_EQ(cache.insert(P("10.0.0.0/8"), Metadata("x")), std::make_optional<std::string>("refused"));
+  EXPECT_EQ(cache.cached(), 1u);
+}
+
+// A change that lands while a miss is inside the inner engine: the miss
+// returns what it found, but must not cache it.
+TEST(CacheConcurrency, ChangeDuringMissIsNotOverwritten) {
+  auto hooked = std::make_shared<FailingEngine>(LocalEngine::make_trie(5, 1));
+  CachedEngine cache{100, hooked};
+  cache.insert(P("10.0.0.0/8"), Metadata("old"));
+  hooked->after_lookup = [&] { cache.insert(P("10.1.0.0/16"), Metadata("new")); };
+  EXPECT_EQ(cache.lookup(A("10.1.2.3"))->value(), "old");
+  EXPECT_EQ(cache.lookup(A("10.1.2.3"))->value(), "new");
+
+  // A change elsewhere does not stop the store.
+  hooked->after_lookup = [&] { cache.insert(P("192.168.0.0/16"), Metadata("elsewhere")); };
+  EXPECT_EQ(cache.lookup(A("10.200.0.1"))->value(), "old");
+  EXPECT_EQ(cache.cached(), 2u);
+
+  hooked->after_lookup = [&] { cache.clear(); };
+  EXPECT_EQ(cache.lookup(A("10.7.7.7"))->value(), "old");
+  EXPECT_EQ(cache.cached(), 0u);
+  EXPECT_FALSE(cache.lookup(A("10.7.7.7")));
+}
+
+// A lookup racing with a change of its longest match must never leave the
+// old answer in the cache: once writer and reader are done, every cached
+// answer equals what the inner engine says.
+TEST(CacheConcurrency, NoStaleResultSurvivesARacingChange) {
+  auto inner = LocalEngine::make_trie(5, 1);
+  CachedEngine cache{64, inner};
+  std::vector<IpPrefix> prefixes;
+  for (int i = 0; i < 16; ++i) prefixes.push_back(P("10." + std::to_string(i) + ".0.0/16"));
+  std::vector<IpAddress> addresses;
+  for (int i = 0; i < 16; ++i) addresses.push_back(A("10." + std::to_string(i) + ".1.1"));
+
+  std::atomic<bool> done{false};
+  std::thread writer([&] {
+    std::mt19937_64 rng(1);
+    for (int round = 0; round < 20000; ++round) {
+      const IpPrefix& p = prefixes[rng() % prefixes.size()];
+      if (rng() & 1) {
+        cache.insert(p, Metadata(std::to_string(round)));
+      } else {
+        cache.remove(p);
+      }
+    }
+    done = true;
+  });
+  std::thread reader([&] {
+    std::mt19937_64 rng(2);
+    while (!done) cache.lookup(addresses[rng() % addresses.size()]);
+  });
+  writer.join();
+  reader.join();
+  for (const IpAddress& a : addresses) {
+    const auto cached = cache.lookup(a);
+    const auto truth = inner->lookup(a);
+    ASSERT_EQ(cached.has_value(), truth.has_value());
+    if (truth) EXPECT_EQ(cached->value(), truth->value());
+  }
+}
+
+}  // namespace
+}  // namespace korvane
