@@ -1,0 +1,171 @@
+// Trie engines on a routing-table-shaped data set: load rate, memory per
+// stored prefix, and lookup rates on one and two threads, for every node kind
+// and the sharded layouts.
+//
+//   trie_bench [--table=full|small] [google-benchmark flags]
+//
+// The full table is about 1M IPv4 and 200k IPv6 prefixes; the Hashed kinds
+// (3 and 7) carry a concurrent map per node and are measured on a tenth of
+// it to stay within memory. The 10k table fits in cache.
+#include <benchmark/benchmark.h>
+#include <malloc.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "engine.hpp"
+#include "epoch.hpp"
+#include "korvane/local_engine.hpp"
+#include "table_gen.hpp"
+
+namespace {
+
+using namespace korvane;
+
+struct Config {
+  std::uint8_t kind;
+  std::uint64_t shards;
+  std::size_t v4;
+  std::size_t v6;
+  std::string name;
+};
+
+struct Loaded {
+  std::shared_ptr<const LocalEngine> engine;
+  double seconds = 0;
+  double bytes_per_prefix = 0;
+  std::size_t prefixes = 0;
+  std::vector<IpAddress> random_v4;
+  std::vector<IpAddress> inside;
+};
+
+std::size_t heap_in_use() {
+  const struct mallinfo2 info = mallinfo2();
+  return info.uordblks + info.hblkhd;
+}
+
+// One engine at a time: loading the next configuration frees the previous.
+std::unique_ptr<Loaded> current;
+std::string current_name;
+
+std::mutex load_mutex;
+
+const Loaded& load(const Config& c) {
+  std::lock_guard lock(load_mutex);
+  if (current && current_name == c.name) return *current;
+  current.reset();
+  epoch::collect();
+  auto out = std::make_unique<Loaded>();
+  std::vector<IpPrefix> prefixes = bench::ipv4_table(c.v4, 1);
+  std::vector<IpPrefix> v6 = bench::ipv6_table(c.v6, 2);
+  prefixes.insert(prefixes.end(), v6.begin(), v6.end());
+  std::vector<Metadata> records;
+  records.reserve(prefixes.size());
+  for (std::size_t i = 0; i < prefixes.size(); ++i) {
+    records.emplace_back("AS" + std::to_string(64512 + i % 1000), Attributes{{"country", "de"}});
+  }
+
+  const std::size_t before = heap_in_use();
+  out->engine = LocalEngine::make_trie(c.kind, c.shards);
+  const auto start = std::chrono::steady_clock::now();
+  for (std::size_t i = 0; i < prefixes.size(); ++i) out->engine->insert(prefixes[i], std::move(records[i]));
+  out->seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  epoch::collect();
+  const std::size_t after = heap_in_use();
+  out->prefixes = prefixes.size();
+  out->bytes_per_prefix = static_cast<double>(after - before) / static_cast<double>(prefixes.size());
+
+  out->random_v4 = bench::random_v4_addresses(1 << 20, 3);
+  out->inside = bench::addresses_inside(prefixes, 1 << 20, 5);
+  current = std::move(out);
+  current_name = c.name;
+  return *current;
+}
+
+void load_bench(benchmark::State& state, const Config& c) {
+  for (auto _ : state) {
+    {
+      std::lock_guard lock(load_mutex);
+      current.reset();
+    }
+    const Loaded& l = load(c);
+    state.SetIterationTime(l.seconds);
+  }
+  const Loaded& l = *current;
+  state.counters["prefixes"] = static_cast<double>(l.prefixes);
+  state.counters["inserts_per_s"] = static_cast<double>(l.prefixes) / l.seconds;
+  state.counters["bytes_per_prefix"] = l.bytes_per_prefix;
+}
+
+void lookup_bench(benchmark::State& state, const Config& c, bool inside) {
+  const Loaded& l = load(c);
+  const std::vector<IpAddress>& addresses = inside ? l.inside : l.random_v4;
+  const std::size_t mask = addresses.size() - 1;
+  std::size_t i = static_cast<std::size_t>(state.thread_index()) * 7919;
+  std::size_t hits = 0;
+  for (auto _ : state) {
+    auto md = l.engine->lookup(addresses[i++ & mask]);
+    hits += md.has_value();
+    benchmark::DoNotOptimize(md);
+  }
+  state.SetItemsProcessed(state.iterations());
+  state.counters["hit_ratio"] =
+      benchmark::Counter(static_cast<double>(hits) / static_cast<double>(std::max<std::int64_t>(state.iterations(), 1)),
+                         benchmark::Counter::kAvgThreads);
+}
+
+std::vector<Config> configs(bool small) {
+  const std::size_t v4 = small ? 100'000 : 1'000'000;
+  const std::size_t v6 = small ? 20'000 : 200'000;
+  std::vector<Config> out;
+  for (std::uint8_t kind = 0; kind < 8; ++kind) {
+    const bool hashed = kind == 3 || kind == 7;
+    const std::size_t scale = hashed && !small ? 10 : 1;
+    out.push_back({kind, 1, v4 / scale, v6 / scale, "kind" + std::to_string(kind)});
+  }
+  out.push_back({1, 2, v4, v6, "kind1_shards2"});
+  out.push_back({5, 2, v4, v6, "kind5_shards2"});
+  out.push_back({5, 8, v4, v6, "kind5_shards8"});
+  out.push_back({5, 1, 8'000, 2'000, "kind5_10k"});
+  out.push_back({4, 1, 8'000, 2'000, "kind4_10k"});
+  return out;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  bool small = false;
+  std::vector<char*> args;
+  for (int i = 0; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--table=small") == 0) {
+      small = true;
+    } else if (std::strcmp(argv[i], "--table=full") != 0) {
+      args.push_back(argv[i]);
+    }
+  }
+  int count = static_cast<int>(args.size());
+  benchmark::Initialize(&count, args.data());
+
+  static const std::vector<Config> all = configs(small);
+  for (const Config& c : all) {
+    benchmark::RegisterBenchmark(("load/" + c.name).c_str(), load_bench, c)
+        ->Iterations(1)
+        ->UseManualTime()
+        ->Unit(benchmark::kMillisecond);
+    for (bool inside : {false, true}) {
+      benchmark::RegisterBenchmark(((inside ? "lookup_inside/" : "lookup_random_v4/") + c.name).c_str(),
+                                   lookup_bench, c, inside)
+          ->Threads(1)
+          ->Threads(2)
+          ->UseRealTime()
+          ->MinTime(0.3);
+    }
+  }
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}
