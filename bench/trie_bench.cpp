@@ -19,6 +19,7 @@
 
 #include "engine.hpp"
 #include "epoch.hpp"
+#include "node/arena.hpp"
 #include "korvane/local_engine.hpp"
 #include "table_gen.hpp"
 
@@ -43,9 +44,11 @@ struct Loaded {
   std::vector<IpAddress> inside;
 };
 
+// Bytes in use: the heap, with the node arena counted by the nodes it has
+// handed out rather than by the chunks it holds (which it keeps for reuse).
 std::size_t heap_in_use() {
   const struct mallinfo2 info = mallinfo2();
-  return info.uordblks + info.hblkhd;
+  return info.uordblks + info.hblkhd + node::arena_bytes_in_use();
 }
 
 // One engine at a time: loading the next configuration frees the previous.

@@ -345,8 +345,23 @@ struct Compressed {
     }
   }
 
+  // An entry sits where its key ends, and the walk only passes a node after
+  // matching its whole edge, so every entry it meets belongs to a prefix
+  // that covers the address. The stored prefix is therefore checked once, for
+  // the answer, rather than at every candidate (each check is a cache miss);
+  // should it ever fail, the walk is repeated checking every candidate.
   static detail::MetadataRep* lookup(TrieNode* root, const IpAddress& address, u128 key) noexcept {
+    const PrefixBox* box = nullptr;
+    detail::MetadataRep* best = walk<false>(root, address, key, box);
+    if (best == nullptr || (box != nullptr && box->prefix.covers(address))) return best;
+    return walk<true>(root, address, key, box);
+  }
+
+  template <bool kCheckEveryCandidate>
+  static detail::MetadataRep* walk(TrieNode* root, const IpAddress& address, u128 key,
+                                   const PrefixBox*& best_box) noexcept {
     detail::MetadataRep* best = nullptr;
+    best_box = nullptr;
     auto* n = static_cast<N*>(root);
     unsigned depth = 0;
     for (;;) {
@@ -365,12 +380,17 @@ struct Compressed {
           return best;  // the key leaves the trie inside this edge
         }
         rep = n->entry.load_metadata();
-        box = rep != nullptr ? n->entry.load_prefix() : nullptr;
+        box = rep != nullptr ? n->entry.load_prefix() : nullptr;  // pointer only, not read
         next = depth + edge.length;
         child = next < 128 ? n->children.child(bit_at(key, next)) : nullptr;
         if (n->read_valid(v)) break;
       }
-      if (rep != nullptr && box != nullptr && box->prefix.covers(address)) best = rep;
+      if (rep != nullptr && box != nullptr) {
+        if (!kCheckEveryCandidate || box->prefix.covers(address)) {
+          best = rep;
+          best_box = box;
+        }
+      }
       if (child == nullptr) return best;
       depth = next + 1;
       n = static_cast<N*>(child);

@@ -1,5 +1,6 @@
 #include "platform.hpp"
 
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -57,6 +58,22 @@ std::uint64_t entropy_seed() noexcept {
 std::uint64_t random_u64() noexcept {
   thread_local std::uint64_t state = entropy_seed();
   return splitmix64(state);
+}
+
+void* map_aligned_huge(std::size_t bytes) noexcept {
+  // Over-map by the alignment, then cut away the unaligned head and tail.
+  const std::size_t span = bytes * 2;
+  void* raw = ::mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (raw == MAP_FAILED) return nullptr;
+  const auto start = reinterpret_cast<std::uintptr_t>(raw);
+  const std::uintptr_t aligned = (start + bytes - 1) & ~(static_cast<std::uintptr_t>(bytes) - 1);
+  if (aligned > start) ::munmap(raw, aligned - start);
+  const std::uintptr_t tail = start + span - (aligned + bytes);
+  if (tail > 0) ::munmap(reinterpret_cast<void*>(aligned + bytes), tail);
+#if defined(MADV_HUGEPAGE)
+  ::madvise(reinterpret_cast<void*>(aligned), bytes, MADV_HUGEPAGE);
+#endif
+  return reinterpret_cast<void*>(aligned);
 }
 
 }  // namespace korvane::platform

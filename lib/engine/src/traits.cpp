@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "epoch.hpp"
+#include "node/arena.hpp"
 #include "node/kinds.hpp"
 #include "platform.hpp"
 
@@ -42,6 +43,12 @@ void set_child_at(TrieNode* self, unsigned bit, NodeRef child) {
 
 }  // namespace
 
+void* TrieNode::operator new(std::size_t size, std::align_val_t) { return node::arena_allocate(size); }
+
+void TrieNode::operator delete(void* p, std::size_t size, std::align_val_t) noexcept {
+  node::arena_release(p, size);
+}
+
 void TrieNode::release_ref() noexcept {
   if (refs_.fetch_sub(1, std::memory_order_acq_rel) == 1) destroy_node(this);
 }
@@ -50,7 +57,7 @@ void TrieNode::release_deferred(TrieNode* node) noexcept {
   if (node != nullptr) epoch::retire(node, &release_deferred_now);
 }
 
-std::uint32_t TrieNode::read_begin() const noexcept {
+std::uint32_t TrieNode::wait_for_writer() const noexcept {
   for (unsigned spins = 0;; ++spins) {
     const std::uint32_t v = version_.load(std::memory_order_acquire);
     if ((v & 1u) == 0) return v;

@@ -57,6 +57,10 @@ class alignas(64) TrieNode {
 
   NodeKind kind() const noexcept { return kind_; }
 
+  // Nodes come from the node arena (node/arena.hpp).
+  static void* operator new(std::size_t size, std::align_val_t);
+  static void operator delete(void* p, std::size_t size, std::align_val_t) noexcept;
+
   // 1. Auxiliary value; always absent on compressed kinds.
   std::optional<std::uint8_t> aux() const;
   // 2, 3. Children; an empty NodeRef when absent.
@@ -98,7 +102,11 @@ class alignas(64) TrieNode {
   // --- The node's version word. Writers that change several fields as one
   // step (the engine's algorithms, set_edge) hold it odd; optimistic readers
   // read it before and after and retry when it moved.
-  std::uint32_t read_begin() const noexcept;
+  std::uint32_t read_begin() const noexcept {
+    const std::uint32_t v = version_.load(std::memory_order_acquire);
+    if (__builtin_expect((v & 1u) == 0, 1)) return v;
+    return wait_for_writer();
+  }
   bool read_valid(std::uint32_t begin) const noexcept {
     return version_.load(std::memory_order_relaxed) == begin;
   }
@@ -124,6 +132,9 @@ class alignas(64) TrieNode {
   std::atomic<std::uint32_t> edge_len_{0};
 
   friend void destroy_node(TrieNode* node) noexcept;
+
+ private:
+  std::uint32_t wait_for_writer() const noexcept;
 };
 
 // Shared handle to a node; empty means no node.
