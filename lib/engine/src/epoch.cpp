@@ -8,7 +8,6 @@ namespace korvane::epoch {
 namespace detail {
 // Starts at 2 so that "stamp + 2 <= epoch" never underflows.
 std::atomic<std::uint64_t> global_epoch{2};
-thread_local Participant* current __attribute__((tls_model("initial-exec"))) = nullptr;
 }  // namespace detail
 
 namespace {
@@ -98,7 +97,7 @@ void collect_for(Participant* p) {
 
 struct ThreadExitHook {
   ~ThreadExitHook() {
-    Participant* p = detail::current;
+    Participant* p = detail::current();
     if (p == nullptr) return;
     seal_pending(p);
     if (!p->sealed.empty()) {
@@ -109,7 +108,7 @@ struct ThreadExitHook {
     p->sealed.clear();
     p->nesting = 0;
     p->state.store(0, std::memory_order_release);
-    detail::current = nullptr;
+    detail::current() = nullptr;
     p->in_use.store(false, std::memory_order_release);
   }
 };
@@ -125,7 +124,7 @@ Participant* register_thread() {
     bool expected = false;
     if (!q->in_use.load(std::memory_order_relaxed) &&
         q->in_use.compare_exchange_strong(expected, true, std::memory_order_acquire)) {
-      current = q;
+      current() = q;
       return q;
     }
   }
@@ -136,7 +135,7 @@ Participant* register_thread() {
     p->next = head;
   } while (!registry_head.compare_exchange_weak(head, p, std::memory_order_release,
                                                 std::memory_order_relaxed));
-  current = p;
+  current() = p;
   return p;
 }
 

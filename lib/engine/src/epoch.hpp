@@ -55,13 +55,25 @@ struct alignas(64) Participant {
 
 namespace detail {
 extern std::atomic<std::uint64_t> global_epoch;
-extern thread_local Participant* current __attribute__((tls_model("initial-exec")));
+// The calling thread's participant, null until its first pin. A
+// function-local constant-initialised thread_local needs no TLS wrapper call
+// and no guard; initial-exec keeps the access to one instruction even in a
+// dynamically loaded module.
+inline Participant*& current() noexcept {
+#if defined(__SANITIZE_ADDRESS__)
+  // The address sanitizer's runtime does not cope with initial-exec TLS.
+  static thread_local Participant* participant = nullptr;
+#else
+  static thread_local Participant* participant __attribute__((tls_model("initial-exec"))) = nullptr;
+#endif
+  return participant;
+}
 Participant* register_thread();
 void after_unpin(Participant* p);
 }  // namespace detail
 
 inline Participant* local_participant() {
-  Participant* p = detail::current;
+  Participant* p = detail::current();
   if (__builtin_expect(p == nullptr, 0)) p = detail::register_thread();
   return p;
 }
@@ -75,7 +87,7 @@ inline void pin() {
 }
 
 inline void unpin() {
-  Participant* p = detail::current;
+  Participant* p = detail::current();
   if (--p->nesting == 0) {
     p->state.store(0, std::memory_order_release);
     if (__builtin_expect(!p->pending.empty() || !p->sealed.empty(), 0)) detail::after_unpin(p);
