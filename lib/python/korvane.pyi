@@ -1,0 +1,38 @@
+"""Korvane — high-performance IP subnet longest-prefix matching engine."""
+
+from typing import TypedDict, final, type_check_only
+
+__all__ = ["RadixEngine", "version"]
+
+# The record stored with a prefix. insert() reads "value" (default "") and
+# "attributes" (default {}) and ignores other keys; lookup() returns exactly
+# these two keys.
+@type_check_only
+class _Metadata(TypedDict):
+    value: str
+    attributes: dict[str, str]
+
+# stats(): operation counters and size, in this key order.
+@type_check_only
+class _Stats(TypedDict):
+    size: int
+    inserts: int
+    lookups: int
+    hits: int
+    misses: int
+    removals: int
+
+@final
+class RadixEngine:
+    """High-performance IP radix-tree engine."""
+
+    def __new__(cls, variant: str | None = None) -> RadixEngine: ...
+    def insert(self, subnet: str, metadata: _Metadata) -> None: ...
+    def lookup(self, ip: str) -> _Metadata | None: ...
+    def remove(self, subnet: str) -> bool: ...
+    def contains(self, ip: str) -> bool: ...
+    def clear(self) -> None: ...
+    def stats(self) -> _Stats: ...
+    def __len__(self) -> int: ...
+
+def version() -> str: ...

@@ -1,0 +1,702 @@
+// The `korvane` extension module: the RadixEngine class over one engine of
+// the engine library, and the function version().
+//
+// Written against the CPython C API directly. After the helpers (owned
+// references, errors, argument binding, conversions) the file follows the
+// usual order of a CPython module: object struct, dealloc, construction and
+// methods, method table, type slots and type spec, exec slot, module
+// definition, init function.
+//
+// Every method converts its Python arguments into plain C++ values first,
+// then calls the engine once with the interpreter lock held, then builds the
+// Python result. No C++ exception may cross into the interpreter: each entry
+// point catches and translates them.
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+#include <exception>
+#include <memory>
+#include <new>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "korvane/korvane.hpp"
+
+namespace {
+
+// ------------------------------------------------------------ helpers
+
+// Owning reference to a Python object; releases it on scope exit so that
+// early returns and C++ exceptions leak nothing.
+class Ref {
+ public:
+  Ref() noexcept = default;
+  explicit Ref(PyObject* object) noexcept : object_(object) {}
+  Ref(const Ref&) = delete;
+  Ref& operator=(const Ref&) = delete;
+  Ref(Ref&& other) noexcept : object_(other.release()) {}
+  Ref& operator=(Ref&& other) noexcept {
+    Py_XSETREF(object_, other.release());
+    return *this;
+  }
+  ~Ref() { Py_XDECREF(object_); }
+
+  PyObject* get() const noexcept { return object_; }
+  PyObject* release() noexcept { return std::exchange(object_, nullptr); }
+  explicit operator bool() const noexcept { return object_ != nullptr; }
+
+ private:
+  PyObject* object_ = nullptr;
+};
+
+// Translates the C++ exception being handled into a Python exception.
+// Call only from a catch block. Always returns nullptr.
+PyObject* raise_from_cpp() noexcept {
+  try {
+    throw;
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    PyErr_SetString(PyExc_RuntimeError, e.what());
+  } catch (...) {
+    PyErr_SetString(PyExc_RuntimeError, "unknown C++ exception");
+  }
+  return nullptr;
+}
+
+// Adds the note "while processing '<param>'" to the pending exception. If
+// adding the note fails, that failure replaces the original exception.
+void note_parameter(const char* param) noexcept {
+  PyObject* exc = PyErr_GetRaisedException();  // normalized
+  if (exc == nullptr) return;
+  Ref note(PyUnicode_FromFormat("while processing '%s'", param));
+  if (!note) {
+    Py_DECREF(exc);
+    return;
+  }
+  Ref result(PyObject_CallMethod(exc, "add_note", "O", note.get()));
+  if (!result) {
+    Py_DECREF(exc);
+    return;
+  }
+  PyErr_SetRaisedException(exc);  // steals
+}
+
+// Raises the TypeError of a failed type check:
+//   '<qualified type name>' object is not an instance of '<expected>'
+//   'None' is not an instance of '<expected>'
+void raise_type_mismatch(PyObject* object, const char* expected) noexcept {
+  if (object == Py_None) {
+    PyErr_Format(PyExc_TypeError, "'None' is not an instance of '%s'", expected);
+    return;
+  }
+  Ref name(PyType_GetQualName(Py_TYPE(object)));
+  if (!name) return;
+  PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of '%s'", name.get(), expected);
+}
+
+// UTF-8 view of a str (or subclass), without a note on failure. The view
+// borrows the str's cached UTF-8 buffer and lives as long as the str.
+std::optional<std::string_view> utf8_of(PyObject* object) noexcept {
+  if (!PyUnicode_Check(object)) {
+    raise_type_mismatch(object, "str");
+    return std::nullopt;
+  }
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(object, &size);  // lone surrogate: UnicodeEncodeError
+  if (data == nullptr) return std::nullopt;
+  return std::string_view(data, static_cast<std::size_t>(size));
+}
+
+// A str argument as UTF-8; any failure carries the parameter's note.
+std::optional<std::string_view> str_argument(PyObject* object, const char* param) noexcept {
+  std::optional<std::string_view> text = utf8_of(object);
+  if (!text) note_parameter(param);
+  return text;
+}
+
+PyObject* str_from(std::string_view text) noexcept {
+  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
+// Raises `type` with the whole text as its message; unlike PyErr_SetString
+// an embedded NUL (possible in a rejected argument) does not cut it short.
+void raise_text(PyObject* type, std::string_view text) noexcept {
+  Ref message(str_from(text));
+  if (message) PyErr_SetObject(type, message.get());
+}
+
+// ------------------------------------------------------------ argument binding
+
+// Parameters of a callable, all positional-or-keyword; the first `required`
+// have no default.
+struct Signature {
+  const char* function;  // "RadixEngine.insert", used in the error texts
+  const char* const* names;
+  Py_ssize_t count;
+  Py_ssize_t required;
+};
+
+// The keyword part of a call: names and values side by side.
+struct Keywords {
+  PyObject* const* names = nullptr;  // str objects
+  PyObject* const* values = nullptr;
+  Py_ssize_t count = 0;
+};
+
+// Joins missing names the way CPython does: 'a' / 'a' and 'b' /
+// 'a', 'b', and 'c'.
+Ref join_missing(const Signature& sig, const std::vector<Py_ssize_t>& missing) {
+  std::string text;
+  const std::size_t n = missing.size();
+  for (std::size_t i = 0; i < n; ++i) {
+    if (i > 0) {
+      if (n == 2) {
+        text += " and ";
+      } else {
+        text += i + 1 == n ? ", and " : ", ";
+      }
+    }
+    text += '\'';
+    text += sig.names[missing[i]];
+    text += '\'';
+  }
+  return Ref(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
+
+// Binds a call to the parameters as CPython binds a Python function's
+// arguments, with the same texts and in the same order of checks: keywords
+// (unknown name, then a parameter already filled), too many positional
+// arguments, missing required arguments. On success out[i] is a borrowed
+// reference, or nullptr for an absent optional parameter.
+bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, const Keywords& keywords,
+          PyObject** out) {
+  for (Py_ssize_t i = 0; i < sig.count; ++i) out[i] = i < nargs ? args[i] : nullptr;
+
+  for (Py_ssize_t k = 0; k < keywords.count; ++k) {
+    PyObject* name = keywords.names[k];
+    Py_ssize_t index = -1;
+    for (Py_ssize_t i = 0; i < sig.count; ++i) {
+      if (PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, sig.names[i]) == 0) {
+        index = i;
+        break;
+      }
+    }
+    if (index < 0) {
+      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", sig.function,
+                   name);
+      return false;
+    }
+    if (out[index] != nullptr) {
+      PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", sig.function,
+                   sig.names[index]);
+      return false;
+    }
+    out[index] = keywords.values[k];
+  }
+
+  if (nargs > sig.count) {
+    Ref takes;
+    bool plural;
+    if (sig.required < sig.count) {
+      takes = Ref(PyUnicode_FromFormat("from %zd to %zd", sig.required, sig.count));
+      plural = true;
+    } else {
+      takes = Ref(PyUnicode_FromFormat("%zd", sig.count));
+      plural = sig.count != 1;
+    }
+    if (!takes) return false;
+    PyErr_Format(PyExc_TypeError, "%s() takes %U positional argument%s but %zd %s given",
+                 sig.function, takes.get(), plural ? "s" : "", nargs, nargs == 1 ? "was" : "were");
+    return false;
+  }
+
+  std::vector<Py_ssize_t> missing;
+  for (Py_ssize_t i = 0; i < sig.required; ++i) {
+    if (out[i] == nullptr) missing.push_back(i);
+  }
+  if (!missing.empty()) {
+    Ref names = join_missing(sig, missing);
+    if (!names) return false;
+    PyErr_Format(PyExc_TypeError, "%s() missing %zd required positional argument%s: %U",
+                 sig.function, static_cast<Py_ssize_t>(missing.size()),
+                 missing.size() == 1 ? "" : "s", names.get());
+    return false;
+  }
+  return true;
+}
+
+PyObject* const* tuple_items(PyObject* tuple) noexcept {
+  return reinterpret_cast<PyTupleObject*>(tuple)->ob_item;
+}
+
+// Binding for the vectorcall convention: keyword values follow the
+// positional ones in `args`.
+bool bind_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                   PyObject* kwnames, PyObject** out) {
+  Keywords keywords;
+  if (kwnames != nullptr) {
+    keywords.names = tuple_items(kwnames);
+    keywords.values = args + nargs;
+    keywords.count = PyTuple_GET_SIZE(kwnames);
+  }
+  return bind(sig, args, nargs, keywords, out);
+}
+
+// ------------------------------------------------------------ conversions
+
+// A key to probe a dict with. Interned, so repeated calls share one object
+// and the probe matches the dict's own key by identity.
+PyObject* interned(const char* text) noexcept { return PyUnicode_InternFromString(text); }
+
+// metadata dict -> Metadata. The checks and their texts carry no parameter
+// note; the dict itself is only read.
+std::optional<korvane::Metadata> metadata_from_dict(PyObject* dict) {
+  std::string value;
+  {
+    Ref key(interned("value"));
+    if (!key) return std::nullopt;
+    PyObject* item = PyDict_GetItemWithError(dict, key.get());  // borrowed
+    if (item != nullptr) {
+      std::optional<std::string_view> text = utf8_of(item);
+      if (!text) return std::nullopt;
+      value.assign(*text);
+    } else if (PyErr_Occurred()) {
+      return std::nullopt;
+    }
+  }
+
+  korvane::Attributes attributes;
+  {
+    Ref key(interned("attributes"));
+    if (!key) return std::nullopt;
+    PyObject* item = PyDict_GetItemWithError(dict, key.get());  // borrowed
+    if (item != nullptr) {
+      if (!PyDict_Check(item)) {
+        PyErr_SetString(PyExc_TypeError, "'attributes' must be a dict");
+        return std::nullopt;
+      }
+      // Keep the attributes dict alive while its borrowed pairs are read.
+      Ref hold(Py_NewRef(item));
+      attributes.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(item)));
+      Py_ssize_t pos = 0;
+      PyObject* k = nullptr;
+      PyObject* v = nullptr;
+      while (PyDict_Next(item, &pos, &k, &v)) {
+        std::optional<std::string_view> key_text = utf8_of(k);
+        if (!key_text) return std::nullopt;
+        std::optional<std::string_view> value_text = utf8_of(v);
+        if (!value_text) return std::nullopt;
+        attributes.insert_or_assign(std::string(*key_text), std::string(*value_text));
+      }
+    } else if (PyErr_Occurred()) {
+      return std::nullopt;
+    }
+  }
+  return korvane::Metadata(std::move(value), std::move(attributes));
+}
+
+// Metadata -> {"value": str, "attributes": {str: str}}, a new dict with the
+// entries inserted in that order.
+PyObject* dict_from_metadata(const korvane::Metadata& metadata) {
+  Ref attributes(PyDict_New());
+  if (!attributes) return nullptr;
+  for (const auto& [key, value] : metadata.attributes()) {
+    Ref k(str_from(key));
+    if (!k) return nullptr;
+    Ref v(str_from(value));
+    if (!v) return nullptr;
+    if (PyDict_SetItem(attributes.get(), k.get(), v.get()) < 0) return nullptr;
+  }
+  Ref value(str_from(metadata.value()));
+  if (!value) return nullptr;
+  Ref result(PyDict_New());
+  if (!result) return nullptr;
+  if (PyDict_SetItemString(result.get(), "value", value.get()) < 0) return nullptr;
+  if (PyDict_SetItemString(result.get(), "attributes", attributes.get()) < 0) return nullptr;
+  return result.release();
+}
+
+// subnet text -> IpPrefix; ValueError with the subnet note on failure.
+std::optional<korvane::IpPrefix> prefix_argument(std::string_view text) {
+  std::optional<korvane::IpPrefix> prefix = korvane::parse_prefix(text);
+  if (!prefix) {
+    raise_text(PyExc_ValueError, korvane::invalid_prefix_message(text));
+    note_parameter("subnet");
+  }
+  return prefix;
+}
+
+// ip argument -> IpAddress: str check, UTF-8, parse; failures noted 'ip'.
+std::optional<korvane::IpAddress> address_argument(PyObject* object) {
+  std::optional<std::string_view> text = str_argument(object, "ip");
+  if (!text) return std::nullopt;
+  std::optional<korvane::IpAddress> address = korvane::parse_address(*text);
+  if (!address) {
+    raise_text(PyExc_ValueError, korvane::invalid_address_message(*text));
+    note_parameter("ip");
+  }
+  return address;
+}
+
+// ------------------------------------------------------------ object
+
+struct RadixEngineObject {
+  PyObject_HEAD
+  // Set at creation, never replaced; shared with nobody outside this
+  // object, so the engine dies with it.
+  korvane::EngineHandle engine;
+};
+
+const korvane::PrefixEngine& engine_of(PyObject* self) noexcept {
+  return *reinterpret_cast<RadixEngineObject*>(self)->engine;
+}
+
+// ------------------------------------------------------------ dealloc
+
+void RadixEngine_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  std::destroy_at(&reinterpret_cast<RadixEngineObject*>(self)->engine);
+  type->tp_free(self);
+  Py_DECREF(type);  // instances of heap types own a reference to their type
+}
+
+// ------------------------------------------------------------ construction
+
+const char* const kNewParams[] = {"variant"};
+const Signature kNewSignature{"RadixEngine.__new__", kNewParams, 1, 0};
+
+PyObject* RadixEngine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  try {
+    // tp_new receives a dict; lay it out like vectorcall keywords.
+    std::vector<PyObject*> names;
+    std::vector<PyObject*> values;
+    if (kwargs != nullptr) {
+      Py_ssize_t pos = 0;
+      PyObject* k = nullptr;
+      PyObject* v = nullptr;
+      while (PyDict_Next(kwargs, &pos, &k, &v)) {
+        names.push_back(k);
+        values.push_back(v);
+      }
+    }
+    Keywords keywords{names.data(), values.data(), static_cast<Py_ssize_t>(names.size())};
+    PyObject* bound[1];
+    if (!bind(kNewSignature, tuple_items(args), PyTuple_GET_SIZE(args), keywords, bound)) {
+      return nullptr;
+    }
+
+    std::optional<std::string_view> variant;
+    if (bound[0] != nullptr && bound[0] != Py_None) {
+      variant = str_argument(bound[0], "variant");
+      if (!variant) return nullptr;
+    }
+
+    // The factory only waits when building a Redis-backed engine, which no
+    // variant selects, so it runs to completion synchronously here.
+    korvane::EngineHandle engine = korvane::create_engine(korvane::EngineConfig::for_variant(variant));
+
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) return nullptr;
+    new (&reinterpret_cast<RadixEngineObject*>(self)->engine) korvane::EngineHandle(std::move(engine));
+    return self;
+  } catch (...) {
+    return raise_from_cpp();
+  }
+}
+
+// ------------------------------------------------------------ methods
+
+const char* const kInsertParams[] = {"subnet", "metadata"};
+const Signature kInsertSignature{"RadixEngine.insert", kInsertParams, 2, 2};
+
+PyObject* RadixEngine_insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+  try {
+    PyObject* bound[2];
+    if (!bind_fastcall(kInsertSignature, args, nargs, kwnames, bound)) return nullptr;
+    // Order of checks: subnet is a str, metadata is a dict, subnet parses,
+    // then the metadata's contents. Nothing reaches the engine before all
+    // of them pass.
+    std::optional<std::string_view> subnet = str_argument(bound[0], "subnet");
+    if (!subnet) return nullptr;
+    PyObject* metadata = bound[1];
+    if (!PyDict_Check(metadata)) {
+      raise_type_mismatch(metadata, "dict");
+      note_parameter("metadata");
+      return nullptr;
+    }
+    std::optional<korvane::IpPrefix> prefix = prefix_argument(*subnet);
+    if (!prefix) return nullptr;
+    std::optional<korvane::Metadata> record = metadata_from_dict(metadata);
+    if (!record) return nullptr;
+
+    korvane::InsertStatus status = engine_of(self).insert(*prefix, std::move(*record));
+    if (status) {
+      raise_text(PyExc_ValueError, *status);
+      return nullptr;
+    }
+    Py_RETURN_NONE;
+  } catch (...) {
+    return raise_from_cpp();
+  }
+}
+
+const char* const kIpParams[] = {"ip"};
+const Signature kLookupSignature{"RadixEngine.lookup", kIpParams, 1, 1};
+
+PyObject* RadixEngine_lookup(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+  try {
+    PyObject* bound[1];
+    if (!bind_fastcall(kLookupSignature, args, nargs, kwnames, bound)) return nullptr;
+    std::optional<korvane::IpAddress> address = address_argument(bound[0]);
+    if (!address) return nullptr;
+
+    std::optional<korvane::Metadata> found = engine_of(self).lookup(*address);
+    if (!found) Py_RETURN_NONE;
+    return dict_from_metadata(*found);
+  } catch (...) {
+    return raise_from_cpp();
+  }
+}
+
+const char* const kSubnetParams[] = {"subnet"};
+const Signature kRemoveSignature{"RadixEngine.remove", kSubnetParams, 1, 1};
+
+PyObject* RadixEngine_remove(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+  try {
+    PyObject* bound[1];
+    if (!bind_fastcall(kRemoveSignature, args, nargs, kwnames, bound)) return nullptr;
+    std::optional<std::string_view> subnet = str_argument(bound[0], "subnet");
+    if (!subnet) return nullptr;
+    std::optional<korvane::IpPrefix> prefix = prefix_argument(*subnet);
+    if (!prefix) return nullptr;
+
+    const bool removed = engine_of(self).remove(*prefix).has_value();
+    return Py_NewRef(removed ? Py_True : Py_False);
+  } catch (...) {
+    return raise_from_cpp();
+  }
+}
+
+const Signature kContainsSignature{"RadixEngine.contains", kIpParams, 1, 1};
+
+PyObject* RadixEngine_contains(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) {
+  try {
+    PyObject* bound[1];
+    if (!bind_fastcall(kContainsSignature, args, nargs, kwnames, bound)) return nullptr;
+    std::optional<korvane::IpAddress> address = address_argument(bound[0]);
+    if (!address) return nullptr;
+
+    // A full longest-prefix lookup (through the cache and its counters), not
+    // the engine's exact-prefix contains.
+    const bool found = engine_of(self).lookup(*address).has_value();
+    return Py_NewRef(found ? Py_True : Py_False);
+  } catch (...) {
+    return raise_from_cpp();
+  }
+}
+
+PyObject* RadixEngine_clear(PyObject* self, PyObject* /*unused*/) {
+  try {
+    engine_of(self).clear();
+    Py_RETURN_NONE;
+  } catch (...) {
+    return raise_from_cpp();
+  }
+}
+
+PyObject* RadixEngine_stats(PyObject* self, PyObject* /*unused*/) {
+  try {
+    const korvane::EngineStats stats = engine_of(self).stats();
+    const std::pair<const char*, std::uint64_t> entries[] = {
+        {"size", stats.size},       {"inserts", stats.inserts}, {"lookups", stats.lookups},
+        {"hits", stats.hits},       {"misses", stats.misses},   {"removals", stats.removals},
+    };
+    Ref result(PyDict_New());
+    if (!result) return nullptr;
+    for (const auto& [key, number] : entries) {
+      Ref value(PyLong_FromUnsignedLongLong(number));
+      if (!value) return nullptr;
+      if (PyDict_SetItemString(result.get(), key, value.get()) < 0) return nullptr;
+    }
+    return result.release();
+  } catch (...) {
+    return raise_from_cpp();
+  }
+}
+
+Py_ssize_t RadixEngine_length(PyObject* self) {
+  try {
+    const std::uint64_t size = engine_of(self).len();
+    if (size > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
+      PyErr_SetString(PyExc_OverflowError, "engine size does not fit a signed 64-bit number");
+      return -1;
+    }
+    return static_cast<Py_ssize_t>(size);
+  } catch (...) {
+    raise_from_cpp();
+    return -1;
+  }
+}
+
+PyObject* RadixEngine_repr(PyObject* self) {
+  try {
+    const unsigned long long size = engine_of(self).len();
+    return PyUnicode_FromFormat("RadixEngine(size=%llu)", size);
+  } catch (...) {
+    return raise_from_cpp();
+  }
+}
+
+// ------------------------------------------------------------ method table
+
+PyMethodDef RadixEngine_methods[] = {
+    {"insert", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(RadixEngine_insert)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "insert($self, subnet, metadata)\n--\n\n"
+     "Insert a CIDR prefix with associated metadata dict.\n"
+     "\n"
+     "Parameters\n"
+     "----------\n"
+     "subnet : str\n"
+     "    CIDR notation, e.g. ``\"10.0.0.0/8\"``.\n"
+     "metadata : dict\n"
+     "    Must contain at least ``{\"value\": str, \"attributes\": dict}``."},
+    {"lookup", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(RadixEngine_lookup)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "lookup($self, ip)\n--\n\n"
+     "Longest-prefix match.\n"
+     "\n"
+     "Returns a metadata dict on match, or ``None``."},
+    {"remove", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(RadixEngine_remove)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "remove($self, subnet)\n--\n\n"
+     "Remove a prefix.  Returns ``True`` if the entry existed."},
+    {"contains", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(RadixEngine_contains)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "contains($self, ip)\n--\n\n"
+     "Returns ``True`` if any stored prefix covers the given IP."},
+    {"clear", RadixEngine_clear, METH_NOARGS,
+     "clear($self)\n--\n\n"
+     "Remove all entries."},
+    {"stats", RadixEngine_stats, METH_NOARGS,
+     "stats($self)\n--\n\n"
+     "Engine performance statistics."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// ------------------------------------------------------------ type slots and spec
+
+const char kRadixEngineDoc[] =
+    "RadixEngine(variant=None)\n"
+    "--\n"
+    "\n"
+    "High-performance IP radix-tree engine.\n"
+    "\n"
+    "Example::\n"
+    "\n"
+    "    from korvane import RadixEngine\n"
+    "\n"
+    "    engine = RadixEngine()\n"
+    "    engine.insert(\"10.0.0.0/8\", {\"value\": \"allow\", \"attributes\": {\"asn\": \"AS1234\"}})\n"
+    "\n"
+    "    match = engine.lookup(\"10.1.2.3\")\n"
+    "    print(match[\"value\"])   # \"allow\"\n";
+
+PyType_Slot RadixEngine_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(RadixEngine_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(RadixEngine_repr)},
+    {Py_tp_doc, const_cast<char*>(kRadixEngineDoc)},
+    {Py_tp_methods, RadixEngine_methods},
+    {Py_tp_new, reinterpret_cast<void*>(RadixEngine_new)},
+    // Truth testing falls back on the length.
+    {Py_mp_length, reinterpret_cast<void*>(RadixEngine_length)},
+    {Py_sq_length, reinterpret_cast<void*>(RadixEngine_length)},
+    {0, nullptr},
+};
+
+// The "builtins." prefix makes __module__ "builtins" although the class is
+// reached as korvane.RadixEngine.
+PyType_Spec RadixEngine_spec = {
+    "builtins.RadixEngine",
+    sizeof(RadixEngineObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    RadixEngine_slots,
+};
+
+// ------------------------------------------------------------ module functions
+
+PyObject* korvane_version(PyObject* /*module*/, PyObject* /*unused*/) {
+  return PyUnicode_FromString("1.1.1");
+}
+
+PyMethodDef version_def = {"version", korvane_version, METH_NOARGS, "version()\n--\n\n"};
+
+// ------------------------------------------------------------ exec slot
+
+// Adds `value` to the module under `name` and appends the name to the
+// module's __all__, creating the list if the module has none.
+int add_exported(PyObject* module, const char* name, PyObject* value) {
+  PyObject* dict = PyModule_GetDict(module);  // borrowed
+  Ref all_key(interned("__all__"));
+  if (!all_key) return -1;
+  PyObject* all = PyDict_GetItemWithError(dict, all_key.get());  // borrowed
+  if (all == nullptr) {
+    if (PyErr_Occurred()) return -1;
+    Ref fresh(PyList_New(0));
+    if (!fresh || PyDict_SetItem(dict, all_key.get(), fresh.get()) < 0) return -1;
+    all = fresh.get();  // the module dict keeps it alive
+  } else if (!PyList_Check(all)) {
+    PyErr_SetString(PyExc_TypeError, "module __all__ is not a list");
+    return -1;
+  }
+  Ref name_object(PyUnicode_FromString(name));
+  if (!name_object || PyList_Append(all, name_object.get()) < 0) return -1;
+  return PyModule_AddObjectRef(module, name, value);
+}
+
+int korvane_exec(PyObject* module) {
+  Ref type(PyType_FromModuleAndSpec(module, &RadixEngine_spec, nullptr));
+  if (!type || add_exported(module, "RadixEngine", type.get()) < 0) return -1;
+
+  Ref module_name(PyModule_GetNameObject(module));
+  if (!module_name) return -1;
+  Ref version(PyCFunction_NewEx(&version_def, module, module_name.get()));
+  if (!version || add_exported(module, "version", version.get()) < 0) return -1;
+  return 0;
+}
+
+PyModuleDef_Slot korvane_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(korvane_exec)},
+    {0, nullptr},
+};
+
+// ------------------------------------------------------------ module definition
+
+PyModuleDef korvane_module = {
+    PyModuleDef_HEAD_INIT,
+    "korvane",
+    "Korvane \xe2\x80\x94 high-performance IP subnet longest-prefix matching engine.",  // U+2014 in UTF-8
+    0,  // no per-module state
+    nullptr,
+    korvane_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+// ------------------------------------------------------------ init
+
+PyMODINIT_FUNC PyInit_korvane(void) { return PyModuleDef_Init(&korvane_module); }

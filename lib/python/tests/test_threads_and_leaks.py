@@ -1,0 +1,92 @@
+"""One engine shared by several threads; reference and memory balance."""
+
+import gc
+import ipaddress
+import random
+import sys
+import threading
+import tracemalloc
+
+import korvane
+
+THREADS, PER_THREAD = 4, 300
+
+
+def test_threads_share_one_engine(variant):
+    engine = korvane.RadixEngine(variant)
+    engine.insert("10.0.0.0/8", {"value": "10.0.0.0/8"})  # covers every thread's prefixes
+    failures = []
+    barrier = threading.Barrier(THREADS)
+
+    def worker(t):
+        rng = random.Random(t)
+        barrier.wait()
+        for i in range(PER_THREAD):
+            # Thread t owns 10.t.x.y/24 and, nested in them, some /28s.
+            prefix = f"10.{t}.{i // 4}.{(i % 4) * 64}/{24 if i % 4 == 0 else 28}"
+            engine.insert(prefix, {"value": prefix, "attributes": {"thread": str(t)}})
+            probe = f"10.{rng.randrange(THREADS + 1)}.{rng.randrange(80)}.{rng.randrange(256)}"
+            found = engine.lookup(probe)
+            if found is None or ipaddress.ip_address(probe) not in ipaddress.ip_network(found["value"]):
+                failures.append((probe, found))
+
+    old_interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-5)  # force frequent thread switches
+    try:
+        threads = [threading.Thread(target=worker, args=(t,)) for t in range(THREADS)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+    finally:
+        sys.setswitchinterval(old_interval)
+
+    assert failures == []
+    assert len(engine) == 1 + THREADS * PER_THREAD
+    for t in range(THREADS):
+        for i in range(PER_THREAD):
+            net, offset = f"10.{t}.{i // 4}", (i % 4) * 64
+            assert engine.lookup(f"{net}.{offset + 1}")["value"] == (f"{net}.{offset}/28" if offset else f"{net}.0/24")
+            assert engine.lookup(f"{net}.{offset + 20}")["value"] == f"{net}.0/24"
+    stats = engine.stats()
+    assert stats["inserts"] == 1 + THREADS * PER_THREAD and stats["hits"] == stats["lookups"]
+
+
+def test_no_leaks(variant):
+    engine = korvane.RadixEngine(variant)
+    value, key, attr = "value-" + "x" * 50, "key-" + "y" * 50, "attr-" + "z" * 50
+    attributes = {key: attr}
+    metadata = {"value": value, "attributes": attributes}
+    watched = [metadata, attributes, value, key, attr]
+
+    def cycle(n):
+        for i in range(n):
+            engine.insert("10.0.0.0/8", metadata)
+            engine.insert("2001:db8::/32", metadata)
+            assert engine.lookup("10.1.2.3")["attributes"][key] == attr
+            assert engine.lookup(f"10.1.2.{i % 256}") == metadata
+            assert engine.contains("2001:db8::1")
+            engine.stats(), len(engine), repr(engine)
+            for bad in (lambda: engine.insert("bad", metadata), lambda: engine.lookup(5),
+                        lambda: engine.insert("10.0.0.0/8", {"value": 1}), lambda: engine.remove()):
+                try:
+                    bad()
+                except (TypeError, ValueError):
+                    pass
+            assert engine.remove("10.0.0.0/8") and engine.remove("2001:db8::/32")
+
+    cycle(500)  # warm up: caches, interned strings, UTF-8 buffers
+    refcounts = [sys.getrefcount(o) for o in watched]
+    gc.collect()
+    tracemalloc.start()
+    try:
+        cycle(200)
+        gc.collect()
+        before = tracemalloc.get_traced_memory()[0]
+        cycle(5000)
+        gc.collect()
+        growth = tracemalloc.get_traced_memory()[0] - before
+    finally:
+        tracemalloc.stop()
+    assert [sys.getrefcount(o) for o in watched] == refcounts
+    assert growth < 16 * 1024, growth  # a leaked object per iteration would be far above this
