@@ -476,13 +476,6 @@ decltype(auto) with_algorithms(NodeKind kind, F&& f) {
   return f(Compressed<CompressedHashed>{});
 }
 
-std::atomic<std::uint32_t> next_stripe{0};
-
-std::uint32_t thread_stripe() noexcept {
-  static thread_local const std::uint32_t stripe = next_stripe.fetch_add(1, std::memory_order_relaxed);
-  return stripe;
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -600,8 +593,18 @@ EngineStats TrieEngine::stats() const noexcept {
 }
 
 void TrieEngine::count_lookup(bool hit) const noexcept {
-  LookupStripe& stripe = stripes_[thread_stripe() % kStripes];
-  (hit ? stripe.hits : stripe.misses).fetch_add(1, std::memory_order_relaxed);
+  const std::uint32_t slot = epoch::local_participant()->index;
+  if (slot < kStripes - 1) {
+    // Only this thread writes this stripe: a plain increment suffices, and
+    // relaxed atomics keep concurrent readers of stats well defined. A
+    // slot handed to a new thread passes through the participant's
+    // release/acquire handover, which orders the old owner's writes first.
+    std::atomic<std::uint64_t>& counter = hit ? stripes_[slot].hits : stripes_[slot].misses;
+    counter.store(counter.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+  } else {
+    LookupStripe& shared = stripes_[kStripes - 1];
+    (hit ? shared.hits : shared.misses).fetch_add(1, std::memory_order_relaxed);
+  }
 }
 
 // ---------------------------------------------------------------------------

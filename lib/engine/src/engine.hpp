@@ -79,8 +79,10 @@ class TrieEngine {
   mutable std::atomic<std::uint64_t> inserts_{0};
   mutable std::atomic<std::uint64_t> removals_{0};
   mutable std::atomic<std::uint64_t> entry_count_{0};
-  // Lookup counters striped by thread, so concurrent readers do not all
-  // write one cache line.
+  // Lookup counters, one stripe per live thread (by its epoch participant
+  // slot, which one thread owns at a time), so readers write only their own
+  // cache line and need no atomic read-modify-write. Threads beyond the
+  // owned stripes share the last one, with atomic increments.
   std::unique_ptr<LookupStripe[]> stripes_;
 };
 

@@ -128,7 +128,9 @@ Participant* register_thread() {
       return q;
     }
   }
+  static std::atomic<std::uint32_t> created{0};
   auto* p = new Participant();
+  p->index = created.fetch_add(1, std::memory_order_relaxed);
   p->in_use.store(true, std::memory_order_relaxed);
   Participant* head = registry_head.load(std::memory_order_relaxed);
   do {

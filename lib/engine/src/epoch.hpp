@@ -49,6 +49,7 @@ struct alignas(64) Participant {
   };
   std::vector<Sealed> sealed;  // stamped; freed two epochs after their stamp
   // Registry fields.
+  std::uint32_t index = 0;  // 0, 1, 2... in order of creation; a slot keeps it
   std::atomic<bool> in_use{false};
   Participant* next = nullptr;  // immutable once published
 };
