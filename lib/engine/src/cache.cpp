@@ -21,14 +21,34 @@ std::size_t CachedEngine::AddressHash::operator()(const IpAddress& a) const noex
   return static_cast<std::size_t>(h * 0xBF58476D1CE4E5B9ull ^ (h >> 31));
 }
 
-bool CachedEngine::AddressLess::operator()(const IpAddress& a, const IpAddress& b) const noexcept {
-  if (a.family != b.family) return a.family < b.family;
-  return a.bytes < b.bytes;
+std::size_t CachedEngine::GroupHash::operator()(std::uint64_t group) const noexcept {
+  std::uint64_t h = (group ^ seed) * 0x9E3779B97F4A7C15ull;
+  return static_cast<std::size_t>(h ^ (h >> 32));
 }
+
+namespace {
+
+constexpr unsigned kV4GroupBits = 16;
+constexpr unsigned kV6GroupBits = 32;
+
+unsigned group_bits(AddressFamily family) noexcept {
+  return family == AddressFamily::V4 ? kV4GroupBits : kV6GroupBits;
+}
+
+// The group of an address: its family and leading group bits.
+std::uint64_t group_of(const IpAddress& a) noexcept {
+  std::uint64_t lead = 0;
+  for (unsigned i = 0; i < group_bits(a.family) / 8; ++i) lead = (lead << 8) | a.bytes[i];
+  return (static_cast<std::uint64_t>(a.family) << 40) | lead;
+}
+
+}  // namespace
 
 CachedEngine::CachedEngine(std::uint64_t capacity, EngineHandle inner, std::shared_ptr<RedisBackend> backend)
     : capacity_(capacity),
       results_(0, AddressHash{platform::random_u64()}),
+      groups_(0, GroupHash{platform::random_u64()}),
+      victim_state_(platform::random_u64()),
       backend_(std::move(backend)),
       inner_(std::move(inner)) {}
 
@@ -43,22 +63,55 @@ InsertStatus CachedEngine::insert(const IpPrefix& prefix, Metadata metadata) con
 std::optional<Metadata> CachedEngine::lookup(const IpAddress& address) const {
   {
     std::shared_lock read(mutex_);
-    if (auto it = results_.find(address); it != results_.end()) return it->second;
+    if (auto it = results_.find(address); it != results_.end()) return it->second.result;
   }
   const std::uint64_t before = generation_.load(std::memory_order_acquire);
   std::optional<Metadata> result = inner_->lookup(address);
 
   std::unique_lock write(mutex_);
   if (stale_since(before, address)) return result;  // a change overtook us
-  if (results_.size() >= std::max<std::uint64_t>(capacity_, 1) && !results_.empty()) {
-    // Evict whatever sits first in the table: no bookkeeping on hits.
-    auto victim = results_.begin();
-    order_.erase(victim->first);
-    results_.erase(victim);
-  }
-  auto [it, inserted] = results_.insert_or_assign(address, result);
-  if (inserted) order_.insert(address);
+  if (results_.size() >= std::max<std::uint64_t>(capacity_, 1) && !results_.empty()) evict_one();
+  auto [it, inserted] = results_.try_emplace(address);
+  it->second.result = result;
+  if (inserted) link(*it);
   return result;
+}
+
+// Evicts an arbitrary entry: the first found from a pseudo-random bucket on.
+// It needs no bookkeeping on hits, and unlike always taking the table's
+// first entry (the newest, in this hash table) it does not pin the cache to
+// the first addresses ever seen.
+void CachedEngine::evict_one() const {
+  const std::size_t buckets = results_.bucket_count();
+  victim_state_ = victim_state_ * 6364136223846793005ull + 1442695040888963407ull;
+  std::size_t b = static_cast<std::size_t>(victim_state_ >> 17) % buckets;
+  while (results_.bucket_size(b) == 0) b = b + 1 == buckets ? 0 : b + 1;
+  auto victim = results_.find(results_.begin(b)->first);
+  unlink(*victim);
+  results_.erase(victim);
+}
+
+void CachedEngine::link(Node& node) const {
+  Node*& head = groups_[group_of(node.first)];
+  node.second.prev = nullptr;
+  node.second.next = head;
+  if (head != nullptr) head->second.prev = &node;
+  head = &node;
+}
+
+void CachedEngine::unlink(Node& node) const {
+  Cached& c = node.second;
+  if (c.next != nullptr) c.next->second.prev = c.prev;
+  if (c.prev != nullptr) {
+    c.prev->second.next = c.next;
+  } else {
+    const std::uint64_t group = group_of(node.first);
+    if (c.next != nullptr) {
+      groups_[group] = c.next;
+    } else {
+      groups_.erase(group);
+    }
+  }
 }
 
 std::optional<Metadata> CachedEngine::remove(const IpPrefix& prefix) const {
@@ -74,7 +127,7 @@ void CachedEngine::clear() const {
   std::unique_lock write(mutex_);
   record_invalidation(nullptr);
   results_.clear();
-  order_.clear();
+  groups_.clear();
 }
 
 std::uint64_t CachedEngine::len() const { return inner_->len(); }
@@ -112,20 +165,37 @@ bool CachedEngine::stale_since(std::uint64_t before, const IpAddress& address) c
   return false;
 }
 
-// Only the cached addresses inside the prefix are visited: they form one
-// range of the sorted set, from the prefix's first address to its last.
+// Only the groups the prefix spans are visited. A prefix shorter than the
+// group bits spans 2^(group bits - length) groups; when that is more than the
+// groups present, walking every cached entry is cheaper.
 void CachedEngine::drop_covered(const IpPrefix& prefix) const {
-  const IpPrefix low = prefix.canonical();
-  IpAddress first = low.address();
-  IpAddress last = first;
-  const unsigned width = address_width_bits(prefix.family);
-  for (unsigned i = std::min<unsigned>(prefix.length, width); i < width; ++i) {
-    last.bytes[i / 8] |= static_cast<std::uint8_t>(0x80u >> (i % 8));
+  auto drop_if_covered = [&](Node* node) {
+    Node* next = node->second.next;
+    if (prefix.covers(node->first)) {
+      unlink(*node);
+      results_.erase(node->first);
+    }
+    return next;
+  };
+  const unsigned bits = group_bits(prefix.family);
+  const unsigned length = std::min<unsigned>(prefix.length, address_width_bits(prefix.family));
+  const unsigned free_bits = length >= bits ? 0 : bits - length;
+  if (free_bits >= 63 || (std::uint64_t{1} << free_bits) > groups_.size()) {
+    for (auto it = results_.begin(); it != results_.end();) {
+      if (prefix.covers(it->first)) {
+        unlink(*it);
+        it = results_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+    return;
   }
-  auto it = order_.lower_bound(first);
-  while (it != order_.end() && !AddressLess{}(last, *it)) {
-    results_.erase(*it);
-    it = order_.erase(it);
+  const std::uint64_t first = group_of(prefix.canonical().address());
+  for (std::uint64_t g = 0; g < (std::uint64_t{1} << free_bits); ++g) {
+    auto group = groups_.find(first | g);
+    if (group == groups_.end()) continue;
+    for (Node* node = group->second; node != nullptr;) node = drop_if_covered(node);
   }
 }
 

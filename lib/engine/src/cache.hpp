@@ -20,7 +20,6 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
-#include <set>
 #include <shared_mutex>
 #include <unordered_map>
 
@@ -57,10 +56,22 @@ class CachedEngine final : public PrefixEngine {
     std::uint64_t seed;
     std::size_t operator()(const IpAddress& a) const noexcept;
   };
-  // Orders addresses by family, then bytes, so the cached addresses inside
-  // one prefix form a contiguous range.
-  struct AddressLess {
-    bool operator()(const IpAddress& a, const IpAddress& b) const noexcept;
+  struct Cached;
+  using Results = std::unordered_map<IpAddress, Cached, AddressHash>;
+  using Node = Results::value_type;
+  // One cached result, threaded on the list of its address group. Nodes of
+  // an unordered_map never move, so the links stay valid across rehashes.
+  struct Cached {
+    std::optional<Metadata> result;
+    Node* prev = nullptr;
+    Node* next = nullptr;
+  };
+  // Cached addresses are grouped by their leading bits (the first 16 of an
+  // IPv4 address, the first 32 of an IPv6 one), so a change visits only the
+  // groups its prefix spans, not the whole cache.
+  struct GroupHash {
+    std::uint64_t seed;
+    std::size_t operator()(std::uint64_t group) const noexcept;
   };
   struct Invalidation {
     std::uint64_t generation = 0;
@@ -73,11 +84,15 @@ class CachedEngine final : public PrefixEngine {
   void record_invalidation(const IpPrefix* prefix) const;
   bool stale_since(std::uint64_t generation, const IpAddress& address) const;
   void drop_covered(const IpPrefix& prefix) const;
+  void link(Node& node) const;
+  void unlink(Node& node) const;
+  void evict_one() const;
 
   const std::uint64_t capacity_;
   mutable std::shared_mutex mutex_;
-  mutable std::unordered_map<IpAddress, std::optional<Metadata>, AddressHash> results_;
-  mutable std::set<IpAddress, AddressLess> order_;  // the same addresses, sorted
+  mutable Results results_;
+  mutable std::unordered_map<std::uint64_t, Node*, GroupHash> groups_;  // group -> first node
+  mutable std::uint64_t victim_state_;  // eviction's generator state
   mutable std::array<Invalidation, kLogSize> log_{};
   // Written under the exclusive lock; read without it (acquire) by a miss
   // before its inner lookup.

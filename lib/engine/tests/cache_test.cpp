@@ -112,6 +112,45 @@ TEST(CacheFailure, RejectedInsertKeepsCache) {
   EXPECT_EQ(cache.cached(), 1u);
 }
 
+// Random changes and lookups through the cache against the linear-scan
+// reference: the cache must never answer with a result a change made stale,
+// whether the change's prefix is long (one address group) or short (many
+// groups, or a walk of the whole cache), and whatever eviction chose.
+TEST(CacheShadow, NeverAnswersStale) {
+  for (std::uint64_t capacity : {3u, 40u, 5000u}) {
+    auto inner = LocalEngine::make_trie(5, 1);
+    CachedEngine cache{capacity, inner};
+    testing::ReferenceTable reference;
+    testing::PrefixGenerator gen(capacity);
+    std::vector<IpPrefix> pool;
+    std::vector<IpAddress> hot;
+    auto& rng = gen.rng();
+    for (int step = 0; step < 20000; ++step) {
+      const unsigned op = static_cast<unsigned>(rng() % 100);
+      if (op < 20 || pool.empty()) {
+        const IpPrefix p = gen.next();
+        const std::string v = std::to_string(step);
+        cache.insert(p, Metadata(v));
+        reference.insert(p, v);
+        pool.push_back(p);
+        hot.push_back(gen.address_inside(p));
+      } else if (op < 30) {
+        const IpPrefix& p = pool[rng() % pool.size()];
+        ASSERT_EQ(cache.remove(p).has_value(), reference.remove(p).has_value());
+      } else {
+        // Mostly addresses seen before, so the cache answers many of them.
+        const IpAddress a = rng() % 4 ? hot[rng() % hot.size()] : gen.random_address();
+        const auto got = cache.lookup(a);
+        const auto want = reference.lookup(a);
+        ASSERT_EQ(got.has_value(), want.has_value()) << "step " << step << " capacity " << capacity;
+        if (want) ASSERT_EQ(got->value(), *want) << "step " << step;
+      }
+      ASSERT_LE(cache.cached(), std::max<std::uint64_t>(capacity, 1));
+    }
+    EXPECT_LT(inner->stats().lookups, 20000u * 70 / 100);  // the cache did answer some
+  }
+}
+
 // A change that lands while a miss is inside the inner engine: the miss
 // returns what it found, but must not cache it.
 TEST(CacheConcurrency, ChangeDuringMissIsNotOverwritten) {
