@@ -1,14 +1,17 @@
 #!/usr/bin/env bash
-# Builds Korvane (release tree in build/release) and runs the demonstration:
-# an engine loaded with a few thousand IPv4 and IPv6 prefixes answering
-# longest-prefix-match lookups.
+# Builds Korvane and runs the demonstration: the korvane Python module,
+# installed into .venv, loads the networks of the GeoLite2-City database
+# (about 3.4 million IPv4 and IPv6 prefixes, from the PyPI package
+# maxminddb-geolite2) and answers a log-like stream of a million
+# longest-prefix-match lookups (examples/demo.py; about 40 s and 2.5 GiB).
+# run_cpp_demo is the smaller C++ example program of the release tree.
 set -euo pipefail
 
 # shellcheck source=scripts/common.sh
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 cd "$ROOT"
 
-bash "$ROOT/scripts/setup.sh"
+bash "$ROOT/scripts/setup.sh" --demo
 
 # The C++ example program.
 run_cpp_demo() {
@@ -20,11 +23,12 @@ run_cpp_demo() {
 
 # The Python module: installs it into .venv and runs the Python demo from
 # outside the source tree, so that the installed module is imported.
+# setup.sh --demo has installed the packages the demo reads its table with.
 run_python_demo() {
   "$ROOT/.venv/bin/pip" install --disable-pip-version-check -q --no-build-isolation \
     --config-settings=build-dir="$ROOT/build/python" "$ROOT"
   echo
-  (cd /tmp && "$ROOT/.venv/bin/python" "$ROOT/examples/demo.py")
+  (cd /tmp && "$ROOT/.venv/bin/python" "$ROOT/examples/demo.py" "$@")
 }
 
-run_cpp_demo
+run_python_demo "$@"

@@ -5,6 +5,11 @@
 #  - creates a Python 3.12 virtual environment in .venv at the repository root,
 #  - installs the Python tools into it (only those missing).
 #
+# Options add Python packages that only some scripts need:
+#   --demo   the MaxMind DB reader and the GeoLite2 database that
+#            examples/demo.py loads (scripts/demo.sh passes it)
+#   --bench  the other IP-lookup libraries bench/python_bench.py compares with
+#
 # Idempotent: a second run changes nothing and prints nothing.
 # Quiet on success; on failure it prints the failing step's full output.
 set -euo pipefail
@@ -23,6 +28,19 @@ APT_PACKAGES=(
 )
 
 PIP_PACKAGES=(pytest hypothesis scikit-build-core cmake ninja)
+DEMO_PIP_PACKAGES=(maxminddb maxminddb-geolite2)
+BENCH_PIP_PACKAGES=(pytricia py-radix pysubnettree)
+
+for option in "$@"; do
+  case "$option" in
+    --demo) PIP_PACKAGES+=("${DEMO_PIP_PACKAGES[@]}") ;;
+    --bench) PIP_PACKAGES+=("${BENCH_PIP_PACKAGES[@]}") ;;
+    *)
+      echo "usage: $0 [--demo] [--bench]" >&2
+      exit 2
+      ;;
+  esac
+done
 
 LOG="$(mktemp -t korvane-setup.XXXXXX)"
 trap 'rm -f "$LOG"' EXIT
