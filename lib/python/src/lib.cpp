@@ -254,14 +254,21 @@ bool bind_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs
 // and the probe matches the dict's own key by identity.
 PyObject* interned(const char* text) noexcept { return PyUnicode_InternFromString(text); }
 
+// The two keys of a metadata dict, made once by the module's exec step and
+// kept for the life of the process: every insert probes with them and every
+// lookup result is built with them, so neither pays for making, hashing and
+// releasing a str per call. They are immutable interned strings, and
+// interpreters that do not share the interpreter lock cannot load this
+// module, so sharing them is safe.
+PyObject* key_value = nullptr;
+PyObject* key_attributes = nullptr;
+
 // metadata dict -> Metadata. The checks and their texts carry no parameter
 // note; the dict itself is only read.
 std::optional<korvane::Metadata> metadata_from_dict(PyObject* dict) {
   std::string value;
   {
-    Ref key(interned("value"));
-    if (!key) return std::nullopt;
-    PyObject* item = PyDict_GetItemWithError(dict, key.get());  // borrowed
+    PyObject* item = PyDict_GetItemWithError(dict, key_value);  // borrowed
     if (item != nullptr) {
       std::optional<std::string_view> text = utf8_of(item);
       if (!text) return std::nullopt;
@@ -273,9 +280,7 @@ std::optional<korvane::Metadata> metadata_from_dict(PyObject* dict) {
 
   korvane::Attributes attributes;
   {
-    Ref key(interned("attributes"));
-    if (!key) return std::nullopt;
-    PyObject* item = PyDict_GetItemWithError(dict, key.get());  // borrowed
+    PyObject* item = PyDict_GetItemWithError(dict, key_attributes);  // borrowed
     if (item != nullptr) {
       if (!PyDict_Check(item)) {
         PyErr_SetString(PyExc_TypeError, "'attributes' must be a dict");
@@ -317,8 +322,8 @@ PyObject* dict_from_metadata(const korvane::Metadata& metadata) {
   if (!value) return nullptr;
   Ref result(PyDict_New());
   if (!result) return nullptr;
-  if (PyDict_SetItemString(result.get(), "value", value.get()) < 0) return nullptr;
-  if (PyDict_SetItemString(result.get(), "attributes", attributes.get()) < 0) return nullptr;
+  if (PyDict_SetItem(result.get(), key_value, value.get()) < 0) return nullptr;
+  if (PyDict_SetItem(result.get(), key_attributes, attributes.get()) < 0) return nullptr;
   return result.release();
 }
 
@@ -666,6 +671,9 @@ int add_exported(PyObject* module, const char* name, PyObject* value) {
 }
 
 int korvane_exec(PyObject* module) {
+  if (key_value == nullptr) key_value = interned("value");
+  if (key_attributes == nullptr) key_attributes = interned("attributes");
+  if (key_value == nullptr || key_attributes == nullptr) return -1;
   Ref type(PyType_FromModuleAndSpec(module, &RadixEngine_spec, nullptr));
   if (!type || add_exported(module, "RadixEngine", type.get()) < 0) return -1;
 
