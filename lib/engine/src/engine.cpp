@@ -515,21 +515,20 @@ InsertStatus TrieEngine::insert(const IpPrefix& prefix, Metadata metadata) const
 }
 
 std::optional<Metadata> TrieEngine::lookup(const IpAddress& address) const {
-  std::optional<Metadata> result;
-  {
-    epoch::Guard pin;
-    TrieNode* root = store_->roots[family_index(address.family)].get();
-    detail::MetadataRep* best = with_algorithms(kind(), [&](auto algorithms) {
-      using A = decltype(algorithms);
-      if constexpr (A::kCompressed) {
-        return A::lookup(root, address, address_key(address));
-      } else {
-        return A::lookup(root, address);
-      }
-    });
-    result = hand_out(best);
-  }
-  count_lookup(result.has_value());
+  epoch::Participant* self = epoch::local_participant();
+  epoch::pin(self);
+  TrieNode* root = store_->roots[family_index(address.family)].get();
+  detail::MetadataRep* best = with_algorithms(kind(), [&](auto algorithms) {
+    using A = decltype(algorithms);
+    if constexpr (A::kCompressed) {
+      return A::lookup(root, address, address_key(address));
+    } else {
+      return A::lookup(root, address);
+    }
+  });
+  std::optional<Metadata> result = hand_out(best);
+  epoch::unpin(self);
+  count_lookup(self->index, result.has_value());
   return result;
 }
 
@@ -592,8 +591,7 @@ EngineStats TrieEngine::stats() const noexcept {
   return out;
 }
 
-void TrieEngine::count_lookup(bool hit) const noexcept {
-  const std::uint32_t slot = epoch::local_participant()->index;
+void TrieEngine::count_lookup(std::uint32_t slot, bool hit) const noexcept {
   if (slot < kStripes - 1) {
     // Only this thread writes this stripe: a plain increment suffices, and
     // relaxed atomics keep concurrent readers of stats well defined. A

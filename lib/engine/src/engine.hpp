@@ -71,7 +71,8 @@ class TrieEngine {
   };
   static constexpr std::size_t kStripes = 16;
 
-  void count_lookup(bool hit) const noexcept;
+  // `slot` is the calling thread's epoch participant index.
+  void count_lookup(std::uint32_t slot, bool hit) const noexcept;
 
   std::shared_ptr<TrieStore> store_;
   // Relaxed increments: the counters order nothing else, and a reader of

@@ -79,21 +79,22 @@ inline Participant* local_participant() {
   return p;
 }
 
-inline void pin() {
-  Participant* p = local_participant();
+inline void pin(Participant* p) {
   if (p->nesting++ == 0) {
     const std::uint64_t e = detail::global_epoch.load(std::memory_order_acquire);
     p->state.exchange((e << 1) | 1u, std::memory_order_seq_cst);
   }
 }
 
-inline void unpin() {
-  Participant* p = detail::current();
+inline void unpin(Participant* p) {
   if (--p->nesting == 0) {
     p->state.store(0, std::memory_order_release);
     if (__builtin_expect(!p->pending.empty() || !p->sealed.empty(), 0)) detail::after_unpin(p);
   }
 }
+
+inline void pin() { pin(local_participant()); }
+inline void unpin() { unpin(detail::current()); }
 
 class Guard {
  public:
