@@ -149,6 +149,17 @@ class PrefixGenerator {
   std::vector<IpPrefix> roots_;
 };
 
+// A trie configuration under test: node kind and shard count.
+struct TrieConfig {
+  std::uint8_t kind;
+  std::uint64_t shards;
+};
+
+template <class ParamInfo>
+std::string trie_config_name(const ParamInfo& info) {
+  return "kind" + std::to_string(info.param.kind) + "_shards" + std::to_string(info.param.shards);
+}
+
 inline IpPrefix v4_prefix(std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t d, std::uint8_t len) {
   return IpPrefix::of(IpAddress::v4(a, b, c, d), len);
 }

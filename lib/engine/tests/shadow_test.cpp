@@ -13,14 +13,7 @@ namespace {
 using testing::PrefixGenerator;
 using testing::ReferenceTable;
 
-struct Config {
-  std::uint8_t kind;
-  std::uint64_t shards;
-};
-
-std::string config_name(const ::testing::TestParamInfo<Config>& info) {
-  return "kind" + std::to_string(info.param.kind) + "_shards" + std::to_string(info.param.shards);
-}
+using Config = testing::TrieConfig;
 
 class ShadowTest : public ::testing::TestWithParam<Config> {};
 
@@ -108,7 +101,7 @@ std::vector<Config> all_configs() {
   return out;
 }
 
-INSTANTIATE_TEST_SUITE_P(AllKinds, ShadowTest, ::testing::ValuesIn(all_configs()), config_name);
+INSTANTIATE_TEST_SUITE_P(AllKinds, ShadowTest, ::testing::ValuesIn(all_configs()), testing::trie_config_name<::testing::TestParamInfo<Config>>);
 
 }  // namespace
 }  // namespace korvane

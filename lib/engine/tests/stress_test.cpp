@@ -20,14 +20,7 @@ namespace {
 
 using testing::PrefixGenerator;
 
-struct Config {
-  std::uint8_t kind;
-  std::uint64_t shards;
-};
-
-std::string config_name(const ::testing::TestParamInfo<Config>& info) {
-  return "kind" + std::to_string(info.param.kind) + "_shards" + std::to_string(info.param.shards);
-}
+using Config = testing::TrieConfig;
 
 // Every prefix a test may insert; a record's value is its index here.
 struct Universe {
@@ -168,7 +161,7 @@ std::vector<Config> stress_configs() {
   return out;
 }
 
-INSTANTIATE_TEST_SUITE_P(Kinds, StressTest, ::testing::ValuesIn(stress_configs()), config_name);
+INSTANTIATE_TEST_SUITE_P(Kinds, StressTest, ::testing::ValuesIn(stress_configs()), testing::trie_config_name<::testing::TestParamInfo<Config>>);
 
 }  // namespace
 }  // namespace korvane
