@@ -4,7 +4,7 @@
 // Written against the CPython C API directly. After the helpers (owned
 // references, errors, argument binding, conversions) the file follows the
 // usual order of a CPython module: object struct, dealloc, construction and
-// methods, method table, type slots and type spec, exec slot, module
+// methods, method table, type slots and PyType_Spec, exec slot, module
 // definition, init function.
 //
 // Every method converts its Python arguments into plain C++ values first,
@@ -599,7 +599,7 @@ PyMethodDef RadixEngine_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-// ------------------------------------------------------------ type slots and spec
+// ------------------------------------------------------------ type slots and PyType_Spec
 
 const char kRadixEngineDoc[] =
     "RadixEngine(variant=None)\n"
