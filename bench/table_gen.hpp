@@ -358,6 +358,33 @@ inline std::vector<IpPrefix> ipv6_table(std::size_t count = 200'000, std::uint64
   return out;
 }
 
+// `count` distinct prefixes with uniformly random bits and lengths drawn
+// uniformly from [min_length, max_length]: no nesting structure, no
+// clustering, the opposite of a routing table. Host bits are cleared.
+inline std::vector<IpPrefix> uniform_table(AddressFamily family, std::size_t count, unsigned min_length,
+                                           unsigned max_length, std::uint64_t seed) {
+  std::vector<IpPrefix> out;
+  out.reserve(count);
+  std::unordered_set<std::string> seen;
+  std::uint64_t state = seed * 0x9E3779B97F4A7C15ULL + 17;
+  while (out.size() < count) {
+    IpAddress a;
+    a.family = family;
+    for (std::size_t i = 0; i < address_width_bytes(family); i += 8) {
+      const std::uint64_t r = detail::mix64(++state);
+      for (std::size_t j = 0; j < 8 && i + j < address_width_bytes(family); ++j) {
+        a.bytes[i + j] = static_cast<std::uint8_t>(r >> (8 * j));
+      }
+    }
+    const unsigned length = min_length + static_cast<unsigned>(detail::mix64(++state) % (max_length - min_length + 1));
+    const IpPrefix p = IpPrefix::of(a, static_cast<std::uint8_t>(length)).canonical();
+    std::string key(reinterpret_cast<const char*>(p.bytes.data()), address_width_bytes(family));
+    key.push_back(static_cast<char>(p.length));
+    if (seen.insert(std::move(key)).second) out.push_back(p);
+  }
+  return out;
+}
+
 // `n` IPv4 addresses drawn uniformly from the whole address space.
 inline std::vector<IpAddress> random_v4_addresses(std::size_t n, std::uint64_t seed = 3) {
   std::mt19937_64 rng(seed);

@@ -2,7 +2,10 @@
 // stored prefix, and lookup rates on one and two threads, for every node kind
 // and the sharded layouts.
 //
-//   trie_bench [--table=full|small] [google-benchmark flags]
+//   trie_bench [--table=full|small] [--shape=routing|uniform] [google-benchmark flags]
+//
+// --shape=uniform replaces the routing-table shape by uniformly random
+// prefixes (IPv4 /8../32, IPv6 /16../128) of the same counts.
 //
 // The full table is about 1M IPv4 and 200k IPv6 prefixes; the Hashed kinds
 // (3 and 7) carry a concurrent map per node and are measured on a tenth of
@@ -51,6 +54,8 @@ std::size_t heap_in_use() {
   return info.uordblks + info.hblkhd + node::arena_bytes_in_use();
 }
 
+bool uniform_shape = false;
+
 // One engine at a time: loading the next configuration frees the previous.
 std::unique_ptr<Loaded> current;
 std::string current_name;
@@ -63,8 +68,10 @@ const Loaded& load(const Config& c) {
   current.reset();
   epoch::collect();
   auto out = std::make_unique<Loaded>();
-  std::vector<IpPrefix> prefixes = bench::ipv4_table(c.v4, 1);
-  std::vector<IpPrefix> v6 = bench::ipv6_table(c.v6, 2);
+  std::vector<IpPrefix> prefixes =
+      uniform_shape ? bench::uniform_table(AddressFamily::V4, c.v4, 8, 32, 1) : bench::ipv4_table(c.v4, 1);
+  std::vector<IpPrefix> v6 =
+      uniform_shape ? bench::uniform_table(AddressFamily::V6, c.v6, 16, 128, 2) : bench::ipv6_table(c.v6, 2);
   prefixes.insert(prefixes.end(), v6.begin(), v6.end());
   std::vector<Metadata> records;
   records.reserve(prefixes.size());
@@ -146,7 +153,9 @@ int main(int argc, char** argv) {
   for (int i = 0; i < argc; ++i) {
     if (std::strcmp(argv[i], "--table=small") == 0) {
       small = true;
-    } else if (std::strcmp(argv[i], "--table=full") != 0) {
+    } else if (std::strcmp(argv[i], "--shape=uniform") == 0) {
+      uniform_shape = true;
+    } else if (std::strcmp(argv[i], "--table=full") != 0 && std::strcmp(argv[i], "--shape=routing") != 0) {
       args.push_back(argv[i]);
     }
   }

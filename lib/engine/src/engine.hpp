@@ -7,19 +7,22 @@
 // - Inserts and removes take the trie's writer lock shared, walk the same
 //   way, and lock (make odd) the version word of the one node they change;
 //   node locks are never nested.
+// - Removes prune the nodes they leave empty and merge a node left with one
+//   child into it (see trie/path_compressed.hpp for why walkers stay right).
 // - Clear takes the trie's writer lock exclusively, so that the entry count
-//   stays exact under any mix of operations.
+//   stays exact under any mix of operations. The lock prefers writers, so a
+//   steady stream of inserts cannot starve a clear.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
-#include <shared_mutex>
 #include <vector>
 
 #include "korvane/local_engine.hpp"
 #include "korvane/types.hpp"
+#include "platform.hpp"
 #include "traits.hpp"
 
 namespace korvane {
@@ -32,8 +35,9 @@ struct TrieStore {
 
   const NodeKind kind;
   NodeRef roots[2];  // indexed by AddressFamily; never replaced
-  // Shared by inserts and removes, exclusive for clear.
-  mutable std::shared_mutex writers;
+  // Shared by inserts and removes, exclusive for clear. Never taken twice
+  // by one thread.
+  mutable platform::WriterPreferringMutex writers;
 };
 
 class TrieEngine {
@@ -54,6 +58,10 @@ class TrieEngine {
   void clear() const;
   std::uint64_t len() const noexcept { return entry_count_.load(std::memory_order_acquire); }
   EngineStats stats() const noexcept;
+
+  // Nodes reachable from the roots, roots included. For tests; a walk of the
+  // whole trie.
+  std::size_t node_count() const;
 
   // Counts an insert that another engine sharing this trie has stored.
   void count_insert() const noexcept { inserts_.fetch_add(1, std::memory_order_relaxed); }

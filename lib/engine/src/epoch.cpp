@@ -8,6 +8,7 @@ namespace korvane::epoch {
 namespace detail {
 // Starts at 2 so that "stamp + 2 <= epoch" never underflows.
 std::atomic<std::uint64_t> global_epoch{2};
+std::atomic<bool> shared_garbage{false};
 }  // namespace detail
 
 namespace {
@@ -15,8 +16,9 @@ namespace {
 // Retired items worth stamping and collecting at once; amortises the fence
 // and the scan over the participants.
 constexpr std::size_t kPendingBatch = 64;
-// A thread with sealed garbage retries collection after this many unpins,
-// so garbage does not linger when writes stop.
+// A thread with sealed garbage, or seeing shared garbage, retries
+// collection after this many unpins, so garbage does not linger when writes
+// stop.
 constexpr std::uint32_t kUnpinsPerRetry = 128;
 
 // Participants are never freed: a slot is reused by the next new thread.
@@ -24,9 +26,14 @@ constexpr std::uint32_t kUnpinsPerRetry = 128;
 // outlive every thread-exit hook, including the main thread's at exit.
 std::atomic<Participant*> registry_head{nullptr};
 
+// Garbage any thread collects: shared retirements and the bags of exited
+// threads. shared_garbage mirrors "sealed is not empty" and is written only
+// under the mutex.
 struct Orphans {
   std::mutex mutex;
   std::vector<Participant::Sealed> sealed;
+
+  void publish_locked() noexcept { detail::shared_garbage.store(!sealed.empty(), std::memory_order_relaxed); }
 };
 Orphans& orphans() {
   static Orphans* instance = new Orphans();
@@ -62,9 +69,8 @@ std::uint64_t try_advance() {
   return e;  // somebody else advanced; e holds the new value
 }
 
-void release_ready(std::vector<Participant::Sealed>& sealed, std::uint64_t epoch) {
-  // Releases can retire further objects (a node releasing its children), so
-  // take the ready bags out before running them.
+// Moves the bags whose grace period has passed at `epoch` out of `sealed`.
+std::vector<Participant::Sealed> take_ready(std::vector<Participant::Sealed>& sealed, std::uint64_t epoch) {
   std::vector<Participant::Sealed> ready;
   for (auto it = sealed.begin(); it != sealed.end();) {
     if (it->epoch + 2 <= epoch) {
@@ -74,6 +80,12 @@ void release_ready(std::vector<Participant::Sealed>& sealed, std::uint64_t epoch
       ++it;
     }
   }
+  return ready;
+}
+
+// Releases can retire further objects (a node releasing its children), so
+// the ready bags are taken out of their lists before they run.
+void run(std::vector<Participant::Sealed>& ready) {
   for (auto& bag : ready) {
     for (const Retired& r : bag.items) r.release(r.object);
   }
@@ -81,18 +93,21 @@ void release_ready(std::vector<Participant::Sealed>& sealed, std::uint64_t epoch
 
 void collect_for(Participant* p) {
   seal_pending(p);
-  {
-    Orphans& o = orphans();
-    std::unique_lock lock(o.mutex, std::try_to_lock);
-    if (lock.owns_lock() && !o.sealed.empty()) {
-      for (auto& bag : o.sealed) p->sealed.push_back(std::move(bag));
-      o.sealed.clear();
-    }
-  }
   std::uint64_t e = try_advance();
   if (p->nesting == 0) e = try_advance();
-  release_ready(p->sealed, e);
+  std::vector<Participant::Sealed> ready = take_ready(p->sealed, e);
+  // Shared garbage stays shared until it is ready, so a thread that takes
+  // none of it home can go idle without holding anything back.
+  if (detail::shared_garbage.load(std::memory_order_relaxed)) {
+    Orphans& o = orphans();
+    std::unique_lock lock(o.mutex, std::try_to_lock);
+    if (lock.owns_lock()) {
+      for (auto& bag : take_ready(o.sealed, e)) ready.push_back(std::move(bag));
+      o.publish_locked();
+    }
+  }
   p->unpins_since_collect = 0;
+  run(ready);
 }
 
 struct ThreadExitHook {
@@ -104,6 +119,7 @@ struct ThreadExitHook {
       Orphans& o = orphans();
       std::lock_guard lock(o.mutex);
       for (auto& bag : p->sealed) o.sealed.push_back(std::move(bag));
+      o.publish_locked();
     }
     p->sealed.clear();
     p->nesting = 0;
@@ -153,6 +169,14 @@ void retire(void* object, void (*release)(void*)) {
   Participant* p = local_participant();
   p->pending.push_back({object, release});
   if (p->nesting == 0 && p->pending.size() >= kPendingBatch) collect_for(p);
+}
+
+void retire_shared(void* object, void (*release)(void*)) {
+  Participant::Sealed bag{stamp_epoch(), {Retired{object, release}}};
+  Orphans& o = orphans();
+  std::lock_guard lock(o.mutex);
+  o.sealed.push_back(std::move(bag));
+  o.publish_locked();
 }
 
 void collect() {

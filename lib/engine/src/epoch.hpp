@@ -56,6 +56,10 @@ struct alignas(64) Participant {
 
 namespace detail {
 extern std::atomic<std::uint64_t> global_epoch;
+// True while the shared list (retire_shared, and what exited threads left)
+// holds garbage. Read relaxed on every unpin: a stale answer only delays a
+// collection by one unpin, and the flag's line is written rarely.
+extern std::atomic<bool> shared_garbage;
 // The calling thread's participant, null until its first pin. A
 // function-local constant-initialised thread_local needs no TLS wrapper call
 // and no guard; initial-exec keeps the access to one instruction even in a
@@ -89,7 +93,11 @@ inline void pin(Participant* p) {
 inline void unpin(Participant* p) {
   if (--p->nesting == 0) {
     p->state.store(0, std::memory_order_release);
-    if (__builtin_expect(!p->pending.empty() || !p->sealed.empty(), 0)) detail::after_unpin(p);
+    if (__builtin_expect(!p->pending.empty() || !p->sealed.empty() ||
+                             detail::shared_garbage.load(std::memory_order_relaxed),
+                         0)) {
+      detail::after_unpin(p);
+    }
   }
 }
 
@@ -106,8 +114,15 @@ class Guard {
 
 // Runs release(object) once no thread that might have seen the object is
 // still inside a Guard. The object must already be unreachable for new
-// readers.
+// readers. It waits on the calling thread's own list, which that thread
+// collects as it goes on pinning (or when it exits).
 void retire(void* object, void (*release)(void*));
+
+// As retire, but the object goes on a list that every thread collects
+// from: it is released within a bounded number of Guards on any thread, even
+// if the retiring thread never pins again. For large retirements (a whole
+// cleared trie) made by threads that may then go idle.
+void retire_shared(void* object, void (*release)(void*));
 
 // Advances the epoch as far as possible and runs every release that has
 // become safe, including those left behind by exited threads. For tests and

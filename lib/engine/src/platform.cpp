@@ -76,4 +76,20 @@ void* map_aligned_huge(std::size_t bytes) noexcept {
   return reinterpret_cast<void*>(aligned);
 }
 
+void unmap(void* p, std::size_t bytes) noexcept { ::munmap(p, bytes); }
+
+WriterPreferringMutex::WriterPreferringMutex() noexcept {
+  pthread_rwlockattr_t attr;
+  ::pthread_rwlockattr_init(&attr);
+  // glibc honours writer preference only in its non-recursive flavour.
+  ::pthread_rwlockattr_setkind_np(&attr, PTHREAD_RWLOCK_PREFER_WRITER_NONRECURSIVE_NP);
+  ::pthread_rwlock_init(&lock_, &attr);
+  ::pthread_rwlockattr_destroy(&attr);
+}
+WriterPreferringMutex::~WriterPreferringMutex() { ::pthread_rwlock_destroy(&lock_); }
+void WriterPreferringMutex::lock() noexcept { ::pthread_rwlock_wrlock(&lock_); }
+void WriterPreferringMutex::unlock() noexcept { ::pthread_rwlock_unlock(&lock_); }
+void WriterPreferringMutex::lock_shared() noexcept { ::pthread_rwlock_rdlock(&lock_); }
+void WriterPreferringMutex::unlock_shared() noexcept { ::pthread_rwlock_unlock(&lock_); }
+
 }  // namespace korvane::platform

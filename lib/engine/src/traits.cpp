@@ -57,6 +57,10 @@ void TrieNode::release_deferred(TrieNode* node) noexcept {
   if (node != nullptr) epoch::retire(node, &release_deferred_now);
 }
 
+void TrieNode::release_deferred_shared(TrieNode* node) {
+  if (node != nullptr) epoch::retire_shared(node, &release_deferred_now);
+}
+
 std::uint32_t TrieNode::wait_for_writer() const noexcept {
   for (unsigned spins = 0;; ++spins) {
     const std::uint32_t v = version_.load(std::memory_order_acquire);

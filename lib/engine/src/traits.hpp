@@ -42,9 +42,22 @@ constexpr bool is_compressed(NodeKind kind) noexcept { return static_cast<std::u
 
 class NodeRef;
 
-// An immutable stored prefix. Owned by exactly one node field.
+// An immutable stored prefix, shared by the node fields that hold it (a split
+// or a merge hands the same box to the node that takes the entry over).
 struct PrefixBox {
-  IpPrefix prefix;
+  explicit PrefixBox(const IpPrefix& p) noexcept : prefix(p) {}
+  PrefixBox(const PrefixBox&) = delete;
+  PrefixBox& operator=(const PrefixBox&) = delete;
+
+  // Increments may be relaxed: a new holder always comes from an existing
+  // one. The decrement that reaches zero acquires every holder's accesses.
+  void acquire() noexcept { refs.fetch_add(1, std::memory_order_relaxed); }
+  void release() noexcept {
+    if (refs.fetch_sub(1, std::memory_order_acq_rel) == 1) delete this;
+  }
+
+  const IpPrefix prefix;
+  std::atomic<std::uint32_t> refs{1};
 };
 
 // Common header of every node kind. The concrete kinds (node/uncompressed.hpp
@@ -98,6 +111,9 @@ class alignas(64) TrieNode {
   // Gives up one reference once no walker can still see the node through a
   // slot it was just unlinked from.
   static void release_deferred(TrieNode* node) noexcept;
+  // The same through the epoch's shared list, for a large subtree that any
+  // thread may collect (see epoch::retire_shared).
+  static void release_deferred_shared(TrieNode* node);
 
   // --- The node's version word. Writers that change several fields as one
   // step (the engine's algorithms, set_edge) hold it odd; optimistic readers
@@ -113,6 +129,14 @@ class alignas(64) TrieNode {
   void write_lock() noexcept;
   void write_unlock() noexcept { version_.fetch_add(1, std::memory_order_release); }
 
+  // --- Unlinking. A node taken out of its trie (pruned, or merged into its
+  // parent) is marked while its version word is held and is never changed
+  // again: walkers already inside it read a frozen, consistent node, and a
+  // writer that locks it sees the mark and starts again from the root. Read
+  // only while holding the version word, so relaxed ordering suffices.
+  bool unlinked() const noexcept { return (aux_word_.load(std::memory_order_relaxed) & kUnlinkedBit) != 0; }
+  void mark_unlinked() noexcept { aux_word_.fetch_or(kUnlinkedBit, std::memory_order_relaxed); }
+
  protected:
   explicit TrieNode(NodeKind kind) noexcept : kind_(kind) {}
   ~TrieNode() = default;
@@ -125,8 +149,9 @@ class alignas(64) TrieNode {
   // value + 1) or the edge-length cache (kind 5; 255 = read the full length).
   // Relaxed is enough: the byte stands alone and is only a hint elsewhere.
   std::atomic<std::uint8_t> plain_byte_{0};
-  // Kinds 0 and 2: the auxiliary value, bit 8 set when present.
-  // Compressed kinds: unused.
+  // Kinds 0 and 2: the auxiliary value, bit 8 set when present. Every
+  // kind: kUnlinkedBit once the node has left its trie.
+  static constexpr std::uint16_t kUnlinkedBit = 0x8000u;
   std::atomic<std::uint16_t> aux_word_{0};
   // Compressed kinds: the edge length in bits.
   std::atomic<std::uint32_t> edge_len_{0};
@@ -135,6 +160,22 @@ class alignas(64) TrieNode {
 
  private:
   std::uint32_t wait_for_writer() const noexcept;
+};
+
+// Holds a node's version word for one scope, and lets it go on every exit
+// path, exceptions included.
+class NodeWriteLock {
+ public:
+  explicit NodeWriteLock(TrieNode* node) noexcept : node_(node) { node_->write_lock(); }
+  ~NodeWriteLock() {
+    if (node_ != nullptr) node_->write_unlock();
+  }
+  NodeWriteLock(const NodeWriteLock&) = delete;
+  NodeWriteLock& operator=(const NodeWriteLock&) = delete;
+  void unlock() noexcept { std::exchange(node_, nullptr)->write_unlock(); }
+
+ private:
+  TrieNode* node_;
 };
 
 // Shared handle to a node; empty means no node.

@@ -6,12 +6,14 @@
 
 #include "korvane/local_engine.hpp"
 #include "reference.hpp"
+#include "trie_probe.hpp"
 
 namespace korvane {
 namespace {
 
 using testing::PrefixGenerator;
 using testing::ReferenceTable;
+using testing::trie_nodes;
 
 using Config = testing::TrieConfig;
 
@@ -81,6 +83,13 @@ TEST_P(ShadowTest, RandomOperationsMatchReference) {
     }
     expected.size = reference.size();
     ASSERT_EQ(engine->len(), reference.size()) << "step " << step;
+    if (step % 2500 == 2499) {
+      // Removes prune and merge as they go, so the trie has exactly the shape
+      // a fresh load of the same prefixes gives it.
+      auto fresh = LocalEngine::make_trie(config.kind, 1);
+      for (const auto& entry : reference.entries()) fresh->insert(entry.prefix, Metadata(entry.value));
+      ASSERT_EQ(trie_nodes(*engine), trie_nodes(*fresh)) << "step " << step;
+    }
   }
   EXPECT_EQ(engine->stats(), expected);
 
@@ -91,6 +100,12 @@ TEST_P(ShadowTest, RandomOperationsMatchReference) {
     const IpAddress a = gen.address_inside(entry.prefix);
     ASSERT_EQ(reference.lookup(a), engine->lookup(a)->value());
   }
+  // Removing everything leaves the two bare roots.
+  for (const auto& entry : std::vector(reference.entries())) {
+    ASSERT_TRUE(engine->remove(entry.prefix).has_value());
+  }
+  EXPECT_EQ(engine->len(), 0u);
+  EXPECT_EQ(trie_nodes(*engine), 2u);
 }
 
 std::vector<Config> all_configs() {

@@ -14,6 +14,7 @@
 #include "epoch.hpp"
 #include "korvane/local_engine.hpp"
 #include "reference.hpp"
+#include "trie_probe.hpp"
 
 namespace korvane {
 namespace {
@@ -149,6 +150,63 @@ TEST_P(StressTest, EntryCountStaysExactWithConcurrentClears) {
   for (const IpPrefix& p : u.prefixes) stored += engine->contains(p);
   EXPECT_EQ(engine->len(), stored);
   EXPECT_EQ(engine->stats().size, stored);
+  epoch::collect();
+}
+
+// Churn beside stored prefixes makes removes prune and merge the nodes around
+// them while readers ask. Prefixes stored throughout are always found, by
+// contains and by lookups inside them; prefixes never stored never are; and
+// at rest the trie has the shape a fresh load gives it.
+TEST_P(StressTest, PrunesAndMergesKeepStoredPrefixesExact) {
+  const Config config = GetParam();
+  auto engine = LocalEngine::make_trie(config.kind, config.shards);
+  const Universe u(123 + config.kind, 300, 300);
+  const std::size_t never_stored = 40;  // the last ones are never inserted
+  const std::size_t churn_end = u.prefixes.size() - never_stored;
+  for (std::size_t i = 0; i < u.permanent; ++i) engine->insert(u.prefixes[i], u.record(i));
+
+  std::atomic<bool> done{false};
+  std::atomic<std::uint64_t> failures{0};
+  auto writer = [&](std::uint64_t seed) {
+    std::mt19937_64 rng(seed);
+    for (int round = 0; round < 5000; ++round) {
+      const std::size_t i = u.permanent + rng() % (churn_end - u.permanent);
+      if (rng() % 2) {
+        engine->insert(u.prefixes[i], u.record(i));
+      } else {
+        engine->remove(u.prefixes[i]);
+      }
+    }
+  };
+  auto reader = [&](std::uint64_t seed) {
+    PrefixGenerator gen(seed);
+    auto& rng = gen.rng();
+    while (!done.load(std::memory_order_acquire)) {
+      const IpPrefix& kept = u.prefixes[rng() % u.permanent];
+      if (!engine->contains(kept)) failures.fetch_add(1);
+      const IpAddress a = gen.address_inside(kept);
+      const auto got = engine->lookup(a);
+      if (!got || !u.of(*got).covers(a) || u.of(*got).length < kept.length) failures.fetch_add(1);
+      if (engine->contains(u.prefixes[churn_end + rng() % never_stored])) failures.fetch_add(1);
+    }
+  };
+  std::thread w1(writer, 21);
+  std::thread w2(writer, 22);
+  std::thread r1(reader, 23);
+  std::thread r2(reader, 24);
+  w1.join();
+  w2.join();
+  done.store(true, std::memory_order_release);
+  r1.join();
+  r2.join();
+
+  EXPECT_EQ(failures.load(), 0u);
+  auto fresh = LocalEngine::make_trie(config.kind, 1);
+  for (std::size_t i = 0; i < u.prefixes.size(); ++i) {
+    if (engine->contains(u.prefixes[i])) fresh->insert(u.prefixes[i], u.record(i));
+  }
+  EXPECT_EQ(engine->len(), fresh->len());
+  EXPECT_EQ(testing::trie_nodes(*engine), testing::trie_nodes(*fresh));
   epoch::collect();
 }
 

@@ -6,7 +6,7 @@ namespace korvane::node {
 
 namespace {
 void release_rep_now(void* rep) { static_cast<detail::MetadataRep*>(rep)->release(); }
-void delete_box_now(void* box) { delete static_cast<PrefixBox*>(box); }
+void release_box_now(void* box) { static_cast<PrefixBox*>(box)->release(); }
 }  // namespace
 
 void release_rep_deferred(detail::MetadataRep* rep) noexcept {
@@ -14,12 +14,12 @@ void release_rep_deferred(detail::MetadataRep* rep) noexcept {
 }
 
 void release_box_deferred(PrefixBox* box) noexcept {
-  if (box != nullptr) epoch::retire(box, &delete_box_now);
+  if (box != nullptr) epoch::retire(box, &release_box_now);
 }
 
 void EntryFields::destroy() noexcept {
   if (detail::MetadataRep* rep = metadata.exchange(nullptr, std::memory_order_acquire)) rep->release();
-  delete prefix.exchange(nullptr, std::memory_order_acquire);
+  if (PrefixBox* box = prefix.exchange(nullptr, std::memory_order_acquire)) box->release();
 }
 
 void ChildSlots::destroy() noexcept {

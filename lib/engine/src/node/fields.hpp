@@ -33,7 +33,7 @@ void release_box_deferred(PrefixBox* box) noexcept;
 
 struct EntryFields {
   std::atomic<detail::MetadataRep*> metadata{nullptr};  // owns one reference
-  std::atomic<PrefixBox*> prefix{nullptr};              // owns the box
+  std::atomic<PrefixBox*> prefix{nullptr};              // owns one reference
 
   detail::MetadataRep* load_metadata() const noexcept { return metadata.load(std::memory_order_acquire); }
   PrefixBox* load_prefix() const noexcept { return prefix.load(std::memory_order_acquire); }

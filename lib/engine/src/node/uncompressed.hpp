@@ -30,7 +30,8 @@ struct UncompressedNode final : TrieNode {
     if constexpr (kPlainAux) {
       plain_byte_.store(static_cast<std::uint8_t>(value + 1), std::memory_order_relaxed);
     } else {
-      aux_word_.store(static_cast<std::uint16_t>(0x100u | value), std::memory_order_release);
+      const std::uint16_t keep = aux_word_.load(std::memory_order_relaxed) & kUnlinkedBit;
+      aux_word_.store(static_cast<std::uint16_t>(keep | 0x100u | value), std::memory_order_release);
     }
   }
 

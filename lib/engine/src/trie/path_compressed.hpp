@@ -1,0 +1,402 @@
+// The path-compressed trie (node kinds 4..7). A node reached at depth d
+// covers key bits d .. d + e - 1 with its edge of length e; key bit d + e
+// selects the child, which starts at depth d + e + 1.
+//
+// Concurrency:
+// - Every visit reads a node optimistically: version word, edge, the fields
+//   it needs, version word again, retrying on a change. Readers write
+//   nothing shared.
+// - A writer locks (makes odd) the version word of the node it changes and
+//   re-reads that node under the lock. When it needs a second node it locks
+//   parent before child, never the other way, so writers cannot deadlock.
+// - Every live node keeps its absolute depth and the key bits that lead to
+//   it for as long as it is live: a split keeps the node and moves its tail
+//   into a new child; a merge keeps the parent and moves its only child's
+//   edge, entry and children up into it. So a walker that read a node
+//   before a change is still on the right path below it.
+// - A node that leaves the trie (pruned, or merged into its parent) is
+//   marked unlinked under its lock and never changed again: a walker inside
+//   it reads a frozen, consistent node whose children are still the live
+//   ones, and a writer that locks it starts again from the root.
+// - Structure invariant, restored by every remove before it returns: a node
+//   other than the root holds an entry or has two children. The root may be
+//   empty; an empty root has an empty edge.
+#pragma once
+
+#include "trie/keys.hpp"
+#include "trie/write_support.hpp"
+
+namespace korvane::trie {
+
+struct EdgeView {
+  u128 bits;
+  unsigned length;
+};
+
+template <class N>
+EdgeView read_edge(const N* n) noexcept {
+  const std::uint64_t length = n->edge_length();
+  return {make_u128(n->edge_hi(), n->edge_lo()), static_cast<unsigned>(std::min<std::uint64_t>(length, 1u << 16))};
+}
+
+template <class N>
+struct PathCompressed {
+  static constexpr bool kCompressed = true;
+  static std::size_t count_nodes(const TrieNode* root) noexcept { return count_reachable<N>(root); }
+
+  // Where a key stands relative to one node.
+  struct Position {
+    unsigned remaining;  // r: key bits still to place
+    unsigned matched;    // m: agreeing bits of key and edge
+    EdgeView edge;
+  };
+
+  static Position position(const N* n, const PrefixKey& key, unsigned depth) noexcept {
+    Position p;
+    p.edge = read_edge(n);
+    p.remaining = key.length > depth ? key.length - depth : 0;
+    const u128 placed = key_bits(key.bits, depth, std::min(p.remaining, 128u));
+    p.matched = first_difference(placed, p.edge.bits, std::min(p.remaining, p.edge.length));
+    return p;
+  }
+
+  // Returns true when a new entry was created.
+  static bool insert(TrieNode* root, const PrefixKey& key, OwnedEntry& entry) {
+    SpareNodes<N> spare;
+  from_root:
+    auto* n = static_cast<N*>(root);
+    unsigned depth = 0;
+    for (;;) {
+      // Pass through without locking when the key clearly goes on below an
+      // existing child; otherwise count the nodes the change will need.
+      unsigned wanted = 0;
+      {
+        const std::uint32_t v = n->read_begin();
+        const Position p = position(n, key, depth);
+        if (p.matched == p.edge.length && p.edge.length < p.remaining) {
+          TrieNode* child = n->children.child(bit_at(key.bits, depth + p.matched));
+          if (!n->read_valid(v)) continue;
+          if (child != nullptr) {
+            depth += p.matched + 1;
+            n = static_cast<N*>(child);
+            continue;
+          }
+          wanted = 1;
+        } else if (p.matched < p.edge.length) {
+          wanted = p.matched < p.remaining ? 2 : 1;
+        }
+      }
+      spare.reserve(wanted);
+
+      NodeWriteLock lock(n);
+      if (n->unlinked()) goto from_root;
+      const Position p = position(n, key, depth);
+      const unsigned r = p.remaining;
+      const unsigned m = p.matched;
+      const unsigned e = p.edge.length;
+
+      if (e == 0 && is_empty(n)) {
+        // An empty node (the root of an empty trie) takes the whole key.
+        const u128 bits = key_bits(key.bits, depth, r);
+        n->store_edge(high_word(bits), low_word(bits), r);
+        n->entry.replace_prefix(entry.take_box());
+        n->entry.metadata.store(entry.take_rep(), std::memory_order_release);
+        return true;
+      }
+      if (m == r && m == e) {
+        // The key ends exactly at this node.
+        n->entry.replace_prefix(entry.take_box());
+        detail::MetadataRep* old = n->entry.exchange_metadata(entry.take_rep());
+        lock.unlock();
+        node::release_rep_deferred(old);
+        return old == nullptr;
+      }
+      if (m == e) {
+        // The edge matched and the key goes on.
+        const unsigned b = bit_at(key.bits, depth + m);
+        if (TrieNode* child = n->children.child(b)) {
+          lock.unlock();
+          depth += m + 1;
+          n = static_cast<N*>(child);
+          continue;
+        }
+        if (spare.available() < 1) continue;
+        N* leaf = fill_leaf(spare.take(), key, depth + m + 1, entry);
+        n->children.replace_child(b, leaf);
+        return true;
+      }
+      // The edge diverges from the key, or the key ends inside it: split.
+      if (spare.available() < (m < r ? 2u : 1u)) continue;
+      split(n, p, key, depth, spare, entry);
+      return true;
+    }
+  }
+
+  // An entry sits where its key ends, and the walk only passes a node after
+  // matching its whole edge, so every entry it meets belongs to a prefix
+  // that covers the address. The stored prefix is therefore checked once, for
+  // the answer, rather than at every candidate (each check is a cache miss);
+  // should it ever fail, the walk is repeated checking every candidate.
+  static detail::MetadataRep* lookup(TrieNode* root, const IpAddress& address, u128 key) noexcept {
+    const PrefixBox* box = nullptr;
+    detail::MetadataRep* best = walk<false>(root, address, key, box);
+    if (best == nullptr || (box != nullptr && box->prefix.covers(address))) return best;
+    return walk<true>(root, address, key, box);
+  }
+
+  // The record at the node whose edge ends exactly where the key does, read
+  // within the same validated read as the match, so a split or merge racing
+  // with it cannot make the answer come from another version of the node.
+  static bool contains(TrieNode* root, const PrefixKey& key) noexcept {
+    bool present = false;
+    return find(root, key, nullptr, &present) != nullptr && present;
+  }
+
+  static detail::MetadataRep* remove(TrieNode* root, const PrefixKey& key) {
+    Path<N> path;
+    for (;;) {
+      N* n = find(root, key, &path, nullptr);
+      if (n == nullptr) return nullptr;
+      NodeWriteLock lock(n);
+      if (n->unlinked()) continue;
+      const Position q = position(n, key, path.depths[path.size - 1]);
+      if (q.matched != q.edge.length || q.remaining != q.edge.length) continue;  // split meanwhile
+      detail::MetadataRep* old = n->entry.exchange_metadata(nullptr);
+      lock.unlock();
+      if (old != nullptr) tidy(root, key, path);
+      return old;
+    }
+  }
+
+  static void clear(TrieNode* root) {
+    auto* n = static_cast<N*>(root);
+    NodeWriteLock lock(n);
+    n->store_edge(0, 0, 0);
+    node::release_rep_deferred(n->entry.exchange_metadata(nullptr));
+    // The old subtrees may be large; any thread collects them.
+    TrieNode::release_deferred_shared(n->children.take_child(0));
+    TrieNode::release_deferred_shared(n->children.take_child(1));
+  }
+
+ private:
+  // A fresh, unpublished node holding the rest of the key from `from` on and
+  // the entry. Published later by a releasing store into a slot.
+  static N* fill_leaf(N* d, const PrefixKey& key, unsigned from, OwnedEntry& entry) noexcept {
+    const unsigned length = key.length > from ? key.length - from : 0;
+    const u128 bits = key_bits(key.bits, from, length);
+    d->store_edge(high_word(bits), low_word(bits), length);
+    d->entry.prefix.store(entry.take_box(), std::memory_order_relaxed);
+    d->entry.metadata.store(entry.take_rep(), std::memory_order_relaxed);
+    return d;
+  }
+
+  // Splits locked node n at edge index p.matched: a new child C takes the
+  // edge's tail, the entry and the children; the key's entry goes into a
+  // second new node D, or into n itself when the key ends at the split.
+  // Everything happens under n's lock, so a reader sees n entirely before or
+  // entirely after the split.
+  static void split(N* n, const Position& p, const PrefixKey& key, unsigned depth, SpareNodes<N>& spare,
+                    OwnedEntry& entry) noexcept {
+    const unsigned m = p.matched;
+    const unsigned e = p.edge.length;
+    N* c = spare.take();
+    const u128 tail = key_bits(p.edge.bits, m + 1, e - m - 1);
+    c->store_edge(high_word(tail), low_word(tail), e - m - 1);
+    c->entry.metadata.store(n->entry.exchange_metadata(nullptr), std::memory_order_relaxed);
+    if (PrefixBox* own = n->entry.load_prefix()) {
+      own->acquire();  // C shares the box; n keeps its own reference
+      c->entry.prefix.store(own, std::memory_order_relaxed);
+    }
+    // The children move with their references. The Hashed flavour's maps
+    // are sized for far more than two keys, so these never allocate.
+    c->children.replace_child(0, n->children.take_child(0));
+    c->children.replace_child(1, n->children.take_child(1));
+
+    const u128 head = p.edge.bits & top_mask(m);
+    n->store_edge(high_word(head), low_word(head), m);
+    const unsigned edge_bit = bit_at(p.edge.bits, m);
+    n->children.replace_child(edge_bit, c);
+    if (m < p.remaining) {
+      n->children.replace_child(1 - edge_bit, fill_leaf(spare.take(), key, depth + m + 1, entry));
+    } else {
+      n->entry.replace_prefix(entry.take_box());
+      n->entry.metadata.store(entry.take_rep(), std::memory_order_release);  // emptied above
+    }
+  }
+
+  template <bool kCheckEveryCandidate>
+  static detail::MetadataRep* walk(TrieNode* root, const IpAddress& address, u128 key,
+                                   const PrefixBox*& best_box) noexcept {
+    detail::MetadataRep* best = nullptr;
+    best_box = nullptr;
+    auto* n = static_cast<N*>(root);
+    unsigned depth = 0;
+    for (;;) {
+      detail::MetadataRep* rep;
+      const PrefixBox* box;
+      TrieNode* child;
+      unsigned next;
+      for (;;) {
+        const std::uint32_t v = n->read_begin();
+        const EdgeView edge = read_edge(n);
+        const unsigned available = 128 - depth;
+        const bool leaves =
+            edge.length > available || ((shift_left(key, depth) ^ edge.bits) & top_mask(edge.length)) != 0;
+        if (leaves) {
+          if (!n->read_valid(v)) continue;
+          return best;  // the key leaves the trie inside this edge
+        }
+        rep = n->entry.load_metadata();
+        box = rep != nullptr ? n->entry.load_prefix() : nullptr;  // pointer only, not read
+        next = depth + edge.length;
+        child = next < 128 ? n->children.child(bit_at(key, next)) : nullptr;
+        if (n->read_valid(v)) break;
+      }
+      if (rep != nullptr && box != nullptr) {
+        if (!kCheckEveryCandidate || box->prefix.covers(address)) {
+          best = rep;
+          best_box = box;
+        }
+      }
+      if (child == nullptr) return best;
+      depth = next + 1;
+      n = static_cast<N*>(child);
+    }
+  }
+
+  // The node whose edge ends exactly where the key does, or null. `path`,
+  // when given, receives every node passed, that node last; `present`, when
+  // given, whether that node holds a record, read within the same validated
+  // read as the match (so a split or merge racing with it cannot make the
+  // answer come from another version of the node).
+  static N* find(TrieNode* root, const PrefixKey& key, Path<N>* path, bool* present) noexcept {
+    if (path != nullptr) path->clear();
+    auto* n = static_cast<N*>(root);
+    unsigned depth = 0;
+    for (;;) {
+      const std::uint32_t v = n->read_begin();
+      const Position p = position(n, key, depth);
+      if (p.matched != std::min(p.remaining, p.edge.length) || p.remaining < p.edge.length) {
+        if (!n->read_valid(v)) continue;
+        return nullptr;
+      }
+      if (p.remaining > p.edge.length) {
+        TrieNode* child = n->children.child(bit_at(key.bits, depth + p.edge.length));
+        if (!n->read_valid(v)) continue;
+        if (child == nullptr) return nullptr;
+        if (path != nullptr) path->push(n, depth);
+        depth += p.edge.length + 1;
+        n = static_cast<N*>(child);
+        continue;
+      }
+      if (present != nullptr) *present = n->entry.load_metadata() != nullptr;
+      if (!n->read_valid(v)) continue;
+      if (path != nullptr) path->push(n, depth);
+      return n;
+    }
+  }
+
+  // Rebuilds `path` down to `target`, a node on the key's path whose parent
+  // changed (a split or merge above it). False when it is no longer in the
+  // trie.
+  static bool relocate(TrieNode* root, const PrefixKey& key, const N* target, Path<N>& path) noexcept {
+    path.clear();
+    auto* n = static_cast<N*>(root);
+    unsigned depth = 0;
+    for (;;) {
+      if (n == target) {
+        path.push(n, depth);
+        return true;
+      }
+      const std::uint32_t v = n->read_begin();
+      const Position p = position(n, key, depth);
+      if (p.matched != p.edge.length || p.remaining <= p.edge.length) {
+        if (!n->read_valid(v)) continue;
+        return false;
+      }
+      TrieNode* child = n->children.child(bit_at(key.bits, depth + p.edge.length));
+      if (!n->read_valid(v)) continue;
+      if (child == nullptr) return false;
+      path.push(n, depth);
+      depth += p.edge.length + 1;
+      n = static_cast<N*>(child);
+    }
+  }
+
+  // Restores the structure invariant after the last node of `path` lost its
+  // entry: an emptied leaf is unlinked from its parent, and a node left with
+  // no entry and one child absorbs that child, moving up the path as long as
+  // a change leaves the next node in need.
+  static void tidy(TrieNode* root, const PrefixKey& key, Path<N>& path) {
+    unsigned i = path.size - 1;
+    for (;;) {
+      N* x = path.nodes[i];
+      NodeWriteLock x_lock(x);
+      if (x->unlinked() || x->entry.load_metadata() != nullptr) return;
+      TrieNode* const c0 = x->children.child(0);
+      TrieNode* const c1 = x->children.child(1);
+      if (c0 != nullptr && c1 != nullptr) return;
+      if (c0 != nullptr || c1 != nullptr) {
+        absorb_only_child(x, c0 != nullptr ? 0u : 1u);
+        continue;  // what x took over may itself lack an entry and a child
+      }
+      if (i == 0) {
+        if (read_edge(x).length != 0) x->store_edge(0, 0, 0);  // an empty root has an empty edge
+        return;
+      }
+      x_lock.unlock();
+
+      N* parent = path.nodes[i - 1];
+      const unsigned b = bit_at(key.bits, path.depths[i] - 1);
+      NodeWriteLock parent_lock(parent);
+      if (parent->unlinked() || parent->children.child(b) != x) {
+        parent_lock.unlock();
+        if (!relocate(root, key, x, path)) return;
+        i = path.size - 1;
+        continue;
+      }
+      {
+        NodeWriteLock relock(x);
+        if (x->unlinked() || !is_empty(x)) continue;  // changed meanwhile: look again
+        x->mark_unlinked();
+      }
+      parent->children.replace_child(b, nullptr);  // released after the grace period
+      --i;
+    }
+  }
+
+  // Locked node x, with no entry and only the child on side b, takes over
+  // that child's edge (behind x's edge and the selecting bit), entry and
+  // children. The child keeps its own contents and references, frozen, for
+  // walkers still inside it; it is released after the grace period.
+  static void absorb_only_child(N* x, unsigned b) noexcept {
+    auto* c = static_cast<N*>(x->children.child(b));
+    // A node is unlinked only under its parent's lock, which is ours, so c
+    // is live.
+    NodeWriteLock c_lock(c);
+    const EdgeView xe = read_edge(x);
+    const EdgeView ce = read_edge(c);
+    const u128 bits = xe.bits | shift_right(static_cast<u128>(b) << 127, xe.length) |
+                      shift_right(ce.bits, xe.length + 1);
+    detail::MetadataRep* rep = c->entry.load_metadata();
+    if (rep != nullptr) rep->acquire();
+    PrefixBox* box = c->entry.load_prefix();
+    if (box != nullptr) box->acquire();
+    TrieNode* grand[2] = {c->children.child(0), c->children.child(1)};
+    for (TrieNode* g : grand) {
+      if (g != nullptr) g->acquire_ref();
+    }
+
+    x->store_edge(high_word(bits), low_word(bits), xe.length + 1 + ce.length);
+    if (box != nullptr) x->entry.replace_prefix(box);
+    node::release_rep_deferred(x->entry.exchange_metadata(rep));
+    TrieNode* const old = x->children.take_child(b);
+    x->children.replace_child(0, grand[0]);
+    x->children.replace_child(1, grand[1]);
+    c->mark_unlinked();
+    c_lock.unlock();
+    TrieNode::release_deferred(old);
+  }
+};
+
+}  // namespace korvane::trie

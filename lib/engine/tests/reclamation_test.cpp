@@ -1,0 +1,184 @@
+// Long-running use: memory given back under insert/remove churn and after
+// clear, exact answers while nodes split and merge, and a failed allocation
+// that leaves the engine as it was.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <new>
+#include <random>
+#include <thread>
+
+#include "epoch.hpp"
+#include "korvane/local_engine.hpp"
+#include "node/arena.hpp"
+#include "reference.hpp"
+#include "trie_probe.hpp"
+
+namespace korvane {
+namespace {
+
+using testing::trie_nodes;
+using testing::v4_prefix;
+
+IpPrefix random_host(std::mt19937_64& rng, AddressFamily family) {
+  IpAddress a;
+  a.family = family;
+  for (std::size_t i = 0; i < address_width_bytes(family); ++i) a.bytes[i] = static_cast<std::uint8_t>(rng());
+  return IpPrefix::of(a, static_cast<std::uint8_t>(address_width_bits(family)));
+}
+
+class EveryKind : public ::testing::TestWithParam<std::uint8_t> {};
+
+// Distinct host prefixes come and go beside a fixed table; the trie keeps
+// its shape and the node memory in use comes back once the grace periods
+// have passed.
+TEST_P(EveryKind, ChurnKeepsTheTrieAndItsMemoryFlat) {
+  const std::uint8_t kind = GetParam();
+  auto engine = LocalEngine::make_trie(kind, 1);
+  std::mt19937_64 rng(41 + kind);
+  for (int i = 0; i < 300; ++i) {
+    engine->insert(v4_prefix(10, static_cast<std::uint8_t>(i), static_cast<std::uint8_t>(rng()), 0, 24),
+                   Metadata("base"));
+  }
+  const std::uint64_t stored = engine->len();
+  const std::size_t nodes = trie_nodes(*engine);
+  epoch::collect();
+  const std::size_t bytes = node::arena_bytes_in_use();
+
+  const int cycles = kind % 4 == 3 ? 300 : 3000;  // Hashed nodes are heavy
+  for (int i = 0; i < cycles; ++i) {
+    const IpPrefix host = random_host(rng, i % 3 == 0 ? AddressFamily::V6 : AddressFamily::V4);
+    ASSERT_FALSE(engine->insert(host, Metadata("churn")).has_value());
+    ASSERT_TRUE(engine->remove(host).has_value());
+    ASSERT_EQ(engine->len(), stored);
+  }
+  EXPECT_EQ(trie_nodes(*engine), nodes);
+  epoch::collect();
+  EXPECT_EQ(node::arena_bytes_in_use(), bytes);
+}
+
+// A node split and merged back again and again, under a reader asking for
+// the prefix stored there: the answer comes from the same version of the
+// node that matched it, so it never misses.
+TEST_P(EveryKind, ContainsIsExactWhileItsNodeSplitsAndMerges) {
+  const std::uint8_t kind = GetParam();
+  auto engine = LocalEngine::make_trie(kind, 1);
+  IpAddress address;
+  address.family = AddressFamily::V6;
+  for (int i = 0; i < 16; ++i) address.bytes[i] = static_cast<std::uint8_t>(0x5A ^ (i * 37));
+  const IpPrefix stored = IpPrefix::of(address, 128);
+  engine->insert(stored, Metadata("stored"));
+  const std::size_t nodes = trie_nodes(*engine);
+  // Prefixes that leave the stored one's path at bit i, one per bit: each
+  // insert splits the node that holds the stored prefix.
+  std::vector<IpPrefix> splitters;
+  for (unsigned i = 0; i < 128; i += kind % 4 == 3 ? 8 : 1) {
+    IpPrefix p = stored;
+    p.bytes[i / 8] ^= static_cast<std::uint8_t>(0x80u >> (i % 8));
+    p.length = static_cast<std::uint8_t>(i + 1);
+    splitters.push_back(p.canonical());
+  }
+  std::atomic<bool> done{false};
+  std::atomic<std::uint64_t> misses{0};
+  std::atomic<std::uint64_t> asked{0};
+  std::thread reader([&] {
+    while (!done.load(std::memory_order_acquire)) {
+      if (!engine->contains(stored)) misses.fetch_add(1, std::memory_order_relaxed);
+      asked.fetch_add(1, std::memory_order_relaxed);
+    }
+  });
+  const int rounds = kind % 4 == 3 ? 40 : 300;
+  for (int round = 0; round < rounds; ++round) {
+    for (const IpPrefix& p : splitters) engine->insert(p, Metadata("splitter"));
+    for (const IpPrefix& p : splitters) engine->remove(p);
+  }
+  done.store(true, std::memory_order_release);
+  reader.join();
+  EXPECT_EQ(misses.load(), 0u) << "of " << asked.load();
+  EXPECT_EQ(engine->len(), 1u);
+  EXPECT_EQ(trie_nodes(*engine), nodes);
+}
+
+// The thread that clears goes idle at once; another thread that only looks
+// up collects the old trie within a bounded number of operations.
+TEST_P(EveryKind, ClearedTrieIsFreedWhileTheClearingThreadIdles) {
+  const std::uint8_t kind = GetParam();
+  auto engine = LocalEngine::make_trie(kind, 1);
+  epoch::collect();
+  const std::size_t before = node::arena_bytes_in_use();
+
+  std::mutex mutex;
+  std::condition_variable wake;
+  bool cleared = false;
+  bool finish = false;
+  std::thread admin([&] {
+    std::mt19937_64 rng(7);
+    for (int i = 0; i < (kind % 4 == 3 ? 200 : 4000); ++i) {
+      engine->insert(random_host(rng, i % 2 ? AddressFamily::V4 : AddressFamily::V6), Metadata("x"));
+    }
+    engine->clear();
+    std::unique_lock lock(mutex);
+    cleared = true;
+    wake.notify_all();
+    wake.wait(lock, [&] { return finish; });  // idle, with nothing collected yet
+  });
+  {
+    std::unique_lock lock(mutex);
+    wake.wait(lock, [&] { return cleared; });
+  }
+  const std::size_t loaded = node::arena_bytes_in_use();
+  ASSERT_GT(loaded, before);
+  int lookups = 0;
+  while (node::arena_bytes_in_use() > before && lookups < 10000) {
+    engine->lookup(IpAddress::v4(10, 0, 0, 1));
+    ++lookups;
+  }
+  EXPECT_LE(node::arena_bytes_in_use(), before) << "after " << lookups << " lookups";
+  {
+    std::lock_guard lock(mutex);
+    finish = true;
+  }
+  wake.notify_all();
+  admin.join();
+}
+
+// Node allocation fails in the middle of inserts: each insert either stores
+// its prefix or throws std::bad_alloc with the engine unchanged for it, no
+// node stays locked, and the engine goes on serving every operation.
+TEST_P(EveryKind, FailedAllocationLeavesTheEngineUsable) {
+  const std::uint8_t kind = GetParam();
+  auto engine = LocalEngine::make_trie(kind, 1);
+  testing::ReferenceTable reference;
+  testing::PrefixGenerator gen(kind + 1000);
+  int failures = 0;
+  for (int i = 0; i < 400; ++i) {
+    const IpPrefix p = gen.next();
+    node::arena_fail_after(i % 4);
+    try {
+      engine->insert(p, Metadata(std::to_string(i)));
+      reference.insert(p, std::to_string(i));
+    } catch (const std::bad_alloc&) {
+      ++failures;
+    }
+    node::arena_fail_after(-1);
+    ASSERT_EQ(engine->len(), reference.size());
+    const IpAddress a = gen.address_inside(p);
+    ASSERT_EQ(engine->lookup(a).has_value(), reference.lookup(a).has_value());
+    ASSERT_EQ(engine->contains(p), reference.contains(p));
+  }
+  EXPECT_GT(failures, 0);
+  for (const auto& entry : reference.entries()) {
+    ASSERT_EQ(engine->remove(entry.prefix)->value(), entry.value);
+  }
+  EXPECT_EQ(engine->len(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, EveryKind, ::testing::Range<std::uint8_t>(0, 8),
+                         [](const ::testing::TestParamInfo<std::uint8_t>& info) {
+                           return "kind" + std::to_string(info.param);
+                         });
+
+}  // namespace
+}  // namespace korvane
