@@ -18,6 +18,7 @@ namespace {
 using trie::address_key;
 using trie::OwnedEntry;
 using trie::prefix_key;
+using trie::u128;
 
 unsigned family_index(AddressFamily family) noexcept { return static_cast<unsigned>(family); }
 
@@ -64,7 +65,42 @@ decltype(auto) with_algorithms(NodeKind kind, F&& f) {
 
 // ---------------------------------------------------------------------------
 
-TrieStore::TrieStore(NodeKind k) : kind(k), roots{new_node(k), new_node(k)} {}
+TrieStore::TrieStore(NodeKind k)
+    : kind(k),
+      roots{new_node(k), new_node(k)},
+      indexes{ReadIndex(AddressFamily::V4), ReadIndex(AddressFamily::V6)} {}
+
+namespace {
+
+// An address's key in the read index: its bits left-aligned.
+u128 index_key(const IpAddress& address) noexcept {
+  const u128 key = address_key(address);
+  return address.family == AddressFamily::V4 ? key << 96 : key;
+}
+
+// The trie of one family as the read index reads it.
+class TrieSource final : public IndexSource {
+ public:
+  TrieSource(NodeKind kind, TrieNode* root, AddressFamily family) : kind_(kind), root_(root), family_(family) {}
+  void gather(u128 key, unsigned length, unsigned limit, IndexRange& out) const override {
+    with_algorithms(kind_, [&](auto algorithms) {
+      using A = decltype(algorithms);
+      if constexpr (A::kCompressed) {
+        const unsigned offset = family_ == AddressFamily::V4 ? 96 : 0;
+        A::gather(root_, trie::PrefixKey{trie::shift_right(key, offset), length + offset}, limit + offset, offset, out);
+      } else {
+        A::gather(root_, key, length, limit, out);
+      }
+    });
+  }
+
+ private:
+  NodeKind kind_;
+  TrieNode* root_;
+  AddressFamily family_;
+};
+
+}  // namespace
 
 TrieEngine::TrieEngine(NodeKind kind) : TrieEngine(std::make_shared<TrieStore>(kind)) {}
 
@@ -77,32 +113,47 @@ InsertStatus TrieEngine::insert(const IpPrefix& prefix, Metadata metadata) const
   if (!valid_length(prefix)) return std::string("Invalid prefix length");
   // Owned until a node takes them; released here if the insert throws.
   OwnedEntry entry(metadata, prefix);
-  bool created;
   {
     std::shared_lock writer(store_->writers);
     epoch::Guard pin;
     TrieNode* root = store_->roots[family_index(prefix.family)].get();
-    created = with_algorithms(kind(), [&](auto algorithms) {
+    detail::MetadataRep* replaced = nullptr;
+    const bool created = with_algorithms(kind(), [&](auto algorithms) {
       using A = decltype(algorithms);
       if constexpr (A::kCompressed) {
-        return A::insert(root, prefix_key(prefix), entry);
+        return A::insert(root, prefix_key(prefix), entry, replaced);
       } else {
-        return A::insert(root, prefix, entry);
+        return A::insert(root, prefix, entry, replaced);
       }
     });
     // Inside the writer lock, so a concurrent clear sees the entry and its
     // count together.
     if (created) entry_count_.fetch_add(1, std::memory_order_acq_rel);
+    update_index(prefix);
+    // Only now that no index points at it may the old record go.
+    node::release_rep_deferred(replaced);
   }
   inserts_.fetch_add(1, std::memory_order_relaxed);
   return std::nullopt;
 }
 
-std::optional<Metadata> TrieEngine::lookup(const IpAddress& address) const {
-  epoch::Participant* self = epoch::local_participant();
-  epoch::pin(self);
+void TrieEngine::update_index(const IpPrefix& prefix) const noexcept {
+  const unsigned f = family_index(prefix.family);
+  if (store_->index_stale[f].load(std::memory_order_acquire)) return;
+  const TrieSource source(kind(), store_->roots[f].get(), prefix.family);
+  try {
+    store_->indexes[f].update(index_key(prefix.address()) & trie::top_mask(prefix.length), prefix.length, source);
+  } catch (...) {
+    // Out of memory: the trie holds the change, the index could not take
+    // it. Lookups walk the trie from now on; records the index still points
+    // at are retired only after this store, so none is freed under a reader.
+    store_->index_stale[f].store(true, std::memory_order_release);
+  }
+}
+
+detail::MetadataRep* TrieEngine::trie_lookup(const IpAddress& address) const noexcept {
   TrieNode* root = store_->roots[family_index(address.family)].get();
-  detail::MetadataRep* best = with_algorithms(kind(), [&](auto algorithms) {
+  return with_algorithms(kind(), [&](auto algorithms) {
     using A = decltype(algorithms);
     if constexpr (A::kCompressed) {
       return A::lookup(root, address, address_key(address));
@@ -110,10 +161,52 @@ std::optional<Metadata> TrieEngine::lookup(const IpAddress& address) const {
       return A::lookup(root, address);
     }
   });
+}
+
+std::optional<Metadata> TrieEngine::lookup(const IpAddress& address) const {
+  epoch::Participant* self = epoch::local_participant();
+  epoch::pin(self);
+  const unsigned f = family_index(address.family);
+  detail::MetadataRep* best = __builtin_expect(store_->index_stale[f].load(std::memory_order_acquire), 0)
+                                  ? trie_lookup(address)
+                                  : store_->indexes[f].lookup(index_key(address));
   std::optional<Metadata> result = hand_out(best);
   epoch::unpin(self);
   count_lookup(self->index, result.has_value());
   return result;
+}
+
+void TrieEngine::lookup_many(const IpAddress* addresses, std::size_t count, std::optional<Metadata>* results) const {
+  constexpr std::size_t kChunk = 64;
+  epoch::Participant* self = epoch::local_participant();
+  u128 keys[kChunk];
+  const ReadIndex* indexes[kChunk];
+  detail::MetadataRep* found[kChunk];
+  for (std::size_t base = 0; base < count; base += kChunk) {
+    const std::size_t n = std::min(kChunk, count - base);
+    epoch::pin(self);
+    bool stale = false;
+    for (std::size_t i = 0; i < n; ++i) {
+      const IpAddress& a = addresses[base + i];
+      const unsigned f = family_index(a.family);
+      stale = stale || store_->index_stale[f].load(std::memory_order_acquire);
+      keys[i] = index_key(a);
+      indexes[i] = &store_->indexes[f];
+    }
+    if (__builtin_expect(stale, 0)) {
+      for (std::size_t i = 0; i < n; ++i) found[i] = trie_lookup(addresses[base + i]);
+    } else {
+      ReadIndex::lookup_batch(indexes, keys, n, found);
+    }
+    for (std::size_t i = 0; i < n; ++i) results[base + i] = hand_out(found[i]);
+    epoch::unpin(self);
+    for (std::size_t i = 0; i < n; ++i) count_lookup(self->index, found[i] != nullptr);
+  }
+}
+
+std::optional<Metadata> TrieEngine::walk_lookup(const IpAddress& address) const {
+  epoch::Guard pin;
+  return hand_out(trie_lookup(address));
 }
 
 std::optional<Metadata> TrieEngine::remove(const IpPrefix& prefix) const {
@@ -133,7 +226,8 @@ std::optional<Metadata> TrieEngine::remove(const IpPrefix& prefix) const {
     });
     if (removed == nullptr) return std::nullopt;
     entry_count_.fetch_sub(1, std::memory_order_acq_rel);
-    result = hand_out_removed(removed);
+    update_index(prefix);
+    result = hand_out_removed(removed);  // retired only now the index has let go
   }
   removals_.fetch_add(1, std::memory_order_relaxed);
   return result;
@@ -165,6 +259,11 @@ std::size_t TrieEngine::node_count() const {
 void TrieEngine::clear() const {
   std::unique_lock writer(store_->writers);
   epoch::Guard pin;
+  // The indexes let go of the records first: the trie's retire them.
+  for (unsigned f = 0; f < 2; ++f) {
+    store_->indexes[f].reset();
+    store_->index_stale[f].store(false, std::memory_order_release);
+  }
   for (const NodeRef& root : store_->roots) {
     with_algorithms(kind(), [&](auto algorithms) { decltype(algorithms)::clear(root.get()); });
   }
@@ -257,6 +356,17 @@ std::optional<Metadata> LocalEngine::lookup(const IpAddress& address) const {
   const auto& group = *layout_->group;
   if (group.shard_count == 0) return std::nullopt;
   return group.row[select_shard(address, group.shard_count)]->lookup(address);
+}
+
+void LocalEngine::lookup_many(std::span<const IpAddress> addresses,
+                              std::span<std::optional<Metadata>> results) const {
+  if (layout_->single) return layout_->single->lookup_many(addresses.data(), addresses.size(), results.data());
+  if (layout_->group && !layout_->group->row.empty()) {
+    // The shards share one trie and its index, and stats sums their lookup
+    // counters, so one shard can answer (and count) the whole batch.
+    return layout_->group->row.front()->lookup_many(addresses.data(), addresses.size(), results.data());
+  }
+  PrefixEngine::lookup_many(addresses, results);
 }
 
 std::optional<Metadata> LocalEngine::remove(const IpPrefix& prefix) const {

@@ -23,18 +23,27 @@
 #include "korvane/local_engine.hpp"
 #include "korvane/types.hpp"
 #include "platform.hpp"
+#include "read_index.hpp"
 #include "traits.hpp"
 
 namespace korvane {
 
 // The trie itself: one root per address family, so that an IPv4 prefix and
-// an IPv6 prefix never share a node whatever their bits. Shards of a sharded
-// layout share one TrieStore.
+// an IPv6 prefix never share a node whatever their bits. Each family's trie
+// has a read index that lookups use. Shards of a sharded layout share one
+// TrieStore.
 struct TrieStore {
   explicit TrieStore(NodeKind kind);
 
   const NodeKind kind;
   NodeRef roots[2];  // indexed by AddressFamily; never replaced
+  ReadIndex indexes[2];
+  // Set when an index could not be brought up to date (out of memory):
+  // lookups of that family walk the trie until the next clear rebuilds the
+  // index empty. Release store, acquire load: a lookup that sees it clear
+  // reads an index whose records are still alive (they are retired only
+  // after the flag is set).
+  std::atomic<bool> index_stale[2] = {false, false};
   // Shared by inserts and removes, exclusive for clear. Never taken twice
   // by one thread.
   mutable platform::WriterPreferringMutex writers;
@@ -53,6 +62,11 @@ class TrieEngine {
 
   InsertStatus insert(const IpPrefix& prefix, Metadata metadata) const;
   std::optional<Metadata> lookup(const IpAddress& address) const;
+  // Lookups of many addresses at once, with their index walks interleaved.
+  void lookup_many(const IpAddress* addresses, std::size_t count, std::optional<Metadata>* results) const;
+  // The answer of a walk of the trie itself, bypassing the read index and
+  // the counters; for tests that compare the two.
+  std::optional<Metadata> walk_lookup(const IpAddress& address) const;
   std::optional<Metadata> remove(const IpPrefix& prefix) const;
   bool contains(const IpPrefix& prefix) const;
   void clear() const;
@@ -81,6 +95,10 @@ class TrieEngine {
 
   // `slot` is the calling thread's epoch participant index.
   void count_lookup(std::uint32_t slot, bool hit) const noexcept;
+  // Brings the family's index up to date after a change to `prefix`.
+  // Inside the writer lock and an epoch Guard.
+  void update_index(const IpPrefix& prefix) const noexcept;
+  detail::MetadataRep* trie_lookup(const IpAddress& address) const noexcept;
 
   std::shared_ptr<TrieStore> store_;
   // Relaxed increments: the counters order nothing else, and a reader of

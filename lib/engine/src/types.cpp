@@ -125,4 +125,9 @@ std::string EngineError::message() const {
 
 PrefixEngine::~PrefixEngine() = default;
 
+void PrefixEngine::lookup_many(std::span<const IpAddress> addresses,
+                               std::span<std::optional<Metadata>> results) const {
+  for (std::size_t i = 0; i < addresses.size(); ++i) results[i] = lookup(addresses[i]);
+}
+
 }  // namespace korvane

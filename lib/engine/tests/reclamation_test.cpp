@@ -102,7 +102,9 @@ TEST_P(EveryKind, ContainsIsExactWhileItsNodeSplitsAndMerges) {
 }
 
 // The thread that clears goes idle at once; another thread that only looks
-// up collects the old trie within a bounded number of operations.
+// up collects the old trie within a bounded number of operations. That
+// thread holds a Guard while the clear runs, so the grace period cannot pass
+// before the clearing thread has gone idle.
 TEST_P(EveryKind, ClearedTrieIsFreedWhileTheClearingThreadIdles) {
   const std::uint8_t kind = GetParam();
   auto engine = LocalEngine::make_trie(kind, 1);
@@ -111,6 +113,8 @@ TEST_P(EveryKind, ClearedTrieIsFreedWhileTheClearingThreadIdles) {
 
   std::mutex mutex;
   std::condition_variable wake;
+  bool loaded = false;
+  bool go = false;
   bool cleared = false;
   bool finish = false;
   std::thread admin([&] {
@@ -118,18 +122,24 @@ TEST_P(EveryKind, ClearedTrieIsFreedWhileTheClearingThreadIdles) {
     for (int i = 0; i < (kind % 4 == 3 ? 200 : 4000); ++i) {
       engine->insert(random_host(rng, i % 2 ? AddressFamily::V4 : AddressFamily::V6), Metadata("x"));
     }
-    engine->clear();
     std::unique_lock lock(mutex);
+    loaded = true;
+    wake.notify_all();
+    wake.wait(lock, [&] { return go; });
+    engine->clear();
     cleared = true;
     wake.notify_all();
-    wake.wait(lock, [&] { return finish; });  // idle, with nothing collected yet
+    wake.wait(lock, [&] { return finish; });  // idle from here on
   });
   {
     std::unique_lock lock(mutex);
+    wake.wait(lock, [&] { return loaded; });
+    epoch::Guard hold;
+    go = true;
+    wake.notify_all();
     wake.wait(lock, [&] { return cleared; });
   }
-  const std::size_t loaded = node::arena_bytes_in_use();
-  ASSERT_GT(loaded, before);
+  ASSERT_GT(node::arena_bytes_in_use(), before);
   int lookups = 0;
   while (node::arena_bytes_in_use() > before && lookups < 10000) {
     engine->lookup(IpAddress::v4(10, 0, 0, 1));

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 
 #include "korvane/types.hpp"
 
@@ -36,6 +37,12 @@ class PrefixEngine {
   virtual std::uint64_t len() const = 0;
   // Counters and size.
   virtual EngineStats stats() const = 0;
+
+  // Answers every address as lookup would, results[i] for addresses[i], and
+  // counts as that many lookups. Engines that can overlap the memory
+  // accesses of several lookups do so; this default asks one at a time.
+  // `results` must be at least as long as `addresses`.
+  virtual void lookup_many(std::span<const IpAddress> addresses, std::span<std::optional<Metadata>> results) const;
 
  protected:
   PrefixEngine() = default;

@@ -13,6 +13,8 @@
 //   every live node's parent is live, and a node never changes its place.
 #pragma once
 
+#include "read_index.hpp"
+#include "trie/keys.hpp"
 #include "trie/write_support.hpp"
 
 namespace korvane::trie {
@@ -22,8 +24,9 @@ struct OneBit {
   static constexpr bool kCompressed = false;
   static std::size_t count_nodes(const TrieNode* root) noexcept { return count_reachable<N>(root); }
 
-  // Returns true when a new entry was created.
-  static bool insert(TrieNode* root, const IpPrefix& prefix, OwnedEntry& entry) {
+  // Returns true when a new entry was created; `replaced` receives the
+  // record it replaced, which the caller releases.
+  static bool insert(TrieNode* root, const IpPrefix& prefix, OwnedEntry& entry, detail::MetadataRep*& replaced) {
     const IpAddress address = prefix.address();
     SpareNodes<N> spare;
     for (;;) {
@@ -35,10 +38,8 @@ struct OneBit {
       // its prefix are replaced as one and the created/replaced answer is
       // exact.
       n->entry.replace_prefix(entry.take_box());
-      detail::MetadataRep* old = n->entry.exchange_metadata(entry.take_rep());
-      lock.unlock();
-      node::release_rep_deferred(old);
-      return old == nullptr;
+      replaced = n->entry.exchange_metadata(entry.take_rep());
+      return replaced == nullptr;
     }
   }
 
@@ -88,6 +89,25 @@ struct OneBit {
     return n != nullptr && n->entry.load_metadata() != nullptr;
   }
 
+  // For the read index: the cover of the range (key, length) of the
+  // family's address space and the prefixes inside it up to `limit` bits,
+  // in preorder, with a marker for each subtree that goes on below `limit`.
+  static void gather(TrieNode* root, u128 key, unsigned length, unsigned limit, IndexRange& out) {
+    const auto* n = static_cast<const N*>(root);
+    for (unsigned depth = 0;; ++depth) {
+      if (detail::MetadataRep* rep = n->entry.load_metadata()) {
+        out.cover = rep;
+        out.cover_length = depth;
+      }
+      if (depth == length) break;
+      n = static_cast<const N*>(n->children.child(bit_at(key, depth)));
+      if (n == nullptr) return;
+    }
+    for (unsigned b = 0; b < 2; ++b) {
+      if (const TrieNode* child = n->children.child(b)) collect(child, length + 1, key | with_bit(length, b), limit, out);
+    }
+  }
+
   static void clear(TrieNode* root) {
     auto* n = static_cast<N*>(root);
     NodeWriteLock lock(n);
@@ -98,6 +118,23 @@ struct OneBit {
   }
 
  private:
+  static u128 with_bit(unsigned position, unsigned b) noexcept {
+    return b == 0 ? u128{0} : shift_right(u128{1} << 127, position);
+  }
+
+  // `node` is at `depth`, reached by the first depth bits of `key`.
+  static void collect(const TrieNode* node, unsigned depth, u128 key, unsigned limit, IndexRange& out) {
+    if (depth > limit) {
+      out.deeper.push_back({key, limit + 1, nullptr});
+      return;
+    }
+    const auto* n = static_cast<const N*>(node);
+    if (detail::MetadataRep* rep = n->entry.load_metadata()) out.deeper.push_back({key, depth, rep});
+    for (unsigned b = 0; b < 2; ++b) {
+      if (const TrieNode* child = n->children.child(b)) collect(child, depth + 1, key | with_bit(depth, b), limit, out);
+    }
+  }
+
   // Walks the first `length` bits of `address`, creating missing nodes.
   // Returns the node reached, or null when it met an unlinked node.
   static N* descend_creating(N* n, const IpAddress& address, unsigned length, SpareNodes<N>& spare) {

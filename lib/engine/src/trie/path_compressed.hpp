@@ -23,6 +23,7 @@
 //   empty; an empty root has an empty edge.
 #pragma once
 
+#include "read_index.hpp"
 #include "trie/keys.hpp"
 #include "trie/write_support.hpp"
 
@@ -60,8 +61,9 @@ struct PathCompressed {
     return p;
   }
 
-  // Returns true when a new entry was created.
-  static bool insert(TrieNode* root, const PrefixKey& key, OwnedEntry& entry) {
+  // Returns true when a new entry was created; `replaced` receives the
+  // record it replaced, which the caller releases.
+  static bool insert(TrieNode* root, const PrefixKey& key, OwnedEntry& entry, detail::MetadataRep*& replaced) {
     SpareNodes<N> spare;
   from_root:
     auto* n = static_cast<N*>(root);
@@ -106,10 +108,8 @@ struct PathCompressed {
       if (m == r && m == e) {
         // The key ends exactly at this node.
         n->entry.replace_prefix(entry.take_box());
-        detail::MetadataRep* old = n->entry.exchange_metadata(entry.take_rep());
-        lock.unlock();
-        node::release_rep_deferred(old);
-        return old == nullptr;
+        replaced = n->entry.exchange_metadata(entry.take_rep());
+        return replaced == nullptr;
       }
       if (m == e) {
         // The edge matched and the key goes on.
@@ -168,6 +168,41 @@ struct PathCompressed {
     }
   }
 
+  // For the read index: the cover of the range (key, length) and the
+  // prefixes inside it up to `limit` bits, in preorder, with a marker for
+  // each subtree that goes on below `limit`. The range and the limit are in
+  // the trie's key space; keys and lengths come out less `offset` leading
+  // bits (96 for the IPv4 trie, whose keys all start with 96 zero bits), so
+  // left-aligned in the family's address space.
+  static void gather(TrieNode* root, const PrefixKey& range, unsigned limit, unsigned offset, IndexRange& out) {
+    const auto* n = static_cast<const N*>(root);
+    unsigned depth = 0;
+    for (;;) {
+      const Snapshot s = snapshot(n);
+      const unsigned rest = range.length > depth ? range.length - depth : 0;
+      const unsigned common = std::min(rest, s.edge.length);
+      if (first_difference(key_bits(range.bits, depth, std::min(rest, 128u)), s.edge.bits, common) < common) {
+        return;  // the range and this subtree do not meet
+      }
+      if (s.edge.length > rest) {  // the whole subtree lies inside the range
+        collect(s, depth, range.bits & top_mask(depth), limit, offset, out);
+        return;
+      }
+      const unsigned end = depth + s.edge.length;
+      if (s.rep != nullptr) {
+        out.cover = s.rep;
+        out.cover_length = end - offset;
+      }
+      if (s.edge.length == rest) {
+        collect_children(s, end, range.bits, limit, offset, out);
+        return;
+      }
+      n = static_cast<const N*>(s.child[bit_at(range.bits, end)]);
+      if (n == nullptr) return;
+      depth = end + 1;
+    }
+  }
+
   static void clear(TrieNode* root) {
     auto* n = static_cast<N*>(root);
     NodeWriteLock lock(n);
@@ -179,6 +214,53 @@ struct PathCompressed {
   }
 
  private:
+  // One node read consistently.
+  struct Snapshot {
+    EdgeView edge;
+    detail::MetadataRep* rep;
+    TrieNode* child[2];
+  };
+  static Snapshot snapshot(const N* n) noexcept {
+    for (;;) {
+      const std::uint32_t v = n->read_begin();
+      Snapshot s{read_edge(n), n->entry.load_metadata(), {n->children.child(0), n->children.child(1)}};
+      if (n->read_valid(v)) return s;
+    }
+  }
+
+  static u128 with_bit(unsigned position, unsigned b) noexcept {
+    return b == 0 ? u128{0} : shift_right(u128{1} << 127, position);
+  }
+
+  // A node read as `s` starts at `depth` below the key bits `above`.
+  static void collect(const Snapshot& s, unsigned depth, u128 above, unsigned limit, unsigned offset,
+                      IndexRange& out) {
+    const u128 key = above | shift_right(s.edge.bits, depth);
+    const unsigned end = depth + s.edge.length;
+    if (end > limit) {  // this node's entry and everything below end past the limit
+      out.deeper.push_back({shift_left(key, offset), limit + 1 - offset, nullptr});
+      return;
+    }
+    if (s.rep != nullptr) out.deeper.push_back({shift_left(key, offset), end - offset, s.rep});
+    collect_children(s, end, key, limit, offset, out);
+  }
+
+  // The children of a node read as `s` whose key is `key`, `end` bits long.
+  static void collect_children(const Snapshot& s, unsigned end, u128 key, unsigned limit, unsigned offset,
+                               IndexRange& out) {
+    for (unsigned b = 0; b < 2; ++b) {
+      const auto* child = static_cast<const N*>(s.child[b]);
+      if (child == nullptr) continue;
+      if (end + 1 > limit) {
+        // Everything below starts past the limit: a marker, without reading
+        // the child (each node read is a likely cache miss).
+        out.deeper.push_back({shift_left(key | with_bit(end, b), offset), limit + 1 - offset, nullptr});
+      } else {
+        collect(snapshot(child), end + 1, key | with_bit(end, b), limit, offset, out);
+      }
+    }
+  }
+
   // A fresh, unpublished node holding the rest of the key from `from` on and
   // the entry. Published later by a releasing store into a slot.
   static N* fill_leaf(N* d, const PrefixKey& key, unsigned from, OwnedEntry& entry) noexcept {

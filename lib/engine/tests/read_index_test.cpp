@@ -1,0 +1,227 @@
+// The read index against the trie walk and the linear-scan reference, and
+// under writers that churn while readers look up.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <random>
+#include <thread>
+
+#include "engine.hpp"
+#include "epoch.hpp"
+#include "korvane/local_engine.hpp"
+#include "reference.hpp"
+#include "trie_probe.hpp"
+
+namespace korvane {
+namespace {
+
+using testing::ReferenceTable;
+using testing::trie_of;
+using Config = testing::TrieConfig;
+
+// Prefixes of every length 0..width, drawn inside a few small regions so
+// that index nodes fill up, empty and fill again, with extra weight on the
+// lengths around the index's stride boundaries (16, 22, 28, ...).
+class IndexPrefixes {
+ public:
+  explicit IndexPrefixes(std::uint64_t seed) : rng_(seed) {
+    for (int i = 0; i < 4; ++i) {
+      regions_.push_back(random_address(AddressFamily::V4));
+      regions_.push_back(random_address(AddressFamily::V6));
+    }
+  }
+  IpPrefix next() {
+    const IpAddress& region = regions_[rng_() % regions_.size()];
+    const unsigned width = address_width_bits(region.family);
+    unsigned length;
+    if (rng_() % 3 == 0) {
+      const unsigned boundary = 16 + 6 * static_cast<unsigned>(rng_() % ((width - 10) / 6));
+      length = std::min(width, boundary + static_cast<unsigned>(rng_() % 3) - 1);
+    } else {
+      length = static_cast<unsigned>(rng_() % (width + 1));
+    }
+    // Keep the region's first bits, so prefixes nest; vary the rest.
+    IpAddress a = region;
+    const unsigned keep = std::min(length, 8u + static_cast<unsigned>(rng_() % 24));
+    for (unsigned i = keep; i < width; ++i) {
+      const auto mask = static_cast<std::uint8_t>(0x80u >> (i % 8));
+      a.bytes[i / 8] = (rng_() & 1) ? (a.bytes[i / 8] | mask) : (a.bytes[i / 8] & ~mask);
+    }
+    return IpPrefix::of(a, static_cast<std::uint8_t>(length));
+  }
+  IpAddress near(const IpPrefix& p) {
+    IpAddress a = p.address();
+    const unsigned width = address_width_bits(a.family);
+    for (unsigned i = p.length; i < width; ++i) {
+      const auto mask = static_cast<std::uint8_t>(0x80u >> (i % 8));
+      a.bytes[i / 8] = (rng_() & 1) ? (a.bytes[i / 8] | mask) : (a.bytes[i / 8] & ~mask);
+    }
+    return a;
+  }
+  std::mt19937_64& rng() { return rng_; }
+
+ private:
+  IpAddress random_address(AddressFamily family) {
+    IpAddress a;
+    a.family = family;
+    for (std::size_t i = 0; i < address_width_bytes(family); ++i) a.bytes[i] = static_cast<std::uint8_t>(rng_());
+    return a;
+  }
+  std::mt19937_64 rng_;
+  std::vector<IpAddress> regions_;
+};
+
+std::size_t index_nodes(const LocalEngine& engine) {
+  const TrieStore& store = *trie_of(engine).store();
+  return store.indexes[0].node_count() + store.indexes[1].node_count();
+}
+
+class ReadIndexTest : public ::testing::TestWithParam<Config> {};
+
+// Every answer of the index equals the trie walk's and the reference's,
+// single and batched, through inserts, replacements, removes and clears;
+// and the index always has the shape a fresh build gives.
+TEST_P(ReadIndexTest, AnswersAsTheTrieAndTheReferenceDo) {
+  const Config config = GetParam();
+  auto engine = LocalEngine::make_trie(config.kind, config.shards);
+  const TrieEngine& trie = trie_of(*engine);
+  ReferenceTable reference;
+  IndexPrefixes gen(0x1DE + config.kind * 7 + config.shards);
+  auto& rng = gen.rng();
+  std::vector<IpPrefix> pool;
+  const int steps = config.kind % 4 == 3 ? 3000 : 12000;
+  for (int step = 0; step < steps; ++step) {
+    const unsigned op = static_cast<unsigned>(rng() % 100);
+    if (op < 45 || pool.empty()) {
+      IpPrefix p = gen.next();
+      if (p.family == AddressFamily::V4 && rng() % 6 == 0) p = testing::PrefixGenerator::compatible_twin(p);
+      const std::string v = "v" + std::to_string(step);
+      engine->insert(p, Metadata(v));
+      reference.insert(p, v);
+      pool.push_back(p);
+    } else if (op < 80) {
+      const IpPrefix p = pool[rng() % pool.size()];
+      ASSERT_EQ(engine->remove(p).has_value(), reference.remove(p).has_value());
+    } else if (op < 99) {
+      std::vector<IpAddress> batch;
+      for (int i = 0; i < 20; ++i) batch.push_back(gen.near(pool[rng() % pool.size()]));
+      std::vector<std::optional<Metadata>> got(batch.size());
+      engine->lookup_many(batch, got);
+      for (std::size_t i = 0; i < batch.size(); ++i) {
+        const auto want = reference.lookup(batch[i]);
+        const auto single = engine->lookup(batch[i]);
+        const auto walked = trie.walk_lookup(batch[i]);
+        ASSERT_EQ(want.has_value(), single.has_value()) << "step " << step;
+        ASSERT_EQ(want.has_value(), got[i].has_value()) << "step " << step;
+        ASSERT_EQ(want.has_value(), walked.has_value()) << "step " << step;
+        if (want) {
+          ASSERT_EQ(*want, single->value()) << "step " << step;
+          ASSERT_EQ(*want, got[i]->value()) << "step " << step;
+          ASSERT_EQ(*want, walked->value()) << "step " << step;
+        }
+      }
+    } else {
+      engine->clear();
+      reference.clear();
+    }
+    if (step % 1500 == 1499) {
+      auto fresh = LocalEngine::make_trie(config.kind, 1);
+      for (const auto& e : reference.entries()) fresh->insert(e.prefix, Metadata(e.value));
+      ASSERT_EQ(index_nodes(*engine), index_nodes(*fresh)) << "step " << step;
+    }
+  }
+  // Removing everything empties the index.
+  for (const auto& e : std::vector(reference.entries())) engine->remove(e.prefix);
+  EXPECT_EQ(index_nodes(*engine), 0u);
+  const std::uint64_t lookups = engine->stats().lookups;
+  std::vector<IpAddress> batch(100, IpAddress::v4(10, 0, 0, 1));
+  std::vector<std::optional<Metadata>> out(batch.size());
+  engine->lookup_many(batch, out);
+  EXPECT_EQ(engine->stats().lookups, lookups + 100);  // a batch counts as that many lookups
+}
+
+std::vector<Config> index_configs() {
+  std::vector<Config> out;
+  for (std::uint8_t kind = 0; kind < 8; ++kind) out.push_back({kind, 1});
+  out.push_back({4, 2});
+  out.push_back({1, 2});
+  return out;
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, ReadIndexTest, ::testing::ValuesIn(index_configs()),
+                         testing::trie_config_name<::testing::TestParamInfo<Config>>);
+
+// Writers toggle their own prefixes while readers look up. Every record a
+// lookup returns was stored at some moment during that lookup (each record
+// is stamped when its insert starts and when its remove has returned), its
+// prefix covers the address, and a prefix stored before the lookup began and
+// not removed until after it ended is found or beaten by a longer one.
+TEST(ReadIndexConcurrency, EveryAnswerWasStoredDuringTheLookup) {
+  for (std::uint8_t kind : {4, 0}) {
+    auto engine = LocalEngine::make_trie(kind, 1);
+    IndexPrefixes gen(99 + kind);
+    std::vector<IpPrefix> prefixes;
+    for (int i = 0; i < 200; ++i) {
+      const IpPrefix p = gen.next();
+      bool seen = false;
+      for (const IpPrefix& q : prefixes) seen = seen || q.same_entry(p);
+      if (!seen) prefixes.push_back(p);
+    }
+    constexpr int kRounds = 3000;
+    constexpr int kWriters = 2;
+    // Serial s = writer * kRounds + round.
+    std::vector<std::atomic<std::uint64_t>> started(kWriters * kRounds);
+    std::vector<std::atomic<std::uint64_t>> ended(kWriters * kRounds);
+    std::vector<std::size_t> prefix_of(kWriters * kRounds);
+    std::atomic<std::uint64_t> clock{1};
+    std::atomic<bool> done{false};
+    std::atomic<std::uint64_t> failures{0};
+
+    auto writer = [&](int w) {
+      std::mt19937_64 rng(w + 5);
+      std::vector<int> live(prefixes.size(), -1);  // serial stored, for this writer's prefixes
+      for (int round = 0; round < kRounds; ++round) {
+        const std::size_t i = (rng() % (prefixes.size() / kWriters)) * kWriters + w;
+        if (live[i] >= 0) {
+          auto removed = engine->remove(prefixes[i]);
+          const int serial = std::stoi(removed->value());
+          ended[serial].store(clock.fetch_add(1) + 1);
+          live[i] = -1;
+        } else {
+          const int serial = w * kRounds + round;
+          prefix_of[serial] = i;
+          started[serial].store(clock.fetch_add(1));
+          engine->insert(prefixes[i], Metadata(std::to_string(serial)));
+          live[i] = serial;
+        }
+      }
+    };
+    auto reader = [&](std::uint64_t seed) {
+      std::mt19937_64 rng(seed);
+      while (!done.load(std::memory_order_acquire)) {
+        const IpAddress a = gen.near(prefixes[rng() % prefixes.size()]);
+        const std::uint64_t t0 = clock.load();
+        const auto got = engine->lookup(a);
+        const std::uint64_t t1 = clock.load();
+        if (!got) continue;
+        const int serial = std::stoi(got->value());
+        const std::uint64_t end = ended[serial].load();
+        if (started[serial].load() > t1 || (end != 0 && end < t0) || !prefixes[prefix_of[serial]].covers(a)) {
+          failures.fetch_add(1);
+        }
+      }
+    };
+    std::thread w0(writer, 0);
+    std::thread w1(writer, 1);
+    std::thread r0(reader, 1);
+    w0.join();
+    w1.join();
+    done.store(true, std::memory_order_release);
+    r0.join();
+    EXPECT_EQ(failures.load(), 0u) << "kind " << int(kind);
+    epoch::collect();
+  }
+}
+
+}  // namespace
+}  // namespace korvane
