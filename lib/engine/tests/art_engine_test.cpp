@@ -8,6 +8,7 @@
 #include <string>
 
 #include "engine_art.hpp"
+#include "epoch.hpp"
 #include "korvane/address.hpp"
 #include "korvane/config.hpp"
 #include "lib.hpp"
@@ -218,6 +219,48 @@ TEST_P(ArtEngineTest, ClearEmptiesAndRestarts) {
 
 INSTANTIATE_TEST_SUITE_P(Layouts, ArtEngineTest, ::testing::Values(1, 3),
                          [](const auto& info) { return "shards" + std::to_string(info.param); });
+
+// The tree's shape after removals: nothing is stranded, and a path left
+// with one entry folds back into a leaf.
+TEST(ArtTreeShape, RemovalsPruneAndCollapse) {
+  art::ArtTree tree;
+  epoch::Guard pin;  // writers retire what they unlink through the epoch
+  auto insert = [&](const char* text) {
+    const IpPrefix p = P(text);
+    Metadata md(text);
+    return tree.insert(p.family, p.bytes.data(), p.length, detail::MetadataAccess::take(md));
+  };
+  auto remove = [&](const char* text) {
+    const IpPrefix p = P(text);
+    detail::MetadataRep* rep = tree.remove(p.family, p.bytes.data(), p.length);
+    if (rep != nullptr) rep->release();
+    return rep != nullptr;
+  };
+  auto child_at_10 = [&] { return art::find_child(tree.root(AddressFamily::V4), 10); };
+
+  ASSERT_TRUE(insert("10.1.0.0/16"));
+  ASSERT_TRUE(art::is_leaf(child_at_10())) << "alone on its path: a leaf under the root";
+  ASSERT_TRUE(insert("10.2.0.0/16"));
+  ASSERT_FALSE(art::is_leaf(child_at_10())) << "pushed down";
+  ASSERT_TRUE(insert("10.2.3.0/24"));
+  ASSERT_TRUE(insert("10.0.0.0/8"));
+  ASSERT_FALSE(insert("10.0.0.0/8"));
+  EXPECT_EQ(tree.size(), 4u);
+
+  ASSERT_TRUE(remove("10.2.0.0/16"));
+  ASSERT_TRUE(remove("10.0.0.0/8"));
+  ASSERT_TRUE(remove("10.1.0.0/16"));
+  // Only 10.2.3.0/24 is left: the nodes on its path fold into its leaf.
+  ASSERT_TRUE(art::is_leaf(child_at_10()));
+  EXPECT_EQ(static_cast<const art::Leaf*>(child_at_10())->prefix_len, 24);
+  ASSERT_TRUE(remove("10.2.3.0/24"));
+  EXPECT_EQ(child_at_10(), nullptr);
+  EXPECT_EQ(art::child_count(tree.root(AddressFamily::V4)), 0u);
+  EXPECT_EQ(tree.root(AddressFamily::V4)->locals.load(), nullptr);
+  EXPECT_EQ(tree.size(), 0u);
+  EXPECT_FALSE(remove("10.2.3.0/24"));
+  EXPECT_EQ(tree.size(), 0u) << "never below zero";
+}
 
 TEST(ArtShardedLayout, EveryShardHoldsEveryChange) {
   auto engine = LocalEngine::make_art(4);

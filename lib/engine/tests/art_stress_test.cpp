@@ -86,7 +86,7 @@ TEST_P(ArtStressTest, CompletedInsertsAreNeverLost) {
   };
   auto churner = [&] {
     std::mt19937_64 rng(7);
-    for (int round = 0; round < 30000; ++round) {
+    for (int round = 0; round < 100000; ++round) {
       const std::size_t i = kept + rng() % (prefixes.size() - kept);
       if (rng() % 3 != 0) {
         engine->insert(prefixes[i], record_of(i));
@@ -136,7 +136,7 @@ TEST_P(ArtStressTest, CountStaysExactWithRacingWritersAndClears) {
 
   auto writer = [&](std::uint64_t seed) {
     std::mt19937_64 rng(seed);
-    for (int round = 0; round < 5000; ++round) {
+    for (int round = 0; round < 20000; ++round) {
       const std::size_t i = rng() % prefixes.size();
       const std::uint64_t dice = rng() % 400;  // about one clear per 400 changes
       if (dice == 0) {

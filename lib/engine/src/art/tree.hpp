@@ -62,6 +62,10 @@ class ArtTree {
   bool contains(AddressFamily family, const std::uint8_t* key, unsigned length) const noexcept;
   // Distinct prefixes stored.
   std::uint64_t size() const noexcept { return size_.load(std::memory_order_acquire); }
+  // The family's root node.
+  const Inner* root(AddressFamily family) const noexcept {
+    return roots_[static_cast<unsigned>(family)].load(std::memory_order_acquire);
+  }
 
  private:
   std::atomic<Inner*> roots_[2];  // by AddressFamily; never null
