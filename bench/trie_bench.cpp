@@ -1,6 +1,6 @@
-// Trie engines on a routing-table-shaped data set: load rate, memory per
-// stored prefix, and lookup rates on one and two threads, for every node kind
-// and the sharded layouts.
+// Trie and adaptive radix tree engines on a routing-table-shaped data set:
+// load rate, memory per stored prefix, and lookup rates on one and two
+// threads, for every node kind, the sharded layouts and both ART layouts.
 //
 //   trie_bench [--table=full|small] [--shape=routing|uniform] [google-benchmark flags]
 //
@@ -31,11 +31,12 @@ namespace {
 using namespace korvane;
 
 struct Config {
-  std::uint8_t kind;
+  std::uint8_t kind;  // trie node kind; unused by the ART layouts
   std::uint64_t shards;
   std::size_t v4;
   std::size_t v6;
   std::string name;
+  bool art = false;
 };
 
 struct Loaded {
@@ -80,7 +81,7 @@ const Loaded& load(const Config& c) {
   }
 
   const std::size_t before = heap_in_use();
-  out->engine = LocalEngine::make_trie(c.kind, c.shards);
+  out->engine = c.art ? LocalEngine::make_art(c.shards) : LocalEngine::make_trie(c.kind, c.shards);
   const auto start = std::chrono::steady_clock::now();
   for (std::size_t i = 0; i < prefixes.size(); ++i) out->engine->insert(prefixes[i], std::move(records[i]));
   out->seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -142,6 +143,8 @@ std::vector<Config> configs(bool small) {
   out.push_back({5, 8, v4, v6, "kind5_shards8"});
   out.push_back({5, 1, 8'000, 2'000, "kind5_10k"});
   out.push_back({4, 1, 8'000, 2'000, "kind4_10k"});
+  out.push_back({0, 1, v4, v6, "art", true});
+  out.push_back({0, 2, v4, v6, "art_shards2", true});
   return out;
 }
 

@@ -4,6 +4,7 @@
 #include <mutex>
 #include <shared_mutex>
 
+#include "engine_art.hpp"
 #include "epoch.hpp"
 #include "node/kinds.hpp"
 #include "trie/keys.hpp"
@@ -339,10 +340,12 @@ LocalEngine::~LocalEngine() = default;
 LocalEngine::Layout LocalEngine::layout() const noexcept { return layout_->tag; }
 
 std::uint64_t LocalEngine::shard_count() const noexcept {
+  if (layout_->art_group) return layout_->art_group->shard_count;
   return layout_->group ? layout_->group->shard_count : 1;
 }
 
 InsertStatus LocalEngine::insert(const IpPrefix& prefix, Metadata metadata) const {
+  if (detail::is_art(*layout_)) return detail::art_insert(*layout_, prefix, std::move(metadata));
   if (layout_->single) return layout_->single->insert(prefix, std::move(metadata));
   const auto& row = layout_->group->row;
   if (row.empty()) return std::nullopt;
@@ -352,6 +355,7 @@ InsertStatus LocalEngine::insert(const IpPrefix& prefix, Metadata metadata) cons
 }
 
 std::optional<Metadata> LocalEngine::lookup(const IpAddress& address) const {
+  if (detail::is_art(*layout_)) return detail::art_lookup(*layout_, address);
   if (layout_->single) return layout_->single->lookup(address);
   const auto& group = *layout_->group;
   if (group.shard_count == 0) return std::nullopt;
@@ -370,6 +374,7 @@ void LocalEngine::lookup_many(std::span<const IpAddress> addresses,
 }
 
 std::optional<Metadata> LocalEngine::remove(const IpPrefix& prefix) const {
+  if (detail::is_art(*layout_)) return detail::art_remove(*layout_, prefix);
   if (layout_->single) return layout_->single->remove(prefix);
   const auto& row = layout_->group->row;
   if (row.empty()) return std::nullopt;
@@ -377,24 +382,28 @@ std::optional<Metadata> LocalEngine::remove(const IpPrefix& prefix) const {
 }
 
 bool LocalEngine::contains(const IpPrefix& prefix) const {
+  if (detail::is_art(*layout_)) return detail::art_contains(*layout_, prefix);
   if (layout_->single) return layout_->single->contains(prefix);
   const auto& row = layout_->group->row;
   return !row.empty() && row.front()->contains(prefix);
 }
 
 void LocalEngine::clear() const {
+  if (detail::is_art(*layout_)) return detail::art_clear(*layout_);
   if (layout_->single) return layout_->single->clear();
   const auto& row = layout_->group->row;
   if (!row.empty()) row.front()->clear();
 }
 
 std::uint64_t LocalEngine::len() const {
+  if (detail::is_art(*layout_)) return detail::art_len(*layout_);
   if (layout_->single) return layout_->single->len();
   const auto& row = layout_->group->row;
   return row.empty() ? 0 : row.front()->len();
 }
 
 EngineStats LocalEngine::stats() const {
+  if (detail::is_art(*layout_)) return detail::art_stats(*layout_);
   if (layout_->single) return layout_->single->stats();
   const auto& row = layout_->group->row;
   if (row.empty()) return {};

@@ -113,7 +113,11 @@ class TrieEngine {
   std::unique_ptr<LookupStripe[]> stripes_;
 };
 
+class ArtEngine;
+
 namespace detail {
+
+struct ArtShardGroup;
 
 struct TrieShardGroup {
   std::vector<std::shared_ptr<const TrieEngine>> row;
@@ -125,6 +129,8 @@ struct LocalLayout {
   LocalEngine::Layout tag;
   std::shared_ptr<const TrieEngine> single;   // tags 0 and 2
   std::shared_ptr<const TrieShardGroup> group;  // tags 1 and 3
+  std::shared_ptr<const ArtEngine> art;           // tag 4 (engine_art)
+  std::shared_ptr<const ArtShardGroup> art_group;  // tag 5 (engine_art)
 };
 
 }  // namespace detail

@@ -80,7 +80,7 @@ std::shared_ptr<const LocalEngine> build_local_engine_with(EngineKind kind, std:
                                                            bool compressed_nodes,
                                                            std::optional<std::uint64_t> shard_count,
                                                            const SystemFacts& facts) {
-  if (flavour > 3) throw std::invalid_argument("node flavour must be 0..3, got " + std::to_string(flavour));
+  if (kind != EngineKind::Art && flavour > 3) throw std::invalid_argument("node flavour must be 0..3, got " + std::to_string(flavour));
   std::uint64_t shards;
   if (kind == EngineKind::LockFree) {
     shards = 1;
@@ -101,7 +101,7 @@ std::shared_ptr<const LocalEngine> build_local_engine_with(EngineKind kind, std:
       flavour = static_cast<std::uint8_t>(NodeFlavour::Compact);
       break;
     case EngineKind::Art:
-      throw std::invalid_argument("the adaptive radix tree engine kind is not available in this build");
+      return LocalEngine::make_art(shards);  // flavour and node family do not apply
     default:
       throw std::invalid_argument("unknown engine kind " + std::to_string(static_cast<unsigned>(kind)));
   }

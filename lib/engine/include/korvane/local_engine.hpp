@@ -31,6 +31,9 @@ class LocalEngine final : public PrefixEngine {
   // A trie layout over nodes of `node_kind` (0..3 uncompressed, 4..7
   // path-compressed). With shards >= 2 the shards share one trie.
   static std::shared_ptr<const LocalEngine> make_trie(std::uint8_t node_kind, std::uint64_t shards);
+  // An adaptive radix tree layout: one engine when shards <= 1, otherwise
+  // that many engines, each holding a full copy of the data.
+  static std::shared_ptr<const LocalEngine> make_art(std::uint64_t shards);
 
   explicit LocalEngine(std::unique_ptr<detail::LocalLayout> layout);
   ~LocalEngine() override;

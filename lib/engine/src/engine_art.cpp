@@ -1,0 +1,142 @@
+#include "engine_art.hpp"
+
+#include <string>
+
+#include "epoch.hpp"
+#include "metadata_rep.hpp"
+
+namespace korvane {
+
+namespace {
+
+bool valid(const IpPrefix& prefix) noexcept {
+  return (prefix.family == AddressFamily::V4 || prefix.family == AddressFamily::V6) &&
+         prefix.length <= address_width_bits(prefix.family);
+}
+
+bool valid(const IpAddress& address) noexcept {
+  return address.family == AddressFamily::V4 || address.family == AddressFamily::V6;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// ArtEngine
+
+InsertStatus ArtEngine::insert(const IpPrefix& prefix, Metadata metadata) const {
+  if (!valid(prefix)) return std::string("Invalid prefix length");
+  detail::MetadataRep* rep = detail::MetadataAccess::take(metadata);
+  std::lock_guard writer(writer_);
+  // Pinned so that what this writer retires is collected on its way out.
+  epoch::Guard pin;
+  tree_.insert(prefix.family, prefix.bytes.data(), prefix.length, rep);
+  return std::nullopt;
+}
+
+std::optional<Metadata> ArtEngine::lookup(const IpAddress& address) const {
+  if (!valid(address)) return std::nullopt;
+  epoch::Guard pin;
+  const detail::MetadataRep* rep = tree_.lookup(address.family, address.bytes.data());
+  if (rep == nullptr) return std::nullopt;
+  // The tree's reference keeps the record alive while pinned; the caller
+  // gets one of its own.
+  auto* owned = const_cast<detail::MetadataRep*>(rep);
+  owned->acquire();
+  return detail::MetadataAccess::adopt(owned);
+}
+
+std::optional<Metadata> ArtEngine::remove(const IpPrefix& prefix) const {
+  if (!valid(prefix)) return std::nullopt;
+  std::lock_guard writer(writer_);
+  epoch::Guard pin;
+  detail::MetadataRep* rep = tree_.remove(prefix.family, prefix.bytes.data(), prefix.length);
+  if (rep == nullptr) return std::nullopt;
+  return detail::MetadataAccess::adopt(rep);
+}
+
+bool ArtEngine::contains(const IpPrefix& prefix) const {
+  if (!valid(prefix)) return false;
+  epoch::Guard pin;
+  return tree_.contains(prefix.family, prefix.bytes.data(), prefix.length);
+}
+
+void ArtEngine::clear() const {
+  std::lock_guard writer(writer_);
+  epoch::Guard pin;
+  tree_.clear();
+}
+
+EngineStats ArtEngine::stats() const noexcept {
+  EngineStats out;
+  out.size = len();
+  return out;
+}
+
+// ---------------------------------------------------------------------------
+// Layouts 4 and 5
+
+std::shared_ptr<const LocalEngine> LocalEngine::make_art(std::uint64_t shards) {
+  auto layout = std::make_unique<detail::LocalLayout>();
+  if (shards <= 1) {
+    layout->tag = Layout::Art;
+    layout->art = std::make_shared<const ArtEngine>();
+  } else {
+    layout->tag = Layout::ShardedArt;
+    layout->art_group = std::make_shared<const detail::ArtShardGroup>(shards);
+  }
+  return std::make_shared<const LocalEngine>(std::move(layout));
+}
+
+namespace detail {
+
+InsertStatus art_insert(const LocalLayout& layout, const IpPrefix& prefix, Metadata metadata) {
+  if (layout.art) return layout.art->insert(prefix, std::move(metadata));
+  const ArtShardGroup& group = *layout.art_group;
+  std::lock_guard writers(group.writers);
+  // Every shard stores the same immutable record: a copy shares it.
+  for (std::uint64_t i = 0; i + 1 < group.shard_count; ++i) {
+    if (InsertStatus error = group.row[i].insert(prefix, metadata)) return error;
+  }
+  return group.row[group.shard_count - 1].insert(prefix, std::move(metadata));
+}
+
+std::optional<Metadata> art_lookup(const LocalLayout& layout, const IpAddress& address) {
+  if (layout.art) return layout.art->lookup(address);
+  const ArtShardGroup& group = *layout.art_group;
+  return group.row[select_shard(address, group.shard_count)].lookup(address);
+}
+
+std::optional<Metadata> art_remove(const LocalLayout& layout, const IpPrefix& prefix) {
+  if (layout.art) return layout.art->remove(prefix);
+  const ArtShardGroup& group = *layout.art_group;
+  std::lock_guard writers(group.writers);
+  std::optional<Metadata> first;
+  for (std::uint64_t i = 0; i < group.shard_count; ++i) {
+    std::optional<Metadata> removed = group.row[i].remove(prefix);
+    if (!first) first = std::move(removed);
+  }
+  return first;
+}
+
+bool art_contains(const LocalLayout& layout, const IpPrefix& prefix) {
+  return layout.art ? layout.art->contains(prefix) : layout.art_group->row[0].contains(prefix);
+}
+
+void art_clear(const LocalLayout& layout) {
+  if (layout.art) return layout.art->clear();
+  const ArtShardGroup& group = *layout.art_group;
+  std::lock_guard writers(group.writers);
+  for (std::uint64_t i = 0; i < group.shard_count; ++i) group.row[i].clear();
+}
+
+std::uint64_t art_len(const LocalLayout& layout) {
+  return layout.art ? layout.art->len() : layout.art_group->row[0].len();
+}
+
+EngineStats art_stats(const LocalLayout& layout) {
+  return layout.art ? layout.art->stats() : layout.art_group->row[0].stats();
+}
+
+}  // namespace detail
+
+}  // namespace korvane

@@ -1,0 +1,74 @@
+// The adaptive radix tree storage engine, and the two dispatcher layouts
+// that hold it: one engine (Layout::Art) or a row of shards, each a full copy
+// of the data (Layout::ShardedArt).
+//
+// Thread safety: every operation may run on any number of threads at once.
+// - Lookups, contains, len and stats take no lock: they read the tree inside
+//   an epoch Guard (see art/tree.hpp for why that is enough).
+// - Inserts, removes and clear of one engine serialise on its writer mutex,
+//   because the tree allows one writer at a time.
+// - In the sharded layout a change must reach every shard in the same order,
+//   or a remove and an insert of one prefix racing shard by shard could
+//   leave the copies disagreeing for good. So changes to the row serialise
+//   on the group's writer mutex, which is taken before, and never while
+//   holding, a shard's own.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+
+#include "art/tree.hpp"
+#include "engine.hpp"
+#include "korvane/types.hpp"
+
+namespace korvane {
+
+class alignas(64) ArtEngine {
+ public:
+  ArtEngine() = default;
+  ArtEngine(const ArtEngine&) = delete;
+  ArtEngine& operator=(const ArtEngine&) = delete;
+
+  InsertStatus insert(const IpPrefix& prefix, Metadata metadata) const;
+  std::optional<Metadata> lookup(const IpAddress& address) const;
+  std::optional<Metadata> remove(const IpPrefix& prefix) const;
+  bool contains(const IpPrefix& prefix) const;
+  void clear() const;
+  std::uint64_t len() const noexcept { return tree_.size(); }
+  // Keeps no operation counters: those are 0, `size` is len.
+  EngineStats stats() const noexcept;
+
+ private:
+  mutable std::mutex writer_;
+  mutable art::ArtTree tree_;
+};
+
+namespace detail {
+
+struct ArtShardGroup {
+  explicit ArtShardGroup(std::uint64_t n) : row(std::make_unique<ArtEngine[]>(n)), shard_count(n) {}
+
+  mutable std::mutex writers;  // serialises changes to the whole row
+  std::unique_ptr<ArtEngine[]> row;
+  std::uint64_t shard_count;
+  std::uint8_t shard_prefix_bits = 32;
+};
+
+inline bool is_art(const LocalLayout& layout) noexcept {
+  return layout.tag == LocalEngine::Layout::Art || layout.tag == LocalEngine::Layout::ShardedArt;
+}
+
+// The dispatcher's routing for the two layouts.
+InsertStatus art_insert(const LocalLayout& layout, const IpPrefix& prefix, Metadata metadata);
+std::optional<Metadata> art_lookup(const LocalLayout& layout, const IpAddress& address);
+std::optional<Metadata> art_remove(const LocalLayout& layout, const IpPrefix& prefix);
+bool art_contains(const LocalLayout& layout, const IpPrefix& prefix);
+void art_clear(const LocalLayout& layout);
+std::uint64_t art_len(const LocalLayout& layout);
+EngineStats art_stats(const LocalLayout& layout);
+
+}  // namespace detail
+
+}  // namespace korvane
