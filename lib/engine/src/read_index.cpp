@@ -10,13 +10,21 @@
 namespace korvane {
 
 using index_detail::Block;
-using index_detail::Node;
 using trie::u128;
 
+namespace {
+using Rep = detail::MetadataRep;
+}  // namespace
+
 namespace index_detail {
-// Allocated with its children and records behind it; immutable once
-// published.
+// A node: its maps and cover, then `children` child pointers, then `leaves`
+// records. Immutable once published, except the child pointers, which a
+// writer may swap for a new version of that child (release store; readers
+// load them with acquire).
 struct Block {
+  std::uint64_t child_bits;  // slot i has a child node
+  std::uint64_t leaf_bits;   // slot i is a leaf that starts a new run
+  Rep* cover;                // longest prefix of the parent's stride covering this node
   std::uint32_t children;
   std::uint32_t leaves;
 };
@@ -24,29 +32,26 @@ struct Block {
 
 namespace {
 
-using Rep = detail::MetadataRep;
-
 std::atomic<std::size_t> block_bytes{0};  // relaxed: a figure, ordering nothing
 
 constexpr std::uintptr_t kRecordTag = 1;
-// 18 top bits: IPv4's commonest length, /24, then ends at a slot of the
-// first level, and the top table (2 MiB, backed lazily) stays cache-sized.
+// 18 top bits: IPv4's commonest lengths, /19 to /24, then end in the first
+// level, and the top table (2 MiB, backed lazily) stays cache-sized.
 constexpr unsigned kTopBits = 18;
-inline unsigned top_slot(u128 key) noexcept { return static_cast<unsigned>(key >> (128 - kTopBits)); }
 constexpr unsigned kStride = 6;
 
-inline const Node* children_of(const Block* b) noexcept {
-  return reinterpret_cast<const Node*>(reinterpret_cast<const char*>(b) + sizeof(Block));
+inline unsigned top_slot(u128 key) noexcept { return static_cast<unsigned>(key >> (128 - kTopBits)); }
+
+inline std::atomic<const Block*>* child_array(const Block* b) noexcept {
+  return reinterpret_cast<std::atomic<const Block*>*>(const_cast<char*>(reinterpret_cast<const char*>(b)) +
+                                                       sizeof(Block));
 }
-inline Node* children_of(Block* b) noexcept {
-  return reinterpret_cast<Node*>(reinterpret_cast<char*>(b) + sizeof(Block));
-}
-inline Rep* const* leaves_of(const Node& n) noexcept {
-  return reinterpret_cast<Rep* const*>(children_of(n.block) + std::popcount(n.child_bits));
+inline Rep** leaf_array(const Block* b) noexcept {
+  return reinterpret_cast<Rep**>(child_array(b) + b->children);
 }
 
 std::size_t block_size(std::uint32_t children, std::uint32_t leaves) noexcept {
-  return sizeof(Block) + children * sizeof(Node) + leaves * sizeof(Rep*);
+  return sizeof(Block) + children * sizeof(std::atomic<const Block*>) + leaves * sizeof(Rep*);
 }
 
 Block* new_block(std::uint32_t children, std::uint32_t leaves) {
@@ -64,25 +69,22 @@ void free_block(const Block* b) noexcept {
 }
 
 void free_subtree(const Block* b) noexcept {
-  const Node* kids = children_of(b);
-  for (std::uint32_t i = 0; i < b->children; ++i) free_subtree(kids[i].block);
+  for (std::uint32_t i = 0; i < b->children; ++i) free_subtree(child_array(b)[i].load(std::memory_order_relaxed));
   free_block(b);
 }
 
 void release_block_now(void* b) { free_block(static_cast<const Block*>(b)); }
 void release_subtree_now(void* b) { free_subtree(static_cast<const Block*>(b)); }
-void retire_block(const Block* b) { epoch::retire(const_cast<Block*>(b), &release_block_now); }
-void retire_subtree(const Block* b) { epoch::retire(const_cast<Block*>(b), &release_subtree_now); }
 
-bool is_holder(std::uintptr_t word) noexcept { return word != 0 && (word & kRecordTag) == 0; }
-const Block* holder_of(std::uintptr_t word) noexcept { return reinterpret_cast<const Block*>(word); }
+bool is_node(std::uintptr_t word) noexcept { return word != 0 && (word & kRecordTag) == 0; }
+const Block* node_of(std::uintptr_t word) noexcept { return reinterpret_cast<const Block*>(word); }
 std::uintptr_t record_word(Rep* rep) noexcept {
   return rep == nullptr ? 0 : reinterpret_cast<std::uintptr_t>(rep) | kRecordTag;
 }
 
 std::size_t count_subtree(const Block* b) noexcept {
-  std::size_t n = b->children;
-  for (std::uint32_t i = 0; i < b->children; ++i) n += count_subtree(children_of(b)[i].block);
+  std::size_t n = 1;
+  for (std::uint32_t i = 0; i < b->children; ++i) n += count_subtree(child_array(b)[i].load(std::memory_order_acquire));
   return n;
 }
 
@@ -126,71 +128,121 @@ void distribute(const std::vector<IndexEntry>& entries, std::size_t lo, std::siz
   }
 }
 
-// Lays out a node from its 64 slots: children where `child` says, records
-// elsewhere. `make_child(s)` gives the child node of slot s.
-template <class MakeChild>
-Node lay_out(Rep* const* leaf, std::uint64_t child_bits, Rep* cover, MakeChild&& make_child) {
-  std::uint64_t leaf_bits = 0;
-  std::uint32_t runs = 0;
-  bool first = true;
-  Rep* previous = nullptr;
-  for (unsigned s = 0; s < 64; ++s) {
-    if ((child_bits >> s) & 1u) continue;
-    if (first || leaf[s] != previous) {
-      leaf_bits |= std::uint64_t{1} << s;
-      ++runs;
-    }
-    first = false;
-    previous = leaf[s];
-  }
-  const auto children = static_cast<std::uint32_t>(std::popcount(child_bits));
-  Block* block = new_block(children, runs);
-  Node* kids = children_of(block);
-  auto** records = reinterpret_cast<Rep**>(kids + children);
-  std::uint32_t made = 0;
-  std::uint32_t r = 0;
-  try {
+// A node's 64 slots spelled out: leaf values (null at child slots) and
+// children.
+struct Slots {
+  Rep* leaf[64] = {};
+  const Block* child[64] = {};
+  std::uint64_t child_bits = 0;
+
+  Slots() = default;
+  explicit Slots(const Block* b) : child_bits(b->child_bits) {
+    int run = -1;
+    std::uint32_t k = 0;
     for (unsigned s = 0; s < 64; ++s) {
       if ((child_bits >> s) & 1u) {
-        kids[made] = make_child(s);
-        ++made;
+        child[s] = child_array(b)[k++].load(std::memory_order_relaxed);  // writers_ orders it
+        continue;
+      }
+      if ((b->leaf_bits >> s) & 1u) ++run;
+      leaf[s] = leaf_array(b)[run];
+    }
+  }
+
+  // A block for these slots. Nothing in it is published yet.
+  Block* lay_out(Rep* cover) const {
+    std::uint64_t leaf_bits = 0;
+    std::uint32_t runs = 0;
+    bool first = true;
+    Rep* previous = nullptr;
+    for (unsigned s = 0; s < 64; ++s) {
+      if ((child_bits >> s) & 1u) continue;
+      if (first || leaf[s] != previous) {
+        leaf_bits |= std::uint64_t{1} << s;
+        ++runs;
+      }
+      first = false;
+      previous = leaf[s];
+    }
+    Block* b = new_block(static_cast<std::uint32_t>(std::popcount(child_bits)), runs);
+    b->child_bits = child_bits;
+    b->leaf_bits = leaf_bits;
+    b->cover = cover;
+    std::uint32_t k = 0;
+    std::uint32_t r = 0;
+    for (unsigned s = 0; s < 64; ++s) {
+      if ((child_bits >> s) & 1u) {
+        new (&child_array(b)[k++]) std::atomic<const Block*>(child[s]);
       } else if ((leaf_bits >> s) & 1u) {
-        records[r++] = leaf[s];
+        leaf_array(b)[r++] = leaf[s];
       }
     }
-  } catch (...) {
-    block->children = made;  // free what was built, and the block
-    free_subtree(block);
-    throw;
+    return b;
   }
-  return Node{child_bits, leaf_bits, block, cover};
-}
 
-// A whole subtree for the range of the first `from` bits of the entries in
-// entries[lo, hi) (all longer than `from`, none a marker).
-Node build_subtree(const std::vector<IndexEntry>& entries, std::size_t lo, std::size_t hi, unsigned from, Rep* cover) {
-  Rep* leaf[64] = {};
+  bool empty() const noexcept {
+    if (child_bits != 0) return false;
+    for (Rep* r : leaf) {
+      if (r != nullptr) return false;
+    }
+    return true;
+  }
+};
+
+// A whole subtree for the range of the first `from` bits of entries[lo, hi)
+// (all longer than `from`, none a marker).
+const Block* build_subtree(const std::vector<IndexEntry>& entries, std::size_t lo, std::size_t hi, unsigned from,
+                           Rep* cover) {
+  Slots slots;
   ChildRange ranges[64];
-  std::uint64_t child_bits = 0;
-  distribute(entries, lo, hi, from, kStride, leaf, [&](unsigned s, ChildRange r) {
-    child_bits |= std::uint64_t{1} << s;
+  distribute(entries, lo, hi, from, kStride, slots.leaf, [&](unsigned s, ChildRange r) {
+    slots.child_bits |= std::uint64_t{1} << s;
     ranges[s] = r;
   });
-  return lay_out(leaf, child_bits, cover, [&](unsigned s) {
-    return build_subtree(entries, ranges[s].lo, ranges[s].hi, from + kStride, leaf[s]);
-  });
-}
-
-bool is_empty(const Node& n) noexcept {
-  return n.child_bits == 0 && n.block->leaves == 1 && leaves_of(n)[0] == nullptr;
+  unsigned made = 0;
+  try {
+    for (unsigned s = 0; s < 64; ++s) {
+      if (!((slots.child_bits >> s) & 1u)) continue;
+      slots.child[s] = build_subtree(entries, ranges[s].lo, ranges[s].hi, from + kStride, slots.leaf[s]);
+      slots.leaf[s] = nullptr;
+      made = s + 1;
+    }
+    return slots.lay_out(cover);
+  } catch (...) {
+    for (unsigned s = 0; s < made; ++s) {
+      if (slots.child[s] != nullptr) free_subtree(slots.child[s]);
+    }
+    throw;
+  }
 }
 
 // A fresh subtree for the range (key, from), built from a full gather.
-Node fresh_subtree(const IndexSource& source, u128 key, unsigned from, unsigned width, Rep* cover) {
+const Block* fresh_subtree(const IndexSource& source, u128 key, unsigned from, unsigned width, Rep* cover) {
   IndexRange range;
   source.gather(key & trie::top_mask(from), from, width, range);
   return build_subtree(range.deeper, 0, range.deeper.size(), from, cover);
 }
+
+// A shallow copy of a node with another cover: the children are shared.
+const Block* with_cover(const Block* b, Rep* cover) {
+  const Slots slots(b);
+  return slots.lay_out(cover);
+}
+
+// What a change replaced, retired once its replacement is published.
+struct Replaced {
+  std::vector<const Block*> blocks;    // freed alone: their children live on
+  std::vector<const Block*> subtrees;  // freed with everything below
+  std::vector<const Block*> made;      // built for the change; freed if it fails
+
+  void retire_all() {
+    for (const Block* b : subtrees) epoch::retire(const_cast<Block*>(b), &release_subtree_now);
+    for (const Block* b : blocks) epoch::retire(const_cast<Block*>(b), &release_block_now);
+  }
+  void discard_made() noexcept {
+    for (const Block* b : made) free_subtree(b);
+  }
+};
 
 }  // namespace
 
@@ -208,26 +260,26 @@ ReadIndex::~ReadIndex() {
   // No reader is left; what was retired earlier is the epoch's.
   for (std::size_t s = 0; s < (std::size_t{1} << kTopBits); ++s) {
     const std::uintptr_t word = slots_[s].load(std::memory_order_relaxed);
-    if (is_holder(word)) free_subtree(holder_of(word));
+    if (is_node(word)) free_subtree(node_of(word));
   }
   std::free(slots_);
 }
 
 detail::MetadataRep* ReadIndex::lookup(u128 key) const noexcept {
   const std::uintptr_t word = slots_[top_slot(key)].load(std::memory_order_acquire);
-  if (!is_holder(word)) return reinterpret_cast<Rep*>(word & ~kRecordTag);
-  const Node* n = children_of(holder_of(word));
-  Rep* best = n->cover;
+  if (!is_node(word)) return reinterpret_cast<Rep*>(word & ~kRecordTag);
+  const Block* b = node_of(word);
+  Rep* best = nullptr;
   for (unsigned shift = kTopBits;; shift += kStride) {
+    if (b->cover != nullptr) best = b->cover;
     const std::uint64_t bit = std::uint64_t{1} << slot_at(key, shift);
-    if ((n->child_bits & bit) != 0) {
-      n = children_of(n->block) + std::popcount(n->child_bits & (bit - 1));
-      if (n->cover != nullptr) best = n->cover;
+    if ((b->child_bits & bit) != 0) {
+      b = child_array(b)[std::popcount(b->child_bits & (bit - 1))].load(std::memory_order_acquire);
       continue;
     }
     // (bit << 1) - 1 is every bit up to the slot; for slot 63 it wraps to
     // all ones, which is still right.
-    Rep* leaf = leaves_of(*n)[std::popcount(n->leaf_bits & ((bit << 1) - 1)) - 1];
+    Rep* leaf = leaf_array(b)[std::popcount(b->leaf_bits & ((bit << 1) - 1)) - 1];
     return leaf != nullptr ? leaf : best;
   }
 }
@@ -238,24 +290,21 @@ void ReadIndex::lookup_batch(const ReadIndex* const* index, const u128* keys, st
   enum : std::uint8_t { kNode, kLeaf, kDone };
   for (std::size_t base = 0; base < count; base += kLanes) {
     const std::size_t lanes = std::min(kLanes, count - base);
-    const Node* node[kLanes];
+    const Block* node[kLanes];
     Rep* const* leaf[kLanes];
     Rep* best[kLanes];
     unsigned shift[kLanes];
     std::uint8_t state[kLanes];
-    for (std::size_t l = 0; l < lanes; ++l) {
-      __builtin_prefetch(&index[base + l]->slots_[top_slot(keys[base + l])]);
-    }
+    for (std::size_t l = 0; l < lanes; ++l) __builtin_prefetch(&index[base + l]->slots_[top_slot(keys[base + l])]);
     std::size_t active = 0;
     for (std::size_t l = 0; l < lanes; ++l) {
-      const std::uintptr_t word =
-          index[base + l]->slots_[top_slot(keys[base + l])].load(std::memory_order_acquire);
-      if (!is_holder(word)) {
+      const std::uintptr_t word = index[base + l]->slots_[top_slot(keys[base + l])].load(std::memory_order_acquire);
+      if (!is_node(word)) {
         out[base + l] = reinterpret_cast<Rep*>(word & ~kRecordTag);
         state[l] = kDone;
         continue;
       }
-      node[l] = children_of(holder_of(word));
+      node[l] = node_of(word);
       __builtin_prefetch(node[l]);
       shift[l] = kTopBits;
       state[l] = kNode;
@@ -265,15 +314,15 @@ void ReadIndex::lookup_batch(const ReadIndex* const* index, const u128* keys, st
     while (active > 0) {
       for (std::size_t l = 0; l < lanes; ++l) {
         if (state[l] == kNode) {
-          const Node* n = node[l];
-          if (n->cover != nullptr) best[l] = n->cover;
+          const Block* b = node[l];
+          if (b->cover != nullptr) best[l] = b->cover;
           const std::uint64_t bit = std::uint64_t{1} << slot_at(keys[base + l], shift[l]);
-          if ((n->child_bits & bit) != 0) {
-            node[l] = children_of(n->block) + std::popcount(n->child_bits & (bit - 1));
+          if ((b->child_bits & bit) != 0) {
+            node[l] = child_array(b)[std::popcount(b->child_bits & (bit - 1))].load(std::memory_order_acquire);
             shift[l] += kStride;
             __builtin_prefetch(node[l]);
           } else {
-            leaf[l] = leaves_of(*n) + (std::popcount(n->leaf_bits & ((bit << 1) - 1)) - 1);
+            leaf[l] = leaf_array(b) + (std::popcount(b->leaf_bits & ((bit << 1) - 1)) - 1);
             __builtin_prefetch(leaf[l]);
             state[l] = kLeaf;
           }
@@ -302,77 +351,51 @@ void ReadIndex::rebuild_top(u128 key, unsigned length, const IndexSource& source
              [&](unsigned s, ChildRange) { deeper[s] = 1; });
   const std::size_t first = static_cast<std::size_t>(bits_at(base, 0, kTopBits));
 
-  // Build every new slot word first, so that nothing after can fail.
+  // Every new slot word first, so that nothing after can fail.
   std::vector<std::uintptr_t> fresh(slots, 0);
-  std::vector<const Block*> replaced_blocks;    // freed alone: their nodes live on
-  std::vector<const Block*> replaced_subtrees;  // freed with everything below
+  Replaced replaced;
   try {
     for (std::size_t s = 0; s < slots; ++s) {
-      const std::uintptr_t old = slots_[first + s].load(std::memory_order_relaxed);
+      const std::uintptr_t old = slots_[first + s].load(std::memory_order_relaxed);  // writers_ orders it
       if (!deeper[s]) {
         fresh[s] = record_word(leaf[s]);
-        if (is_holder(old)) replaced_subtrees.push_back(holder_of(old));
-        continue;
-      }
-      Block* holder = new_block(1, 0);
-      fresh[s] = reinterpret_cast<std::uintptr_t>(holder);
-      if (is_holder(old)) {  // the node stays; only its cover may change
-        children_of(holder)[0] = children_of(holder_of(old))[0];
-        children_of(holder)[0].cover = leaf[s];
-        replaced_blocks.push_back(holder_of(old));
+        if (is_node(old)) replaced.subtrees.push_back(node_of(old));
+      } else if (is_node(old)) {
+        fresh[s] = old;
+        if (node_of(old)->cover != leaf[s]) {  // the node stays; its cover changes
+          const Block* copy = with_cover(node_of(old), leaf[s]);
+          replaced.made.push_back(copy);
+          fresh[s] = reinterpret_cast<std::uintptr_t>(copy);
+          replaced.blocks.push_back(node_of(old));
+        }
       } else {
-        holder->children = 0;  // until its node is built
-        const u128 slot_key = static_cast<u128>(first + s) << (128 - kTopBits);
-        children_of(holder)[0] = fresh_subtree(source, slot_key, kTopBits, width_, leaf[s]);
-        holder->children = 1;
+        const Block* node = fresh_subtree(source, static_cast<u128>(first + s) << (128 - kTopBits), kTopBits, width_,
+                                          leaf[s]);
+        replaced.made.push_back(node);
+        fresh[s] = reinterpret_cast<std::uintptr_t>(node);
       }
     }
   } catch (...) {
-    for (std::size_t s = 0; s < slots; ++s) {
-      if (!is_holder(fresh[s])) continue;
-      auto* holder = const_cast<Block*>(holder_of(fresh[s]));
-      const std::uintptr_t old = slots_[first + s].load(std::memory_order_relaxed);
-      if (is_holder(old) || holder->children == 0) {
-        free_block(holder);  // its node is shared with the live index, or absent
+    // A cover copy shares its children with the live index: free it alone.
+    for (const Block* b : replaced.made) {
+      bool shallow = false;
+      for (const Block* old : replaced.blocks) shallow = shallow || (b->children > 0 && b->children == old->children &&
+                                                                     child_array(b)[0].load() == child_array(old)[0].load());
+      if (shallow) {
+        free_block(b);
       } else {
-        free_subtree(holder);
+        free_subtree(b);
       }
     }
     throw;
   }
-  for (std::size_t s = 0; s < slots; ++s) slots_[first + s].store(fresh[s], std::memory_order_release);
-  for (const Block* b : replaced_subtrees) retire_subtree(b);
-  for (const Block* b : replaced_blocks) retire_block(b);
-}
-
-namespace {
-
-// The 64 slots of a node: leaf values (child slots read null) and children.
-struct Slots {
-  Rep* leaf[64] = {};
-  std::uint64_t child_bits = 0;
-  Node child[64];
-
-  explicit Slots(const Node& n) : child_bits(n.child_bits) {
-    const Node* kids = children_of(n.block);
-    Rep* const* records = leaves_of(n);
-    int run = -1;
-    std::uint32_t k = 0;
-    for (unsigned s = 0; s < 64; ++s) {
-      if ((child_bits >> s) & 1u) {
-        child[s] = kids[k++];
-        continue;
-      }
-      if ((n.leaf_bits >> s) & 1u) ++run;
-      leaf[s] = records[run];
+  for (std::size_t s = 0; s < slots; ++s) {
+    if (fresh[s] != slots_[first + s].load(std::memory_order_relaxed)) {
+      slots_[first + s].store(fresh[s], std::memory_order_release);
     }
   }
-  Node lay_out(Rep* cover) const {
-    return ::korvane::lay_out(leaf, child_bits, cover, [&](unsigned s) { return child[s]; });
-  }
-};
-
-}  // namespace
+  replaced.retire_all();
+}
 
 void ReadIndex::update(u128 key, unsigned length, const IndexSource& source) {
   std::lock_guard lock(writers_);
@@ -380,33 +403,33 @@ void ReadIndex::update(u128 key, unsigned length, const IndexSource& source) {
 
   const unsigned slot = top_slot(key);
   const std::uintptr_t word = slots_[slot].load(std::memory_order_relaxed);  // writers_ orders it
-  if (!is_holder(word)) return rebuild_top(key, kTopBits, source);
+  if (!is_node(word)) return rebuild_top(key, kTopBits, source);
 
   // Down to the node whose stride holds the prefix's end, or whose slot for
-  // it is a leaf that may have to become a child.
-  PathStep path[kMaxDepth];
+  // it is a leaf that may have to become a child. `where[d]` is the pointer
+  // that publishes node d: the top slot for d = 0, else a parent's child
+  // pointer.
+  const Block* nodes[kMaxDepth];
+  std::atomic<const Block*>* where[kMaxDepth];
   std::size_t depth = 0;
-  path[depth++] = {holder_of(word), 0};
+  nodes[depth] = node_of(word);
+  where[depth++] = nullptr;
   unsigned from = kTopBits;
   for (;;) {
-    const Node& n = children_of(path[depth - 1].block)[path[depth - 1].index];
+    const Block* n = nodes[depth - 1];
     if (length <= from + kStride) break;
     const std::uint64_t bit = std::uint64_t{1} << slot_at(key, from);
-    if ((n.child_bits & bit) == 0) break;
-    path[depth++] = {n.block, static_cast<unsigned>(std::popcount(n.child_bits & (bit - 1)))};
+    if ((n->child_bits & bit) == 0) break;
+    std::atomic<const Block*>* at = &child_array(n)[std::popcount(n->child_bits & (bit - 1))];
+    nodes[depth] = at->load(std::memory_order_relaxed);
+    where[depth++] = at;
     from += kStride;
   }
 
-  const Node& old = children_of(path[depth - 1].block)[path[depth - 1].index];
+  const Block* old = nodes[depth - 1];
   Slots slots(old);
-  std::vector<const Block*> replaced_blocks{old.block};
-  std::vector<const Block*> replaced_subtrees;
-  std::vector<const Block*> made;  // fresh subtrees, freed if publishing fails
-  const auto make = [&](u128 at, unsigned bits, Rep* cover) {
-    const Node n = fresh_subtree(source, at, bits, width_, cover);
-    made.push_back(n.block);
-    return n;
-  };
+  Replaced replaced;
+  replaced.blocks.push_back(old);
   try {
     if (length > from + kStride) {
       // The prefix ends below a leaf slot: that slot needs a child if the
@@ -416,7 +439,8 @@ void ReadIndex::update(u128 key, unsigned length, const IndexSource& source) {
       IndexRange range;
       source.gather(at, from + kStride, from + kStride, range);
       if (range.deeper.empty()) return;  // nothing to index (a removal raced ahead)
-      slots.child[s] = make(at, from + kStride, slots.leaf[s]);
+      slots.child[s] = fresh_subtree(source, at, from + kStride, width_, slots.leaf[s]);
+      replaced.made.push_back(slots.child[s]);
       slots.child_bits |= std::uint64_t{1} << s;
       slots.leaf[s] = nullptr;
     } else {
@@ -436,82 +460,77 @@ void ReadIndex::update(u128 key, unsigned length, const IndexSource& source) {
         const unsigned s = first + i;
         const std::uint64_t bit = std::uint64_t{1} << s;
         const bool had = (slots.child_bits & bit) != 0;
-        const bool needs = (needs_child & bit) != 0;
-        if (had && !needs) replaced_subtrees.push_back(slots.child[s].block);
-        if (needs && !had) {
-          slots.child[s] = make((key & trie::top_mask(from)) | trie::shift_left(static_cast<u128>(s), 122 - from),
-                                from + kStride, leaf[i]);
+        if ((needs_child & bit) == 0) {
+          if (had) replaced.subtrees.push_back(slots.child[s]);
+          slots.child[s] = nullptr;
+          slots.child_bits &= ~bit;
+          slots.leaf[s] = leaf[i];
+          continue;
         }
-        if (needs) slots.child[s].cover = leaf[i];
-        slots.leaf[s] = needs ? nullptr : leaf[i];
-        slots.child_bits = needs ? slots.child_bits | bit : slots.child_bits & ~bit;
+        if (!had) {
+          slots.child[s] = fresh_subtree(source, (key & trie::top_mask(from)) |
+                                                     trie::shift_left(static_cast<u128>(s), 122 - from),
+                                         from + kStride, width_, leaf[i]);
+          replaced.made.push_back(slots.child[s]);
+        } else if (slots.child[s]->cover != leaf[i]) {
+          const Block* copy = with_cover(slots.child[s], leaf[i]);
+          replaced.made.push_back(copy);  // shallow: see discard below
+          replaced.blocks.push_back(slots.child[s]);
+          slots.child[s] = copy;
+        }
+        slots.child_bits |= bit;
+        slots.leaf[s] = nullptr;
       }
     }
   } catch (...) {
-    for (const Block* b : made) free_subtree(b);
-    throw;
-  }
-
-  // Lay the node out again. A node left with nothing (no child, no record)
-  // turns into a leaf of its parent holding its cover, which may leave the
-  // parent with nothing in turn.
-  Node fresh;
-  try {
-    for (;;) {
-      fresh = slots.lay_out(children_of(path[depth - 1].block)[path[depth - 1].index].cover);
-      if (!is_empty(fresh)) break;
-      free_block(fresh.block);
-      const Node& gone = children_of(path[depth - 1].block)[path[depth - 1].index];
-      if (depth == 1) {
-        slots_[slot].store(record_word(gone.cover), std::memory_order_release);
-        replaced_blocks.push_back(path[0].block);
-        for (const Block* b : replaced_subtrees) retire_subtree(b);
-        for (const Block* b : replaced_blocks) retire_block(b);
-        return;
+    for (const Block* b : replaced.made) {
+      // A cover copy shares the children of a live node: free it alone.
+      if (std::find(replaced.blocks.begin(), replaced.blocks.end(), b) == replaced.blocks.end() &&
+          b->children > 0 && std::any_of(replaced.blocks.begin(), replaced.blocks.end(), [&](const Block* o) {
+            return o->children == b->children && child_array(o)[0].load() == child_array(b)[0].load();
+          })) {
+        free_block(b);
+      } else {
+        free_subtree(b);
       }
-      --depth;
-      from -= kStride;
-      const Node& parent = children_of(path[depth - 1].block)[path[depth - 1].index];
-      slots = Slots(parent);
-      const unsigned s = slot_at(key, from);
-      slots.leaf[s] = gone.cover;
-      slots.child_bits &= ~(std::uint64_t{1} << s);
-      replaced_blocks.push_back(parent.block);
     }
-  } catch (...) {
-    for (const Block* b : made) free_subtree(b);
     throw;
   }
-  publish(slot, path, depth, fresh, replaced_blocks, replaced_subtrees);
-}
 
-void ReadIndex::publish(unsigned slot, const PathStep* path, std::size_t depth, Node fresh,
-                        std::vector<const Block*>& replaced_blocks, std::vector<const Block*>& replaced_subtrees) {
-  // The copies are allocated first, so that nothing after can fail half way.
-  Block* copies[kMaxDepth];
-  std::size_t made = 0;
+  // A node left with nothing (no child, no record) turns into a leaf of its
+  // parent holding its cover, which may leave the parent with nothing in
+  // turn; at the top, the slot takes the cover.
+  Rep* cover = old->cover;
+  while (slots.empty()) {
+    if (depth == 1) {
+      slots_[slot].store(record_word(cover), std::memory_order_release);
+      replaced.retire_all();
+      return;
+    }
+    --depth;
+    from -= kStride;
+    const Block* parent = nodes[depth - 1];
+    slots = Slots(parent);
+    const unsigned s = slot_at(key, from);
+    slots.leaf[s] = cover;
+    slots.child[s] = nullptr;
+    slots.child_bits &= ~(std::uint64_t{1} << s);
+    replaced.blocks.push_back(parent);
+    cover = parent->cover;
+  }
+  const Block* fresh;
   try {
-    for (; made < depth; ++made) copies[made] = new_block(path[made].block->children, path[made].block->leaves);
+    fresh = slots.lay_out(cover);
   } catch (...) {
-    for (std::size_t i = 0; i < made; ++i) free_block(copies[i]);
-    free_block(fresh.block);  // subtrees made for it leak here; out of memory anyway
+    replaced.discard_made();  // (a cover copy's children are not its own; out of memory anyway)
     throw;
   }
-  for (std::size_t level = depth; level-- > 0;) {
-    const Block* old = path[level].block;
-    const std::size_t size = block_size(old->children, old->leaves);
-    std::copy_n(reinterpret_cast<const char*>(old) + sizeof(Block), size - sizeof(Block),
-                reinterpret_cast<char*>(copies[level]) + sizeof(Block));
-    children_of(copies[level])[path[level].index] = fresh;
-    replaced_blocks.push_back(old);
-    if (level > 0) {
-      fresh = children_of(path[level - 1].block)[path[level - 1].index];
-      fresh.block = copies[level];
-    }
+  if (depth == 1) {
+    slots_[slot].store(reinterpret_cast<std::uintptr_t>(fresh), std::memory_order_release);
+  } else {
+    where[depth - 1]->store(fresh, std::memory_order_release);
   }
-  slots_[slot].store(reinterpret_cast<std::uintptr_t>(copies[0]), std::memory_order_release);
-  for (const Block* b : replaced_subtrees) retire_subtree(b);
-  for (const Block* b : replaced_blocks) retire_block(b);
+  replaced.retire_all();
 }
 
 void ReadIndex::reset() {
@@ -519,7 +538,7 @@ void ReadIndex::reset() {
   for (std::size_t s = 0; s < (std::size_t{1} << kTopBits); ++s) {
     if (slots_[s].load(std::memory_order_relaxed) == 0) continue;
     const std::uintptr_t old = slots_[s].exchange(0, std::memory_order_acq_rel);
-    if (is_holder(old)) retire_subtree(holder_of(old));
+    if (is_node(old)) epoch::retire(const_cast<Block*>(node_of(old)), &release_subtree_now);
   }
 }
 
@@ -527,7 +546,7 @@ std::size_t ReadIndex::node_count() const {
   std::size_t n = 0;
   for (std::size_t s = 0; s < (std::size_t{1} << kTopBits); ++s) {
     const std::uintptr_t word = slots_[s].load(std::memory_order_acquire);
-    if (is_holder(word)) n += count_subtree(holder_of(word));
+    if (is_node(word)) n += count_subtree(node_of(word));
   }
   return n;
 }

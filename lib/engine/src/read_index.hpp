@@ -7,24 +7,25 @@
 // (the slot's range holds a stored prefix longer than the node's stride) or
 // a leaf (the record of the longest stored prefix that ends within this
 // node's stride and covers the slot, or none). Like Poptrie, a node is a
-// pair of 64-bit maps and a pointer: the child map marks the child slots,
-// the leaf map marks where a run of equal leaves begins, and the children
-// (whole nodes, inline) and the runs' records sit together in one block,
-// found by counting the set bits below the slot. Unlike Poptrie, records are
-// not pushed down into the levels below: each node carries the record of
-// the longest prefix from its parent's stride that covers it, and a lookup
-// keeps the deepest one it passes. So a change touches only the node whose
-// stride holds the changed prefix's end. A lookup costs one slot load and
-// one node load per level; an IPv4 lookup visits at most three levels.
+// pair of 64-bit maps over an array of children and an array of leaf runs,
+// found by counting the set bits below the slot; here the node is one
+// block: the maps, the node's cover, the child pointers, the runs' records.
+// Records are not pushed down across levels: each node carries the record
+// of the longest prefix from its parent's stride that covers it (its
+// cover), and a lookup keeps the deepest cover it passes. So a change
+// touches only the node whose stride holds the changed prefix's end. A
+// lookup costs one slot load and one block per level; the commonest IPv4
+// prefixes, /19 to /24, end in the first level.
 //
 // Writers. The trie stays the structure writers change; after each change
-// the writer rebuilds, from the trie, the node whose stride holds the
-// changed prefix's end (keeping its child subtrees, building a child where a
-// slot newly needs one and dropping one that no longer does), copies the
-// nodes on the path above it (copy-on-write), publishes the new path with
-// one release store into the slot, and retires every replaced block through
-// the epoch. The result is always the index a fresh build from the trie
-// would give: nodes exist exactly where a prefix ends below their stride.
+// the writer works out, from the trie, the new version of the node whose
+// stride holds the changed prefix's end (its slots in the prefix's range,
+// their children kept, made or dropped, and the covers of the kept ones),
+// and publishes it with one release store of its pointer, into the parent's
+// child array or the top slot. A node never changes in place except for
+// those child pointers. Every replaced block is retired through the epoch.
+// The result is always the index a fresh build from the trie would give:
+// nodes exist exactly where a prefix ends below their stride.
 //
 #pragma once
 
@@ -72,12 +73,6 @@ class IndexSource {
 
 namespace index_detail {
 struct Block;
-struct Node {
-  std::uint64_t child_bits;   // slot i has a child node
-  std::uint64_t leaf_bits;    // slot i is a leaf that starts a new run
-  const Block* block;         // the children, then the runs' records
-  detail::MetadataRep* cover; // longest prefix of the parent's stride covering this node
-};
 }  // namespace index_detail
 
 class ReadIndex {
@@ -106,26 +101,15 @@ class ReadIndex {
   std::size_t node_count() const;
 
  private:
-  using Node = index_detail::Node;
-  // The top's holder block and one node per level: 18 + 6 * 19 >= 128.
+  using Block = index_detail::Block;
+  // The top's slot and one node per level: 18 + 6 * 19 >= 128.
   static constexpr std::size_t kMaxDepth = 21;
 
-  struct PathStep {
-    const index_detail::Block* block;  // holds the node
-    unsigned index;                    // the node's place among its children
-  };
-
   void rebuild_top(trie::u128 key, unsigned length, const IndexSource& source);
-  // Publishes `fresh` in place of the node at the end of `path` (depth
-  // steps), copying the path above it; retires what it replaces.
-  void publish(unsigned slot, const PathStep* path, std::size_t depth, index_detail::Node fresh,
-               std::vector<const index_detail::Block*>& replaced_blocks,
-               std::vector<const index_detail::Block*>& replaced_subtrees);
 
   const unsigned width_;  // 32 or 128
-  // Tagged words: 0 = no record; low bit set = a record; otherwise a block
-  // holding the slot's node as its only child. Release stores publish,
-  // acquire loads read.
+  // Tagged words: 0 = no record; low bit set = a record; otherwise a node.
+  // Release stores publish, acquire loads read.
   std::atomic<std::uintptr_t>* slots_;
   std::mutex writers_;
 };

@@ -20,6 +20,7 @@
 #include <memory>
 #include <new>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -306,26 +307,69 @@ std::optional<korvane::Metadata> metadata_from_dict(PyObject* dict) {
   return korvane::Metadata(std::move(value), std::move(attributes));
 }
 
-// Metadata -> {"value": str, "attributes": {str: str}}, a new dict with the
-// entries inserted in that order.
-PyObject* dict_from_metadata(const korvane::Metadata& metadata) {
-  Ref attributes(PyDict_New());
-  if (!attributes) return nullptr;
-  for (const auto& [key, value] : metadata.attributes()) {
-    Ref k(str_from(key));
-    if (!k) return nullptr;
-    Ref v(str_from(value));
-    if (!v) return nullptr;
-    if (PyDict_SetItem(attributes.get(), k.get(), v.get()) < 0) return nullptr;
+// The Python objects of recently returned records, so that a lookup result
+// shares the record's value str and copies its attributes dict instead of
+// building every str again. Direct-mapped by record identity; an entry keeps
+// its record alive (so its identity cannot be reused by another record while
+// cached). Used only with the interpreter lock held.
+class RecordObjects {
+ public:
+  RecordObjects() = default;
+  RecordObjects(const RecordObjects&) = delete;
+  RecordObjects& operator=(const RecordObjects&) = delete;
+  ~RecordObjects() {
+    for (Entry& e : entries_) e.reset();
   }
-  Ref value(str_from(metadata.value()));
-  if (!value) return nullptr;
-  Ref result(PyDict_New());
-  if (!result) return nullptr;
-  if (PyDict_SetItem(result.get(), key_value, value.get()) < 0) return nullptr;
-  if (PyDict_SetItem(result.get(), key_attributes, attributes.get()) < 0) return nullptr;
-  return result.release();
-}
+
+  // A fresh {"value": ..., "attributes": {...}} dict for the record.
+  PyObject* result_for(const korvane::Metadata& record) {
+    const void* id = record.identity();
+    Entry& e = entries_[(reinterpret_cast<std::uintptr_t>(id) >> 4) % kEntries];
+    if (id == nullptr || e.record.identity() != id) {
+      Ref value(str_from(record.value()));
+      if (!value) return nullptr;
+      Ref attributes(attributes_of(record));
+      if (!attributes) return nullptr;
+      e.reset();
+      e.record = record;
+      e.value = value.release();
+      e.attributes = attributes.release();
+    }
+    Ref attributes(PyDict_Copy(e.attributes));  // a caller may change its copy
+    if (!attributes) return nullptr;
+    Ref result(PyDict_New());
+    if (!result) return nullptr;
+    if (PyDict_SetItem(result.get(), key_value, e.value) < 0) return nullptr;
+    if (PyDict_SetItem(result.get(), key_attributes, attributes.get()) < 0) return nullptr;
+    return result.release();
+  }
+
+ private:
+  static constexpr std::size_t kEntries = 256;
+  struct Entry {
+    korvane::Metadata record;
+    PyObject* value = nullptr;
+    PyObject* attributes = nullptr;
+    void reset() {
+      Py_CLEAR(value);
+      Py_CLEAR(attributes);
+      record = korvane::Metadata();
+    }
+  };
+  static PyObject* attributes_of(const korvane::Metadata& record) {
+    Ref attributes(PyDict_New());
+    if (!attributes) return nullptr;
+    for (const auto& [key, value] : record.attributes()) {
+      Ref k(str_from(key));
+      if (!k) return nullptr;
+      Ref v(str_from(value));
+      if (!v) return nullptr;
+      if (PyDict_SetItem(attributes.get(), k.get(), v.get()) < 0) return nullptr;
+    }
+    return attributes.release();
+  }
+  Entry entries_[kEntries];
+};
 
 // subnet text -> IpPrefix; ValueError with the subnet note on failure.
 std::optional<korvane::IpPrefix> prefix_argument(std::string_view text) {
@@ -356,16 +400,24 @@ struct RadixEngineObject {
   // Set at creation, never replaced; shared with nobody outside this
   // object, so the engine dies with it.
   korvane::EngineHandle engine;
+  std::unique_ptr<RecordObjects> records;
 };
 
 const korvane::PrefixEngine& engine_of(PyObject* self) noexcept {
   return *reinterpret_cast<RadixEngineObject*>(self)->engine;
 }
 
+// Metadata -> {"value": str, "attributes": {str: str}}, a new dict with the
+// entries inserted in that order.
+PyObject* dict_from_metadata(PyObject* self, const korvane::Metadata& metadata) {
+  return reinterpret_cast<RadixEngineObject*>(self)->records->result_for(metadata);
+}
+
 // ------------------------------------------------------------ dealloc
 
 void RadixEngine_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
+  std::destroy_at(&reinterpret_cast<RadixEngineObject*>(self)->records);
   std::destroy_at(&reinterpret_cast<RadixEngineObject*>(self)->engine);
   type->tp_free(self);
   Py_DECREF(type);  // instances of heap types own a reference to their type
@@ -405,10 +457,12 @@ PyObject* RadixEngine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
     // The factory only waits when building a Redis-backed engine, which no
     // variant selects, so it runs to completion synchronously here.
     korvane::EngineHandle engine = korvane::create_engine(korvane::EngineConfig::for_variant(variant));
+    auto records = std::make_unique<RecordObjects>();
 
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;
     new (&reinterpret_cast<RadixEngineObject*>(self)->engine) korvane::EngineHandle(std::move(engine));
+    new (&reinterpret_cast<RadixEngineObject*>(self)->records) std::unique_ptr<RecordObjects>(std::move(records));
     return self;
   } catch (...) {
     return raise_from_cpp();
@@ -465,7 +519,78 @@ PyObject* RadixEngine_lookup(PyObject* self, PyObject* const* args, Py_ssize_t n
 
     std::optional<korvane::Metadata> found = engine_of(self).lookup(*address);
     if (!found) Py_RETURN_NONE;
-    return dict_from_metadata(*found);
+    return dict_from_metadata(self, *found);
+  } catch (...) {
+    return raise_from_cpp();
+  }
+}
+
+const char* const kAddressesParams[] = {"addresses"};
+const Signature kLookupManySignature{"RadixEngine.lookup_many", kAddressesParams, 1, 1};
+
+// Adds the note naming the failing item of lookup_many's iterable.
+void note_item(Py_ssize_t position, PyObject* item) noexcept {
+  PyObject* exc = PyErr_GetRaisedException();
+  if (exc == nullptr) return;
+  Ref note(PyUnicode_FromFormat("while processing 'addresses' item %zd: %R", position, item));
+  if (note) {
+    Ref result(PyObject_CallMethod(exc, "add_note", "O", note.get()));
+    if (!result) {
+      Py_DECREF(exc);
+      return;
+    }
+  } else {
+    Py_DECREF(exc);
+    return;
+  }
+  PyErr_SetRaisedException(exc);
+}
+
+PyObject* RadixEngine_lookup_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                  PyObject* kwnames) {
+  try {
+    PyObject* bound[1];
+    if (!bind_fastcall(kLookupManySignature, args, nargs, kwnames, bound)) return nullptr;
+    // Every item is converted before any lookup runs, so a bad item leaves
+    // the counters untouched.
+    if (PyUnicode_Check(bound[0])) {  // a str is iterable, but not of addresses
+      PyErr_SetString(PyExc_TypeError, "lookup_many() argument 'addresses' must be an iterable of str, not str");
+      return nullptr;
+    }
+    Ref items(PySequence_Fast(bound[0], "lookup_many() argument 'addresses' must be an iterable"));
+    if (!items) return nullptr;
+    const Py_ssize_t count = PySequence_Fast_GET_SIZE(items.get());
+    PyObject* const* item = PySequence_Fast_ITEMS(items.get());
+    std::vector<korvane::IpAddress> addresses(static_cast<std::size_t>(count));
+    for (Py_ssize_t i = 0; i < count; ++i) {
+      std::optional<std::string_view> text = utf8_of(item[i]);
+      std::optional<korvane::IpAddress> address;
+      if (text) {
+        address = korvane::parse_address(*text);
+        if (!address) raise_text(PyExc_ValueError, korvane::invalid_address_message(*text));
+      }
+      if (!address) {
+        note_item(i, item[i]);
+        return nullptr;
+      }
+      addresses[static_cast<std::size_t>(i)] = *address;
+    }
+
+    Ref result(PyList_New(count));
+    if (!result) return nullptr;
+    constexpr std::size_t kChunk = 256;
+    std::vector<std::optional<korvane::Metadata>> found(kChunk);
+    for (std::size_t base = 0; base < addresses.size(); base += kChunk) {
+      const std::size_t n = std::min(kChunk, addresses.size() - base);
+      engine_of(self).lookup_many(std::span(addresses).subspan(base, n), std::span(found).first(n));
+      for (std::size_t i = 0; i < n; ++i) {
+        PyObject* value = found[i] ? dict_from_metadata(self, *found[i]) : Py_NewRef(Py_None);
+        if (value == nullptr) return nullptr;
+        PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(base + i), value);  // steals
+        found[i].reset();
+      }
+    }
+    return result.release();
   } catch (...) {
     return raise_from_cpp();
   }
@@ -582,6 +707,13 @@ PyMethodDef RadixEngine_methods[] = {
      "Longest-prefix match.\n"
      "\n"
      "Returns a metadata dict on match, or ``None``."},
+    {"lookup_many", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(RadixEngine_lookup_many)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "lookup_many($self, addresses)\n--\n\n"
+     "Longest-prefix match for every address of an iterable.\n\n"
+     "Returns a list with, for each address in order, what ``lookup`` returns\n"
+     "for it. A malformed item raises the error ``lookup`` raises, with a note\n"
+     "naming the item and its position; no lookup runs then."},
     {"remove", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(RadixEngine_remove)),
      METH_FASTCALL | METH_KEYWORDS,
      "remove($self, subnet)\n--\n\n"

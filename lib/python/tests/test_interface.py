@@ -30,6 +30,13 @@ METHOD_DOCS = {
         'metadata : dict\n    Must contain at least ``{"value": str, "attributes": dict}``.',
     ),
     "lookup": ("($self, ip)", "Longest-prefix match.\n\nReturns a metadata dict on match, or ``None``."),
+    "lookup_many": (
+        "($self, addresses)",
+        "Longest-prefix match for every address of an iterable.\n\n"
+        "Returns a list with, for each address in order, what ``lookup`` returns\n"
+        "for it. A malformed item raises the error ``lookup`` raises, with a note\n"
+        "naming the item and its position; no lookup runs then.",
+    ),
     "remove": ("($self, subnet)", "Remove a prefix.  Returns ``True`` if the entry existed."),
     "contains": ("($self, ip)", "Returns ``True`` if any stored prefix covers the given IP."),
     "clear": ("($self)", "Remove all entries."),

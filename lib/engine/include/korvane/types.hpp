@@ -121,6 +121,10 @@ class Metadata {
 
   const std::string& value() const noexcept;
   const Attributes& attributes() const noexcept;
+  // Equal for copies of one record, for as long as any copy lives: a key
+  // for caching what a caller derives from a record (its Python objects,
+  // say). Null for an empty record.
+  const void* identity() const noexcept { return rep_; }
 
   // Mutable access; detaches from any other copy first.
   std::string& mutable_value();

@@ -1,0 +1,75 @@
+"""lookup_many: the answers of lookup, in order, for any iterable."""
+
+import pytest
+
+import korvane
+from conftest import ZERO_STATS
+
+TABLE = {
+    "10.0.0.0/8": {"value": "ten", "attributes": {"asn": "AS1"}},
+    "10.1.0.0/16": {"value": "ten-one", "attributes": {}},
+    "2001:db8::/32": {"value": "doc", "attributes": {"cc": "de", "asn": "AS2"}},
+    "::a00:0/104": {"value": "compat", "attributes": {}},
+}
+ADDRESSES = ["10.1.2.3", "10.2.0.1", "11.0.0.1", "2001:db8::1", "::10.0.0.1", "2001:db9::1", "10.1.2.3"]
+
+
+def loaded(variant):
+    engine = korvane.RadixEngine(variant)
+    for subnet, record in TABLE.items():
+        engine.insert(subnet, record)
+    return engine
+
+
+@pytest.mark.parametrize("make", [list, tuple, iter, lambda xs: (x for x in xs)], ids=["list", "tuple", "iter", "gen"])
+def test_same_answers_as_lookup(variant, make):
+    engine = loaded(variant)
+    many = engine.lookup_many(make(ADDRESSES))
+    assert many == [engine.lookup(a) for a in ADDRESSES]
+    assert many[0] == {"value": "ten-one", "attributes": {}} and many[2] is None
+    # Fresh objects: changing one result changes nothing else.
+    many[3]["attributes"]["cc"] = "xx"
+    many[0]["value"] = "changed"
+    assert engine.lookup_many(["2001:db8::1", "10.1.2.3"]) == [TABLE["2001:db8::/32"], TABLE["10.1.0.0/16"]]
+    assert engine.lookup_many([]) == []
+
+
+def test_counts_as_single_lookups():
+    engine = loaded(None)
+    before = engine.stats()
+    engine.lookup_many(ADDRESSES * 100)
+    after = engine.stats()
+    assert after["lookups"] - before["lookups"] == 700
+    assert after["hits"] - before["hits"] == 500
+
+
+@pytest.mark.parametrize(
+    ("bad", "error", "message"),
+    [
+        ("10.0.0.256", ValueError, None),
+        ("", ValueError, None),
+        (17, TypeError, "'int' object is not an instance of 'str'"),
+        (None, TypeError, "'None' is not an instance of 'str'"),
+    ],
+)
+def test_bad_item_names_its_position(bad, error, message):
+    engine = loaded(None)
+    with pytest.raises(error) as single:
+        engine.lookup(bad)
+    before = engine.stats()
+    with pytest.raises(error) as many:
+        engine.lookup_many(["10.1.2.3", "2001:db8::1", bad, "10.0.0.1"])
+    assert str(many.value) == str(single.value)
+    if message is not None:
+        assert str(many.value) == message
+    assert many.value.__notes__ == [f"while processing 'addresses' item 2: {bad!r}"]
+    assert engine.stats() == before  # nothing was looked up
+
+
+def test_argument_must_be_an_iterable_of_str():
+    engine = korvane.RadixEngine()
+    with pytest.raises(TypeError, match="iterable of str, not str"):
+        engine.lookup_many("10.0.0.1")
+    with pytest.raises(TypeError):
+        engine.lookup_many(5)
+    assert engine.stats() == ZERO_STATS
