@@ -29,8 +29,9 @@
 // progress, and never exceeds `capacity`. A store takes room while the table
 // is not full; when it is full it evicts one entry first (also when its own
 // address turns out to be present, as the layer always has): an entry of its
-// own stripe, chosen from a random slot, under the lock it takes anyway; only
-// when its stripe is empty, the first entry of a random non-empty stripe. A
+// own stripe (the first from the address's home slot on), under the lock it
+// takes anyway; only when its stripe is empty, an entry of a random
+// non-empty stripe. A
 // store that does not happen gives its room back. No recency is tracked, so
 // hits need no bookkeeping.
 //
