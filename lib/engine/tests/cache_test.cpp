@@ -1,6 +1,7 @@
 // The lookup cache layer, observed through its inner engine's counters.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <charconv>
 #include <functional>
