@@ -1,7 +1,8 @@
 // The lookup cache layer's cost: lookups through a 10000-entry cache against
 // the same engine without it, for streams that mostly miss the cache
 // (uniform random) and streams with repeats (Zipf-like, as logs have), and
-// the cost of changes while the cache is full.
+// the cost of changes while the cache is full, and how hits scale with
+// threads (each thread answers lookups of addresses that are all cached).
 #include <benchmark/benchmark.h>
 
 #include "cache.hpp"
@@ -18,12 +19,18 @@ struct Fixture {
   std::vector<IpPrefix> prefixes;
   std::vector<IpAddress> random;
   std::vector<IpAddress> repeats;
+  std::vector<IpAddress> cached_only;  // 8192 addresses, all in hits_cache
+  // A cache of its own, so that the other benchmarks' lookups evict none of
+  // cached_only.
+  std::shared_ptr<const CachedEngine> hits_cache = std::make_shared<CachedEngine>(10000, inner);
 
   Fixture() {
     prefixes = bench::ipv4_table(100'000, 1);
     for (std::size_t i = 0; i < prefixes.size(); ++i) inner->insert(prefixes[i], Metadata("AS" + std::to_string(i)));
     random = bench::addresses_inside(prefixes, 1 << 18, 7);
     repeats = bench::zipf_stream(bench::addresses_inside(prefixes, 20'000, 8), 1 << 18, 1.1, 9);
+    cached_only = bench::addresses_inside(prefixes, 8192, 10);
+    for (const IpAddress& a : cached_only) hits_cache->lookup(a);
   }
 };
 
@@ -43,6 +50,18 @@ void BM_Inner_Random(benchmark::State& s) { run_lookups(s, *fixture().inner, fix
 void BM_Cached_Random(benchmark::State& s) { run_lookups(s, *fixture().cached, fixture().random); }
 void BM_Inner_Repeats(benchmark::State& s) { run_lookups(s, *fixture().inner, fixture().repeats); }
 void BM_Cached_Repeats(benchmark::State& s) { run_lookups(s, *fixture().cached, fixture().repeats); }
+
+// Hits only, from one and from two threads: the same work per thread, so
+// with real time the items per second of two threads over one thread is the
+// scaling. Hits share no lock, so this should be close to the thread count.
+void BM_Cached_Hits(benchmark::State& state) {
+  Fixture& f = fixture();
+  const std::vector<IpAddress>& stream = f.cached_only;
+  const std::size_t mask = stream.size() - 1;
+  std::size_t i = static_cast<std::size_t>(state.thread_index()) * 4099;
+  for (auto _ : state) benchmark::DoNotOptimize(f.hits_cache->lookup(stream[i++ & mask]));
+  state.SetItemsProcessed(state.iterations());
+}
 
 // Replacing records while the cache is full: each insert invalidates the
 // cached addresses its prefix covers.
@@ -64,6 +83,7 @@ BENCHMARK(BM_Inner_Random);
 BENCHMARK(BM_Cached_Random);
 BENCHMARK(BM_Inner_Repeats);
 BENCHMARK(BM_Cached_Repeats);
+BENCHMARK(BM_Cached_Hits)->Threads(1)->Threads(2)->UseRealTime();
 BENCHMARK(BM_Cached_InsertWhileFull);
 
 }  // namespace

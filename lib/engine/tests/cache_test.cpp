@@ -1,8 +1,12 @@
 // The lookup cache layer, observed through its inner engine's counters.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <charconv>
 #include <functional>
+#include <mutex>
+#include <shared_mutex>
 #include <thread>
 
 #include "cache.hpp"
@@ -151,6 +155,41 @@ TEST(CacheShadow, NeverAnswersStale) {
   }
 }
 
+// The exact set of cached addresses against a model, with room for all of
+// them (no eviction): a change drops every cached address its prefix covers
+// and no other, whether the prefix lies inside one address group, spans a
+// few groups, or more groups than the table has stripes.
+TEST(CacheShadow, ChangesDropExactlyTheCoveredAddresses) {
+  for (std::uint64_t capacity : {400u, 100000u}) {
+    auto inner = LocalEngine::make_trie(5, 1);
+    CachedEngine cache{capacity, inner};
+    testing::PrefixGenerator gen(capacity + 1);
+    auto& rng = gen.rng();
+    std::vector<IpAddress> pool;  // clustered below the generator's roots
+    for (int i = 0; i < 300; ++i) pool.push_back(gen.address_inside(gen.next()));
+    std::vector<IpAddress> model;
+    for (int step = 0; step < 6000; ++step) {
+      if (rng() % 3 != 0) {
+        const IpAddress& a = pool[rng() % pool.size()];
+        const bool was_cached = std::find(model.begin(), model.end(), a) != model.end();
+        const std::uint64_t before = inner->stats().lookups;
+        cache.lookup(a);
+        ASSERT_EQ(inner->stats().lookups - before, was_cached ? 0u : 1u) << "step " << step;
+        if (!was_cached) model.push_back(a);
+      } else {
+        const IpPrefix p = gen.next();
+        if (rng() & 1) {
+          cache.insert(p, Metadata("x"));
+        } else {
+          cache.remove(p);
+        }
+        std::erase_if(model, [&](const IpAddress& a) { return p.covers(a); });
+      }
+      ASSERT_EQ(cache.cached(), model.size()) << "step " << step;
+    }
+  }
+}
+
 // A change that lands while a miss is inside the inner engine: the miss
 // returns what it found, but must not cache it.
 TEST(CacheConcurrency, ChangeDuringMissIsNotOverwritten) {
@@ -207,6 +246,100 @@ TEST(CacheConcurrency, NoStaleResultSurvivesARacingChange) {
     const auto truth = inner->lookup(a);
     ASSERT_EQ(cached.has_value(), truth.has_value());
     if (truth) EXPECT_EQ(cached->value(), truth->value());
+  }
+}
+
+// Hits, misses (with evictions), inserts, removes and clears from several
+// threads. Every stored record names its prefix and a version; once a change
+// that ends a version (a replacing insert, a remove, a clear) has returned,
+// no lookup that starts afterwards may answer with that version.
+TEST(CacheConcurrency, NoAnswerOutlivesTheChangeThatEndedIt) {
+  // Nested, of both families, owned alternately by the two writers so that
+  // the longest match of an address moves between writers' prefixes; some
+  // lie inside one address group, some span many.
+  const std::vector<IpPrefix> prefixes = {
+      P("10.0.0.0/8"),     P("10.1.0.0/16"),     P("10.1.1.0/24"),   P("10.1.0.0/20"),
+      P("10.0.0.0/12"),    P("10.1.1.128/25"),   P("0.0.0.0/1"),     P("10.2.0.0/15"),
+      P("2001:db8::/32"),  P("2001:db8:1::/48"), P("::/0"),          P("2001:db8:1:2::/64")};
+  std::vector<IpAddress> hot;
+  for (const char* a : {"10.1.1.1", "10.1.1.200", "10.1.2.3", "10.2.0.1", "10.3.3.3", "10.9.9.9", "11.0.0.1",
+                        "2001:db8:1:2::1", "2001:db8:1:3::1", "2001:db8:2::1", "2002::1", "10.1.15.1"}) {
+    hot.push_back(A(a));
+  }
+  for (std::uint64_t capacity : {6u, 4096u}) {
+    auto inner = LocalEngine::make_trie(5, 1);
+    CachedEngine cache{capacity, inner};
+    std::atomic<std::uint64_t> versions{1};
+    std::vector<std::atomic<std::uint64_t>> dead_below(prefixes.size());  // versions below this are gone
+    std::atomic<std::uint64_t> cleared_below{0};
+    std::shared_mutex clearing;  // a clear waits for inserts and removes in flight
+    std::atomic<int> writers_left{2};
+    std::atomic<std::uint64_t> reader_lookups{0};
+    std::mutex failure_mutex;
+    std::string failure;
+
+    auto writer = [&](unsigned self) {
+      std::mt19937_64 rng(self + 10);
+      for (int op = 0; op < 20000; ++op) {
+        if (self == 0 && op % 2000 == 1999) {
+          std::unique_lock exclusive(clearing);
+          const std::uint64_t issued = versions.load();
+          cache.clear();
+          cleared_below.store(issued, std::memory_order_release);
+          continue;
+        }
+        std::shared_lock shared(clearing);
+        const std::size_t i = 2 * (rng() % (prefixes.size() / 2)) + self;  // own prefixes only
+        if (rng() % 3 != 0) {
+          const std::uint64_t v = versions.fetch_add(1);
+          cache.insert(prefixes[i], Metadata(std::to_string(i) + ":" + std::to_string(v)));
+          dead_below[i].store(v, std::memory_order_release);
+        } else {
+          cache.remove(prefixes[i]);
+          dead_below[i].store(versions.load(), std::memory_order_release);
+        }
+      }
+      writers_left.fetch_sub(1);
+    };
+    auto reader = [&](unsigned self) {
+      std::mt19937_64 rng(self + 20);
+      std::vector<std::uint64_t> dead(prefixes.size());
+      while (writers_left.load() > 0) {
+        IpAddress a = hot[rng() % hot.size()];
+        if (rng() % 4 == 0) a.bytes[a.family == AddressFamily::V4 ? 3 : 15] = static_cast<std::uint8_t>(rng());
+        const std::uint64_t cleared = cleared_below.load(std::memory_order_acquire);
+        for (std::size_t i = 0; i < prefixes.size(); ++i) dead[i] = dead_below[i].load(std::memory_order_acquire);
+        const auto got = cache.lookup(a);
+        reader_lookups.fetch_add(1, std::memory_order_relaxed);
+        if (!got) continue;
+        const std::string& text = got->value();
+        std::size_t i = 0;
+        std::uint64_t v = 0;
+        const auto colon = text.find(':');
+        std::from_chars(text.data(), text.data() + colon, i);
+        std::from_chars(text.data() + colon + 1, text.data() + text.size(), v);
+        if (i >= prefixes.size() || !prefixes[i].covers(a) || v < dead[i] || v < cleared) {
+          std::lock_guard lock(failure_mutex);
+          failure = "answer " + text + " after the change that ended it (cleared below " + std::to_string(cleared) +
+                    ", prefix dead below " + std::to_string(i < dead.size() ? dead[i] : 0) + ")";
+        }
+      }
+    };
+    std::vector<std::thread> threads;
+    for (unsigned w = 0; w < 2; ++w) threads.emplace_back(writer, w);
+    for (unsigned r = 0; r < 2; ++r) threads.emplace_back(reader, r);
+    for (auto& t : threads) t.join();
+
+    EXPECT_EQ(failure, "") << "capacity " << capacity;
+    EXPECT_LE(cache.cached(), capacity);
+    EXPECT_LT(inner->stats().lookups, reader_lookups.load()) << "no lookup was a hit";
+    EXPECT_GT(inner->stats().lookups, 0u);
+    for (const IpAddress& a : hot) {
+      const auto cached = cache.lookup(a);
+      const auto truth = inner->lookup(a);
+      ASSERT_EQ(cached.has_value(), truth.has_value());
+      if (truth) EXPECT_EQ(cached->value(), truth->value());
+    }
   }
 }
 
