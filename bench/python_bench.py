@@ -209,11 +209,12 @@ def v6_text(value: int) -> str:
     return socket.inet_ntop(socket.AF_INET6, value.to_bytes(16, "big"))
 
 
-def make_streams(rows: list[tuple[str, str, str]], count: int, seed: int) -> tuple[list[str], list[str]]:
+def make_streams(rows: list[tuple[str, str, str]], count: int, seed: int) -> tuple[list[str], list[str], list[str]]:
     """A random stream (5/6 IPv4 uniform over 1.0.0.0-223.255.255.255, 1/6
-    IPv6 hosts inside random IPv6 prefixes of the table) and a stream with
-    repeats: a pool of 20,000 such addresses drawn with Zipf-like weights
-    (rank r has weight 1/r^1.1)."""
+    IPv6 hosts inside random IPv6 prefixes of the table), a stream with
+    repeats (a pool of 20,000 such addresses drawn with Zipf-like weights,
+    rank r has weight 1/r^1.1), and a stream of addresses inside stored
+    prefixes of both families (a uniformly chosen prefix, random host bits)."""
     rng = random.Random(seed + 1)
     v6_prefixes = []
     for cidr, _, _ in rows:
@@ -231,7 +232,18 @@ def make_streams(rows: list[tuple[str, str, str]], count: int, seed: int) -> tup
     pool = [one() for _ in range(20_000)]
     weights = [1.0 / (rank + 1) ** 1.1 for rank in range(len(pool))]
     repeat_stream = rng.choices(pool, weights=weights, k=count)
-    return random_stream, repeat_stream
+    prefixes = []
+    for cidr, _, _ in rows:
+        text, length = cidr.split("/")
+        family = socket.AF_INET6 if ":" in text else socket.AF_INET
+        prefixes.append((family, int.from_bytes(socket.inet_pton(family, text), "big"), int(length)))
+    inside_stream = []
+    for _ in range(count):
+        family, net, length = rng.choice(prefixes)
+        bits = 128 if family == socket.AF_INET6 else 32
+        host = net | rng.getrandbits(bits - length) if length < bits else net
+        inside_stream.append(v6_text(host) if bits == 128 else v4_text(host))
+    return random_stream, repeat_stream, inside_stream
 
 
 # ------------------------------------------------------------------ child
@@ -347,6 +359,7 @@ def run_one(args) -> dict:
     del rows_flat
     random_stream = read_lines(os.path.join(args.data, "random.txt"))
     repeat_stream = read_lines(os.path.join(args.data, "repeat.txt"))
+    inside_stream = read_lines(os.path.join(args.data, "inside.txt"))
     try:
         subject = Subject(name)
     except ImportError as error:
@@ -375,7 +388,8 @@ def run_one(args) -> dict:
     stored = subject.size()
 
     timings = {}
-    for label, stream in (("random", random_stream), ("repeat", repeat_stream)):
+    streams = (("random", random_stream), ("repeat", repeat_stream), ("inside", inside_stream))
+    for label, stream in streams:
         best = None
         gc.collect()
         for _ in range(args.repeat):
@@ -384,6 +398,16 @@ def run_one(args) -> dict:
             elapsed = time.perf_counter_ns() - start
             best = elapsed if best is None else min(best, elapsed)
         timings[label] = best / len(stream)
+    if subject.kind == "korvane":  # one lookup_many call per stream, results kept as a list
+        for label, stream in streams:
+            best = None
+            for _ in range(args.repeat):
+                start = time.perf_counter_ns()
+                results = subject.structure.lookup_many(stream)
+                elapsed = time.perf_counter_ns() - start
+                del results
+                best = elapsed if best is None else min(best, elapsed)
+            timings["many_" + label] = best / len(stream)
 
     check = {}
     for label, stream in (("random", random_stream), ("repeat", repeat_stream)):
@@ -398,6 +422,8 @@ def run_one(args) -> dict:
         "lookups": len(random_stream),
         "random_ns": timings["random"],
         "repeat_ns": timings["repeat"],
+        "inside_ns": timings["inside"],
+        "many_ns": {k[5:]: v for k, v in timings.items() if k.startswith("many_")},
         "load_s": min(loads) / 1e9,
         "rss_before_kib": rss_before,
         "rss_after_kib": rss_after,
@@ -460,7 +486,7 @@ def main() -> int:
     v4_count = args.size - v6_count
     start = time.perf_counter()
     rows = make_table(v4_count, v6_count, SEED)
-    random_stream, repeat_stream = make_streams(rows, args.lookups, SEED)
+    random_stream, repeat_stream, inside_stream = make_streams(rows, args.lookups, SEED)
     print(f"table of {len(rows):,} prefixes and two streams of {args.lookups:,} addresses generated in"
           f" {time.perf_counter() - start:.1f} s", file=sys.stderr)
 
@@ -468,11 +494,11 @@ def main() -> int:
     with tempfile.TemporaryDirectory(prefix="korvane-bench-") as data:
         with open(os.path.join(data, "table.txt"), "w", encoding="ascii") as f:
             f.write("\n".join(f"{c} {o} {k}" for c, o, k in rows))
-        for label, stream in (("random", random_stream), ("repeat", repeat_stream)):
+        for label, stream in (("random", random_stream), ("repeat", repeat_stream), ("inside", inside_stream)):
             with open(os.path.join(data, f"{label}.txt"), "w", encoding="ascii") as f:
                 f.write("\n".join(stream))
         distinct_random, distinct_repeat = len(set(random_stream)), len(set(repeat_stream))
-        del rows, random_stream, repeat_stream
+        del rows, random_stream, repeat_stream, inside_stream
         for name in names:
             print(f"running {name} ...", file=sys.stderr, flush=True)
             command = [sys.executable, os.path.abspath(__file__), "--one", name, "--data", data,
@@ -498,7 +524,10 @@ def main() -> int:
         ' {"value": origin AS, "attributes": {"country": code}}.',
         f"- Random stream: {args.lookups:,} addresses ({distinct_random:,} distinct), 5/6 uniform IPv4,"
         " 1/6 IPv6 inside table prefixes. Stream with repeats: as many addresses drawn from a pool of 20,000"
-        f" with Zipf-like weights 1/rank^1.1 ({distinct_repeat:,} distinct).",
+        f" with Zipf-like weights 1/rank^1.1 ({distinct_repeat:,} distinct). Inside stream: as many addresses"
+        " inside uniformly chosen stored prefixes of both families.",
+        "- lookup_many (korvane only): ns per address of one `lookup_many` call over the whole stream,"
+        " the list of results included.",
         "- Lookup: ns per call in a plain Python loop (loop overhead included), best of"
         f" {args.repeat}. Load: seconds to insert the whole table into a new structure, building each value"
         " dict included, best of the same number of loads. Memory: VmRSS growth of the child process from"
@@ -507,16 +536,17 @@ def main() -> int:
         " prefixes against IPv6 addresses); the tree is picked per call by looking for ':'. korvane, py-radix"
         " and SubnetTree hold both families in one object.",
         "",
-        "| Library / construction | version | random: ns/lookup | repeats: ns/lookup | load: s (us/prefix) |"
-        " memory: MiB (bytes/prefix) | answers |",
-        "|---|---|---:|---:|---:|---:|---|",
+        "| Library / construction | version | random: ns/lookup | repeats: ns/lookup | inside: ns/lookup |"
+        " lookup_many random / repeats / inside: ns | load: s (us/prefix) | memory: MiB (bytes/prefix) | answers |",
+        "|---|---|---:|---:|---:|---:|---:|---:|---|",
     ]
     for r in results:
         label = LIBRARIES[r["name"]][2]
         if "error" in r:
-            lines.append(f"| {label} | | | | | | skipped: {r['error']} |")
+            lines.append(f"| {label} | | | | | | | | skipped: {r['error']} |")
             continue
         delta = r["rss_after_kib"] - r["rss_before_kib"]
+        many = " / ".join(f"{r['many_ns'][k]:,.0f}" for k in ("random", "repeat", "inside")) if r["many_ns"] else ""
         agree = "same as first row" if r["check"] == reference else f"DIFFER: {r['check']}"
         if r["check"] is reference:
             checked = min(20_000, r["lookups"])
@@ -525,7 +555,8 @@ def main() -> int:
         if r["stored"] != r["prefixes"]:
             agree += f"; holds {r['stored']:,} prefixes, not {r['prefixes']:,}"
         lines.append(
-            f"| {label} | {r['version']} | {r['random_ns']:,.0f} | {r['repeat_ns']:,.0f} |"
+            f"| {label} | {r['version']} | {r['random_ns']:,.0f} | {r['repeat_ns']:,.0f} | {r['inside_ns']:,.0f} |"
+            f" {many} |"
             f" {r['load_s']:.2f} ({r['load_s'] * 1e6 / r['prefixes']:.2f}) |"
             f" {delta / 1024:,.1f} ({delta * 1024 / r['prefixes']:,.0f}) | {agree} |")
     markdown = "\n".join(lines) + "\n"

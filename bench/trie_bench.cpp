@@ -18,6 +18,8 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <span>
 #include <string>
 
 #include "engine.hpp"
@@ -129,6 +131,22 @@ void lookup_bench(benchmark::State& state, const Config& c, bool inside) {
                          benchmark::Counter::kAvgThreads);
 }
 
+// lookup_many in batches of 64 addresses; items are addresses.
+void batch_bench(benchmark::State& state, const Config& c, bool inside) {
+  const Loaded& l = load(c);
+  const std::vector<IpAddress>& addresses = inside ? l.inside : l.random_v4;
+  constexpr std::size_t kBatch = 64;
+  std::vector<std::optional<Metadata>> results(kBatch);
+  std::size_t i = static_cast<std::size_t>(state.thread_index()) * 7919 % (addresses.size() - kBatch);
+  for (auto _ : state) {
+    l.engine->lookup_many(std::span(addresses).subspan(i, kBatch), results);
+    benchmark::DoNotOptimize(results.data());
+    i += kBatch;
+    if (i + kBatch > addresses.size()) i = 0;
+  }
+  state.SetItemsProcessed(state.iterations() * kBatch);
+}
+
 std::vector<Config> configs(bool small) {
   const std::size_t v4 = small ? 100'000 : 1'000'000;
   const std::size_t v6 = small ? 20'000 : 200'000;
@@ -174,6 +192,12 @@ int main(int argc, char** argv) {
     for (bool inside : {false, true}) {
       benchmark::RegisterBenchmark(((inside ? "lookup_inside/" : "lookup_random_v4/") + c.name).c_str(),
                                    lookup_bench, c, inside)
+          ->Threads(1)
+          ->Threads(2)
+          ->UseRealTime()
+          ->MinTime(0.3);
+      benchmark::RegisterBenchmark(((inside ? "batch_inside/" : "batch_random_v4/") + c.name).c_str(), batch_bench,
+                                   c, inside)
           ->Threads(1)
           ->Threads(2)
           ->UseRealTime()

@@ -69,7 +69,10 @@ decltype(auto) with_algorithms(NodeKind kind, F&& f) {
 TrieStore::TrieStore(NodeKind k)
     : kind(k),
       roots{new_node(k), new_node(k)},
-      indexes{ReadIndex(AddressFamily::V4), ReadIndex(AddressFamily::V6)} {}
+      indexes{ReadIndex(AddressFamily::V4), ReadIndex(AddressFamily::V6)},
+      records(detail::RecordPool::create()) {}
+
+TrieStore::~TrieStore() { records->release_ref(); }
 
 namespace {
 
@@ -114,6 +117,7 @@ InsertStatus TrieEngine::insert(const IpPrefix& prefix, Metadata metadata) const
   if (!valid_length(prefix)) return std::string("Invalid prefix length");
   // Owned until a node takes them; released here if the insert throws.
   OwnedEntry entry(metadata, prefix);
+  entry.share_record(*store_->records);
   {
     std::shared_lock writer(store_->writers);
     epoch::Guard pin;

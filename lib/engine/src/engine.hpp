@@ -24,6 +24,7 @@
 #include "korvane/types.hpp"
 #include "platform.hpp"
 #include "read_index.hpp"
+#include "record_pool.hpp"
 #include "traits.hpp"
 
 namespace korvane {
@@ -44,6 +45,11 @@ struct TrieStore {
   // reads an index whose records are still alive (they are retired only
   // after the flag is set).
   std::atomic<bool> index_stale[2] = {false, false};
+  // Equal records are stored once. Owned: released with the store (the
+  // pool itself lives on while any of its records does).
+  detail::RecordPool* const records;
+
+  ~TrieStore();
   // Shared by inserts and removes, exclusive for clear. Never taken twice
   // by one thread.
   mutable platform::WriterPreferringMutex writers;

@@ -10,19 +10,35 @@
 
 namespace korvane::detail {
 
+class RecordPool;
+
 struct MetadataRep {
   // Owners: every Metadata copy and every trie node field holding it.
   // Increments may be relaxed (a new owner is always made from an existing
   // one, or from a node field kept alive by the epoch scheme); the decrement
   // that reaches zero must acquire every earlier owner's writes before delete.
   std::atomic<std::uint32_t> refs{1};
+  // The pool of shared records this one was entered in, or null. Set once,
+  // before the record is shared; a pooled record is never changed again.
+  RecordPool* pool = nullptr;
   std::string value;
   Attributes attributes;
 
   void acquire() noexcept { refs.fetch_add(1, std::memory_order_relaxed); }
-  void release() noexcept {
-    if (refs.fetch_sub(1, std::memory_order_acq_rel) == 1) delete this;
+  // Takes a reference unless the count has already reached zero (the record
+  // is on its way out of its pool).
+  bool try_acquire() noexcept {
+    std::uint32_t n = refs.load(std::memory_order_relaxed);
+    while (n != 0) {
+      if (refs.compare_exchange_weak(n, n + 1, std::memory_order_relaxed)) return true;
+    }
+    return false;
   }
+  void release() noexcept {
+    if (refs.fetch_sub(1, std::memory_order_acq_rel) == 1) destroy();
+  }
+  // Leaves the pool, if any, and deletes the record.
+  void destroy() noexcept;
 };
 
 struct MetadataAccess {

@@ -17,16 +17,17 @@ using Rep = detail::MetadataRep;
 }  // namespace
 
 namespace index_detail {
-// A node: its maps and cover, then `children` child pointers, then `leaves`
-// records. Immutable once published, except the child pointers, which a
+// A node: its maps and cover, then a child pointer per child slot, then a
+// record per leaf run. Immutable once published, except the child pointers, which a
 // writer may swap for a new version of that child (release store; readers
 // load them with acquire).
 struct Block {
-  std::uint64_t child_bits;  // slot i has a child node
-  std::uint64_t leaf_bits;   // slot i is a leaf that starts a new run
+  std::uint64_t child_bits;  // slot i has a child node; one pointer each
+  std::uint64_t leaf_bits;   // slot i is a leaf that starts a new run; one record each
   Rep* cover;                // longest prefix of the parent's stride covering this node
-  std::uint32_t children;
-  std::uint32_t leaves;
+
+  std::uint32_t children() const noexcept { return static_cast<std::uint32_t>(std::popcount(child_bits)); }
+  std::uint32_t leaves() const noexcept { return static_cast<std::uint32_t>(std::popcount(leaf_bits)); }
 };
 }  // namespace index_detail
 
@@ -41,35 +42,42 @@ constexpr unsigned kTopBits = 18;
 constexpr unsigned kStride = 6;
 
 inline unsigned top_slot(u128 key) noexcept { return static_cast<unsigned>(key >> (128 - kTopBits)); }
+// Prefixes of at most 8 bits live apart, in 256 expanded entries that a
+// lookup reads only when nothing longer matched: a change of 0.0.0.0/0 or
+// ::/0 rewrites those 256 entries, not the 2^18 top slots.
+constexpr unsigned kShortBits = 8;
+inline unsigned short_slot(u128 key) noexcept { return static_cast<unsigned>(key >> (128 - kShortBits)); }
 
 inline std::atomic<const Block*>* child_array(const Block* b) noexcept {
   return reinterpret_cast<std::atomic<const Block*>*>(const_cast<char*>(reinterpret_cast<const char*>(b)) +
                                                        sizeof(Block));
 }
 inline Rep** leaf_array(const Block* b) noexcept {
-  return reinterpret_cast<Rep**>(child_array(b) + b->children);
+  return reinterpret_cast<Rep**>(child_array(b) + b->children());
 }
 
 std::size_t block_size(std::uint32_t children, std::uint32_t leaves) noexcept {
   return sizeof(Block) + children * sizeof(std::atomic<const Block*>) + leaves * sizeof(Rep*);
 }
 
-Block* new_block(std::uint32_t children, std::uint32_t leaves) {
-  const std::size_t size = block_size(children, leaves);
+// A block for a node with these maps; the rest is the caller's to fill.
+Block* new_block(std::uint64_t child_bits, std::uint64_t leaf_bits) {
+  const std::size_t size = block_size(static_cast<std::uint32_t>(std::popcount(child_bits)),
+                                      static_cast<std::uint32_t>(std::popcount(leaf_bits)));
   auto* b = static_cast<Block*>(::operator new(size));
-  b->children = children;
-  b->leaves = leaves;
+  b->child_bits = child_bits;
+  b->leaf_bits = leaf_bits;
   block_bytes.fetch_add(size, std::memory_order_relaxed);
   return b;
 }
 
 void free_block(const Block* b) noexcept {
-  block_bytes.fetch_sub(block_size(b->children, b->leaves), std::memory_order_relaxed);
+  block_bytes.fetch_sub(block_size(b->children(), b->leaves()), std::memory_order_relaxed);
   ::operator delete(const_cast<Block*>(b));
 }
 
 void free_subtree(const Block* b) noexcept {
-  for (std::uint32_t i = 0; i < b->children; ++i) free_subtree(child_array(b)[i].load(std::memory_order_relaxed));
+  for (std::uint32_t i = 0; i < b->children(); ++i) free_subtree(child_array(b)[i].load(std::memory_order_relaxed));
   free_block(b);
 }
 
@@ -84,7 +92,7 @@ std::uintptr_t record_word(Rep* rep) noexcept {
 
 std::size_t count_subtree(const Block* b) noexcept {
   std::size_t n = 1;
-  for (std::uint32_t i = 0; i < b->children; ++i) n += count_subtree(child_array(b)[i].load(std::memory_order_acquire));
+  for (std::uint32_t i = 0; i < b->children(); ++i) n += count_subtree(child_array(b)[i].load(std::memory_order_acquire));
   return n;
 }
 
@@ -152,21 +160,15 @@ struct Slots {
   // A block for these slots. Nothing in it is published yet.
   Block* lay_out(Rep* cover) const {
     std::uint64_t leaf_bits = 0;
-    std::uint32_t runs = 0;
     bool first = true;
     Rep* previous = nullptr;
     for (unsigned s = 0; s < 64; ++s) {
       if ((child_bits >> s) & 1u) continue;
-      if (first || leaf[s] != previous) {
-        leaf_bits |= std::uint64_t{1} << s;
-        ++runs;
-      }
+      if (first || leaf[s] != previous) leaf_bits |= std::uint64_t{1} << s;
       first = false;
       previous = leaf[s];
     }
-    Block* b = new_block(static_cast<std::uint32_t>(std::popcount(child_bits)), runs);
-    b->child_bits = child_bits;
-    b->leaf_bits = leaf_bits;
+    Block* b = new_block(child_bits, leaf_bits);
     b->cover = cover;
     std::uint32_t k = 0;
     std::uint32_t r = 0;
@@ -266,6 +268,11 @@ ReadIndex::~ReadIndex() {
 }
 
 detail::MetadataRep* ReadIndex::lookup(u128 key) const noexcept {
+  Rep* found = walk(key);
+  return found != nullptr ? found : short_[short_slot(key)].load(std::memory_order_acquire);
+}
+
+detail::MetadataRep* ReadIndex::walk(u128 key) const noexcept {
   const std::uintptr_t word = slots_[top_slot(key)].load(std::memory_order_acquire);
   if (!is_node(word)) return reinterpret_cast<Rep*>(word & ~kRecordTag);
   const Block* b = node_of(word);
@@ -333,7 +340,24 @@ void ReadIndex::lookup_batch(const ReadIndex* const* index, const u128* keys, st
         }
       }
     }
+    for (std::size_t l = 0; l < lanes; ++l) {
+      if (out[base + l] == nullptr) {
+        out[base + l] = index[base + l]->short_[short_slot(keys[base + l])].load(std::memory_order_acquire);
+      }
+    }
   }
+}
+
+void ReadIndex::rebuild_short(u128 key, unsigned length, const IndexSource& source) {
+  const u128 base = key & trie::top_mask(length);
+  IndexRange range;
+  source.gather(base, length, kShortBits, range);
+  Rep* leaf[1u << kShortBits];
+  const unsigned span = kShortBits - length;
+  std::fill_n(leaf, std::size_t{1} << span, range.cover);
+  distribute(range.deeper, 0, range.deeper.size(), length, span, leaf, [](unsigned, ChildRange) {});
+  const unsigned first = bits_at(base, 0, kShortBits);
+  for (unsigned i = 0; i < (1u << span); ++i) short_[first + i].store(leaf[i], std::memory_order_release);
 }
 
 void ReadIndex::rebuild_top(u128 key, unsigned length, const IndexSource& source) {
@@ -345,7 +369,7 @@ void ReadIndex::rebuild_top(u128 key, unsigned length, const IndexSource& source
   IndexRange range;
   source.gather(base, length, kTopBits, range);
   const std::size_t slots = std::size_t{1} << stride;
-  std::vector<Rep*> leaf(slots, range.cover);
+  std::vector<Rep*> leaf(slots, range.cover_length > kShortBits ? range.cover : nullptr);
   std::vector<std::uint8_t> deeper(slots, 0);
   distribute(range.deeper, 0, range.deeper.size(), length, stride, leaf.data(),
              [&](unsigned s, ChildRange) { deeper[s] = 1; });
@@ -379,7 +403,7 @@ void ReadIndex::rebuild_top(u128 key, unsigned length, const IndexSource& source
     // A cover copy shares its children with the live index: free it alone.
     for (const Block* b : replaced.made) {
       bool shallow = false;
-      for (const Block* old : replaced.blocks) shallow = shallow || (b->children > 0 && b->children == old->children &&
+      for (const Block* old : replaced.blocks) shallow = shallow || (b->children() > 0 && b->children() == old->children() &&
                                                                      child_array(b)[0].load() == child_array(old)[0].load());
       if (shallow) {
         free_block(b);
@@ -399,6 +423,7 @@ void ReadIndex::rebuild_top(u128 key, unsigned length, const IndexSource& source
 
 void ReadIndex::update(u128 key, unsigned length, const IndexSource& source) {
   std::lock_guard lock(writers_);
+  if (length <= kShortBits) return rebuild_short(key, length, source);
   if (length <= kTopBits) return rebuild_top(key, length, source);
 
   const unsigned slot = top_slot(key);
@@ -486,8 +511,8 @@ void ReadIndex::update(u128 key, unsigned length, const IndexSource& source) {
     for (const Block* b : replaced.made) {
       // A cover copy shares the children of a live node: free it alone.
       if (std::find(replaced.blocks.begin(), replaced.blocks.end(), b) == replaced.blocks.end() &&
-          b->children > 0 && std::any_of(replaced.blocks.begin(), replaced.blocks.end(), [&](const Block* o) {
-            return o->children == b->children && child_array(o)[0].load() == child_array(b)[0].load();
+          b->children() > 0 && std::any_of(replaced.blocks.begin(), replaced.blocks.end(), [&](const Block* o) {
+            return o->children() == b->children() && child_array(o)[0].load() == child_array(b)[0].load();
           })) {
         free_block(b);
       } else {
@@ -535,6 +560,7 @@ void ReadIndex::update(u128 key, unsigned length, const IndexSource& source) {
 
 void ReadIndex::reset() {
   std::lock_guard lock(writers_);
+  for (auto& entry : short_) entry.store(nullptr, std::memory_order_release);
   for (std::size_t s = 0; s < (std::size_t{1} << kTopBits); ++s) {
     if (slots_[s].load(std::memory_order_relaxed) == 0) continue;
     const std::uintptr_t old = slots_[s].exchange(0, std::memory_order_acq_rel);

@@ -3,6 +3,9 @@
 //
 // Shape. A direct table of 2^18 slots indexes the first 18 address bits.
 // A slot holds the answer for its whole /18 (a record, or none), or a node.
+// (Prefixes of 8 bits or fewer stand apart in a 256-entry table, read only
+// when nothing longer matches, so that a default route costs little to
+// change.)
 // A node covers the next 6 bits with 64 slots: each is either a child node
 // (the slot's range holds a stored prefix longer than the node's stride) or
 // a leaf (the record of the longest stored prefix that ends within this
@@ -106,11 +109,16 @@ class ReadIndex {
   static constexpr std::size_t kMaxDepth = 21;
 
   void rebuild_top(trie::u128 key, unsigned length, const IndexSource& source);
+  void rebuild_short(trie::u128 key, unsigned length, const IndexSource& source);
+  detail::MetadataRep* walk(trie::u128 key) const noexcept;
 
   const unsigned width_;  // 32 or 128
   // Tagged words: 0 = no record; low bit set = a record; otherwise a node.
   // Release stores publish, acquire loads read.
   std::atomic<std::uintptr_t>* slots_;
+  // The prefixes of 8 bits or fewer, expanded over the first 8 bits; what a
+  // lookup answers when no longer prefix covers the address.
+  std::atomic<detail::MetadataRep*> short_[256] = {};
   std::mutex writers_;
 };
 

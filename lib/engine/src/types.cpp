@@ -4,6 +4,7 @@
 #include "korvane/engine.hpp"
 #include "korvane/types.hpp"
 #include "metadata_rep.hpp"
+#include "record_pool.hpp"
 
 namespace korvane {
 
@@ -91,7 +92,9 @@ namespace {
 detail::MetadataRep* detach(detail::MetadataRep*& rep) {
   if (rep == nullptr) {
     rep = new detail::MetadataRep();
-  } else if (rep->refs.load(std::memory_order_acquire) != 1) {
+  } else if (rep->refs.load(std::memory_order_acquire) != 1 || rep->pool != nullptr) {
+    // Shared, or pooled (a pooled record may be handed to a new owner at
+    // any moment, so it is never changed in place): copy it.
     auto* copy = new detail::MetadataRep();
     copy->value = rep->value;
     copy->attributes = rep->attributes;

@@ -11,6 +11,14 @@
 
 namespace korvane::testing {
 
+// Sanitizer builds run 5 to 50 times slower: long randomized runs shorten
+// there (the races they look for need interleavings, not length).
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+inline constexpr bool kSanitized = true;
+#else
+inline constexpr bool kSanitized = false;
+#endif
+
 class ReferenceTable {
  public:
   struct Entry {

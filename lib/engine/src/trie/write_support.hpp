@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "metadata_rep.hpp"
+#include "record_pool.hpp"
 #include "node/fields.hpp"
 #include "traits.hpp"
 
@@ -40,6 +41,8 @@ class OwnedEntry {
   OwnedEntry& operator=(const OwnedEntry&) = delete;
 
   detail::MetadataRep* take_rep() noexcept { return std::exchange(rep_, nullptr); }
+  // Swaps the record for the pool's equal one.
+  void share_record(detail::RecordPool& pool) { rep_ = pool.intern(std::exchange(rep_, nullptr)); }
   PrefixBox* take_box() noexcept { return std::exchange(box_, nullptr); }
 
  private:

@@ -1,0 +1,48 @@
+#include "record_pool.hpp"
+
+#include <functional>
+#include <string_view>
+
+namespace korvane::detail {
+
+void MetadataRep::destroy() noexcept {
+  if (pool != nullptr) pool->forget(this);
+  delete this;
+}
+
+std::size_t RecordPool::ContentHash::operator()(const MetadataRep* rep) const noexcept {
+  const std::hash<std::string_view> hash;
+  std::size_t h = hash(rep->value);
+  // The attributes are unordered: combine their pairs with an order-free sum.
+  std::size_t pairs = 0;
+  for (const auto& [k, v] : rep->attributes) pairs += hash(k) * 31 + hash(v) + 0x9E3779B97F4A7C15ull;
+  return h ^ (pairs * 0xBF58476D1CE4E5B9ull);
+}
+
+MetadataRep* RecordPool::intern(MetadataRep* rep) {
+  if (rep->pool != nullptr) return rep;
+  std::unique_lock lock(mutex_);
+  if (auto it = records_.find(rep); it != records_.end()) {
+    MetadataRep* pooled = *it;
+    if (pooled->try_acquire()) {
+      lock.unlock();
+      rep->release();
+      return pooled;
+    }
+    records_.erase(it);  // dying: forget() will find it gone
+  }
+  records_.insert(rep);  // may throw: nothing changed then
+  rep->pool = this;
+  refs_.fetch_add(1, std::memory_order_relaxed);
+  return rep;
+}
+
+void RecordPool::forget(MetadataRep* rep) noexcept {
+  {
+    std::lock_guard lock(mutex_);
+    if (auto it = records_.find(rep); it != records_.end() && *it == rep) records_.erase(it);
+  }
+  release_ref();
+}
+
+}  // namespace korvane::detail

@@ -1,0 +1,60 @@
+// Shared records: a pool in which equal records (equal value and equal
+// attributes) are stored once. A table whose networks share a few thousand
+// distinct records then holds a few thousand payloads, not millions.
+//
+// The pool does not own its records: a record stays as long as anyone holds
+// it (a trie node, a caller's Metadata) and leaves the pool when its last
+// holder lets go. Each pooled record holds a reference to the pool, so the
+// pool outlives every record in it, whatever outlives the engine.
+//
+// Thread safety: every function may be called from any thread; one mutex
+// guards the set, and is taken by inserts and by the death of a pooled
+// record, never by lookups.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <unordered_set>
+
+#include "metadata_rep.hpp"
+
+namespace korvane::detail {
+
+class RecordPool {
+ public:
+  // A new pool, with one reference for the caller.
+  static RecordPool* create() { return new RecordPool(); }
+  void release_ref() noexcept {
+    if (refs_.fetch_sub(1, std::memory_order_acq_rel) == 1) delete this;
+  }
+
+  // Takes the caller's reference to `rep` and gives back a reference to the
+  // pooled record equal to it: an existing one (and `rep` is released), or
+  // `rep` itself, now pooled. A record pooled elsewhere comes back as it is.
+  MetadataRep* intern(MetadataRep* rep);
+
+  // Takes a dying record (count zero) out of the pool, unless an equal
+  // record has replaced it there, and drops its reference to the pool.
+  void forget(MetadataRep* rep) noexcept;
+
+ private:
+  RecordPool() = default;
+  ~RecordPool() = default;
+
+  struct ContentHash {
+    std::size_t operator()(const MetadataRep* rep) const noexcept;
+  };
+  struct ContentEqual {
+    bool operator()(const MetadataRep* a, const MetadataRep* b) const noexcept {
+      return a->value == b->value && a->attributes == b->attributes;
+    }
+  };
+
+  // The creator's reference and one per pooled record.
+  std::atomic<std::uint32_t> refs_{1};
+  std::mutex mutex_;
+  std::unordered_set<MetadataRep*, ContentHash, ContentEqual> records_;
+};
+
+}  // namespace korvane::detail
