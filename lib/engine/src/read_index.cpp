@@ -231,18 +231,21 @@ const Block* with_cover(const Block* b, Rep* cover) {
   return slots.lay_out(cover);
 }
 
-// What a change replaced, retired once its replacement is published.
+// What a change replaced, retired once its replacement is published, and
+// what it built, freed if it fails before publishing.
 struct Replaced {
   std::vector<const Block*> blocks;    // freed alone: their children live on
   std::vector<const Block*> subtrees;  // freed with everything below
-  std::vector<const Block*> made;      // built for the change; freed if it fails
+  std::vector<const Block*> made;      // fresh subtrees
+  std::vector<const Block*> copies;    // cover copies, sharing a live node's children
 
   void retire_all() {
     for (const Block* b : subtrees) epoch::retire(const_cast<Block*>(b), &release_subtree_now);
     for (const Block* b : blocks) epoch::retire(const_cast<Block*>(b), &release_block_now);
   }
-  void discard_made() noexcept {
+  void discard_built() noexcept {
     for (const Block* b : made) free_subtree(b);
+    for (const Block* b : copies) free_block(b);
   }
 };
 
@@ -388,7 +391,7 @@ void ReadIndex::rebuild_top(u128 key, unsigned length, const IndexSource& source
         fresh[s] = old;
         if (node_of(old)->cover != leaf[s]) {  // the node stays; its cover changes
           const Block* copy = with_cover(node_of(old), leaf[s]);
-          replaced.made.push_back(copy);
+          replaced.copies.push_back(copy);
           fresh[s] = reinterpret_cast<std::uintptr_t>(copy);
           replaced.blocks.push_back(node_of(old));
         }
@@ -400,17 +403,7 @@ void ReadIndex::rebuild_top(u128 key, unsigned length, const IndexSource& source
       }
     }
   } catch (...) {
-    // A cover copy shares its children with the live index: free it alone.
-    for (const Block* b : replaced.made) {
-      bool shallow = false;
-      for (const Block* old : replaced.blocks) shallow = shallow || (b->children() > 0 && b->children() == old->children() &&
-                                                                     child_array(b)[0].load() == child_array(old)[0].load());
-      if (shallow) {
-        free_block(b);
-      } else {
-        free_subtree(b);
-      }
-    }
+    replaced.discard_built();
     throw;
   }
   for (std::size_t s = 0; s < slots; ++s) {
@@ -499,7 +492,7 @@ void ReadIndex::update(u128 key, unsigned length, const IndexSource& source) {
           replaced.made.push_back(slots.child[s]);
         } else if (slots.child[s]->cover != leaf[i]) {
           const Block* copy = with_cover(slots.child[s], leaf[i]);
-          replaced.made.push_back(copy);  // shallow: see discard below
+          replaced.copies.push_back(copy);
           replaced.blocks.push_back(slots.child[s]);
           slots.child[s] = copy;
         }
@@ -508,17 +501,7 @@ void ReadIndex::update(u128 key, unsigned length, const IndexSource& source) {
       }
     }
   } catch (...) {
-    for (const Block* b : replaced.made) {
-      // A cover copy shares the children of a live node: free it alone.
-      if (std::find(replaced.blocks.begin(), replaced.blocks.end(), b) == replaced.blocks.end() &&
-          b->children() > 0 && std::any_of(replaced.blocks.begin(), replaced.blocks.end(), [&](const Block* o) {
-            return o->children() == b->children() && child_array(o)[0].load() == child_array(b)[0].load();
-          })) {
-        free_block(b);
-      } else {
-        free_subtree(b);
-      }
-    }
+    replaced.discard_built();
     throw;
   }
 
@@ -547,7 +530,7 @@ void ReadIndex::update(u128 key, unsigned length, const IndexSource& source) {
   try {
     fresh = slots.lay_out(cover);
   } catch (...) {
-    replaced.discard_made();  // (a cover copy's children are not its own; out of memory anyway)
+    replaced.discard_built();
     throw;
   }
   if (depth == 1) {
