@@ -209,6 +209,59 @@ void TrieEngine::lookup_many(const IpAddress* addresses, std::size_t count, std:
   }
 }
 
+namespace {
+// A record lent without a reference of its own: the node's reference, kept
+// alive by the epoch pin, stands for it. Gives the payload back without
+// releasing it, even when the visitor throws.
+class Lent {
+ public:
+  explicit Lent(detail::MetadataRep* rep) noexcept : record_(detail::MetadataAccess::adopt(rep)) {}
+  ~Lent() { (void)detail::MetadataAccess::take(record_); }
+  Lent(const Lent&) = delete;
+  Lent& operator=(const Lent&) = delete;
+  const Metadata* get() const noexcept { return &record_; }
+
+ private:
+  Metadata record_;
+};
+}  // namespace
+
+void TrieEngine::lookup_visit(const IpAddress* addresses, std::size_t count, LookupVisitor& visitor) const {
+  constexpr std::size_t kChunk = 64;
+  epoch::Participant* self = epoch::local_participant();
+  u128 keys[kChunk];
+  const ReadIndex* indexes[kChunk];
+  detail::MetadataRep* found[kChunk];
+  for (std::size_t base = 0; base < count; base += kChunk) {
+    const std::size_t n = std::min(kChunk, count - base);
+    epoch::Guard pin;  // a Guard: the visitor may throw
+    bool stale = false;
+    for (std::size_t i = 0; i < n; ++i) {
+      const IpAddress& a = addresses[base + i];
+      const unsigned f = family_index(a.family);
+      stale = stale || store_->index_stale[f].load(std::memory_order_acquire);
+      keys[i] = index_key(a);
+      indexes[i] = &store_->indexes[f];
+    }
+    if (__builtin_expect(stale, 0)) {
+      for (std::size_t i = 0; i < n; ++i) found[i] = trie_lookup(addresses[base + i]);
+    } else if (n == 1) {
+      found[0] = indexes[0]->lookup(keys[0]);
+    } else {
+      ReadIndex::lookup_batch(indexes, keys, n, found);
+    }
+    for (std::size_t i = 0; i < n; ++i) count_lookup(self->index, found[i] != nullptr);
+    for (std::size_t i = 0; i < n; ++i) {
+      if (found[i] == nullptr) {
+        visitor.visit(base + i, nullptr);
+      } else {
+        const Lent record(found[i]);
+        visitor.visit(base + i, record.get());
+      }
+    }
+  }
+}
+
 std::optional<Metadata> TrieEngine::walk_lookup(const IpAddress& address) const {
   epoch::Guard pin;
   return hand_out(trie_lookup(address));
@@ -375,6 +428,15 @@ void LocalEngine::lookup_many(std::span<const IpAddress> addresses,
     return layout_->group->row.front()->lookup_many(addresses.data(), addresses.size(), results.data());
   }
   PrefixEngine::lookup_many(addresses, results);
+}
+
+void LocalEngine::lookup_visit(std::span<const IpAddress> addresses, LookupVisitor& visitor) const {
+  if (layout_->single) return layout_->single->lookup_visit(addresses.data(), addresses.size(), visitor);
+  if (layout_->group && !layout_->group->row.empty()) {
+    // As lookup_many: one shard answers and counts for the shared trie.
+    return layout_->group->row.front()->lookup_visit(addresses.data(), addresses.size(), visitor);
+  }
+  PrefixEngine::lookup_visit(addresses, visitor);
 }
 
 std::optional<Metadata> LocalEngine::remove(const IpPrefix& prefix) const {

@@ -70,6 +70,9 @@ class TrieEngine {
   std::optional<Metadata> lookup(const IpAddress& address) const;
   // Lookups of many addresses at once, with their index walks interleaved.
   void lookup_many(const IpAddress* addresses, std::size_t count, std::optional<Metadata>* results) const;
+  // Lends each answer to the visitor inside the epoch pin, taking no
+  // reference on the record.
+  void lookup_visit(const IpAddress* addresses, std::size_t count, LookupVisitor& visitor) const;
   // The answer of a walk of the trie itself, bypassing the read index and
   // the counters; for tests that compare the two.
   std::optional<Metadata> walk_lookup(const IpAddress& address) const;

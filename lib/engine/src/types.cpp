@@ -128,6 +128,13 @@ std::string EngineError::message() const {
 
 PrefixEngine::~PrefixEngine() = default;
 
+void PrefixEngine::lookup_visit(std::span<const IpAddress> addresses, LookupVisitor& visitor) const {
+  for (std::size_t i = 0; i < addresses.size(); ++i) {
+    const std::optional<Metadata> found = lookup(addresses[i]);
+    visitor.visit(i, found ? &*found : nullptr);
+  }
+}
+
 void PrefixEngine::lookup_many(std::span<const IpAddress> addresses,
                                std::span<std::optional<Metadata>> results) const {
   for (std::size_t i = 0; i < addresses.size(); ++i) results[i] = lookup(addresses[i]);

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <random>
+#include <stdexcept>
 #include <thread>
 
 #include "engine.hpp"
@@ -107,6 +108,16 @@ TEST_P(ReadIndexTest, AnswersAsTheTrieAndTheReferenceDo) {
       for (int i = 0; i < 20; ++i) batch.push_back(gen.near(pool[rng() % pool.size()]));
       std::vector<std::optional<Metadata>> got(batch.size());
       engine->lookup_many(batch, got);
+      // Lent records: the same answers, in order.
+      struct Collect final : LookupVisitor {
+        std::vector<std::optional<std::string>> values;
+        void visit(std::size_t index, const Metadata* record) override {
+          values.resize(std::max(values.size(), index + 1));
+          if (record != nullptr) values[index] = record->value();
+        }
+      } lent;
+      engine->lookup_visit(batch, lent);
+      ASSERT_EQ(lent.values.size(), batch.size());
       for (std::size_t i = 0; i < batch.size(); ++i) {
         const auto want = reference.lookup(batch[i]);
         const auto single = engine->lookup(batch[i]);
@@ -114,6 +125,7 @@ TEST_P(ReadIndexTest, AnswersAsTheTrieAndTheReferenceDo) {
         ASSERT_EQ(want.has_value(), single.has_value()) << "step " << step;
         ASSERT_EQ(want.has_value(), got[i].has_value()) << "step " << step;
         ASSERT_EQ(want.has_value(), walked.has_value()) << "step " << step;
+        ASSERT_EQ(want, lent.values[i]) << "step " << step;
         if (want) {
           ASSERT_EQ(*want, single->value()) << "step " << step;
           ASSERT_EQ(*want, got[i]->value()) << "step " << step;
@@ -138,6 +150,16 @@ TEST_P(ReadIndexTest, AnswersAsTheTrieAndTheReferenceDo) {
   std::vector<std::optional<Metadata>> out(batch.size());
   engine->lookup_many(batch, out);
   EXPECT_EQ(engine->stats().lookups, lookups + 100);  // a batch counts as that many lookups
+
+  // A visitor that throws leaves the lent record's ownership as it was.
+  engine->insert(testing::v4_prefix(10, 0, 0, 0, 8), Metadata("kept"));
+  struct Throws final : LookupVisitor {
+    void visit(std::size_t, const Metadata*) override { throw std::runtime_error("visitor"); }
+  } throws;
+  EXPECT_THROW(engine->lookup_visit(batch, throws), std::runtime_error);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(engine->lookup(IpAddress::v4(10, 1, 1, 1))->value(), "kept");
+  engine->clear();
+  epoch::collect();
 }
 
 std::vector<Config> index_configs() {

@@ -345,7 +345,7 @@ class RecordObjects {
   }
 
  private:
-  static constexpr std::size_t kEntries = 256;
+  static constexpr std::size_t kEntries = 1024;
   struct Entry {
     korvane::Metadata record;
     PyObject* value = nullptr;
@@ -412,6 +412,23 @@ const korvane::PrefixEngine& engine_of(PyObject* self) noexcept {
 PyObject* dict_from_metadata(PyObject* self, const korvane::Metadata& metadata) {
   return reinterpret_cast<RadixEngineObject*>(self)->records->result_for(metadata);
 }
+
+// Turns the one record an engine lends for a lookup into its result object.
+class OneResult final : public korvane::LookupVisitor {
+ public:
+  explicit OneResult(PyObject* self) noexcept : self_(self) {}
+  ~OneResult() { Py_XDECREF(result_); }
+
+  void visit(std::size_t /*index*/, const korvane::Metadata* record) override {
+    result_ = record != nullptr ? dict_from_metadata(self_, *record) : Py_NewRef(Py_None);
+  }
+  // The result, or null with the Python error set.
+  PyObject* release() noexcept { return std::exchange(result_, nullptr); }
+
+ private:
+  PyObject* self_;
+  PyObject* result_ = nullptr;
+};
 
 // ------------------------------------------------------------ dealloc
 
@@ -517,9 +534,9 @@ PyObject* RadixEngine_lookup(PyObject* self, PyObject* const* args, Py_ssize_t n
     std::optional<korvane::IpAddress> address = address_argument(bound[0]);
     if (!address) return nullptr;
 
-    std::optional<korvane::Metadata> found = engine_of(self).lookup(*address);
-    if (!found) Py_RETURN_NONE;
-    return dict_from_metadata(self, *found);
+    OneResult result(self);
+    engine_of(self).lookup_visit(std::span(&*address, 1), result);
+    return result.release();
   } catch (...) {
     return raise_from_cpp();
   }
@@ -576,20 +593,32 @@ PyObject* RadixEngine_lookup_many(PyObject* self, PyObject* const* args, Py_ssiz
       addresses[static_cast<std::size_t>(i)] = *address;
     }
 
+    // Every slot of a new list must be filled before it can be released
+    // safely: None stands in until a result replaces it.
     Ref result(PyList_New(count));
     if (!result) return nullptr;
-    constexpr std::size_t kChunk = 256;
-    std::vector<std::optional<korvane::Metadata>> found(kChunk);
-    for (std::size_t base = 0; base < addresses.size(); base += kChunk) {
-      const std::size_t n = std::min(kChunk, addresses.size() - base);
-      engine_of(self).lookup_many(std::span(addresses).subspan(base, n), std::span(found).first(n));
-      for (std::size_t i = 0; i < n; ++i) {
-        PyObject* value = found[i] ? dict_from_metadata(self, *found[i]) : Py_NewRef(Py_None);
-        if (value == nullptr) return nullptr;
-        PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(base + i), value);  // steals
-        found[i].reset();
+    for (Py_ssize_t i = 0; i < count; ++i) PyList_SET_ITEM(result.get(), i, Py_NewRef(Py_None));
+    class IntoList final : public korvane::LookupVisitor {
+     public:
+      IntoList(PyObject* self, PyObject* list) noexcept : self_(self), list_(list) {}
+      void visit(std::size_t index, const korvane::Metadata* record) override {
+        if (failed || record == nullptr) return;
+        PyObject* value = dict_from_metadata(self_, *record);
+        if (value == nullptr) {
+          failed = true;
+          return;
+        }
+        PyObject** slot = &reinterpret_cast<PyListObject*>(list_)->ob_item[index];
+        Py_SETREF(*slot, value);
       }
-    }
+      bool failed = false;
+
+     private:
+      PyObject* self_;
+      PyObject* list_;
+    } into(self, result.get());
+    engine_of(self).lookup_visit(addresses, into);
+    if (into.failed) return nullptr;
     return result.release();
   } catch (...) {
     return raise_from_cpp();

@@ -17,6 +17,18 @@
 
 namespace korvane {
 
+// Receives the answers of PrefixEngine::lookup_visit, one call per address.
+class LookupVisitor {
+ public:
+  // `record` is the answer for addresses[index], or null for no match. It
+  // is lent for the length of the call: read it there, or copy it (a cheap
+  // shared copy) to keep it.
+  virtual void visit(std::size_t index, const Metadata* record) = 0;
+
+ protected:
+  ~LookupVisitor() = default;
+};
+
 class PrefixEngine {
  public:
   virtual ~PrefixEngine();
@@ -43,6 +55,11 @@ class PrefixEngine {
   // accesses of several lookups do so; this default asks one at a time.
   // `results` must be at least as long as `addresses`.
   virtual void lookup_many(std::span<const IpAddress> addresses, std::span<std::optional<Metadata>> results) const;
+  // The same answers, lent to `visitor` in address order instead of handed
+  // out: an engine that can avoids taking a reference on each record. The
+  // visitor must not hold the engine busy for long (it runs inside the
+  // engine's read-side critical section), and may call the engine again.
+  virtual void lookup_visit(std::span<const IpAddress> addresses, LookupVisitor& visitor) const;
 
  protected:
   PrefixEngine() = default;

@@ -50,6 +50,7 @@ class LocalEngine final : public PrefixEngine {
   std::uint64_t len() const override;
   EngineStats stats() const override;
   void lookup_many(std::span<const IpAddress> addresses, std::span<std::optional<Metadata>> results) const override;
+  void lookup_visit(std::span<const IpAddress> addresses, LookupVisitor& visitor) const override;
 
   // The layout's internals, for the engine library's own code.
   const detail::LocalLayout& internals() const noexcept { return *layout_; }
