@@ -51,4 +51,7 @@ void CachedEngine::invalidate_covered(const IpPrefix& prefix) const {
   results_.drop_covered(prefix);
 }
 
+// The entries are the inner engine's; the cache holds only results.
+void CachedEngine::for_each(EntryVisitor& visitor) const { inner_->for_each(visitor); }
+
 }  // namespace korvane

@@ -41,6 +41,7 @@ class CachedEngine final : public PrefixEngine {
   void clear() const override;
   std::uint64_t len() const override;
   EngineStats stats() const override;
+  void for_each(EntryVisitor& visitor) const override;
 
   std::uint64_t capacity() const noexcept { return capacity_; }
   // Number of cached results (for tests and diagnostics).

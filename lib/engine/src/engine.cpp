@@ -262,6 +262,40 @@ void TrieEngine::lookup_visit(const IpAddress* addresses, std::size_t count, Loo
   }
 }
 
+void TrieEngine::for_each(EntryVisitor& visitor) const {
+  // The read index's gather already walks a range of the trie in key
+  // order, ancestors first: the whole family is the range of length 0,
+  // whose cover is the family's /0.
+  for (const AddressFamily family : {AddressFamily::V4, AddressFamily::V6}) {
+    IndexRange entries;
+    std::vector<Metadata> records;  // own a reference each, taken while pinned
+    {
+      epoch::Guard pin;
+      const TrieSource source(kind(), store_->roots[family_index(family)].get(), family);
+      source.gather(0, 0, address_width_bits(family), entries);
+      records.reserve(entries.deeper.size() + 1);
+      const auto keep = [&](detail::MetadataRep* rep) {
+        rep->acquire();
+        records.push_back(detail::MetadataAccess::adopt(rep));
+      };
+      if (entries.cover != nullptr) keep(entries.cover);
+      for (const IndexEntry& e : entries.deeper) keep(e.rep);
+    }
+    std::size_t r = 0;
+    const auto visit = [&](trie::u128 key, unsigned length) {
+      IpPrefix prefix;
+      prefix.family = family;
+      prefix.length = static_cast<std::uint8_t>(length);
+      for (std::size_t i = 0; i < address_width_bytes(family); ++i) {
+        prefix.bytes[i] = static_cast<std::uint8_t>(key >> (120 - 8 * i));
+      }
+      visitor.visit(prefix, records[r++]);
+    };
+    if (entries.cover != nullptr) visit(0, 0);
+    for (const IndexEntry& e : entries.deeper) visit(e.key, e.length);
+  }
+}
+
 std::optional<Metadata> TrieEngine::walk_lookup(const IpAddress& address) const {
   epoch::Guard pin;
   return hand_out(trie_lookup(address));
@@ -437,6 +471,12 @@ void LocalEngine::lookup_visit(std::span<const IpAddress> addresses, LookupVisit
     return layout_->group->row.front()->lookup_visit(addresses.data(), addresses.size(), visitor);
   }
   PrefixEngine::lookup_visit(addresses, visitor);
+}
+
+void LocalEngine::for_each(EntryVisitor& visitor) const {
+  if (layout_->single) return layout_->single->for_each(visitor);
+  if (layout_->group && !layout_->group->row.empty()) return layout_->group->row.front()->for_each(visitor);
+  PrefixEngine::for_each(visitor);
 }
 
 std::optional<Metadata> LocalEngine::remove(const IpPrefix& prefix) const {

@@ -73,6 +73,9 @@ class TrieEngine {
   // Lends each answer to the visitor inside the epoch pin, taking no
   // reference on the record.
   void lookup_visit(const IpAddress* addresses, std::size_t count, LookupVisitor& visitor) const;
+  // Every entry of the trie, IPv4 first, in key order (see
+  // PrefixEngine::for_each).
+  void for_each(EntryVisitor& visitor) const;
   // The answer of a walk of the trie itself, bypassing the read index and
   // the counters; for tests that compare the two.
   std::optional<Metadata> walk_lookup(const IpAddress& address) const;

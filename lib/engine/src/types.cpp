@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <cstring>
+#include <stdexcept>
 
 #include "korvane/engine.hpp"
 #include "korvane/types.hpp"
@@ -127,6 +128,10 @@ std::string EngineError::message() const {
 }
 
 PrefixEngine::~PrefixEngine() = default;
+
+void PrefixEngine::for_each(EntryVisitor&) const {
+  throw std::logic_error("this engine cannot list its entries");
+}
 
 void PrefixEngine::lookup_visit(std::span<const IpAddress> addresses, LookupVisitor& visitor) const {
   for (std::size_t i = 0; i < addresses.size(); ++i) {

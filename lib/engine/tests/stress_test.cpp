@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <thread>
+#include <tuple>
 
 #include "epoch.hpp"
 #include "korvane/local_engine.hpp"
@@ -220,6 +221,67 @@ std::vector<Config> stress_configs() {
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, StressTest, ::testing::ValuesIn(stress_configs()), testing::trie_config_name<::testing::TestParamInfo<Config>>);
+
+}  // namespace
+}  // namespace korvane
+
+namespace korvane {
+namespace {
+
+// Listing beside a writer: every walk is in order, lists each prefix stored
+// throughout exactly once, and lists nothing that was never stored.
+TEST(ForEachConcurrency, WalksAreWeaklyConsistent) {
+  for (std::uint8_t kind : {4, 1}) {
+    auto engine = LocalEngine::make_trie(kind, 1);
+    const Universe u(311 + kind, 200, 200);
+    for (std::size_t i = 0; i < u.permanent; ++i) engine->insert(u.prefixes[i], u.record(i));
+    std::atomic<bool> done{false};
+    std::thread writer([&] {
+      std::mt19937_64 rng(9);
+      for (int round = 0; round < 6000; ++round) {
+        const std::size_t i = u.permanent + rng() % (u.prefixes.size() - u.permanent);
+        if (rng() & 1) {
+          engine->insert(u.prefixes[i], u.record(i));
+        } else {
+          engine->remove(u.prefixes[i]);
+        }
+      }
+      done.store(true, std::memory_order_release);
+    });
+    struct Walk final : EntryVisitor {
+      std::vector<std::size_t> seen;  // indexes into the universe
+      std::vector<IpPrefix> order;
+      void visit(const IpPrefix& prefix, const Metadata& record) override {
+        seen.push_back(std::stoul(record.value()));
+        order.push_back(prefix);
+      }
+    };
+    std::uint64_t failures = 0;
+    int walks = 0;
+    while (!done.load(std::memory_order_acquire) || walks == 0) {
+      Walk walk;
+      engine->for_each(walk);
+      ++walks;
+      std::vector<int> count(u.prefixes.size(), 0);
+      for (std::size_t k = 0; k < walk.seen.size(); ++k) {
+        const std::size_t i = walk.seen[k];
+        if (i >= u.prefixes.size() || !walk.order[k].same_entry(u.prefixes[i])) ++failures;  // never stored
+        if (i < count.size()) ++count[i];
+        if (k > 0) {  // IPv4 first, then by address, then by length
+          const IpPrefix& a = walk.order[k - 1];
+          const IpPrefix& b = walk.order[k];
+          const auto key = [](const IpPrefix& p) { return std::make_tuple(p.family, p.bytes, p.length); };
+          if (!(key(a) < key(b))) ++failures;
+        }
+      }
+      for (std::size_t i = 0; i < count.size(); ++i) {
+        if (i < u.permanent ? count[i] != 1 : count[i] > 1) ++failures;
+      }
+    }
+    writer.join();
+    EXPECT_EQ(failures, 0u) << "kind " << int(kind) << ", " << walks << " walks";
+  }
+}
 
 }  // namespace
 }  // namespace korvane

@@ -401,6 +401,8 @@ struct RadixEngineObject {
   // object, so the engine dies with it.
   korvane::EngineHandle engine;
   std::unique_ptr<RecordObjects> records;
+  // The constructor's variant argument, kept for pickling.
+  std::optional<std::string> variant;
 };
 
 const korvane::PrefixEngine& engine_of(PyObject* self) noexcept {
@@ -434,6 +436,7 @@ class OneResult final : public korvane::LookupVisitor {
 
 void RadixEngine_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
+  std::destroy_at(&reinterpret_cast<RadixEngineObject*>(self)->variant);
   std::destroy_at(&reinterpret_cast<RadixEngineObject*>(self)->records);
   std::destroy_at(&reinterpret_cast<RadixEngineObject*>(self)->engine);
   type->tp_free(self);
@@ -475,11 +478,14 @@ PyObject* RadixEngine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
     // variant selects, so it runs to completion synchronously here.
     korvane::EngineHandle engine = korvane::create_engine(korvane::EngineConfig::for_variant(variant));
     auto records = std::make_unique<RecordObjects>();
+    std::optional<std::string> kept_variant;
+    if (variant) kept_variant.emplace(*variant);
 
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;
     new (&reinterpret_cast<RadixEngineObject*>(self)->engine) korvane::EngineHandle(std::move(engine));
     new (&reinterpret_cast<RadixEngineObject*>(self)->records) std::unique_ptr<RecordObjects>(std::move(records));
+    new (&reinterpret_cast<RadixEngineObject*>(self)->variant) std::optional<std::string>(std::move(kept_variant));
     return self;
   } catch (...) {
     return raise_from_cpp();
@@ -664,6 +670,166 @@ PyObject* RadixEngine_contains(PyObject* self, PyObject* const* args, Py_ssize_t
   }
 }
 
+// Every entry, as (prefix text, record dict) pairs or prefix texts alone.
+PyObject* entry_list(PyObject* self, bool with_records) {
+  Ref list(PyList_New(0));
+  if (!list) return nullptr;
+  class IntoList final : public korvane::EntryVisitor {
+   public:
+    IntoList(PyObject* self, PyObject* list, bool with_records) noexcept
+        : self_(self), list_(list), with_records_(with_records) {}
+    void visit(const korvane::IpPrefix& prefix, const korvane::Metadata& record) override {
+      if (failed) return;
+      Ref text(str_from(korvane::format_prefix(prefix)));
+      Ref item;
+      if (text && with_records_) {
+        Ref dict(dict_from_metadata(self_, record));
+        if (dict) item = Ref(PyTuple_Pack(2, text.get(), dict.get()));
+      } else {
+        item = std::move(text);
+      }
+      failed = !item || PyList_Append(list_, item.get()) < 0;
+    }
+    bool failed = false;
+
+   private:
+    PyObject* self_;
+    PyObject* list_;
+    bool with_records_;
+  } into(self, list.get(), with_records);
+  engine_of(self).for_each(into);
+  if (into.failed) return nullptr;
+  return PyObject_GetIter(list.get());
+}
+
+PyObject* RadixEngine_items(PyObject* self, PyObject* /*unused*/) {
+  try {
+    return entry_list(self, true);
+  } catch (...) {
+    return raise_from_cpp();
+  }
+}
+
+PyObject* RadixEngine_prefixes(PyObject* self, PyObject* /*unused*/) {
+  try {
+    return entry_list(self, false);
+  } catch (...) {
+    return raise_from_cpp();
+  }
+}
+
+// Pickled form: RadixEngine(variant), then __setstate__((1, [(prefix,
+// value, attributes), ...])). The counters are not part of it.
+constexpr long kStateVersion = 1;
+
+PyObject* RadixEngine_reduce(PyObject* self, PyObject* /*unused*/) {
+  try {
+    Ref entries(PyList_New(0));
+    if (!entries) return nullptr;
+    class IntoState final : public korvane::EntryVisitor {
+     public:
+      explicit IntoState(PyObject* list) noexcept : list_(list) {}
+      void visit(const korvane::IpPrefix& prefix, const korvane::Metadata& record) override {
+        if (failed) return;
+        Ref attributes(PyDict_New());
+        failed = !attributes;
+        for (const auto& [key, value] : record.attributes()) {
+          if (failed) return;
+          Ref k(str_from(key));
+          Ref v(str_from(value));
+          failed = !k || !v || PyDict_SetItem(attributes.get(), k.get(), v.get()) < 0;
+        }
+        if (failed) return;
+        Ref text(str_from(korvane::format_prefix(prefix)));
+        Ref value(str_from(record.value()));
+        Ref item(text && value ? PyTuple_Pack(3, text.get(), value.get(), attributes.get()) : nullptr);
+        failed = !item || PyList_Append(list_, item.get()) < 0;
+      }
+      bool failed = false;
+
+     private:
+      PyObject* list_;
+    } into(entries.get());
+    engine_of(self).for_each(into);
+    if (into.failed) return nullptr;
+    const std::optional<std::string>& variant = reinterpret_cast<RadixEngineObject*>(self)->variant;
+    Ref variant_arg(variant ? str_from(*variant) : Py_NewRef(Py_None));
+    if (!variant_arg) return nullptr;
+    // The class's module is "builtins" (its fixed type name), where pickle
+    // cannot find it: the module's _restore_engine rebuilds it instead.
+    PyObject* module = PyType_GetModule(Py_TYPE(self));  // borrowed
+    if (module == nullptr) return nullptr;
+    Ref restore(PyObject_GetAttrString(module, "_restore_engine"));
+    if (!restore) return nullptr;
+    return Py_BuildValue("O(O(lO))", restore.get(), variant_arg.get(), kStateVersion, entries.get());
+  } catch (...) {
+    return raise_from_cpp();
+  }
+}
+
+// Checks the whole state before inserting anything, so a bad state builds
+// nothing.
+PyObject* RadixEngine_setstate(PyObject* self, PyObject* state) {
+  try {
+    const auto invalid = [](const char* why, Py_ssize_t index = -1) -> PyObject* {
+      if (index < 0) {
+        PyErr_Format(PyExc_ValueError, "not a RadixEngine state: %s", why);
+      } else {
+        PyErr_Format(PyExc_ValueError, "not a RadixEngine state: entry %zd: %s", index, why);
+      }
+      return nullptr;
+    };
+    if (!PyTuple_Check(state) || PyTuple_GET_SIZE(state) != 2) return invalid("expected a (version, entries) tuple");
+    PyObject* version = PyTuple_GET_ITEM(state, 0);
+    PyObject* entries = PyTuple_GET_ITEM(state, 1);
+    if (!PyLong_Check(version) || PyLong_AsLong(version) != kStateVersion) return invalid("unknown version");
+    if (!PyList_Check(entries)) return invalid("entries must be a list");
+    if (engine_of(self).len() != 0) {
+      PyErr_SetString(PyExc_ValueError, "__setstate__ needs an empty engine");
+      return nullptr;
+    }
+    const Py_ssize_t count = PyList_GET_SIZE(entries);
+    std::vector<std::pair<korvane::IpPrefix, korvane::Metadata>> parsed;
+    parsed.reserve(static_cast<std::size_t>(count));
+    for (Py_ssize_t i = 0; i < count; ++i) {
+      PyObject* entry = PyList_GET_ITEM(entries, i);
+      if (!PyTuple_Check(entry) || PyTuple_GET_SIZE(entry) != 3) return invalid("expected (prefix, value, attributes)", i);
+      PyObject* attributes = PyTuple_GET_ITEM(entry, 2);
+      if (!PyUnicode_Check(PyTuple_GET_ITEM(entry, 0)) || !PyUnicode_Check(PyTuple_GET_ITEM(entry, 1)) ||
+          !PyDict_Check(attributes)) {
+        return invalid("expected (str, str, dict)", i);
+      }
+      std::optional<std::string_view> text = utf8_of(PyTuple_GET_ITEM(entry, 0));
+      if (!text) return nullptr;
+      std::optional<korvane::IpPrefix> prefix = korvane::parse_prefix(*text);
+      if (!prefix) return invalid("not a prefix", i);
+      std::optional<std::string_view> value = utf8_of(PyTuple_GET_ITEM(entry, 1));
+      if (!value) return nullptr;
+      korvane::Attributes map;
+      Py_ssize_t pos = 0;
+      PyObject* k = nullptr;
+      PyObject* v = nullptr;
+      while (PyDict_Next(attributes, &pos, &k, &v)) {
+        if (!PyUnicode_Check(k) || !PyUnicode_Check(v)) return invalid("attributes must map str to str", i);
+        std::optional<std::string_view> key_text = utf8_of(k);
+        std::optional<std::string_view> value_text = key_text ? utf8_of(v) : std::nullopt;
+        if (!value_text) return nullptr;
+        map.insert_or_assign(std::string(*key_text), std::string(*value_text));
+      }
+      parsed.emplace_back(*prefix, korvane::Metadata(std::string(*value), std::move(map)));
+    }
+    for (auto& [prefix, record] : parsed) {
+      if (korvane::InsertStatus status = engine_of(self).insert(prefix, std::move(record))) {
+        raise_text(PyExc_ValueError, *status);
+        return nullptr;
+      }
+    }
+    Py_RETURN_NONE;
+  } catch (...) {
+    return raise_from_cpp();
+  }
+}
+
 PyObject* RadixEngine_clear(PyObject* self, PyObject* /*unused*/) {
   try {
     engine_of(self).clear();
@@ -754,6 +920,22 @@ PyMethodDef RadixEngine_methods[] = {
     {"clear", RadixEngine_clear, METH_NOARGS,
      "clear($self)\n--\n\n"
      "Remove all entries."},
+    {"items", RadixEngine_items, METH_NOARGS,
+     "items($self)\n--\n\n"
+     "Iterator of (prefix, metadata dict) pairs for every stored prefix:\n"
+     "IPv4 before IPv6, then by address, then by length. Prefixes are in\n"
+     "canonical form. Taken beside writers, a prefix stored throughout appears\n"
+     "exactly once."},
+    {"prefixes", RadixEngine_prefixes, METH_NOARGS,
+     "prefixes($self)\n--\n\n"
+     "Iterator of every stored prefix, in the order of ``items``."},
+    {"__reduce__", RadixEngine_reduce, METH_NOARGS,
+     "__reduce__($self)\n--\n\n"
+     "Pickle support: the variant and every prefix with its record. The\n"
+     "counters are not kept: an unpickled or copied engine starts them at 0."},
+    {"__setstate__", RadixEngine_setstate, METH_O,
+     "__setstate__($self, state, /)\n--\n\n"
+     "Pickle support: loads a state made by ``__reduce__`` into an empty engine."},
     {"stats", RadixEngine_stats, METH_NOARGS,
      "stats($self)\n--\n\n"
      "Engine performance statistics."},
@@ -808,6 +990,27 @@ PyObject* korvane_version(PyObject* /*module*/, PyObject* /*unused*/) {
 
 PyMethodDef version_def = {"version", korvane_version, METH_NOARGS, "version()\n--\n\n"};
 
+// _restore_engine(variant, state): RadixEngine(variant) loaded with a
+// pickled state. Not exported; pickle finds it by name.
+PyObject* korvane_restore_engine(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs != 2) {
+    PyErr_SetString(PyExc_TypeError, "_restore_engine() takes a variant and a state");
+    return nullptr;
+  }
+  Ref type(PyObject_GetAttrString(module, "RadixEngine"));
+  if (!type) return nullptr;
+  Ref engine(PyObject_CallOneArg(type.get(), args[0]));
+  if (!engine) return nullptr;
+  Ref name(PyUnicode_FromString("__setstate__"));
+  if (!name) return nullptr;
+  Ref done(PyObject_CallMethodOneArg(engine.get(), name.get(), args[1]));
+  if (!done) return nullptr;
+  return engine.release();
+}
+
+PyMethodDef restore_def = {"_restore_engine", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(korvane_restore_engine)),
+                           METH_FASTCALL, nullptr};
+
 // ------------------------------------------------------------ exec slot
 
 // Adds `value` to the module under `name` and appends the name to the
@@ -842,6 +1045,8 @@ int korvane_exec(PyObject* module) {
   if (!module_name) return -1;
   Ref version(PyCFunction_NewEx(&version_def, module, module_name.get()));
   if (!version || add_exported(module, "version", version.get()) < 0) return -1;
+  Ref restore(PyCFunction_NewEx(&restore_def, module, module_name.get()));
+  if (!restore || PyModule_AddObjectRef(module, "_restore_engine", restore.get()) < 0) return -1;
   return 0;
 }
 

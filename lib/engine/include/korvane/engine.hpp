@@ -29,6 +29,17 @@ class LookupVisitor {
   ~LookupVisitor() = default;
 };
 
+// Receives the entries of PrefixEngine::for_each.
+class EntryVisitor {
+ public:
+  // One stored prefix (host bits cleared) and its record, lent for the
+  // length of the call.
+  virtual void visit(const IpPrefix& prefix, const Metadata& record) = 0;
+
+ protected:
+  ~EntryVisitor() = default;
+};
+
 class PrefixEngine {
  public:
   virtual ~PrefixEngine();
@@ -60,6 +71,14 @@ class PrefixEngine {
   // visitor must not hold the engine busy for long (it runs inside the
   // engine's read-side critical section), and may call the engine again.
   virtual void lookup_visit(std::span<const IpAddress> addresses, LookupVisitor& visitor) const;
+
+  // Visits every stored prefix with its record: IPv4 before IPv6, then by
+  // address, then by length. Beside writers the walk is weakly consistent:
+  // a prefix stored throughout it is visited exactly once, and a prefix
+  // never stored is not visited. Engines that cannot list their entries
+  // throw std::logic_error (this default). The visitor may not call the
+  // engine's writers.
+  virtual void for_each(EntryVisitor& visitor) const;
 
  protected:
   PrefixEngine() = default;
