@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
 # Runs every test of the repository (or only the stages named as arguments):
-#   1. release  - Release build, the whole ctest suite
+#   1. release  - Release build, the whole ctest suite, then the C++ package:
+#                 installed into a throw-away prefix, a consumer project
+#                 (tests/consumer) built against it with CMake and with
+#                 pkg-config, and run
 #   2. python   - builds and installs the korvane module into .venv, runs pytest
 #   3. asan     - AddressSanitizer + UndefinedBehaviorSanitizer build, ctest
 #   4. tsan     - ThreadSanitizer build, ctest
@@ -97,6 +100,33 @@ stage_release() {
   configure_tree release
   build_tree release
   ctest_tree release
+  consumer_check
+}
+
+# consumer_check: installs build/release into a fresh prefix and builds
+# tests/consumer against it, once through find_package and once through
+# pkg-config, running each program.
+consumer_check() {
+  local dir="$ROOT/build/consumer"
+  local prefix="$dir/prefix"
+  rm -rf "$dir"
+  mkdir -p "$dir"
+  echo "installing the C++ package into $prefix"
+  cmake --install "$ROOT/build/release" --prefix "$prefix" >"$dir/install.log"
+  cmake -S "$ROOT/tests/consumer" -B "$dir/cmake" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_PREFIX_PATH="$prefix" --log-level=WARNING
+  cmake --build "$dir/cmake"
+  "$dir/cmake/korvane_consumer"
+
+  local pc
+  pc="$(find "$prefix" -name korvane.pc -print -quit)"
+  [[ -n "$pc" ]] || { echo "korvane.pc was not installed" >&2; return 1; }
+  local flags
+  flags="$(PKG_CONFIG_PATH="$(dirname "$pc")" pkg-config --cflags --libs korvane)"
+  # shellcheck disable=SC2086  # pkg-config prints a word list
+  "${CXX:-c++}" -std=c++20 -O2 "$ROOT/tests/consumer/main.cpp" -o "$dir/consumer-pc" $flags
+  "$dir/consumer-pc"
+  echo "consumer builds against the installed package (CMake and pkg-config): OK"
 }
 
 stage_asan() {

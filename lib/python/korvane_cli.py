@@ -1,0 +1,453 @@
+"""The ``korvane`` command: annotate a stream of IP addresses with a prefix table.
+
+Installed as a console script with the ``korvane`` distribution. It sits beside
+the extension module (``import korvane`` stays the module itself) and uses
+only its public ``RadixEngine``.
+"""
+
+from __future__ import annotations
+
+import argparse
+import csv
+import io
+import json
+import os
+import sys
+import time
+from collections.abc import Iterable, Iterator
+from dataclasses import dataclass
+
+from korvane import RadixEngine
+
+PROG = "korvane"
+
+EPILOG = """\
+table files:
+  CSV or TSV (chosen by the extension .csv, otherwise TSV; or --table-format):
+  one prefix per line, then its value, then any number of name=value
+  attributes. Blank lines and lines starting with # are skipped.
+      10.0.0.0/8,corp,site=hq,owner=netops
+      2001:db8::/32<TAB>doc<TAB>cc=de
+  A MaxMind DB file (.mmdb) loads when the maxminddb package is installed: the
+  value is the field named by --mmdb-value, the attributes every other scalar
+  field, named by its dotted path (localised names in English only).
+
+output:
+  tsv   address, value, then name=value attributes sorted by name; "-" (or
+        --missing) for an address no prefix covers. Tabs, newlines and
+        backslashes inside fields are written as \\t, \\n, \\r and \\\\.
+  json  one object per line: {"address": ..., "match": {"value": ...,
+        "attributes": {...}} or null}
+  With --keep-line the input line comes first (TSV) or as "line" (JSON).
+
+examples:
+  korvane -t routes.csv addresses.txt
+  tail -f access.log | korvane -t routes.tsv --field 1 --keep-line
+  korvane -t GeoLite2-City.mmdb --mmdb-value country.iso_code -f json < ips.txt
+  korvane -t routes.csv --field 3 --delimiter , --strict flows.csv
+
+Malformed lines (of the table or the input) are reported on standard error
+with their file and line number and skipped; --strict stops at the first one.
+The counts are printed on standard error at the end.
+
+exit status: 0 done (skipped lines are reported and counted), 1 a malformed
+line under --strict, 2 a usage error or a file that cannot be read.
+"""
+
+# Lines handed to RadixEngine.lookup_many at once.
+CHUNK = 4096
+# A load shorter than this shows no progress bar.
+PROGRESS_DELAY = 1.0
+
+
+class Fatal(Exception):
+    """Stops the run with a message and an exit status."""
+
+    def __init__(self, message: str, status: int) -> None:
+        super().__init__(message)
+        self.status = status
+
+
+@dataclass
+class Counts:
+    loaded: int = 0
+    replaced: int = 0
+    table_malformed: int = 0
+    table_skipped: int = 0
+    lines: int = 0
+    matched: int = 0
+    unmatched: int = 0
+    malformed: int = 0
+    blank: int = 0
+
+    def summary(self) -> str:
+        return (
+            f"{PROG}: table: {self.loaded} prefixes loaded, {self.replaced} replaced by a later line, "
+            f"{self.table_malformed} malformed, {self.table_skipped} blank or comment lines\n"
+            f"{PROG}: input: {self.lines} lines, {self.matched} matched, {self.unmatched} unmatched, "
+            f"{self.malformed} malformed, {self.blank} blank\n"
+        )
+
+
+class Reporter:
+    """Reports malformed lines; under strict the first one is fatal."""
+
+    def __init__(self, strict: bool, stream) -> None:
+        self.strict = strict
+        self.stream = stream
+
+    def malformed(self, where: str, line: int, why: str) -> None:
+        message = f"{PROG}: {where}:{line}: {why}"
+        if self.strict:
+            raise Fatal(message, 1)
+        self.stream.write(message + "\n")
+
+
+class Progress:
+    """A progress bar on a terminal, drawn only once a load runs long."""
+
+    def __init__(self, stream, total: int | None, enabled: bool) -> None:
+        self.stream = stream
+        self.total = total
+        self.enabled = enabled and stream.isatty()
+        self.start = time.monotonic()
+        self.drawn = False
+
+    def update(self, done: int, items: int) -> None:
+        if not self.enabled or time.monotonic() - self.start < PROGRESS_DELAY:
+            return
+        if self.total:
+            fraction = min(done / self.total, 1.0)
+            bar = "#" * int(fraction * 30)
+            self.stream.write(f"\r{PROG}: loading [{bar:<30}] {fraction:4.0%} {items} prefixes")
+        else:
+            self.stream.write(f"\r{PROG}: loading {items} prefixes")
+        self.stream.flush()
+        self.drawn = True
+
+    def finish(self) -> None:
+        if self.drawn:
+            self.stream.write("\r\x1b[K")
+            self.stream.flush()
+
+
+# ---------------------------------------------------------------- table
+
+
+def table_rows(path: str, kind: str) -> Iterator[tuple[int, int, list[str] | None]]:
+    """(line number, characters read so far, fields or None for a blank or comment line)."""
+    with open(path, encoding="utf-8", errors="surrogateescape", newline="") as stream:
+        consumed = 0
+
+        def lines() -> Iterator[str]:
+            nonlocal consumed
+            for line in stream:
+                consumed += len(line)
+                yield line
+
+        if kind == "csv":
+            reader = csv.reader(lines(), strict=True)
+            while True:
+                try:
+                    row = next(reader)
+                except StopIteration:
+                    return
+                except csv.Error as error:
+                    yield reader.line_num, consumed, [f"\0{error}"]
+                    continue
+                blank = not row or (len(row) == 1 and not row[0].strip()) or row[0].lstrip().startswith("#")
+                yield reader.line_num, consumed, None if blank else row
+        else:
+            for number, line in enumerate(lines(), 1):
+                line = line.rstrip("\r\n")
+                blank = not line.strip() or line.lstrip().startswith("#")
+                yield number, consumed, None if blank else line.split("\t")
+
+
+def record_of(fields: list[str]) -> tuple[str, dict] | str:
+    """(prefix, record) from a table row, or why the row is malformed."""
+    if fields[0].startswith("\0"):
+        return fields[0][1:]
+    if len(fields) < 2:
+        return "expected a prefix and a value"
+    attributes: dict[str, str] = {}
+    for item in fields[2:]:
+        if not item:
+            continue
+        name, equals, value = item.partition("=")
+        if not equals or not name:
+            return f"attribute {item!r} is not name=value"
+        if name in attributes:
+            return f"attribute {name!r} given twice"
+        attributes[name] = value
+    return fields[0].strip(), {"value": fields[1], "attributes": attributes}
+
+
+def insert(engine: RadixEngine, prefix: str, record: dict, counts: Counts) -> str | None:
+    """Stores one row; why it is malformed, or None."""
+    before = len(engine)
+    try:
+        engine.insert(prefix, record)
+    except ValueError as error:  # UnicodeEncodeError included
+        return str(error)
+    counts.loaded += 1
+    if len(engine) == before:
+        counts.replaced += 1
+    return None
+
+
+def load_text_table(engine, path, kind, counts, reporter, progress) -> None:
+    for number, consumed, fields in table_rows(path, kind):
+        if fields is None:
+            counts.table_skipped += 1
+            continue
+        parsed = record_of(fields)
+        why = parsed if isinstance(parsed, str) else insert(engine, *parsed, counts)
+        if why is not None:
+            counts.table_malformed += 1
+            reporter.malformed(path, number, why)
+        if number % 4096 == 0:
+            progress.update(consumed, counts.loaded)
+
+
+def mmdb_record(data, value_path: str) -> dict:
+    """A MaxMind DB record as a Korvane record: the value at the dotted path
+    and every other scalar leaf as an attribute named by its dotted path."""
+    attributes: dict[str, str] = {}
+
+    def walk(node, path: str) -> None:
+        if isinstance(node, dict):
+            for key, child in node.items():
+                key = str(key)
+                if path.endswith("names") and key != "en":
+                    continue
+                walk(child, f"{path}.{key}" if path else key)
+        elif isinstance(node, list):
+            for index, child in enumerate(node):
+                walk(child, f"{path}.{index}")
+        elif isinstance(node, bytes):
+            attributes[path] = node.hex()
+        elif isinstance(node, bool):
+            attributes[path] = "true" if node else "false"
+        elif node is not None:
+            attributes[path] = str(node)
+
+    walk(data, "")
+    value = attributes.pop(value_path, "") if value_path else ""
+    return {"value": value, "attributes": attributes}
+
+
+def load_mmdb(engine, networks: Iterable, value_path, counts, progress) -> None:
+    """Loads (network, data) pairs as maxminddb's Reader yields them."""
+    for number, (network, data) in enumerate(networks, 1):
+        why = insert(engine, str(network), mmdb_record(data, value_path), counts)
+        if why is not None:  # a reader hands out only valid networks
+            raise Fatal(f"{PROG}: unexpected network from the database: {why}", 2)
+        if number % 4096 == 0:
+            progress.update(0, counts.loaded)
+
+
+def load_table(engine, args, counts, reporter) -> None:
+    path = args.table
+    kind = args.table_format or table_kind(path)
+    try:
+        total = os.path.getsize(path)
+    except OSError as error:
+        raise Fatal(f"{PROG}: cannot read the table: {error}", 2) from error
+    progress = Progress(sys.stderr, total if kind != "mmdb" else None, not args.no_progress)
+    try:
+        if kind == "mmdb":
+            try:
+                import maxminddb
+            except ImportError as error:
+                raise Fatal(f"{PROG}: reading {path} needs the maxminddb package (pip install maxminddb)", 2) from error
+            with maxminddb.open_database(path) as reader:
+                load_mmdb(engine, reader, args.mmdb_value, counts, progress)
+        else:
+            load_text_table(engine, path, kind, counts, reporter, progress)
+    except OSError as error:
+        raise Fatal(f"{PROG}: cannot read the table: {error}", 2) from error
+    finally:
+        progress.finish()
+
+
+def table_kind(path: str) -> str:
+    lower = path.lower()
+    if lower.endswith(".csv"):
+        return "csv"
+    if lower.endswith(".mmdb"):
+        return "mmdb"
+    return "tsv"
+
+
+# ---------------------------------------------------------------- annotation
+
+_TSV_ESCAPES = str.maketrans({"\\": "\\\\", "\t": "\\t", "\n": "\\n", "\r": "\\r"})
+
+
+def tsv_field(text: str) -> str:
+    if "\\" in text or "\t" in text or "\n" in text or "\r" in text:
+        return text.translate(_TSV_ESCAPES)
+    return text
+
+
+class Writer:
+    """Formats the output line of each annotated address."""
+
+    def __init__(self, args) -> None:
+        self.json = args.format == "json"
+        self.keep_line = args.keep_line
+        self.missing = tsv_field(args.missing)
+
+    def format(self, line: str, address: str, match: dict | None) -> str:
+        if self.json:
+            obj = {"line": line} if self.keep_line else {}
+            obj["address"] = address
+            obj["match"] = (
+                None
+                if match is None
+                else {"value": match["value"], "attributes": dict(sorted(match["attributes"].items()))}
+            )
+            return json.dumps(obj, ensure_ascii=False) + "\n"
+        head = tsv_field(line) + "\t" + tsv_field(address) if self.keep_line else tsv_field(address)
+        if match is None:
+            return head + "\t" + self.missing + "\n"
+        attributes = match["attributes"]
+        if not attributes:
+            return head + "\t" + tsv_field(match["value"]) + "\n"
+        tail = "".join("\t" + tsv_field(name) + "=" + tsv_field(value) for name, value in sorted(attributes.items()))
+        return head + "\t" + tsv_field(match["value"]) + tail + "\n"
+
+
+def address_of(line: str, column: int | None, delimiter: str | None) -> str | None:
+    """The address text of a line; None when the line lacks the field."""
+    if column is None:
+        return line.strip()
+    fields = line.split(delimiter, column)  # the rest of the line stays whole
+    if column > len(fields):
+        return None
+    return fields[column - 1].strip()
+
+
+def annotate(engine, name: str, stream, args, writer: Writer, out, counts: Counts, reporter: Reporter) -> None:
+    pending: list[tuple[int, str, str]] = []  # (line number, line, address)
+
+    def flush() -> None:
+        chunk = pending.copy()
+        pending.clear()
+        if not chunk:
+            return
+        try:
+            matches = engine.lookup_many([address for _, _, address in chunk])
+        except ValueError:
+            # A malformed address: answer this chunk one address at a time to
+            # find which lines it holds.
+            matches = []
+            for _, _, address in chunk:
+                try:
+                    matches.append(engine.lookup(address))
+                except ValueError as error:  # UnicodeEncodeError included
+                    matches.append(error)
+        lines = []
+        try:
+            for (number, line, address), match in zip(chunk, matches):
+                if isinstance(match, ValueError):
+                    counts.malformed += 1
+                    reporter.malformed(name, number, str(match))
+                    continue
+                if match is None:
+                    counts.unmatched += 1
+                else:
+                    counts.matched += 1
+                lines.append(writer.format(line, address, match))
+        finally:  # under --strict, what precedes the malformed line is written
+            out.write("".join(lines))
+
+    for number, raw in enumerate(stream, 1):
+        counts.lines += 1
+        line = raw.rstrip("\r\n")
+        if not line.strip():
+            counts.blank += 1
+            continue
+        address = address_of(line, args.field, args.delimiter)
+        if not address:
+            flush()  # keep the output and the reports in line order
+            counts.malformed += 1
+            reporter.malformed(name, number, f"no address in field {args.field}")
+            continue
+        pending.append((number, line, address))
+        if len(pending) >= CHUNK:
+            flush()
+    flush()
+
+
+def open_input(name: str):
+    if name == "-":
+        return io.TextIOWrapper(sys.stdin.buffer, encoding="utf-8", errors="surrogateescape", newline="")
+    return open(name, encoding="utf-8", errors="surrogateescape", newline="")
+
+
+# ---------------------------------------------------------------- command
+
+
+def parser() -> argparse.ArgumentParser:
+    p = argparse.ArgumentParser(
+        prog=PROG,
+        description="Annotate IP addresses with the longest matching prefix of a table.",
+        epilog=EPILOG,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    p.add_argument("inputs", nargs="*", metavar="FILE", help="address files (default, or -: standard input)")
+    p.add_argument("-t", "--table", required=True, help="the prefix table: CSV, TSV or MaxMind DB")
+    p.add_argument("--table-format", choices=["csv", "tsv", "mmdb"], help="the table's format, when its extension does not tell")
+    p.add_argument("--mmdb-value", default="", metavar="PATH", help="dotted path of the MaxMind DB field used as value (e.g. country.iso_code)")
+    p.add_argument("--variant", default=None, help="RadixEngine variant (default: the plain engine)")
+    p.add_argument("--field", type=int, metavar="N", help="the address is field N (from 1) of each line, not the whole line")
+    p.add_argument("-d", "--delimiter", metavar="TEXT", help="field separator for --field (default: runs of blanks)")
+    p.add_argument("-f", "--format", choices=["tsv", "json"], default="tsv", help="output format (default tsv)")
+    p.add_argument("--keep-line", action="store_true", help="write the whole input line before the annotation")
+    p.add_argument("--missing", default="-", metavar="TEXT", help='TSV value for an unmatched address (default "-")')
+    p.add_argument("--strict", action="store_true", help="stop at the first malformed line (exit status 1)")
+    p.add_argument("--no-progress", action="store_true", help="no progress bar, even on a terminal")
+    return p
+
+
+def main(argv: list[str] | None = None) -> int:
+    p = parser()
+    args = p.parse_args(argv)
+    if args.field is not None and args.field < 1:
+        p.error("--field counts from 1")
+    if args.delimiter == "":
+        p.error("--delimiter must not be empty")
+    counts = Counts()
+    reporter = Reporter(args.strict, sys.stderr)
+    out = io.TextIOWrapper(sys.stdout.buffer, encoding="utf-8", errors="surrogateescape", newline="\n")
+    status = 0
+    try:
+        engine = RadixEngine(args.variant)
+        load_table(engine, args, counts, reporter)
+        writer = Writer(args)
+        for name in args.inputs or ["-"]:
+            try:
+                stream = open_input(name)
+            except OSError as error:
+                raise Fatal(f"{PROG}: cannot read {name}: {error}", 2) from error
+            with stream:
+                annotate(engine, "<stdin>" if name == "-" else name, stream, args, writer, out, counts, reporter)
+        out.flush()
+    except Fatal as fatal:
+        status = fatal.status
+        out.flush()  # what came before the fatal line stays written
+        sys.stderr.write(str(fatal) + "\n")
+    except BrokenPipeError:
+        # The reader went away (| head): stop as a filter does. Later flushes
+        # of standard output go nowhere instead of failing again.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+    finally:
+        out.detach()  # leave sys.stdout open
+    sys.stderr.write(counts.summary())
+    return status
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,177 @@
+"""The korvane command: tables and inputs with good, malformed and blank lines."""
+
+import json
+import shutil
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+import korvane
+import korvane_cli
+
+TABLE_CSV = (
+    "# prefix,value,attributes\n"
+    "10.0.0.0/8,corp,site=hq,owner=netops\n"
+    "\n"
+    "10.1.0.0/16,lab\n"
+    '2001:db8::/32,"doc\tnet",cc=dé\n'
+    "10.0.0.0/33,bad\n"
+    "192.0.2.0/24\n"
+    "198.51.100.0/24,x,novalue\n"
+    "10.1.0.0/16,lab2,k=v\n"
+)
+TABLE_COUNTS = "korvane: table: 4 prefixes loaded, 1 replaced by a later line, 3 malformed, 2 blank or comment lines\n"
+TABLE_REPORTS = (
+    "korvane: {t}:6: Invalid CIDR '10.0.0.0/33': invalid address: 10.0.0.0/33\n"
+    "korvane: {t}:7: expected a prefix and a value\n"
+    "korvane: {t}:8: attribute 'novalue' is not name=value\n"
+)
+INPUT = "10.1.2.3\n  \n11.0.0.1\n10.0.0.1/32\n2001:DB8::1\r\n\n10.200.0.1\nnot-an-address\n"
+
+
+def run(*args, stdin=None, cwd=None):
+    return subprocess.run(
+        [sys.executable, "-m", "korvane_cli", "--no-progress", *args],
+        input=stdin,
+        capture_output=True,
+        cwd=cwd,
+        timeout=120,
+    )
+
+
+@pytest.fixture
+def files(tmp_path):
+    (tmp_path / "t.csv").write_text(TABLE_CSV, encoding="utf-8")
+    (tmp_path / "in.txt").write_text(INPUT, encoding="utf-8", newline="")
+    return tmp_path
+
+
+def test_tsv_output_byte_exact_with_counts_and_reports(files):
+    result = run("-t", "t.csv", "in.txt", cwd=files)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.decode() == (
+        "10.1.2.3\tlab2\tk=v\n"
+        "11.0.0.1\t-\n"
+        "2001:DB8::1\tdoc\\tnet\tcc=dé\n"
+        "10.200.0.1\tcorp\towner=netops\tsite=hq\n"
+    )
+    assert result.stderr.decode() == (
+        TABLE_REPORTS.format(t="t.csv")
+        + "korvane: in.txt:4: Invalid IP address: 10.0.0.1/32\n"
+        + "korvane: in.txt:8: Invalid IP address: not-an-address\n"
+        + TABLE_COUNTS
+        + "korvane: input: 8 lines, 3 matched, 1 unmatched, 2 malformed, 2 blank\n"
+    )
+
+
+def test_json_lines_from_stdin_with_the_whole_line_kept(files):
+    result = run("-t", "t.csv", "-f", "json", "--keep-line", stdin=b"10.9.9.9\n11.0.0.1\n", cwd=files)
+    assert result.returncode == 0
+    assert result.stdout == (
+        b'{"line": "10.9.9.9", "address": "10.9.9.9", "match": {"value": "corp", "attributes": '
+        b'{"owner": "netops", "site": "hq"}}}\n'
+        b'{"line": "11.0.0.1", "address": "11.0.0.1", "match": null}\n'
+    )
+    assert [json.loads(line)["address"] for line in result.stdout.splitlines()] == ["10.9.9.9", "11.0.0.1"]
+
+
+def test_field_of_a_delimited_log_line(files):
+    log = "a,10.1.0.1,GET\nb\nc,,GET\nd,2001:db8::9,PUT\n"
+    result = run("-t", "t.csv", "--field", "2", "-d", ",", "--keep-line", "--missing", "none", stdin=log.encode(), cwd=files)
+    assert result.returncode == 0
+    assert result.stdout.decode() == "a,10.1.0.1,GET\t10.1.0.1\tlab2\tk=v\nd,2001:db8::9,PUT\t2001:db8::9\tdoc\\tnet\tcc=dé\n"
+    assert "korvane: <stdin>:2: no address in field 2\nkorvane: <stdin>:3: no address in field 2\n" in result.stderr.decode()
+    # Without a delimiter, fields are separated by runs of blanks.
+    result = run("-t", "t.csv", "--field", "1", stdin=b"10.1.0.1 - - [x] GET\n", cwd=files)
+    assert result.stdout == b"10.1.0.1\tlab2\tk=v\n"
+
+
+def test_strict_stops_at_the_first_malformed_line(files):
+    table = files / "good.tsv"
+    table.write_text("10.0.0.0/8\tcorp\n", encoding="utf-8")
+    result = run("-t", "good.tsv", "--strict", "in.txt", cwd=files)
+    assert result.returncode == 1
+    # What precedes the malformed line is written, nothing after it.
+    assert result.stdout == b"10.1.2.3\tcorp\n11.0.0.1\t-\n"
+    err = result.stderr.decode()
+    assert "korvane: in.txt:4: Invalid IP address: 10.0.0.1/32\n" in err and "not-an-address" not in err
+
+    result = run("-t", "t.csv", "--strict", "in.txt", cwd=files)
+    assert result.returncode == 1 and result.stdout == b""
+    assert "t.csv:6: Invalid CIDR" in result.stderr.decode()
+
+
+def test_malformed_lines_across_chunks_keep_order_and_counts(tmp_path):
+    (tmp_path / "t.tsv").write_text("0.0.0.0/0\tall\n::/0\tall6\n", encoding="utf-8")
+    n = korvane_cli.CHUNK * 2 + 10
+    bad = {5, korvane_cli.CHUNK + 1, n}  # line numbers
+    lines = [f"bad{i}" if i in bad else f"10.0.{i // 256 % 256}.{i % 256}" for i in range(1, n + 1)]
+    result = run("-t", "t.tsv", stdin=("\n".join(lines) + "\n").encode(), cwd=tmp_path)
+    assert result.returncode == 0
+    out = result.stdout.decode().splitlines()
+    assert out == [f"{line}\tall" for line in lines if not line.startswith("bad")]
+    err = result.stderr.decode()
+    assert [int(r.split(":")[2]) for r in err.splitlines() if "Invalid IP" in r] == sorted(bad)
+    assert f"input: {n} lines, {n - 3} matched, 0 unmatched, 3 malformed, 0 blank" in err
+
+
+def test_tsv_escapes_and_non_utf8_input(tmp_path):
+    (tmp_path / "t.csv").write_text('::/0,"a\\b\nc",k\t1=v\n', encoding="utf-8")
+    result = run("-t", "t.csv", "--keep-line", stdin=b"::1\n\xff\n", cwd=tmp_path)
+    assert result.returncode == 0
+    assert result.stdout == b"::1\t::1\ta\\\\b\\nc\tk\\t1=v\n"
+    assert b"<stdin>:2: " in result.stderr  # undecodable bytes are a malformed line
+
+
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        (["-t", "missing.csv"], "cannot read the table"),
+        (["-t", "t.csv", "missing.txt"], "cannot read missing.txt"),
+        (["-t", "t.csv", "--field", "0"], "--field counts from 1"),
+    ],
+)
+def test_unusable_files_and_options_exit_2(files, args, message):
+    result = run(*args, stdin=b"", cwd=files)
+    assert result.returncode == 2
+    assert message in result.stderr.decode()
+
+
+def test_help_shows_examples_and_the_script_is_installed():
+    result = run("--help")
+    assert result.returncode == 0 and b"examples:" in result.stdout and b"korvane -t routes.csv" in result.stdout
+    script = Path(sys.executable).with_name("korvane")
+    assert shutil.which(str(script)), "the korvane console script is not installed beside the interpreter"
+    assert subprocess.run([str(script), "--help"], capture_output=True).returncode == 0
+    assert korvane.__name__ == "korvane" and not hasattr(korvane, "__path__")  # still the extension module
+
+
+def test_mmdb_records_become_value_and_flat_attributes():
+    data = {
+        "country": {"iso_code": "DE", "names": {"en": "Germany", "de": "Deutschland"}},
+        "subdivisions": [{"iso_code": "BE"}],
+        "location": {"latitude": 52.5, "accuracy_radius": 20},
+        "is_anycast": True,
+        "raw": b"\x01\x02",
+    }
+    assert korvane_cli.mmdb_record(data, "country.iso_code") == {
+        "value": "DE",
+        "attributes": {
+            "country.names.en": "Germany",
+            "subdivisions.0.iso_code": "BE",
+            "location.latitude": "52.5",
+            "location.accuracy_radius": "20",
+            "is_anycast": "true",
+            "raw": "0102",
+        },
+    }
+    import ipaddress
+
+    engine, counts = korvane.RadixEngine(), korvane_cli.Counts()
+    networks = [(ipaddress.ip_network("81.0.0.0/8"), data), (ipaddress.ip_network("2a00::/12"), {"asn": 3320})]
+    korvane_cli.load_mmdb(engine, networks, "country.iso_code", counts, korvane_cli.Progress(sys.stderr, None, False))
+    assert counts.loaded == 2
+    assert engine.lookup("81.1.1.1")["value"] == "DE"
+    assert engine.lookup("2a00::1") == {"value": "", "attributes": {"asn": "3320"}}
