@@ -149,7 +149,8 @@ TEST(HybridRedis, ChangesReachOtherEnginesAndClearStaysLocal) {
 
 TEST(HybridRedis, TwoProcessesShareThroughTheChannel) {
   RedisServer server;
-  auto parent = make(server);
+  // Fork before any engine exists, so the child starts from a process with
+  // one thread (threads after a multi-threaded fork are unsupported).
   int to_child[2], to_parent[2];
   ASSERT_EQ(pipe(to_child), 0);
   ASSERT_EQ(pipe(to_parent), 0);
@@ -158,16 +159,19 @@ TEST(HybridRedis, TwoProcessesShareThroughTheChannel) {
   if (child == 0) {
     // Child: its own engine; inserts, waits for the parent's remove, reports.
     int ok = 1;
+    char go;
+    ok &= read(to_child[0], &go, 1) == 1;  // the parent's engine is subscribed
     {
       auto engine = std::dynamic_pointer_cast<const HybridEngine>(create_engine(hybrid_config(server.url())));
       ok &= engine->insert(P("203.0.113.0/24"), Metadata("child")) == std::nullopt;
-      char go;
       ok &= write(to_parent[1], "i", 1) == 1;
       ok &= read(to_child[0], &go, 1) == 1;  // the parent removed it
       ok &= eventually([&] { return !engine->lookup(A("203.0.113.7")); });
     }
     _exit(ok ? 0 : 1);
   }
+  auto parent = make(server);
+  ASSERT_EQ(write(to_child[1], "s", 1), 1);
   char note;
   ASSERT_EQ(read(to_parent[0], &note, 1), 1);
   EXPECT_TRUE(eventually([&] { return value_at(*parent, "203.0.113.7") == "child"; }));
