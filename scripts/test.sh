@@ -122,7 +122,9 @@ consumer_check() {
   pc="$(find "$prefix" -name korvane.pc -print -quit)"
   [[ -n "$pc" ]] || { echo "korvane.pc was not installed" >&2; return 1; }
   local flags
-  flags="$(PKG_CONFIG_PATH="$(dirname "$pc")" pkg-config --cflags --libs korvane)"
+  # --static: the library is static, so its private dependencies (hiredis)
+  # belong on the link line too.
+  flags="$(PKG_CONFIG_PATH="$(dirname "$pc")" pkg-config --static --cflags --libs korvane)"
   # shellcheck disable=SC2086  # pkg-config prints a word list
   "${CXX:-c++}" -std=c++20 -O2 "$ROOT/tests/consumer/main.cpp" -o "$dir/consumer-pc" $flags
   "$dir/consumer-pc"

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "cache.hpp"
+#include "hybrid.hpp"
 #include "platform.hpp"
 
 namespace korvane {
@@ -120,7 +121,11 @@ std::shared_ptr<const LocalEngine> build_local_engine(EngineKind kind, std::uint
 
 EngineHandle create_engine(EngineConfig config) {
   if (config.hybrid) {
-    throw std::invalid_argument("the hybrid engine is not available in this build");
+    // A bare hybrid engine: no lookup cache in front, whatever cache_enabled
+    // says. A failure is an exception the caller can catch.
+    std::string error;
+    if (auto hybrid = HybridEngine::make(config, error)) return hybrid;
+    throw std::runtime_error(hybrid_failure_message(error));
   }
   std::shared_ptr<const LocalEngine> local =
       build_local_engine(config.kind, config.flavour, config.compressed_nodes, config.shard_count);

@@ -1,0 +1,378 @@
+#include "redis/client.hpp"
+
+#include <hiredis/hiredis.h>
+#include <sys/time.h>
+
+#include <charconv>
+
+namespace korvane::redis {
+namespace {
+
+timeval to_timeval(std::chrono::milliseconds ms) {
+  timeval tv{};
+  tv.tv_sec = static_cast<time_t>(ms.count() / 1000);
+  tv.tv_usec = static_cast<suseconds_t>((ms.count() % 1000) * 1000);
+  return tv;
+}
+
+std::string lower(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return out;
+}
+
+int hex_digit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+std::optional<std::string> percent_decode(std::string_view text) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '%') {
+      out.push_back(text[i]);
+      continue;
+    }
+    if (i + 2 >= text.size()) return std::nullopt;
+    const int high = hex_digit(text[i + 1]), low = hex_digit(text[i + 2]);
+    if (high < 0 || low < 0) return std::nullopt;
+    out.push_back(static_cast<char>(high * 16 + low));
+    i += 2;
+  }
+  return out;
+}
+
+template <class T>
+bool parse_decimal(std::string_view text, T& out) {
+  if (text.empty()) return false;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), out);
+  return ec == std::errc() && end == text.data() + text.size();
+}
+
+}  // namespace
+
+std::optional<ConnectionSettings> parse_url(std::string_view url, std::string& error) {
+  const std::size_t scheme_end = url.find("://");
+  if (scheme_end == std::string_view::npos || scheme_end == 0) {
+    error = "invalid Redis URL: missing scheme";
+    return std::nullopt;
+  }
+  const std::string scheme = lower(url.substr(0, scheme_end));
+  if (scheme == "rediss") {
+    error = "TLS connections (rediss://) are not supported by this build";
+    return std::nullopt;
+  }
+  if (scheme == "unix" || scheme == "redis+unix") {
+    error = "Unix socket connections (" + scheme + "://) are not supported by this build";
+    return std::nullopt;
+  }
+  if (scheme != "redis") {
+    error = "invalid Redis URL: unsupported scheme '" + scheme + "'";
+    return std::nullopt;
+  }
+  std::string_view rest = url.substr(scheme_end + 3);
+  if (const std::size_t hash = rest.find('#'); hash != std::string_view::npos) rest = rest.substr(0, hash);
+  std::string_view query;
+  if (const std::size_t q = rest.find('?'); q != std::string_view::npos) {
+    query = rest.substr(q + 1);
+    rest = rest.substr(0, q);
+  }
+  std::string_view path;
+  if (const std::size_t slash = rest.find('/'); slash != std::string_view::npos) {
+    path = rest.substr(slash + 1);
+    rest = rest.substr(0, slash);
+  }
+  ConnectionSettings settings;
+  if (const std::size_t at = rest.rfind('@'); at != std::string_view::npos) {
+    const std::string_view userinfo = rest.substr(0, at);
+    rest = rest.substr(at + 1);
+    const std::size_t colon = userinfo.find(':');
+    const auto user = percent_decode(userinfo.substr(0, colon));
+    std::optional<std::string> password;
+    if (colon != std::string_view::npos) password = percent_decode(userinfo.substr(colon + 1));
+    if (!user || (colon != std::string_view::npos && !password)) {
+      error = "invalid Redis URL: bad percent-encoding in the user information";
+      return std::nullopt;
+    }
+    if (!user->empty()) settings.user = *user;
+    if (password) settings.password = *password;
+  }
+  std::string_view port_text;
+  if (!rest.empty() && rest.front() == '[') {
+    const std::size_t close = rest.find(']');
+    if (close == std::string_view::npos) {
+      error = "invalid Redis URL: unclosed '[' in the host";
+      return std::nullopt;
+    }
+    settings.host = std::string(rest.substr(1, close - 1));
+    const std::string_view after = rest.substr(close + 1);
+    if (!after.empty()) {
+      if (after.front() != ':') {
+        error = "invalid Redis URL: text after the host";
+        return std::nullopt;
+      }
+      port_text = after.substr(1);
+      if (port_text.empty()) port_text = "-";
+    }
+  } else {
+    const std::size_t colon = rest.rfind(':');
+    settings.host = std::string(rest.substr(0, colon));
+    if (colon != std::string_view::npos) {
+      port_text = rest.substr(colon + 1);
+      if (port_text.empty()) port_text = "-";
+    }
+  }
+  if (settings.host.empty()) {
+    error = "invalid Redis URL: no host";
+    return std::nullopt;
+  }
+  if (!port_text.empty()) {
+    unsigned port = 0;
+    if (!parse_decimal(port_text, port) || port == 0 || port > 65535) {
+      error = "invalid Redis URL: bad port '" + std::string(port_text) + "'";
+      return std::nullopt;
+    }
+    settings.port = static_cast<std::uint16_t>(port);
+  }
+  if (!path.empty() && !parse_decimal(path, settings.database)) {
+    error = "invalid Redis URL: bad database number '" + std::string(path) + "'";
+    return std::nullopt;
+  }
+  while (!query.empty()) {
+    const std::size_t amp = query.find('&');
+    const std::string_view pair = query.substr(0, amp);
+    query = amp == std::string_view::npos ? std::string_view() : query.substr(amp + 1);
+    const std::size_t eq = pair.find('=');
+    if (pair.substr(0, eq) != "protocol") continue;  // other parameters are not ours
+    const std::string value = eq == std::string_view::npos ? "" : lower(pair.substr(eq + 1));
+    if (value == "2" || value == "resp2") {
+      settings.protocol = 2;
+    } else if (value == "3" || value == "resp3") {
+      settings.protocol = 3;
+    } else {
+      error = "invalid Redis URL: unknown protocol '" + value + "'";
+      return std::nullopt;
+    }
+  }
+#ifndef REDIS_REPLY_MAP
+  if (settings.protocol == 3) {
+    error = "RESP3 (protocol=3) needs hiredis 1.0 or later; this build uses hiredis " +
+            std::to_string(HIREDIS_MAJOR) + "." + std::to_string(HIREDIS_MINOR);
+    return std::nullopt;
+  }
+#endif
+  return settings;
+}
+
+bool valid_utf8(std::string_view text) noexcept {
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  const auto* end = p + text.size();
+  while (p < end) {
+    const unsigned char c = *p;
+    if (c < 0x80) {
+      ++p;
+      continue;
+    }
+    int extra;
+    std::uint32_t cp;
+    if ((c & 0xE0) == 0xC0) {
+      extra = 1;
+      cp = c & 0x1F;
+    } else if ((c & 0xF0) == 0xE0) {
+      extra = 2;
+      cp = c & 0x0F;
+    } else if ((c & 0xF8) == 0xF0) {
+      extra = 3;
+      cp = c & 0x07;
+    } else {
+      return false;
+    }
+    if (end - p <= extra) return false;
+    for (int i = 1; i <= extra; ++i) {
+      if ((p[i] & 0xC0) != 0x80) return false;
+      cp = (cp << 6) | (p[i] & 0x3F);
+    }
+    // Overlong forms, surrogates and values beyond U+10FFFF are not UTF-8.
+    static constexpr std::uint32_t kMin[] = {0, 0x80, 0x800, 0x10000};
+    if (cp < kMin[extra] || (cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF) return false;
+    p += extra + 1;
+  }
+  return true;
+}
+
+Reply copy_reply(const void* hiredis_reply) {
+  const auto* r = static_cast<const redisReply*>(hiredis_reply);
+  Reply out;
+  switch (r->type) {
+    case REDIS_REPLY_STRING: out.type = Reply::Type::String; break;
+    case REDIS_REPLY_STATUS: out.type = Reply::Type::Status; break;
+    case REDIS_REPLY_ERROR: out.type = Reply::Type::Error; break;
+    case REDIS_REPLY_INTEGER: out.type = Reply::Type::Integer; break;
+    case REDIS_REPLY_ARRAY: out.type = Reply::Type::Array; break;
+#ifdef REDIS_REPLY_MAP
+    case REDIS_REPLY_MAP: out.type = Reply::Type::Map; break;
+#endif
+    default: out.type = Reply::Type::Nil; break;
+  }
+  if (out.type == Reply::Type::String || out.type == Reply::Type::Status || out.type == Reply::Type::Error) {
+    out.text.assign(r->str, r->len);
+  } else if (out.type == Reply::Type::Integer) {
+    out.integer = r->integer;
+  } else if (out.type == Reply::Type::Array || out.type == Reply::Type::Map) {
+    out.elements.reserve(r->elements);
+    for (std::size_t i = 0; i < r->elements; ++i) out.elements.push_back(copy_reply(r->element[i]));
+  }
+  return out;
+}
+
+std::optional<std::vector<std::pair<std::string, std::string>>> reply_text_map(const Reply& reply) {
+  std::vector<std::pair<std::string, std::string>> out;
+  if (reply.type == Reply::Type::Nil) return out;
+  if (reply.type != Reply::Type::Array && reply.type != Reply::Type::Map) return std::nullopt;
+  if (reply.elements.size() % 2 != 0) return std::nullopt;
+  out.reserve(reply.elements.size() / 2);
+  for (std::size_t i = 0; i < reply.elements.size(); i += 2) {
+    const Reply& field = reply.elements[i];
+    const Reply& value = reply.elements[i + 1];
+    if (field.type != Reply::Type::String || value.type != Reply::Type::String) return std::nullopt;
+    if (!valid_utf8(field.text) || !valid_utf8(value.text)) return std::nullopt;
+    out.emplace_back(field.text, value.text);
+  }
+  return out;
+}
+
+std::optional<std::string> reply_optional_text(const Reply& reply) {
+  if (reply.type != Reply::Type::String || !valid_utf8(reply.text)) return std::nullopt;
+  return reply.text;
+}
+
+std::unique_ptr<Connection> Connection::open(const ConnectionSettings& settings, std::string& error) {
+  redisContext* context = redisConnectWithTimeout(settings.host.c_str(), settings.port, to_timeval(kConnectTimeout));
+  if (context == nullptr) {
+    error = "cannot allocate a Redis connection";
+    return nullptr;
+  }
+  if (context->err != 0) {
+    error = context->errstr;
+    redisFree(context);
+    return nullptr;
+  }
+  std::unique_ptr<Connection> connection(new Connection(context));
+  redisSetTimeout(context, to_timeval(kCommandTimeout));
+  redisEnableKeepAlive(context);
+  std::vector<std::vector<std::string>> setup;
+  if (settings.protocol == 3) {
+    std::vector<std::string> hello{"HELLO", "3"};
+    if (settings.password) {
+      hello.insert(hello.end(), {"AUTH", settings.user.value_or("default"), *settings.password});
+    }
+    setup.push_back(std::move(hello));
+  } else if (settings.password) {
+    if (settings.user) {
+      setup.push_back({"AUTH", *settings.user, *settings.password});
+    } else {
+      setup.push_back({"AUTH", *settings.password});
+    }
+  }
+  if (settings.database != 0) setup.push_back({"SELECT", std::to_string(settings.database)});
+  if (!setup.empty()) {
+    const auto replies = connection->run(setup);
+    if (!replies) {
+      error = context->errstr[0] != '\0' ? context->errstr : "connection closed during set-up";
+      return nullptr;
+    }
+    for (const Reply& reply : *replies) {
+      if (reply.type == Reply::Type::Error) {
+        error = reply.text;
+        return nullptr;
+      }
+    }
+  }
+  return connection;
+}
+
+Connection::~Connection() { redisFree(context_); }
+
+std::optional<std::vector<Reply>> Connection::run(const std::vector<std::vector<std::string>>& commands) {
+  if (broken_) return std::nullopt;
+  std::vector<const char*> argv;
+  std::vector<std::size_t> lengths;
+  for (const auto& args : commands) {
+    argv.clear();
+    lengths.clear();
+    for (const std::string& arg : args) {
+      argv.push_back(arg.data());
+      lengths.push_back(arg.size());
+    }
+    if (redisAppendCommandArgv(context_, static_cast<int>(argv.size()), argv.data(), lengths.data()) != REDIS_OK) {
+      broken_ = true;
+      return std::nullopt;
+    }
+  }
+  std::vector<Reply> replies;
+  replies.reserve(commands.size());
+  for (std::size_t i = 0; i < commands.size(); ++i) {
+    void* raw = nullptr;
+    if (redisGetReply(context_, &raw) != REDIS_OK || raw == nullptr) {
+      broken_ = true;  // hiredis contexts are unusable after an I/O error
+      return std::nullopt;
+    }
+    replies.push_back(copy_reply(raw));
+    freeReplyObject(raw);
+  }
+  return replies;
+}
+
+RedisClient::~RedisClient() = default;
+
+std::unique_ptr<Connection> RedisClient::take_idle() {
+  std::lock_guard lock(mutex_);
+  if (idle_.empty()) return nullptr;
+  std::unique_ptr<Connection> connection = std::move(idle_.back());
+  idle_.pop_back();
+  return connection;
+}
+
+void RedisClient::give_back(std::unique_ptr<Connection> connection) {
+  if (!reuse_ || connection->broken()) return;
+  std::lock_guard lock(mutex_);
+  if (idle_.size() < kMaxIdle) idle_.push_back(std::move(connection));
+}
+
+std::optional<std::string> RedisClient::check_connection() {
+  std::string error;
+  std::unique_ptr<Connection> connection = Connection::open(settings_, error);
+  if (!connection) return error;
+  give_back(std::move(connection));
+  return std::nullopt;
+}
+
+std::optional<std::vector<Reply>> RedisClient::pipeline(const std::vector<std::vector<std::string>>& commands) {
+  if (std::unique_ptr<Connection> pooled = take_idle()) {
+    if (auto replies = pooled->run(commands)) {
+      give_back(std::move(pooled));
+      return replies;
+    }
+    // Stale: fall through to one attempt on a fresh connection.
+  }
+  std::string error;
+  std::unique_ptr<Connection> fresh = Connection::open(settings_, error);
+  if (!fresh) return std::nullopt;
+  auto replies = fresh->run(commands);
+  if (replies) give_back(std::move(fresh));
+  return replies;
+}
+
+std::optional<Reply> RedisClient::command(std::vector<std::string> args) {
+  std::vector<std::vector<std::string>> commands;
+  commands.push_back(std::move(args));
+  auto replies = pipeline(commands);
+  if (!replies) return std::nullopt;
+  return std::move(replies->front());
+}
+
+}  // namespace korvane::redis

@@ -1,0 +1,133 @@
+// The Redis client layer on hiredis: URL parsing, connections with bounded
+// time-outs, commands and the reply shapes the engine relies on.
+//
+// Thread safety: RedisClient may be shared by any number of threads. It
+// keeps a pool of idle connections behind one mutex, held only to take or
+// give back a connection, never during network I/O; a command runs on a
+// connection that belongs to its thread until the reply is read, so
+// concurrent commands never wait for each other inside the client.
+// Connection objects are owned by one thread at a time.
+//
+// Time-outs: a connect (name resolution excepted) gives up after
+// kConnectTimeout, a command whose reply does not arrive after
+// kCommandTimeout; either way the command fails and the connection is
+// discarded. No Redis call can block a thread longer than about
+// kConnectTimeout + kCommandTimeout per attempt (two attempts at most, see
+// RedisClient::pipeline).
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+struct redisContext;
+
+namespace korvane::redis {
+
+inline constexpr std::chrono::milliseconds kConnectTimeout{1000};
+inline constexpr std::chrono::milliseconds kCommandTimeout{2000};
+
+struct ConnectionSettings {
+  std::string host;
+  std::uint16_t port = 6379;
+  std::uint64_t database = 0;
+  std::optional<std::string> user;
+  std::optional<std::string> password;
+  int protocol = 2;  // 2 (RESP2) or 3 (RESP3)
+
+  friend bool operator==(const ConnectionSettings&, const ConnectionSettings&) = default;
+};
+
+// Parses redis://[user[:password]@]host[:port][/database][?protocol=3].
+// User and password are percent-decoded; an IPv6 host is written in
+// brackets. The TLS scheme "rediss" and the socket schemes "unix" and
+// "redis+unix" are recognised and refused. On failure returns nothing and
+// sets `error` to the reason.
+std::optional<ConnectionSettings> parse_url(std::string_view url, std::string& error);
+
+// One reply, copied out of hiredis.
+struct Reply {
+  enum class Type : std::uint8_t { String, Status, Error, Integer, Nil, Array, Map };
+  Type type = Type::Nil;
+  std::string text;              // String, Status, Error
+  long long integer = 0;         // Integer
+  std::vector<Reply> elements;   // Array; Map as alternating keys and values
+};
+
+// A field -> value map from an HGETALL reply: a RESP2 flat array of an even
+// number of texts or a RESP3 map; nil is an empty map. Every element must be
+// a string holding valid UTF-8; otherwise the whole reply is unusable.
+std::optional<std::vector<std::pair<std::string, std::string>>> reply_text_map(const Reply& reply);
+// GET: nil is absent; a string holding valid UTF-8 is the text; anything
+// else is unusable (also absent).
+std::optional<std::string> reply_optional_text(const Reply& reply);
+
+bool valid_utf8(std::string_view text) noexcept;
+
+// An open, authenticated connection on the configured database.
+class Connection {
+ public:
+  // Connects within kConnectTimeout, sets kCommandTimeout for replies,
+  // switches TCP keep-alive on, authenticates and selects the database.
+  static std::unique_ptr<Connection> open(const ConnectionSettings& settings, std::string& error);
+  ~Connection();
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+
+  // Sends the commands in one write and reads one reply per command. A
+  // transport failure (time-out, closed socket) leaves the connection broken
+  // and returns nothing; an error reply is a reply.
+  std::optional<std::vector<Reply>> run(const std::vector<std::vector<std::string>>& commands);
+  bool broken() const noexcept { return broken_; }
+  // hiredis's context, for the subscriber's own reading loop.
+  redisContext* context() noexcept { return context_; }
+  // Marks the connection unusable (the subscriber, after a failed read).
+  void set_broken() noexcept { broken_ = true; }
+
+ private:
+  explicit Connection(redisContext* context) : context_(context) {}
+  redisContext* context_;
+  bool broken_ = false;
+};
+
+Reply copy_reply(const void* hiredis_reply);
+
+class RedisClient {
+ public:
+  explicit RedisClient(ConnectionSettings settings) : settings_(std::move(settings)) {}
+  ~RedisClient();
+
+  // Opens one connection (kept in the pool); the reason when it fails.
+  std::optional<std::string> check_connection();
+
+  // Runs the commands on a pooled connection, or a new one. A pooled
+  // connection may have gone stale (server restarted, idle socket closed);
+  // when it fails the commands are sent once more on a fresh connection.
+  // Every command the engine pipelines is idempotent, so a repeat is
+  // harmless. Nothing on any failure.
+  std::optional<std::vector<Reply>> pipeline(const std::vector<std::vector<std::string>>& commands);
+  std::optional<Reply> command(std::vector<std::string> args);
+
+  const ConnectionSettings& settings() const noexcept { return settings_; }
+  // Off: every command opens and closes its own connection (for
+  // measurements against reuse).
+  void set_reuse(bool reuse) noexcept { reuse_ = reuse; }
+
+ private:
+  std::unique_ptr<Connection> take_idle();
+  void give_back(std::unique_ptr<Connection> connection);
+
+  static constexpr std::size_t kMaxIdle = 8;
+  const ConnectionSettings settings_;
+  bool reuse_ = true;
+  std::mutex mutex_;  // guards idle_ only
+  std::vector<std::unique_ptr<Connection>> idle_;
+};
+
+}  // namespace korvane::redis

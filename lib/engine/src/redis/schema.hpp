@@ -1,0 +1,42 @@
+// The Redis key schema and the stored record form.
+//
+// Keys (every process on one server and database shares them):
+//   "korvane:entries"            hash: prefix text -> JSON record
+//   "korvane:lookup:" + address  string: JSON record of a shared lookup result
+//   "korvane:generation"         string: integer bumped by every change that
+//                                can make a shared lookup result stale
+//
+// Thread safety: pure functions of their arguments.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "korvane/types.hpp"
+
+namespace korvane::redis {
+
+inline constexpr std::string_view kEntriesKey = "korvane:entries";
+inline constexpr std::string_view kLookupKeyPrefix = "korvane:lookup:";
+inline constexpr std::string_view kGenerationKey = "korvane:generation";
+
+// {"value":"...","attributes":{"name":"value",...}} in compact form, the
+// attributes in the map's iteration order. Strings are escaped as \" \\ \b
+// \t \n \f \r and \u00xx (lowercase hex) for the other bytes below 0x20;
+// every other byte is copied unchanged.
+std::string encode_metadata(const Metadata& metadata);
+
+// Reads a record: an object whose members "value" (string) and "attributes"
+// (object of strings) each appear exactly once, in any order, other members
+// ignored; or the array [value, attributes]. Surrounding JSON whitespace is
+// allowed, anything else (repeated members or attribute names, wrong types,
+// trailing text, invalid UTF-8) is not a record.
+std::optional<Metadata> decode_metadata(std::string_view text);
+
+// "10.0.0.0/8": address text as stored (host bits kept), "/", length.
+std::string prefix_text(const IpPrefix& prefix);
+// "korvane:lookup:" followed by the address text.
+std::string lookup_key(const IpAddress& address);
+
+}  // namespace korvane::redis

@@ -1,0 +1,99 @@
+#include "redis/subscriber.hpp"
+
+#include <fcntl.h>
+#include <hiredis/hiredis.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <stdexcept>
+
+namespace korvane::redis {
+
+Subscriber::Subscriber(ConnectionSettings settings, std::string channel, std::function<void()> on_subscribed,
+                       std::function<void(std::string_view)> on_message)
+    : settings_(std::move(settings)),
+      channel_(std::move(channel)),
+      on_subscribed_(std::move(on_subscribed)),
+      on_message_(std::move(on_message)) {
+  if (pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) throw std::runtime_error("cannot create the subscriber's wake-up pipe");
+  thread_ = std::thread([this] { run(); });
+}
+
+Subscriber::~Subscriber() {
+  stop_.store(true);
+  const char byte = 0;
+  (void)!write(wake_[1], &byte, 1);
+  thread_.join();
+  close(wake_[0]);
+  close(wake_[1]);
+}
+
+bool Subscriber::wait_first_attempt() {
+  std::unique_lock lock(first_mutex_);
+  first_cv_.wait(lock, [this] { return first_done_; });
+  return first_ok_;
+}
+
+void Subscriber::finish_first_attempt(bool ok) {
+  std::lock_guard lock(first_mutex_);
+  if (first_done_) return;
+  first_done_ = true;
+  first_ok_ = ok;
+  first_cv_.notify_all();
+}
+
+bool Subscriber::pause(int ms) {
+  pollfd fd{wake_[0], POLLIN, 0};
+  (void)poll(&fd, 1, ms);
+  return !stop_.load();
+}
+
+void Subscriber::run() {
+  int backoff_ms = 100;
+  while (!stop_.load()) {
+    std::string error;
+    std::unique_ptr<Connection> connection = Connection::open(settings_, error);
+    std::optional<std::vector<Reply>> confirmed;
+    if (connection) confirmed = connection->run({{"SUBSCRIBE", channel_}});
+    if (!confirmed || confirmed->front().type == Reply::Type::Error) {
+      finish_first_attempt(false);
+      if (!pause(backoff_ms)) break;
+      backoff_ms = std::min(backoff_ms * 2, 1000);
+      continue;
+    }
+    backoff_ms = 100;
+    subscriptions_.fetch_add(1);
+    on_subscribed_();
+    finish_first_attempt(true);
+    listen(*connection);
+  }
+  finish_first_attempt(false);
+}
+
+void Subscriber::listen(Connection& connection) {
+  redisContext* context = connection.context();
+  while (!stop_.load()) {
+    // Hand on every reply already buffered before waiting for more.
+    for (;;) {
+      void* raw = nullptr;
+      if (redisGetReplyFromReader(context, &raw) != REDIS_OK) return;
+      if (raw == nullptr) break;
+      const Reply reply = copy_reply(raw);
+      freeReplyObject(raw);
+      if (reply.type == Reply::Type::Array && reply.elements.size() == 3 &&
+          reply.elements[0].text == "message" && reply.elements[2].type == Reply::Type::String) {
+        on_message_(reply.elements[2].text);
+      }
+    }
+    pollfd fds[2] = {{context->fd, POLLIN, 0}, {wake_[0], POLLIN, 0}};
+    if (poll(fds, 2, -1) < 0) continue;
+    if (fds[1].revents != 0) return;
+    if (fds[0].revents != 0 && redisBufferRead(context) != REDIS_OK) {
+      connection.set_broken();
+      return;  // the subscription dropped: reconnect and reload
+    }
+  }
+}
+
+}  // namespace korvane::redis

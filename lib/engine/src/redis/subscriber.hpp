@@ -1,0 +1,63 @@
+// Subscriber: one thread that listens on a publish/subscribe channel and
+// hands each message to a callback.
+//
+// Thread safety: the callbacks run on the subscriber's own thread, one at a
+// time, never concurrently with each other; they must be safe to run
+// concurrently with whatever the owner's other threads do. The destructor
+// stops the thread and joins it (within one poll wake-up; it never waits for
+// the server), so no callback runs after it returns.
+//
+// Reconnection: when the subscription cannot be made or drops, the thread
+// retries with a back-off from 100 ms up to 1 s. Each time a subscription is
+// confirmed it calls `on_subscribed` before handing on any message received
+// on that subscription, so the owner can reload whatever it may have missed.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "redis/client.hpp"
+
+namespace korvane::redis {
+
+class Subscriber {
+ public:
+  Subscriber(ConnectionSettings settings, std::string channel, std::function<void()> on_subscribed,
+             std::function<void(std::string_view)> on_message);
+  ~Subscriber();
+  Subscriber(const Subscriber&) = delete;
+  Subscriber& operator=(const Subscriber&) = delete;
+
+  // Waits until the first attempt has finished: subscribed and
+  // `on_subscribed` returned (true), or failed to connect (false).
+  bool wait_first_attempt();
+  // Number of confirmed subscriptions so far (1 + reconnections).
+  std::uint64_t subscriptions() const noexcept { return subscriptions_.load(); }
+
+ private:
+  void run();
+  // Reads messages until the connection fails or a stop is asked.
+  void listen(Connection& connection);
+  // Sleeps up to `ms` milliseconds; false when a stop was asked.
+  bool pause(int ms);
+  void finish_first_attempt(bool ok);
+
+  const ConnectionSettings settings_;
+  const std::string channel_;
+  const std::function<void()> on_subscribed_;
+  const std::function<void(std::string_view)> on_message_;
+  int wake_[2] = {-1, -1};  // self-pipe: the destructor writes, poll wakes
+  std::atomic<bool> stop_{false};
+  std::atomic<std::uint64_t> subscriptions_{0};
+  std::mutex first_mutex_;  // guards first_done_ and first_ok_
+  std::condition_variable first_cv_;
+  bool first_done_ = false;
+  bool first_ok_ = false;
+  std::thread thread_;  // last: starts after every other member exists
+};
+
+}  // namespace korvane::redis

@@ -1,0 +1,212 @@
+// The hybrid engine with and without Redis: assembly, load, write-through,
+// propagation between engines, and faults. Every Redis case runs against
+// its own redis-server.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "hybrid.hpp"
+#include "korvane/address.hpp"
+#include "korvane/config.hpp"
+#include "redis/schema.hpp"
+#include "redis_server.hpp"
+
+namespace korvane {
+namespace {
+
+using testing::eventually;
+using testing::RedisServer;
+
+IpPrefix P(std::string_view t) { return parse_prefix(t).value(); }
+IpAddress A(std::string_view t) { return parse_address(t).value(); }
+
+EngineConfig hybrid_config(std::optional<std::string> url) {
+  EngineConfig config;
+  config.hybrid = true;
+  config.redis_url = std::move(url);
+  return config;
+}
+
+std::shared_ptr<const HybridEngine> make(const RedisServer& server) {
+  auto engine = std::dynamic_pointer_cast<const HybridEngine>(create_engine(hybrid_config(server.url())));
+  EXPECT_TRUE(engine && engine->has_backend());
+  return engine;
+}
+
+std::optional<std::string> value_at(const PrefixEngine& engine, std::string_view address) {
+  auto md = engine.lookup(A(address));
+  if (!md) return std::nullopt;
+  return md->value();
+}
+
+TEST(HybridAssembly, BareHybridWithoutRedisBehavesLocally) {
+  EngineConfig config = hybrid_config(std::nullopt);
+  config.cache_enabled = true;
+  config.cache_capacity = 10;
+  const EngineHandle engine = create_engine(config);
+  const auto* hybrid = dynamic_cast<const HybridEngine*>(engine.get());
+  ASSERT_NE(hybrid, nullptr) << "hybrid must not be wrapped in a cache";
+  EXPECT_FALSE(hybrid->has_backend());
+  EXPECT_EQ(engine->insert(P("10.0.0.0/8"), Metadata("a")), std::nullopt);
+  EXPECT_EQ(value_at(*engine, "10.1.1.1"), "a");
+  EXPECT_EQ(hybrid->write_engine().len(), 1u);
+  EXPECT_EQ(engine->remove(P("10.0.0.0/8"))->value(), "a");
+  EXPECT_FALSE(engine->lookup(A("10.1.1.1")));
+  EXPECT_EQ(engine->len(), 0u);
+}
+
+TEST(HybridConstruction, UnreachableServerIsACatchableError) {
+  const int port = RedisServer::free_port();  // nothing listens there
+  try {
+    create_engine(hybrid_config("redis://127.0.0.1:" + std::to_string(port)));
+    FAIL() << "construction succeeded";
+  } catch (const std::runtime_error& e) {
+    const std::string text = e.what();
+    EXPECT_EQ(text.rfind("Failed to initialize HybridEngine: \"Redis error: ", 0), 0u) << text;
+    EXPECT_EQ(text.back(), '"');
+  }
+  try {
+    create_engine(hybrid_config("rediss://127.0.0.1"));
+    FAIL() << "construction succeeded";
+  } catch (const std::runtime_error& e) {
+    EXPECT_NE(std::string(e.what()).find("TLS"), std::string::npos) << e.what();
+  }
+  EXPECT_EQ(hybrid_failure_message("a \"b\" \\c"), R"(Failed to initialize HybridEngine: "a \"b\" \\c")");
+}
+
+TEST(HybridRedis, LoadSkipsBadFieldsAndValues) {
+  RedisServer server;
+  const std::string key(redis::kEntriesKey);
+  server.run({"HSET", key, "10.0.0.0/8", R"({"attributes":{},"value":"x","extra":[1,2]})"});
+  server.run({"HSET", key, "2001:db8::/32", R"(["y",{"k":"v"}])"});
+  server.run({"HSET", key, "not a prefix", R"({"value":"z","attributes":{}})"});
+  server.run({"HSET", key, "192.168.0.0/16", "{}"});
+  server.run({"HSET", key, "172.16.0.0/12", R"({"value":"w","attributes":{}} trailing)"});
+  auto engine = make(server);
+  EXPECT_EQ(engine->len(), 2u);
+  EXPECT_EQ(engine->write_engine().len(), 2u);
+  EXPECT_EQ(value_at(*engine, "10.2.3.4"), "x");
+  auto y = engine->lookup(A("2001:db8::1"));
+  ASSERT_TRUE(y);
+  EXPECT_EQ(*y, Metadata("y", {{"k", "v"}}));
+  EXPECT_FALSE(engine->lookup(A("192.168.1.1")));
+}
+
+TEST(HybridRedis, UnusableHashStartsEmpty) {
+  RedisServer server;
+  server.run({"SET", std::string(redis::kEntriesKey), "a string, not a hash"});
+  auto engine = make(server);
+  EXPECT_EQ(engine->len(), 0u);
+  EXPECT_EQ(engine->insert(P("10.0.0.0/8"), Metadata("a")), std::nullopt);  // local result kept
+  EXPECT_EQ(value_at(*engine, "10.0.0.1"), "a");
+}
+
+TEST(HybridRedis, WriteThroughWithHostBitsAndReload) {
+  RedisServer server;
+  const std::string key(redis::kEntriesKey);
+  {
+    auto engine = make(server);
+    ASSERT_EQ(engine->insert(P("10.1.2.3/8"), Metadata("a", {{"k", "v"}})), std::nullopt);
+    EXPECT_EQ(value_at(*engine, "10.9.9.9"), "a");  // own change visible at once
+    EXPECT_EQ(server.run({"HGET", key, "10.1.2.3/8"}), R"({"value":"a","attributes":{"k":"v"}})");
+    // The local entry goes (host bits ignored) but the field named is
+    // 10.0.0.0/8, so 10.1.2.3/8 stays in the hash.
+    EXPECT_EQ(engine->remove(P("10.0.0.0/8"))->value(), "a");
+    EXPECT_FALSE(engine->lookup(A("10.9.9.9")));
+    EXPECT_EQ(server.run({"HEXISTS", key, "10.1.2.3/8"}), "1");
+    EXPECT_FALSE(engine->remove(P("1.2.3.0/24")));  // never stored: HDEL still sent, nothing breaks
+    ASSERT_EQ(engine->insert(P("2001:db8::/32"), Metadata("b")), std::nullopt);
+    engine->clear();  // local only
+    EXPECT_EQ(engine->len(), 0u);
+    EXPECT_EQ(server.run({"HLEN", key}), "2");
+  }
+  auto again = make(server);
+  EXPECT_EQ(again->len(), 2u);
+  EXPECT_EQ(value_at(*again, "10.0.0.1"), "a");
+  EXPECT_EQ(value_at(*again, "2001:db8::5"), "b");
+}
+
+TEST(HybridRedis, ChangesReachOtherEnginesAndClearStaysLocal) {
+  RedisServer server;
+  auto one = make(server);
+  auto two = make(server);
+  ASSERT_EQ(one->insert(P("10.0.0.0/8"), Metadata("from one")), std::nullopt);
+  EXPECT_TRUE(eventually([&] { return value_at(*two, "10.1.1.1") == "from one"; }));
+  EXPECT_TRUE(two->write_engine().contains(P("10.0.0.0/8")));
+  ASSERT_EQ(two->insert(P("10.1.0.0/16"), Metadata("from two")), std::nullopt);
+  EXPECT_TRUE(eventually([&] { return value_at(*one, "10.1.1.1") == "from two"; }));
+  EXPECT_TRUE(one->remove(P("10.1.0.0/16")));
+  EXPECT_TRUE(eventually([&] { return value_at(*two, "10.1.1.1") == "from one"; }));
+  two->clear();
+  EXPECT_EQ(two->len(), 0u);
+  // Nothing was sent: one keeps its entry, and a later change still flows.
+  ASSERT_EQ(one->insert(P("192.168.0.0/16"), Metadata("c")), std::nullopt);
+  EXPECT_TRUE(eventually([&] { return two->len() == 1; }));
+  EXPECT_EQ(one->len(), 2u);
+  EXPECT_FALSE(two->lookup(A("10.1.1.1")));
+}
+
+TEST(HybridRedis, TwoProcessesShareThroughTheChannel) {
+  RedisServer server;
+  // Fork before any engine exists, so the child starts from a process with
+  // one thread (threads after a multi-threaded fork are unsupported).
+  int to_child[2], to_parent[2];
+  ASSERT_EQ(pipe(to_child), 0);
+  ASSERT_EQ(pipe(to_parent), 0);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    // Child: its own engine; inserts, waits for the parent's remove, reports.
+    int ok = 1;
+    char go;
+    ok &= read(to_child[0], &go, 1) == 1;  // the parent's engine is subscribed
+    {
+      auto engine = std::dynamic_pointer_cast<const HybridEngine>(create_engine(hybrid_config(server.url())));
+      ok &= engine->insert(P("203.0.113.0/24"), Metadata("child")) == std::nullopt;
+      ok &= write(to_parent[1], "i", 1) == 1;
+      ok &= read(to_child[0], &go, 1) == 1;  // the parent removed it
+      ok &= eventually([&] { return !engine->lookup(A("203.0.113.7")); });
+    }
+    _exit(ok ? 0 : 1);
+  }
+  auto parent = make(server);
+  ASSERT_EQ(write(to_child[1], "s", 1), 1);
+  char note;
+  ASSERT_EQ(read(to_parent[0], &note, 1), 1);
+  EXPECT_TRUE(eventually([&] { return value_at(*parent, "203.0.113.7") == "child"; }));
+  EXPECT_EQ(parent->remove(P("203.0.113.0/24"))->value(), "child");
+  ASSERT_EQ(write(to_child[1], "r", 1), 1);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the child did not see the remove";
+  for (int fd : {to_child[0], to_child[1], to_parent[0], to_parent[1]}) close(fd);
+}
+
+TEST(HybridRedis, ServerStoppedThenRestarted) {
+  RedisServer server;
+  auto one = make(server);
+  auto two = make(server);
+  server.stop();
+  // Local results are never lost while the server is away.
+  EXPECT_EQ(one->insert(P("10.0.0.0/8"), Metadata("offline")), std::nullopt);
+  EXPECT_EQ(value_at(*one, "10.0.0.1"), "offline");
+  EXPECT_EQ(one->remove(P("10.0.0.0/8"))->value(), "offline");
+  EXPECT_EQ(one->insert(P("10.0.0.0/8"), Metadata("offline")), std::nullopt);
+  server.start();  // empty: the test server keeps nothing
+  // Writes resume on a replaced connection.
+  EXPECT_EQ(one->insert(P("172.16.0.0/12"), Metadata("back")), std::nullopt);
+  EXPECT_EQ(server.run({"HGET", std::string(redis::kEntriesKey), "172.16.0.0/12"}),
+            R"({"value":"back","attributes":{}})");
+  // The subscribers reconnect; a change made while `two` may not yet be
+  // subscribed again is caught by its reload.
+  EXPECT_TRUE(eventually([&] { return value_at(*two, "172.16.1.1") == "back"; }, std::chrono::seconds(5)));
+  EXPECT_TRUE(eventually([&] { return two->subscriptions() >= 2; }, std::chrono::seconds(5)));
+  server.run({"HSET", std::string(redis::kEntriesKey), "198.51.100.0/24", R"({"value":"x","attributes":{}})"});
+  ASSERT_EQ(one->insert(P("198.18.0.0/15"), Metadata("live")), std::nullopt);
+  EXPECT_TRUE(eventually([&] { return value_at(*two, "198.18.0.1") == "live"; }));
+  EXPECT_EQ(value_at(*one, "10.0.0.1"), "offline");  // kept locally throughout
+}
+
+}  // namespace
+}  // namespace korvane

@@ -1,0 +1,126 @@
+// A private redis-server for tests: started on a free loopback port, with
+// no persistence, stopped by the destructor. A missing redis-server is a
+// test failure, never a skip: scripts/setup.sh installs it.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <hiredis/hiredis.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace korvane::testing {
+
+class RedisServer {
+ public:
+  RedisServer() : port_(free_port()) { start(); }
+  ~RedisServer() { stop(); }
+  RedisServer(const RedisServer&) = delete;
+  RedisServer& operator=(const RedisServer&) = delete;
+
+  int port() const { return port_; }
+  std::string url() const { return "redis://127.0.0.1:" + std::to_string(port_); }
+
+  void start() {
+    const std::string port = std::to_string(port_);
+    std::vector<std::string> args = {"redis-server", "--bind", "127.0.0.1", "--port", port, "--save", "",
+                                     "--appendonly", "no", "--dir", "/tmp", "--loglevel", "warning"};
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    if (posix_spawnp(&pid_, "redis-server", nullptr, nullptr, argv.data(), environ) != 0) {
+      pid_ = -1;
+      throw std::runtime_error("cannot start redis-server (is it installed? scripts/setup.sh installs it)");
+    }
+    for (int i = 0; i < 200; ++i) {
+      if (ping()) return;
+      int status = 0;
+      if (waitpid(pid_, &status, WNOHANG) == pid_) {
+        pid_ = -1;
+        throw std::runtime_error("redis-server exited at start (is it installed?)");
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    }
+    throw std::runtime_error("redis-server did not answer PING within 5 s");
+  }
+
+  void stop() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+  }
+
+  // Runs one command on a fresh connection; the reply as text (strings,
+  // status, integers), "(nil)" or "(error) ...".
+  std::string run(const std::vector<std::string>& args) const {
+    redisContext* c = redisConnect("127.0.0.1", port_);
+    if (c == nullptr || c->err) {
+      if (c) redisFree(c);
+      return "(no connection)";
+    }
+    std::vector<const char*> argv;
+    std::vector<size_t> lens;
+    for (const auto& a : args) {
+      argv.push_back(a.data());
+      lens.push_back(a.size());
+    }
+    auto* r = static_cast<redisReply*>(redisCommandArgv(c, static_cast<int>(argv.size()), argv.data(), lens.data()));
+    std::string out;
+    if (r == nullptr) out = "(no reply)";
+    else if (r->type == REDIS_REPLY_NIL) out = "(nil)";
+    else if (r->type == REDIS_REPLY_INTEGER) out = std::to_string(r->integer);
+    else if (r->type == REDIS_REPLY_ERROR) out = "(error) " + std::string(r->str, r->len);
+    else if (r->type == REDIS_REPLY_ARRAY) out = "(array " + std::to_string(r->elements) + ")";
+    else out.assign(r->str, r->len);
+    if (r) freeReplyObject(r);
+    redisFree(c);
+    return out;
+  }
+
+  bool ping() const { return run({"PING"}) == "PONG"; }
+
+  static int free_port() {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = 0;
+    socklen_t len = sizeof addr;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+      close(fd);
+      throw std::runtime_error("cannot find a free port");
+    }
+    close(fd);
+    return ntohs(addr.sin_port);
+  }
+
+ private:
+  int port_;
+  pid_t pid_ = -1;
+};
+
+// Polls `condition` every 5 ms for up to `limit`; true once it holds.
+template <class F>
+bool eventually(F condition, std::chrono::milliseconds limit = std::chrono::milliseconds(3000)) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (std::chrono::steady_clock::now() < end) {
+    if (condition()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return condition();
+}
+
+}  // namespace korvane::testing
