@@ -181,28 +181,32 @@ std::optional<Metadata> TrieEngine::lookup(const IpAddress& address) const {
   return result;
 }
 
+void TrieEngine::find_batch(const IpAddress* addresses, std::size_t n, detail::MetadataRep** found) const noexcept {
+  u128 keys[kBatch];
+  const ReadIndex* indexes[kBatch];
+  bool stale = false;
+  for (std::size_t i = 0; i < n; ++i) {
+    const unsigned f = family_index(addresses[i].family);
+    stale = stale || store_->index_stale[f].load(std::memory_order_acquire);
+    keys[i] = index_key(addresses[i]);
+    indexes[i] = &store_->indexes[f];
+  }
+  if (__builtin_expect(stale, 0)) {
+    for (std::size_t i = 0; i < n; ++i) found[i] = trie_lookup(addresses[i]);
+  } else if (n == 1) {
+    found[0] = indexes[0]->lookup(keys[0]);
+  } else {
+    ReadIndex::lookup_batch(indexes, keys, n, found);
+  }
+}
+
 void TrieEngine::lookup_many(const IpAddress* addresses, std::size_t count, std::optional<Metadata>* results) const {
-  constexpr std::size_t kChunk = 64;
   epoch::Participant* self = epoch::local_participant();
-  u128 keys[kChunk];
-  const ReadIndex* indexes[kChunk];
-  detail::MetadataRep* found[kChunk];
-  for (std::size_t base = 0; base < count; base += kChunk) {
-    const std::size_t n = std::min(kChunk, count - base);
+  detail::MetadataRep* found[kBatch];
+  for (std::size_t base = 0; base < count; base += kBatch) {
+    const std::size_t n = std::min(kBatch, count - base);
     epoch::pin(self);
-    bool stale = false;
-    for (std::size_t i = 0; i < n; ++i) {
-      const IpAddress& a = addresses[base + i];
-      const unsigned f = family_index(a.family);
-      stale = stale || store_->index_stale[f].load(std::memory_order_acquire);
-      keys[i] = index_key(a);
-      indexes[i] = &store_->indexes[f];
-    }
-    if (__builtin_expect(stale, 0)) {
-      for (std::size_t i = 0; i < n; ++i) found[i] = trie_lookup(addresses[base + i]);
-    } else {
-      ReadIndex::lookup_batch(indexes, keys, n, found);
-    }
+    find_batch(addresses + base, n, found);
     for (std::size_t i = 0; i < n; ++i) results[base + i] = hand_out(found[i]);
     epoch::unpin(self);
     for (std::size_t i = 0; i < n; ++i) count_lookup(self->index, found[i] != nullptr);
@@ -227,29 +231,12 @@ class Lent {
 }  // namespace
 
 void TrieEngine::lookup_visit(const IpAddress* addresses, std::size_t count, LookupVisitor& visitor) const {
-  constexpr std::size_t kChunk = 64;
   epoch::Participant* self = epoch::local_participant();
-  u128 keys[kChunk];
-  const ReadIndex* indexes[kChunk];
-  detail::MetadataRep* found[kChunk];
-  for (std::size_t base = 0; base < count; base += kChunk) {
-    const std::size_t n = std::min(kChunk, count - base);
+  detail::MetadataRep* found[kBatch];
+  for (std::size_t base = 0; base < count; base += kBatch) {
+    const std::size_t n = std::min(kBatch, count - base);
     epoch::Guard pin;  // a Guard: the visitor may throw
-    bool stale = false;
-    for (std::size_t i = 0; i < n; ++i) {
-      const IpAddress& a = addresses[base + i];
-      const unsigned f = family_index(a.family);
-      stale = stale || store_->index_stale[f].load(std::memory_order_acquire);
-      keys[i] = index_key(a);
-      indexes[i] = &store_->indexes[f];
-    }
-    if (__builtin_expect(stale, 0)) {
-      for (std::size_t i = 0; i < n; ++i) found[i] = trie_lookup(addresses[base + i]);
-    } else if (n == 1) {
-      found[0] = indexes[0]->lookup(keys[0]);
-    } else {
-      ReadIndex::lookup_batch(indexes, keys, n, found);
-    }
+    find_batch(addresses + base, n, found);
     for (std::size_t i = 0; i < n; ++i) count_lookup(self->index, found[i] != nullptr);
     for (std::size_t i = 0; i < n; ++i) {
       if (found[i] == nullptr) {

@@ -111,6 +111,10 @@ class TrieEngine {
   // Inside the writer lock and an epoch Guard.
   void update_index(const IpPrefix& prefix) const noexcept;
   detail::MetadataRep* trie_lookup(const IpAddress& address) const noexcept;
+  // Addresses answered together: their index walks interleave.
+  static constexpr std::size_t kBatch = 64;
+  // The records for addresses[0, n), n <= kBatch. Inside an epoch pin.
+  void find_batch(const IpAddress* addresses, std::size_t n, detail::MetadataRep** found) const noexcept;
 
   std::shared_ptr<TrieStore> store_;
   // Relaxed increments: the counters order nothing else, and a reader of
