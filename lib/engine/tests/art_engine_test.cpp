@@ -59,15 +59,6 @@ class ArtEngineTest : public ::testing::TestWithParam<std::uint64_t> {
   }
 };
 
-TEST_P(ArtEngineTest, NewEngineIsEmpty) {
-  EXPECT_EQ(engine->len(), 0u);
-  EXPECT_EQ(find("10.1.2.3"), "");
-  EXPECT_FALSE(engine->contains(P("0.0.0.0/0")));
-  EXPECT_EQ(engine->stats(), EngineStats{});
-  EXPECT_EQ(take("10.0.0.0/8"), "");
-  EXPECT_EQ(engine->len(), 0u);
-}
-
 TEST_P(ArtEngineTest, LeavesHungHighAnswerForTheirWholePrefix) {
   put("10.16.0.0/12");
   put("192.168.1.0/24");
@@ -200,21 +191,6 @@ TEST_P(ArtEngineTest, FullLengthPrefixes) {
   bad.length = 33;
   EXPECT_TRUE(engine->insert(bad, Metadata("x")).has_value());
   EXPECT_FALSE(engine->contains(bad));
-}
-
-TEST_P(ArtEngineTest, ClearEmptiesAndRestarts) {
-  for (unsigned i = 0; i < 300; ++i) {
-    engine->insert(IpPrefix::of(IpAddress::v4(static_cast<std::uint8_t>(i), static_cast<std::uint8_t>(i * 7), 0, 0),
-                                static_cast<std::uint8_t>(8 + i % 17)),
-                   Metadata("x"));
-  }
-  engine->clear();
-  EXPECT_EQ(engine->len(), 0u);
-  EXPECT_EQ(find("7.49.0.0"), "");
-  EXPECT_EQ(engine->stats(), EngineStats{});
-  put("7.0.0.0/8");
-  EXPECT_EQ(find("7.49.0.0"), "7.0.0.0/8");
-  EXPECT_EQ(engine->len(), 1u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Layouts, ArtEngineTest, ::testing::Values(1, 3),

@@ -44,6 +44,22 @@ struct Universe {
   }
 
   Metadata record(std::size_t index) const { return Metadata(std::to_string(index)); }
+
+  // Inserts or removes, at random, prefixes [permanent, end) for `rounds`
+  // rounds (end 0: to the last).
+  template <class Engine>
+  void churn(const Engine& engine, std::uint64_t seed, int rounds, std::size_t end = 0) const {
+    if (end == 0) end = prefixes.size();
+    std::mt19937_64 rng(seed);
+    for (int round = 0; round < rounds; ++round) {
+      const std::size_t i = permanent + rng() % (end - permanent);
+      if (rng() & 1) {
+        engine.insert(prefixes[i], record(i));
+      } else {
+        engine.remove(prefixes[i]);
+      }
+    }
+  }
   const IpPrefix& of(const Metadata& md) const { return prefixes.at(std::stoul(md.value())); }
 };
 
@@ -64,17 +80,7 @@ TEST_P(StressTest, CompletedInsertsStayVisibleUnderChurn) {
       published.store(i + 1, std::memory_order_release);
     }
   });
-  std::thread churn_writer([&] {
-    std::mt19937_64 rng(5);
-    for (int round = 0; round < 8000; ++round) {
-      const std::size_t i = u.permanent + rng() % (u.prefixes.size() - u.permanent);
-      if (rng() & 1) {
-        engine->insert(u.prefixes[i], u.record(i));
-      } else {
-        engine->remove(u.prefixes[i]);
-      }
-    }
-  });
+  std::thread churn_writer([&] { u.churn(*engine, 5, 8000); });
   auto reader = [&](std::uint64_t seed) {
     PrefixGenerator gen(seed);
     auto& rng = gen.rng();
@@ -168,17 +174,7 @@ TEST_P(StressTest, PrunesAndMergesKeepStoredPrefixesExact) {
 
   std::atomic<bool> done{false};
   std::atomic<std::uint64_t> failures{0};
-  auto writer = [&](std::uint64_t seed) {
-    std::mt19937_64 rng(seed);
-    for (int round = 0; round < 5000; ++round) {
-      const std::size_t i = u.permanent + rng() % (churn_end - u.permanent);
-      if (rng() % 2) {
-        engine->insert(u.prefixes[i], u.record(i));
-      } else {
-        engine->remove(u.prefixes[i]);
-      }
-    }
-  };
+  auto writer = [&](std::uint64_t seed) { u.churn(*engine, seed, 5000, churn_end); };
   auto reader = [&](std::uint64_t seed) {
     PrefixGenerator gen(seed);
     auto& rng = gen.rng();
@@ -237,15 +233,7 @@ TEST(ForEachConcurrency, WalksAreWeaklyConsistent) {
     for (std::size_t i = 0; i < u.permanent; ++i) engine->insert(u.prefixes[i], u.record(i));
     std::atomic<bool> done{false};
     std::thread writer([&] {
-      std::mt19937_64 rng(9);
-      for (int round = 0; round < 6000; ++round) {
-        const std::size_t i = u.permanent + rng() % (u.prefixes.size() - u.permanent);
-        if (rng() & 1) {
-          engine->insert(u.prefixes[i], u.record(i));
-        } else {
-          engine->remove(u.prefixes[i]);
-        }
-      }
+      u.churn(*engine, 9, 6000);
       done.store(true, std::memory_order_release);
     });
     struct Walk final : EntryVisitor {
