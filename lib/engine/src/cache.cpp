@@ -1,35 +1,82 @@
 #include "cache.hpp"
 
 #include "epoch.hpp"
+#include "redis/backend.hpp"
 
 namespace korvane {
 
-CachedEngine::CachedEngine(std::uint64_t capacity, EngineHandle inner, std::shared_ptr<RedisBackend> backend)
-    : capacity_(capacity), results_(capacity), backend_(std::move(backend)), inner_(std::move(inner)) {}
+CachedEngine::CachedEngine(std::uint64_t capacity, EngineHandle inner, std::shared_ptr<redis::RedisBackend> backend,
+                           std::string update_channel)
+    : capacity_(capacity),
+      results_(capacity),
+      backend_(std::move(backend)),
+      update_channel_(std::move(update_channel)),
+      origin_(backend_ ? redis::new_origin() : std::string()),
+      inner_(std::move(inner)) {}
 
 CachedEngine::~CachedEngine() = default;
 
 InsertStatus CachedEngine::insert(const IpPrefix& prefix, Metadata metadata) const {
-  if (InsertStatus error = inner_->insert(prefix, std::move(metadata))) return error;
+  if (!backend_) {
+    if (InsertStatus error = inner_->insert(prefix, std::move(metadata))) return error;
+  } else {
+    if (InsertStatus error = inner_->insert(prefix, metadata)) return error;
+    const std::string* channel = update_channel_.empty() ? nullptr : &update_channel_;
+    note_write_through(backend_->store_entry(prefix, metadata, channel, origin_).has_value());
+  }
   invalidate_covered(prefix);
   return std::nullopt;
 }
 
 std::optional<Metadata> CachedEngine::lookup(const IpAddress& address) const {
-  // One pin for the probe, the inner lookup and the store (theirs nest).
+  std::uint64_t before = 0;
+  std::optional<std::uint64_t> generation;
+  {
+    // One pin for the probe, the inner lookup and the store (theirs nest);
+    // none across a Redis round trip, which would hold back reclamation.
+    epoch::Guard pin;
+    std::optional<Metadata> result;
+    if (results_.find(address, result)) return result;
+    before = log_.now();
+    if (backend_ && shared_tier_usable()) generation = backend_->generation();
+    result = inner_->lookup(address);
+    if (result || !generation) {
+      results_.store(address, result, log_, before);
+      // Tagged with the generation read before the inner lookup: a change
+      // that overtook the lookup has bumped past it, so the stale record is
+      // never fetched.
+      if (result && generation) backend_->store_result(address, *result, *generation);
+      return result;
+    }
+  }
+  if (std::optional<Metadata> shared = backend_->fetch_result(address)) return shared;
+  // Found neither here nor in Redis: the miss is cached as usual.
   epoch::Guard pin;
-  std::optional<Metadata> result;
-  if (results_.find(address, result)) return result;
-  const std::uint64_t before = log_.now();
-  result = inner_->lookup(address);
-  results_.store(address, result, log_, before);
-  return result;
+  results_.store(address, std::nullopt, log_, before);
+  return std::nullopt;
 }
 
 std::optional<Metadata> CachedEngine::remove(const IpPrefix& prefix) const {
   std::optional<Metadata> removed = inner_->remove(prefix);
+  if (backend_) {
+    const std::string* channel = update_channel_.empty() ? nullptr : &update_channel_;
+    note_write_through(backend_->delete_entry(prefix, channel, origin_).has_value());
+  }
   invalidate_covered(prefix);
   return removed;
+}
+
+void CachedEngine::note_write_through(bool reached) const {
+  if (!reached) bump_pending_.store(true, std::memory_order_relaxed);
+}
+
+bool CachedEngine::shared_tier_usable() const {
+  if (!bump_pending_.load(std::memory_order_relaxed)) return true;
+  // Clear first: a failure noted while the bump runs sets it again.
+  bump_pending_.store(false, std::memory_order_relaxed);
+  if (backend_->bump_generation()) return true;
+  bump_pending_.store(true, std::memory_order_relaxed);
+  return false;
 }
 
 bool CachedEngine::contains(const IpPrefix& prefix) const { return inner_->contains(prefix); }

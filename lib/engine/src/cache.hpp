@@ -13,11 +13,31 @@
 // lookup ran. Every change is logged in a ChangeLog (cache_log.hpp) before
 // it invalidates; a miss notes the log's generation before its inner lookup
 // and skips the store if a change logged since then covers its address.
+//
+// With a Redis backend (redis/backend.hpp) the layer also
+//  - writes every insert and remove through to the entries hash (and, with
+//    an update channel, publishes the change as a hybrid engine does), and
+//  - shares lookup results: a miss that the inner engine answers stores the
+//    record under "korvane:lookup:<address>", tagged with the Redis
+//    generation read before the inner lookup; a miss the inner engine
+//    cannot answer asks Redis, and takes the shared record only while its
+//    tag is still the current generation. Every change made through any
+//    layer with a backend bumps the generation, so a shared result never
+//    outlives a change made after it was computed.
+//  - A record taken from Redis is not kept in the local cache: the change
+//    that ends it may come from another process, which this layer does not
+//    hear of. An address answered that way asks Redis again next time.
+//  - A change whose write-through fails cannot bump the generation; until a
+//    later bump succeeds the layer neither fetches nor stores shared
+//    results, so its own stale results cannot be served.
+// Redis failures are silent: a lookup then answers from the inner engine.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
 
 #include "cache_log.hpp"
 #include "cache_table.hpp"
@@ -26,12 +46,16 @@
 
 namespace korvane {
 
-class RedisBackend;  // shared Redis results; not built by this assembly
+namespace redis {
+class RedisBackend;
+}
 
 class CachedEngine final : public PrefixEngine {
  public:
-  // A capacity of 0 behaves as 1.
-  CachedEngine(std::uint64_t capacity, EngineHandle inner, std::shared_ptr<RedisBackend> backend = nullptr);
+  // A capacity of 0 behaves as 1. The assembly builds the layer without a
+  // backend; an empty update channel publishes no change notices.
+  CachedEngine(std::uint64_t capacity, EngineHandle inner, std::shared_ptr<redis::RedisBackend> backend = nullptr,
+               std::string update_channel = {});
   ~CachedEngine() override;
 
   InsertStatus insert(const IpPrefix& prefix, Metadata metadata) const override;
@@ -51,10 +75,21 @@ class CachedEngine final : public PrefixEngine {
   void invalidate_covered(const IpPrefix& prefix) const;
 
  private:
+  // After a change: note whether its write-through bumped the generation.
+  void note_write_through(bool reached) const;
+  // Whether the shared tier may be used now (bumps a pending generation).
+  bool shared_tier_usable() const;
+
   const std::uint64_t capacity_;
   mutable ChangeLog log_;
   mutable ResultTable results_;
-  std::shared_ptr<RedisBackend> backend_;
+  std::shared_ptr<redis::RedisBackend> backend_;
+  const std::string update_channel_;
+  const std::string origin_;
+  // Set when a change's write-through failed and the generation still has
+  // to be bumped. Relaxed: it only gates the best-effort shared tier; the
+  // bump itself is ordered by Redis.
+  mutable std::atomic<bool> bump_pending_{false};
   EngineHandle inner_;
 };
 

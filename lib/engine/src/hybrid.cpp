@@ -1,6 +1,7 @@
 #include "hybrid.hpp"
 
-#include <random>
+#include <stdexcept>
+#include <vector>
 
 #include "korvane/address.hpp"
 #include "redis/backend.hpp"
@@ -8,18 +9,6 @@
 #include "redis/subscriber.hpp"
 
 namespace korvane {
-namespace {
-
-std::string random_origin() {
-  std::random_device device;
-  const std::uint64_t id = (static_cast<std::uint64_t>(device()) << 32) ^ device();
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string out(16, '0');
-  for (int i = 0; i < 16; ++i) out[i] = kHex[(id >> (60 - 4 * i)) & 0xF];
-  return out;
-}
-
-}  // namespace
 
 std::string hybrid_failure_message(const std::string& error) {
   std::string out = "Failed to initialize HybridEngine: \"";
@@ -34,9 +23,29 @@ std::string hybrid_failure_message(const std::string& error) {
 HybridEngine::HybridEngine(std::shared_ptr<const LocalEngine> write, std::shared_ptr<const LocalEngine> read,
                            std::string update_channel)
     : write_(std::move(write)), read_(std::move(read)), update_channel_(std::move(update_channel)),
-      origin_(random_origin()) {}
+      origin_(redis::new_origin()) {}
 
 HybridEngine::~HybridEngine() { subscriber_.reset(); }
+
+namespace {
+
+std::string canonical_text(const IpPrefix& prefix) { return format_prefix(prefix.canonical()); }
+
+// Lists a local engine's prefixes; nothing when the layout cannot list.
+std::optional<std::vector<IpPrefix>> list_prefixes(const LocalEngine& engine) {
+  struct Collect final : EntryVisitor {
+    std::vector<IpPrefix> prefixes;
+    void visit(const IpPrefix& prefix, const Metadata&) override { prefixes.push_back(prefix); }
+  } collect;
+  try {
+    engine.for_each(collect);
+  } catch (const std::logic_error&) {
+    return std::nullopt;
+  }
+  return std::move(collect.prefixes);
+}
+
+}  // namespace
 
 std::shared_ptr<const HybridEngine> HybridEngine::make(const EngineConfig& config, std::string& error) {
   auto write = build_local_engine(config.kind, config.flavour, config.write_compressed_nodes, config.shard_count);
@@ -51,58 +60,169 @@ std::shared_ptr<const HybridEngine> HybridEngine::make(const EngineConfig& confi
     return nullptr;
   }
   // Subscribe first, then load: a change published after the load read the
-  // hash is then never missed. The subscriber loads on every confirmed
-  // subscription, the first one included.
-  std::shared_ptr<redis::RedisBackend> backend = engine->backend_;
-  std::string origin = engine->origin_;
+  // hash is then never missed. The subscriber catches up on every confirmed
+  // subscription, the first one (the construction's load) included. The
+  // callbacks may use the engine: its destructor stops the subscriber first.
+  HybridEngine* self = engine.get();
+  auto subscribed = std::make_shared<std::atomic<bool>>(false);
   engine->subscriber_ = std::make_unique<redis::Subscriber>(
-      backend->client().settings(), config.update_channel,
-      [backend, write, read] { load(*backend, *write, *read); },
-      [origin, write, read](std::string_view text) {
-        auto notice = redis::parse_notice(text);
-        if (!notice || notice->origin == origin) return;
-        if (notice->insert) {
-          (void)write->insert(notice->prefix, notice->record);
-          (void)read->insert(notice->prefix, std::move(notice->record));
-        } else {
-          (void)write->remove(notice->prefix);
-          (void)read->remove(notice->prefix);
-        }
-      });
-  if (!engine->subscriber_->wait_first_attempt()) {
+      engine->backend_->client().settings(), config.update_channel,
+      [self, subscribed] { self->catch_up(!subscribed->exchange(true)); },
+      [self](std::string_view text) { self->apply_notice(text); });
+  if (!engine->subscriber_->wait_first_attempt() && !subscribed->exchange(true)) {
     // No subscription yet (the server went away after the first connect):
-    // load once now; the subscriber reloads when it gets through.
-    load(*backend, *write, *read);
+    // load once now; the subscriber catches up when it gets through.
+    engine->catch_up(true);
   }
   return engine;
 }
 
-void HybridEngine::load(const redis::RedisBackend& backend, const LocalEngine& write, const LocalEngine& read) {
-  auto entries = backend.load_entries();
-  if (!entries) return;
-  for (auto& [field, value] : *entries) {
-    const auto prefix = parse_prefix(field);
-    if (!prefix) continue;
-    auto record = redis::decode_metadata(value);
-    if (!record) continue;
-    (void)write.insert(*prefix, *record);
-    (void)read.insert(*prefix, std::move(*record));
+void HybridEngine::apply_notice(std::string_view text) const {
+  auto notice = redis::parse_notice(text);
+  if (!notice || notice->origin == origin_) return;
+  std::lock_guard lock(sync_);
+  if (notice->insert) {
+    (void)write_->insert(notice->prefix, notice->record);
+    (void)read_->insert(notice->prefix, std::move(notice->record));
+  } else {
+    (void)write_->remove(notice->prefix);
+    (void)read_->remove(notice->prefix);
+  }
+}
+
+void HybridEngine::note_generation(std::uint64_t generation) const {
+  std::uint64_t seen = seen_generation_.load(std::memory_order_relaxed);
+  while (seen < generation &&
+         !seen_generation_.compare_exchange_weak(seen, generation, std::memory_order_relaxed)) {
+  }
+}
+
+void HybridEngine::replay_pending() const {
+  std::map<std::string, PendingChange> replay;
+  {
+    std::lock_guard lock(sync_);
+    replay = pending_;
+  }
+  const std::string* channel = &update_channel_;
+  for (auto& [field, change] : replay) {
+    const auto generation = change.record ? backend_->store_entry(change.prefix, *change.record, channel, origin_)
+                                          : backend_->delete_entry(change.prefix, channel, origin_);
+    if (!generation) return;  // the server went away again: keep the rest
+    note_generation(*generation);
+    std::lock_guard lock(sync_);
+    // Erase only what was replayed: a newer failed change of the field
+    // stays for the next catch-up.
+    auto it = pending_.find(field);
+    if (it != pending_.end() && it->second.prefix == change.prefix &&
+        it->second.record.has_value() == change.record.has_value() &&
+        (!change.record || it->second.record->identity() == change.record->identity())) {
+      pending_.erase(it);
+    }
+  }
+}
+
+void HybridEngine::catch_up(bool first) const {
+  // The construction's fallback load and the subscriber's may overlap.
+  std::lock_guard one_at_a_time(catch_up_);
+  {
+    std::lock_guard lock(sync_);
+    catching_up_ = true;
+    touched_.clear();
+    touched_.insert(in_flight_.begin(), in_flight_.end());
+  }
+  if (!first) replay_pending();
+  // Every generation noted so far was set before the snapshot is read.
+  const std::uint64_t seen_before = seen_generation_.load(std::memory_order_relaxed);
+  auto snapshot = backend_->load_snapshot();
+  {
+    std::lock_guard lock(sync_);
+    for (const auto& [field, change] : pending_) touched_.insert(canonical_text(change.prefix));
+  }
+  std::set<std::string> in_hash;
+  const bool whole_truth = snapshot && snapshot->generation >= seen_before;
+  if (snapshot) {
+    note_generation(snapshot->generation);
+    for (auto& [field, value] : snapshot->entries) {
+      const auto prefix = parse_prefix(field);
+      if (!prefix) continue;
+      auto record = redis::decode_metadata(value);
+      if (!record) continue;
+      std::string key = canonical_text(*prefix);
+      std::lock_guard lock(sync_);
+      if (!touched_.contains(key)) {
+        (void)write_->insert(*prefix, *record);
+        (void)read_->insert(*prefix, std::move(*record));
+      }
+      if (!first) in_hash.insert(std::move(key));
+    }
+    snapshot->entries.clear();
+  }
+  if (!first && whole_truth) {
+    // Local prefixes the hash lacks were removed while we were away.
+    if (auto local = list_prefixes(*write_)) {
+      for (const IpPrefix& prefix : *local) {
+        const std::string key = canonical_text(prefix);
+        if (in_hash.contains(key)) continue;
+        std::lock_guard lock(sync_);
+        if (touched_.contains(key)) continue;
+        (void)write_->remove(prefix);
+        (void)read_->remove(prefix);
+      }
+    }
+  }
+  std::lock_guard lock(sync_);
+  catching_up_ = false;
+  touched_.clear();
+}
+
+template <class Apply>
+auto HybridEngine::change_locally(const IpPrefix& prefix, Apply apply) const {
+  if (!backend_) return apply();
+  std::string key = canonical_text(prefix);
+  std::lock_guard lock(sync_);
+  auto result = apply();
+  if (catching_up_) touched_.insert(key);
+  in_flight_.insert(std::move(key));
+  return result;
+}
+
+void HybridEngine::settle(const IpPrefix& prefix, std::optional<std::uint64_t> generation,
+                          PendingChange change) const {
+  if (generation) note_generation(*generation);
+  const std::string key = canonical_text(prefix);
+  std::lock_guard lock(sync_);
+  in_flight_.erase(in_flight_.find(key));
+  const std::string field = redis::prefix_text(prefix);
+  if (generation) {
+    pending_.erase(field);  // a newer write reached the server
+  } else {
+    pending_.insert_or_assign(field, std::move(change));
   }
 }
 
 InsertStatus HybridEngine::insert(const IpPrefix& prefix, Metadata metadata) const {
-  if (InsertStatus error = write_->insert(prefix, metadata)) return error;
-  (void)read_->insert(prefix, metadata);
-  if (backend_) backend_->store_entry(prefix, metadata, &update_channel_, origin_);
+  const InsertStatus error = change_locally(prefix, [&]() -> InsertStatus {
+    if (InsertStatus failed = write_->insert(prefix, metadata)) return failed;
+    (void)read_->insert(prefix, metadata);
+    return std::nullopt;
+  });
+  if (error || !backend_) return error;
+  const auto generation = backend_->store_entry(prefix, metadata, &update_channel_, origin_);
+  settle(prefix, generation, PendingChange{prefix, std::move(metadata)});
   return std::nullopt;
 }
 
 std::optional<Metadata> HybridEngine::lookup(const IpAddress& address) const { return read_->lookup(address); }
 
 std::optional<Metadata> HybridEngine::remove(const IpPrefix& prefix) const {
-  std::optional<Metadata> removed = write_->remove(prefix);
-  (void)read_->remove(prefix);
-  if (backend_) backend_->delete_entry(prefix, &update_channel_, origin_);
+  std::optional<Metadata> removed = change_locally(prefix, [&] {
+    std::optional<Metadata> from_write = write_->remove(prefix);
+    (void)read_->remove(prefix);
+    return from_write;
+  });
+  if (!backend_) return removed;
+  const auto generation = backend_->delete_entry(prefix, &update_channel_, origin_);
+  settle(prefix, generation, PendingChange{prefix, std::nullopt});
   return removed;
 }
 
@@ -117,8 +237,15 @@ std::uint64_t HybridEngine::len() const { return read_->len(); }
 
 EngineStats HybridEngine::stats() const { return read_->stats(); }
 
+void HybridEngine::for_each(EntryVisitor& visitor) const { read_->for_each(visitor); }
+
 std::uint64_t HybridEngine::subscriptions() const noexcept {
   return subscriber_ ? subscriber_->subscriptions() : 0;
+}
+
+std::size_t HybridEngine::pending_changes() const {
+  std::lock_guard lock(sync_);
+  return pending_.size();
 }
 
 }  // namespace korvane

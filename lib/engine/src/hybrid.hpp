@@ -10,9 +10,9 @@
 //    publishes an update notice on the update channel (format in
 //    redis/backend.hpp), and
 //  - keeps one subscriber thread (redis/subscriber.hpp) that applies other
-//    engines' notices to both local engines, and reloads the entries hash
-//    whenever its subscription is re-established after a drop, because
-//    notices sent meanwhile are lost.
+//    engines' notices to both local engines, and catches up whenever its
+//    subscription is re-established after a drop, because notices sent
+//    meanwhile are lost.
 // Its own changes reach its read engine at once, as without a backend; it
 // ignores its own notices. A clear empties this engine's two local engines
 // only: nothing is published and the entries hash keeps every entry.
@@ -20,14 +20,35 @@
 // local result, and no call blocks longer than the client's time-outs
 // (redis/client.hpp).
 //
-// Thread safety: no lock of its own. Both local engines are thread-safe, the
-// backend is, and the subscriber thread only calls the local engines. An
-// insert or remove changes the two engines one after the other, so a
+// Catching up after a reconnect:
+//  1. Changes whose write-through failed while the server was away are
+//     kept, newest per hash field, and written again (with their notices).
+//  2. The entries hash is read with its generation in one transaction and
+//     applied to both engines, except for prefixes changed locally since
+//     the catch-up began or still waiting to be written: those keep their
+//     local state.
+//  3. If the server still has the history this engine saw (its generation
+//     is not below the highest one this engine saw), the hash is the whole
+//     truth: local prefixes it lacks were removed elsewhere and are removed
+//     here too (for the trie layouts, which can list their entries). A
+//     generation that went back means the server lost its data (restarted
+//     without persistence, or flushed); then nothing local is removed.
+//
+// Thread safety: both local engines are thread-safe, and so is the backend.
+// With a backend, one mutex (sync_) orders local changes against a
+// catch-up: a change applies to both engines and notes itself under it, so
+// the subscriber never overwrites a newer local change with an older hash
+// value. It is held for local work only, never across a Redis round trip.
+// An insert or remove changes the two engines one after the other, so a
 // concurrent query may see the write engine ahead of the read engine.
 #pragma once
 
+#include <atomic>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 
 #include "korvane/config.hpp"
@@ -56,25 +77,62 @@ class HybridEngine final : public PrefixEngine {
   void clear() const override;
   std::uint64_t len() const override;
   EngineStats stats() const override;
+  void for_each(EntryVisitor& visitor) const override;
 
   bool has_backend() const noexcept { return backend_ != nullptr; }
   const LocalEngine& write_engine() const noexcept { return *write_; }
   const LocalEngine& read_engine() const noexcept { return *read_; }
   // Confirmed subscriptions so far: 1 after construction, +1 per reconnect.
   std::uint64_t subscriptions() const noexcept;
+  // Changes whose write-through failed and that wait for the server.
+  std::size_t pending_changes() const;
 
   HybridEngine(std::shared_ptr<const LocalEngine> write, std::shared_ptr<const LocalEngine> read,
                std::string update_channel);
 
  private:
-  // Loads every usable pair of the entries hash into both engines.
-  static void load(const redis::RedisBackend& backend, const LocalEngine& write, const LocalEngine& read);
+  // One change waiting for the server: a record to store, or none to delete.
+  struct PendingChange {
+    IpPrefix prefix;
+    std::optional<Metadata> record;
+  };
+
+  // Applies a local change to both engines under sync_ and notes the prefix
+  // as in flight; returns the write engine's result.
+  template <class Apply>
+  auto change_locally(const IpPrefix& prefix, Apply apply) const;
+  // After the write-through: the prefix is no longer in flight, and the
+  // change waits in pending_ when it did not reach the server.
+  void settle(const IpPrefix& prefix, std::optional<std::uint64_t> generation, PendingChange change) const;
+  // The subscriber's catch-up (see the header comment); `first` at the
+  // construction-time load, when the engines are still empty.
+  void catch_up(bool first) const;
+  void replay_pending() const;
+  void apply_notice(std::string_view text) const;
+  void note_generation(std::uint64_t generation) const;
 
   std::shared_ptr<const LocalEngine> write_;
   std::shared_ptr<const LocalEngine> read_;
   std::string update_channel_;
   std::string origin_;  // names this engine in its notices
   std::shared_ptr<redis::RedisBackend> backend_;
+
+  mutable std::mutex catch_up_;  // one catch-up at a time; taken before sync_
+  // Guards the sets below; see the header comment.
+  mutable std::mutex sync_;
+  // Canonical prefix texts of changes between their local step and the end
+  // of their write-through (a multiset: two threads may change one prefix).
+  mutable std::multiset<std::string> in_flight_;
+  // Canonical prefix texts changed locally since the catch-up began, which
+  // the catch-up leaves alone; meaningful while catching_up_.
+  mutable std::set<std::string> touched_;
+  mutable bool catching_up_ = false;
+  // Failed write-throughs by hash field text, newest kept.
+  mutable std::map<std::string, PendingChange> pending_;
+  // The highest generation this engine saw the server at (relaxed: only the
+  // subscriber thread compares it, and the writes are monotonic maxima).
+  mutable std::atomic<std::uint64_t> seen_generation_{0};
+
   std::unique_ptr<redis::Subscriber> subscriber_;  // destroyed first: it uses the engines
 };
 

@@ -12,6 +12,9 @@
 #include "cache.hpp"
 #include "korvane/address.hpp"
 #include "korvane/local_engine.hpp"
+#include "redis/backend.hpp"
+#include "redis/schema.hpp"
+#include "redis_server.hpp"
 #include "reference.hpp"
 
 namespace korvane {
@@ -341,6 +344,81 @@ TEST(CacheConcurrency, NoAnswerOutlivesTheChangeThatEndedIt) {
       if (truth) EXPECT_EQ(cached->value(), truth->value());
     }
   }
+}
+
+// ---------------------------------------------------------------- Redis tier
+
+std::shared_ptr<redis::RedisBackend> backend_for(const testing::RedisServer& server) {
+  std::string error;
+  auto backend = redis::RedisBackend::make(server.url(), error);
+  EXPECT_TRUE(backend) << error;
+  return backend;
+}
+
+TEST(CacheRedis, WritesEntriesThroughAndSharesCurrentResults) {
+  testing::RedisServer server;
+  const std::string entries(redis::kEntriesKey);
+  CachedEngine one{100, LocalEngine::make_trie(5, 1), backend_for(server)};
+  CachedEngine two{100, LocalEngine::make_trie(5, 1), backend_for(server)};
+
+  ASSERT_EQ(one.insert(P("10.1.2.3/8"), Metadata("x", {{"k", "v"}})), std::nullopt);
+  EXPECT_EQ(server.run({"HGET", entries, "10.1.2.3/8"}), R"({"value":"x","attributes":{"k":"v"}})");
+  EXPECT_EQ(server.run({"GET", "korvane:generation"}), "1");
+
+  // One's answer is shared under the lookup key, in the record form.
+  EXPECT_EQ(one.lookup(A("10.9.9.9"))->value(), "x");
+  EXPECT_EQ(server.run({"GET", "korvane:lookup:10.9.9.9"}), R"({"value":"x","attributes":{"k":"v"}})");
+  EXPECT_EQ(two.lookup(A("10.9.9.9"))->value(), "x");  // two's own engine is empty
+  EXPECT_EQ(two.lookup(A("10.9.9.9"))->value(), "x");  // asked again, not cached locally
+  EXPECT_FALSE(two.lookup(A("10.9.9.8")));            // nobody shared that one
+
+  // A remove (of a prefix never stored, too) deletes the field and makes
+  // every shared result older than it stale.
+  EXPECT_FALSE(two.remove(P("192.0.2.0/24")));
+  EXPECT_FALSE(two.lookup(A("10.9.9.9"))) << "a superseded shared record came back";
+  EXPECT_EQ(one.remove(P("10.0.0.0/8"))->value(), "x");
+  EXPECT_EQ(server.run({"HEXISTS", entries, "10.1.2.3/8"}), "1");  // the field named was 10.0.0.0/8
+  EXPECT_FALSE(one.lookup(A("10.9.9.9")));
+
+  // Results stored without a generation, or that are not records, count as
+  // none.
+  server.run({"SET", "korvane:lookup:10.7.7.7", R"({"value":"untagged","attributes":{}})"});
+  server.run({"SET", "korvane:lookup:10.8.8.8", "not json"});
+  server.run({"SET", "korvane:lookup-generation:10.8.8.8", server.run({"GET", "korvane:generation"})});
+  EXPECT_FALSE(two.lookup(A("10.7.7.7")));
+  EXPECT_FALSE(two.lookup(A("10.8.8.8")));
+}
+
+// A change that lands between a miss's inner lookup and its shared store
+// must leave nothing fetchable: the store carries the generation read
+// before the lookup, which the change has bumped past.
+TEST(CacheRedis, ResultOvertakenByAChangeIsNeverShared) {
+  testing::RedisServer server;
+  auto hooked = std::make_shared<FailingEngine>(LocalEngine::make_trie(5, 1));
+  CachedEngine one{100, hooked, backend_for(server)};
+  CachedEngine two{100, LocalEngine::make_trie(5, 1), backend_for(server)};
+  ASSERT_EQ(one.insert(P("10.0.0.0/8"), Metadata("old")), std::nullopt);
+  hooked->after_lookup = [&] { one.remove(P("10.0.0.0/8")); };
+  EXPECT_EQ(one.lookup(A("10.1.1.1"))->value(), "old");  // answered before the remove
+  EXPECT_EQ(server.run({"GET", "korvane:lookup:10.1.1.1"}), R"({"value":"old","attributes":{}})");
+  EXPECT_FALSE(two.lookup(A("10.1.1.1")));
+  EXPECT_FALSE(one.lookup(A("10.1.1.1")));
+}
+
+TEST(CacheRedis, ServerAwayLeavesLocalResults) {
+  testing::RedisServer server;
+  CachedEngine cache{100, LocalEngine::make_trie(5, 1), backend_for(server)};
+  server.stop();
+  EXPECT_EQ(cache.insert(P("10.0.0.0/8"), Metadata("x")), std::nullopt);
+  EXPECT_EQ(cache.lookup(A("10.1.1.1"))->value(), "x");
+  EXPECT_FALSE(cache.lookup(A("11.1.1.1")));
+  EXPECT_EQ(cache.remove(P("10.0.0.0/8"))->value(), "x");
+  EXPECT_FALSE(cache.lookup(A("10.1.1.1")));
+  server.start();
+  // The failed changes could not bump the generation; the next miss does
+  // so before it shares anything.
+  EXPECT_FALSE(cache.lookup(A("10.2.2.2")));
+  EXPECT_EQ(server.run({"GET", "korvane:generation"}), "1");
 }
 
 }  // namespace

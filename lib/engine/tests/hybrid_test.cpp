@@ -193,7 +193,13 @@ TEST(HybridRedis, ServerStoppedThenRestarted) {
   EXPECT_EQ(value_at(*one, "10.0.0.1"), "offline");
   EXPECT_EQ(one->remove(P("10.0.0.0/8"))->value(), "offline");
   EXPECT_EQ(one->insert(P("10.0.0.0/8"), Metadata("offline")), std::nullopt);
+  EXPECT_EQ(one->pending_changes(), 1u);  // the newest change of the one field
   server.start();  // empty: the test server keeps nothing
+  // The change made while the server was away is written on reconnect, and
+  // the server's lost history removes nothing locally.
+  EXPECT_TRUE(eventually([&] { return one->pending_changes() == 0; }, std::chrono::seconds(5)));
+  EXPECT_EQ(server.run({"HGET", std::string(redis::kEntriesKey), "10.0.0.0/8"}),
+            R"({"value":"offline","attributes":{}})");
   // Writes resume on a replaced connection.
   EXPECT_EQ(one->insert(P("172.16.0.0/12"), Metadata("back")), std::nullopt);
   EXPECT_EQ(server.run({"HGET", std::string(redis::kEntriesKey), "172.16.0.0/12"}),
@@ -206,6 +212,31 @@ TEST(HybridRedis, ServerStoppedThenRestarted) {
   ASSERT_EQ(one->insert(P("198.18.0.0/15"), Metadata("live")), std::nullopt);
   EXPECT_TRUE(eventually([&] { return value_at(*two, "198.18.0.1") == "live"; }));
   EXPECT_EQ(value_at(*one, "10.0.0.1"), "offline");  // kept locally throughout
+}
+
+// Notices lost while a subscription was down are caught up from the hash
+// when it comes back: inserts, changed records and removes alike, while
+// local changes of the same moment are kept.
+TEST(HybridRedis, CatchUpAfterADroppedSubscription) {
+  RedisServer server;
+  const std::string key(redis::kEntriesKey);
+  auto engine = make(server);
+  ASSERT_EQ(engine->insert(P("10.0.0.0/8"), Metadata("kept")), std::nullopt);
+  ASSERT_EQ(engine->insert(P("10.1.0.0/16"), Metadata("removed elsewhere")), std::nullopt);
+  ASSERT_EQ(engine->insert(P("10.2.0.0/16"), Metadata("old")), std::nullopt);
+  // Another writer changes the hash without any notice reaching us.
+  server.run({"HDEL", key, "10.1.0.0/16"});
+  server.run({"HSET", key, "10.2.0.0/16", R"({"value":"new","attributes":{}})"});
+  server.run({"HSET", key, "2001:db8::/32", R"({"value":"added","attributes":{}})"});
+  server.run({"INCRBY", std::string(redis::kGenerationKey), "3"});
+  server.run({"CLIENT", "KILL", "TYPE", "pubsub"});
+  EXPECT_TRUE(eventually([&] {
+    return engine->subscriptions() >= 2 && value_at(*engine, "2001:db8::1") == "added" && engine->len() == 3;
+  }));
+  EXPECT_EQ(value_at(*engine, "10.1.1.1"), "kept");
+  EXPECT_EQ(value_at(*engine, "10.2.1.1"), "new");
+  EXPECT_EQ(value_at(*engine, "2001:db8::1"), "added");
+  EXPECT_FALSE(engine->write_engine().contains(P("10.1.0.0/16")));
 }
 
 }  // namespace

@@ -1,9 +1,21 @@
 #include "redis/backend.hpp"
 
+#include <charconv>
+#include <random>
+
 #include "korvane/address.hpp"
 #include "redis/schema.hpp"
 
 namespace korvane::redis {
+
+std::string new_origin() {
+  std::random_device device;
+  const std::uint64_t id = (static_cast<std::uint64_t>(device()) << 32) ^ device();
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string out(16, '0');
+  for (int i = 0; i < 16; ++i) out[i] = kHex[(id >> (60 - 4 * i)) & 0xF];
+  return out;
+}
 
 std::string format_notice(std::string_view origin, const IpPrefix& prefix, const Metadata* record) {
   std::string out(origin);
@@ -51,27 +63,87 @@ std::shared_ptr<RedisBackend> RedisBackend::make(std::string_view url, std::stri
   return std::shared_ptr<RedisBackend>(new RedisBackend(std::move(client)));
 }
 
-void RedisBackend::store_entry(const IpPrefix& prefix, const Metadata& record, const std::string* channel,
-                               std::string_view origin) const {
+std::optional<std::uint64_t> RedisBackend::write_change(std::vector<std::string> change, const IpPrefix& prefix,
+                                                        const Metadata* record, const std::string* channel,
+                                                        std::string_view origin) const {
   std::vector<std::vector<std::string>> commands;
-  commands.push_back({"HSET", std::string(kEntriesKey), prefix_text(prefix), encode_metadata(record)});
+  commands.push_back(std::move(change));
   commands.push_back({"INCR", std::string(kGenerationKey)});
-  if (channel) commands.push_back({"PUBLISH", *channel, format_notice(origin, prefix, &record)});
-  (void)client_->pipeline(commands);
+  if (channel) commands.push_back({"PUBLISH", *channel, format_notice(origin, prefix, record)});
+  const auto replies = client_->pipeline(commands);
+  if (!replies || (*replies)[0].type == Reply::Type::Error || (*replies)[1].type != Reply::Type::Integer ||
+      (*replies)[1].integer < 0) {
+    return std::nullopt;
+  }
+  return static_cast<std::uint64_t>((*replies)[1].integer);
 }
 
-void RedisBackend::delete_entry(const IpPrefix& prefix, const std::string* channel, std::string_view origin) const {
-  std::vector<std::vector<std::string>> commands;
-  commands.push_back({"HDEL", std::string(kEntriesKey), prefix_text(prefix)});
-  commands.push_back({"INCR", std::string(kGenerationKey)});
-  if (channel) commands.push_back({"PUBLISH", *channel, format_notice(origin, prefix, nullptr)});
-  (void)client_->pipeline(commands);
+std::optional<std::uint64_t> RedisBackend::store_entry(const IpPrefix& prefix, const Metadata& record,
+                                                       const std::string* channel, std::string_view origin) const {
+  return write_change({"HSET", std::string(kEntriesKey), prefix_text(prefix), encode_metadata(record)}, prefix,
+                      &record, channel, origin);
 }
 
-std::optional<std::vector<std::pair<std::string, std::string>>> RedisBackend::load_entries() const {
-  auto reply = client_->command({"HGETALL", std::string(kEntriesKey)});
+std::optional<std::uint64_t> RedisBackend::delete_entry(const IpPrefix& prefix, const std::string* channel,
+                                                        std::string_view origin) const {
+  return write_change({"HDEL", std::string(kEntriesKey), prefix_text(prefix)}, prefix, nullptr, channel, origin);
+}
+
+namespace {
+
+// A generation as GET returns it: nil is 0 (never bumped).
+std::optional<std::uint64_t> generation_of(const Reply& reply) {
+  if (reply.type == Reply::Type::Nil) return 0;
+  if (reply.type != Reply::Type::String) return std::nullopt;
+  std::uint64_t value = 0;
+  const char* end = reply.text.data() + reply.text.size();
+  const auto [stop, ec] = std::from_chars(reply.text.data(), end, value);
+  if (ec != std::errc() || stop != end || reply.text.empty()) return std::nullopt;
+  return value;
+}
+
+}  // namespace
+
+std::optional<Snapshot> RedisBackend::load_snapshot() const {
+  auto replies = client_->pipeline(
+      {{"MULTI"}, {"GET", std::string(kGenerationKey)}, {"HGETALL", std::string(kEntriesKey)}, {"EXEC"}});
+  if (!replies) return std::nullopt;
+  Reply& exec = replies->back();
+  if (exec.type != Reply::Type::Array || exec.elements.size() != 2) return std::nullopt;
+  const auto generation = generation_of(exec.elements[0]);
+  if (!generation) return std::nullopt;
+  auto entries = reply_text_map(std::move(exec.elements[1]));
+  if (!entries) return std::nullopt;
+  return Snapshot{*generation, std::move(*entries)};
+}
+
+std::optional<std::uint64_t> RedisBackend::generation() const {
+  const auto reply = client_->command({"GET", std::string(kGenerationKey)});
   if (!reply) return std::nullopt;
-  return reply_text_map(*reply);
+  return generation_of(*reply);
+}
+
+std::optional<Metadata> RedisBackend::fetch_result(const IpAddress& address) const {
+  const auto reply =
+      client_->command({"MGET", std::string(kGenerationKey), lookup_key(address), result_generation_key(address)});
+  if (!reply || reply->type != Reply::Type::Array || reply->elements.size() != 3) return std::nullopt;
+  const auto current = generation_of(reply->elements[0]);
+  const auto stored_at = reply->elements[2].type == Reply::Type::String ? generation_of(reply->elements[2])
+                                                                         : std::nullopt;
+  if (!current || !stored_at || *current != *stored_at) return std::nullopt;
+  const auto text = reply_optional_text(reply->elements[1]);
+  if (!text) return std::nullopt;
+  return decode_metadata(*text);
+}
+
+void RedisBackend::store_result(const IpAddress& address, const Metadata& record, std::uint64_t generation) const {
+  (void)client_->command({"MSET", lookup_key(address), encode_metadata(record), result_generation_key(address),
+                          std::to_string(generation)});
+}
+
+bool RedisBackend::bump_generation() const {
+  const auto reply = client_->command({"INCR", std::string(kGenerationKey)});
+  return reply && reply->type == Reply::Type::Integer;
 }
 
 }  // namespace korvane::redis

@@ -15,6 +15,7 @@
 // thread-safe; the rest is immutable after construction).
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -34,10 +35,19 @@ struct UpdateNotice {
   Metadata record;  // inserts only
 };
 
+// A fresh random origin: 16 lowercase hex digits.
+std::string new_origin();
+
 std::string format_notice(std::string_view origin, const IpPrefix& prefix, const Metadata* record);
 // Absent when the text is not a well-formed notice (unknown kind, a prefix
 // that does not parse, a record that does not decode).
 std::optional<UpdateNotice> parse_notice(std::string_view text);
+
+// The entries hash read in one transaction with the generation it is at.
+struct Snapshot {
+  std::uint64_t generation = 0;
+  std::vector<std::pair<std::string, std::string>> entries;  // field text -> value text
+};
 
 class RedisBackend {
  public:
@@ -45,20 +55,41 @@ class RedisBackend {
   // and sets `error` to the client's text.
   static std::shared_ptr<RedisBackend> make(std::string_view url, std::string& error);
 
-  // HSET of the entry (and the generation bump and notice); the outcome is
-  // not reported: write-through never fails a local operation.
-  void store_entry(const IpPrefix& prefix, const Metadata& record, const std::string* channel,
-                   std::string_view origin) const;
-  // HDEL of the prefix text (and the generation bump and notice).
-  void delete_entry(const IpPrefix& prefix, const std::string* channel, std::string_view origin) const;
-  // HGETALL of the entries hash; absent when the connection, the command or
-  // the reply's shape fails.
-  std::optional<std::vector<std::pair<std::string, std::string>>> load_entries() const;
+  // Write-through of one change: HSET (or HDEL) of the entry, the generation
+  // bump and, with a channel, the notice, in one pipelined round trip.
+  // Returns the generation the change set, or nothing when the change did
+  // not reach Redis; callers never fail a local operation on it.
+  std::optional<std::uint64_t> store_entry(const IpPrefix& prefix, const Metadata& record,
+                                           const std::string* channel, std::string_view origin) const;
+  std::optional<std::uint64_t> delete_entry(const IpPrefix& prefix, const std::string* channel,
+                                            std::string_view origin) const;
+  // The entries hash and the generation, read atomically (MULTI/EXEC), so
+  // that every change counted in `generation` is in `entries`. Nothing when
+  // the connection, the command or the reply's shape fails.
+  std::optional<Snapshot> load_snapshot() const;
+
+  // The shared result tier. A result is stored with the generation read
+  // before the lookup that computed it, and fetched only while that is
+  // still the current generation: any change anywhere since then (which
+  // bumps the generation) makes it stale, so a superseded record is never
+  // returned.
+  std::optional<std::uint64_t> generation() const;
+  // The record stored for the address if it is current; nothing for no
+  // result, a stale one, a value that is not a record, or any failure.
+  std::optional<Metadata> fetch_result(const IpAddress& address) const;
+  // SET of the result with its generation (one MSET); outcome discarded.
+  void store_result(const IpAddress& address, const Metadata& record, std::uint64_t generation) const;
+  // Bumps the generation on its own (after a change whose write-through
+  // failed); whether it reached Redis.
+  bool bump_generation() const;
 
   RedisClient& client() const noexcept { return *client_; }
 
  private:
   explicit RedisBackend(std::unique_ptr<RedisClient> client) : client_(std::move(client)) {}
+  std::optional<std::uint64_t> write_change(std::vector<std::string> change, const IpPrefix& prefix,
+                                            const Metadata* record, const std::string* channel,
+                                            std::string_view origin) const;
   std::unique_ptr<RedisClient> client_;
 };
 

@@ -229,18 +229,18 @@ Reply copy_reply(const void* hiredis_reply) {
   return out;
 }
 
-std::optional<std::vector<std::pair<std::string, std::string>>> reply_text_map(const Reply& reply) {
+std::optional<std::vector<std::pair<std::string, std::string>>> reply_text_map(Reply reply) {
   std::vector<std::pair<std::string, std::string>> out;
   if (reply.type == Reply::Type::Nil) return out;
   if (reply.type != Reply::Type::Array && reply.type != Reply::Type::Map) return std::nullopt;
   if (reply.elements.size() % 2 != 0) return std::nullopt;
   out.reserve(reply.elements.size() / 2);
   for (std::size_t i = 0; i < reply.elements.size(); i += 2) {
-    const Reply& field = reply.elements[i];
-    const Reply& value = reply.elements[i + 1];
+    Reply& field = reply.elements[i];
+    Reply& value = reply.elements[i + 1];
     if (field.type != Reply::Type::String || value.type != Reply::Type::String) return std::nullopt;
     if (!valid_utf8(field.text) || !valid_utf8(value.text)) return std::nullopt;
-    out.emplace_back(field.text, value.text);
+    out.emplace_back(std::move(field.text), std::move(value.text));
   }
   return out;
 }

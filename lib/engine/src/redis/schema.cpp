@@ -202,4 +202,10 @@ std::string lookup_key(const IpAddress& address) {
   return key;
 }
 
+std::string result_generation_key(const IpAddress& address) {
+  std::string key(kResultGenerationKeyPrefix);
+  key += format_address(address);
+  return key;
+}
+
 }  // namespace korvane::redis

@@ -5,6 +5,11 @@
 //   "korvane:lookup:" + address  string: JSON record of a shared lookup result
 //   "korvane:generation"         string: integer bumped by every change that
 //                                can make a shared lookup result stale
+//   "korvane:lookup-generation:" + address
+//                                string: the generation a shared lookup
+//                                result was computed at; the result is
+//                                current only while it equals
+//                                "korvane:generation"
 //
 // Thread safety: pure functions of their arguments.
 #pragma once
@@ -20,6 +25,7 @@ namespace korvane::redis {
 inline constexpr std::string_view kEntriesKey = "korvane:entries";
 inline constexpr std::string_view kLookupKeyPrefix = "korvane:lookup:";
 inline constexpr std::string_view kGenerationKey = "korvane:generation";
+inline constexpr std::string_view kResultGenerationKeyPrefix = "korvane:lookup-generation:";
 
 // {"value":"...","attributes":{"name":"value",...}} in compact form, the
 // attributes in the map's iteration order. Strings are escaped as \" \\ \b
@@ -38,5 +44,7 @@ std::optional<Metadata> decode_metadata(std::string_view text);
 std::string prefix_text(const IpPrefix& prefix);
 // "korvane:lookup:" followed by the address text.
 std::string lookup_key(const IpAddress& address);
+// "korvane:lookup-generation:" followed by the address text.
+std::string result_generation_key(const IpAddress& address);
 
 }  // namespace korvane::redis

@@ -63,8 +63,8 @@ void Subscriber::run() {
       continue;
     }
     backoff_ms = 100;
-    subscriptions_.fetch_add(1);
     on_subscribed_();
+    subscriptions_.fetch_add(1);
     finish_first_attempt(true);
     listen(*connection);
   }

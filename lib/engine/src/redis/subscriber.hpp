@@ -35,7 +35,8 @@ class Subscriber {
   // Waits until the first attempt has finished: subscribed and
   // `on_subscribed` returned (true), or failed to connect (false).
   bool wait_first_attempt();
-  // Number of confirmed subscriptions so far (1 + reconnections).
+  // Number of confirmed subscriptions so far (1 + reconnections), each
+  // counted once its `on_subscribed` has returned.
   std::uint64_t subscriptions() const noexcept { return subscriptions_.load(); }
 
  private:
