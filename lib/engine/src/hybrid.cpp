@@ -1,6 +1,8 @@
 #include "hybrid.hpp"
 
 #include <stdexcept>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "korvane/address.hpp"
@@ -140,7 +142,10 @@ void HybridEngine::catch_up(bool first) const {
   }
   std::set<std::string> in_hash;
   const bool whole_truth = snapshot && snapshot->generation >= seen_before;
-  if (snapshot) {
+  if (snapshot && first) {
+    note_generation(snapshot->generation);
+    load_into_empty(std::move(snapshot->entries));
+  } else if (snapshot) {
     note_generation(snapshot->generation);
     for (auto& [field, value] : snapshot->entries) {
       const auto prefix = parse_prefix(field);
@@ -153,7 +158,7 @@ void HybridEngine::catch_up(bool first) const {
         (void)write_->insert(*prefix, *record);
         (void)read_->insert(*prefix, std::move(*record));
       }
-      if (!first) in_hash.insert(std::move(key));
+      in_hash.insert(std::move(key));
     }
     snapshot->entries.clear();
   }
@@ -173,6 +178,33 @@ void HybridEngine::catch_up(bool first) const {
   std::lock_guard lock(sync_);
   catching_up_ = false;
   touched_.clear();
+}
+
+void HybridEngine::load_into_empty(std::vector<std::pair<std::string, std::string>> entries) const {
+  std::vector<std::pair<IpPrefix, Metadata>> usable;
+  usable.reserve(entries.size());
+  for (auto& [field, value] : entries) {
+    const auto prefix = parse_prefix(field);
+    if (!prefix) continue;
+    if (auto record = redis::decode_metadata(value)) usable.emplace_back(*prefix, std::move(*record));
+  }
+  entries = {};
+  // The two engines are independent and nobody else changes them yet (the
+  // engine has not been handed out, and notices wait for the subscriber's
+  // catch-up to return), so they load side by side. Both see the pairs in
+  // the same order, so where two fields name one entry both keep the same
+  // record.
+  auto load = [&usable](const LocalEngine& engine) {
+    for (const auto& [prefix, record] : usable) (void)engine.insert(prefix, record);
+  };
+  std::thread writer;
+  try {
+    writer = std::thread(load, std::cref(*write_));
+  } catch (const std::system_error&) {
+    load(*write_);  // no thread to spare: one after the other
+  }
+  load(*read_);
+  if (writer.joinable()) writer.join();
 }
 
 template <class Apply>

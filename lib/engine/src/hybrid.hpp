@@ -50,6 +50,8 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "korvane/config.hpp"
 #include "korvane/engine.hpp"
@@ -108,6 +110,8 @@ class HybridEngine final : public PrefixEngine {
   // construction-time load, when the engines are still empty.
   void catch_up(bool first) const;
   void replay_pending() const;
+  // The construction's load: both engines are empty and unshared.
+  void load_into_empty(std::vector<std::pair<std::string, std::string>> entries) const;
   void apply_notice(std::string_view text) const;
   void note_generation(std::uint64_t generation) const;
 

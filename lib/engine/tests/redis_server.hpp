@@ -3,7 +3,6 @@
 // test failure, never a skip: scripts/setup.sh installs it.
 #pragma once
 
-#include <gtest/gtest.h>
 #include <hiredis/hiredis.h>
 #include <netinet/in.h>
 #include <signal.h>
