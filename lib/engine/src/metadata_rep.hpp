@@ -18,9 +18,12 @@ struct MetadataRep {
   // one, or from a node field kept alive by the epoch scheme); the decrement
   // that reaches zero must acquire every earlier owner's writes before delete.
   std::atomic<std::uint32_t> refs{1};
-  // The pool of shared records this one was entered in, or null. Set once,
-  // before the record is shared; a pooled record is never changed again.
-  RecordPool* pool = nullptr;
+  // The pool of shared records this one was entered in, or null. Claimed
+  // once, by compare-exchange under that pool's lock: one record held by
+  // several Metadata copies can reach two engines' pools at once, and only
+  // one of them may take it. A pooled record is never changed again.
+  // Acquire/release: a thread that sees the claim sees the record whole.
+  std::atomic<RecordPool*> pool{nullptr};
   std::string value;
   Attributes attributes;
 

@@ -6,7 +6,7 @@
 namespace korvane::detail {
 
 void MetadataRep::destroy() noexcept {
-  if (pool != nullptr) pool->forget(this);
+  if (RecordPool* owner = pool.load(std::memory_order_acquire)) owner->forget(this);
   delete this;
 }
 
@@ -20,7 +20,7 @@ std::size_t RecordPool::ContentHash::operator()(const MetadataRep* rep) const no
 }
 
 MetadataRep* RecordPool::intern(MetadataRep* rep) {
-  if (rep->pool != nullptr) return rep;
+  if (rep->pool.load(std::memory_order_acquire) != nullptr) return rep;
   std::unique_lock lock(mutex_);
   if (auto it = records_.find(rep); it != records_.end()) {
     MetadataRep* pooled = *it;
@@ -31,8 +31,16 @@ MetadataRep* RecordPool::intern(MetadataRep* rep) {
     }
     records_.erase(it);  // dying: forget() will find it gone
   }
-  records_.insert(rep);  // may throw: nothing changed then
-  rep->pool = this;
+  // Claim the record before it becomes findable here; another pool may have
+  // claimed it since the check above, and then it stays that pool's.
+  RecordPool* unclaimed = nullptr;
+  if (!rep->pool.compare_exchange_strong(unclaimed, this, std::memory_order_acq_rel)) return rep;
+  try {
+    records_.insert(rep);
+  } catch (...) {
+    rep->pool.store(nullptr, std::memory_order_release);  // not pooled after all
+    throw;
+  }
   refs_.fetch_add(1, std::memory_order_relaxed);
   return rep;
 }

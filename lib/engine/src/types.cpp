@@ -93,7 +93,8 @@ namespace {
 detail::MetadataRep* detach(detail::MetadataRep*& rep) {
   if (rep == nullptr) {
     rep = new detail::MetadataRep();
-  } else if (rep->refs.load(std::memory_order_acquire) != 1 || rep->pool != nullptr) {
+  } else if (rep->refs.load(std::memory_order_acquire) != 1 ||
+             rep->pool.load(std::memory_order_acquire) != nullptr) {
     // Shared, or pooled (a pooled record may be handed to a new owner at
     // any moment, so it is never changed in place): copy it.
     auto* copy = new detail::MetadataRep();
