@@ -28,6 +28,7 @@
 
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 
 #include "korvane/config.hpp"
@@ -56,6 +57,10 @@ class HybridEngine final : public PrefixEngine {
   void clear() const override;
   std::uint64_t len() const override;
   EngineStats stats() const override;
+  // Batch lookups and the listing are the read engine's, like every query.
+  void lookup_many(std::span<const IpAddress> addresses, std::span<std::optional<Metadata>> results) const override;
+  void lookup_visit(std::span<const IpAddress> addresses, LookupVisitor& visitor) const override;
+  void for_each(EntryVisitor& visitor) const override;
 
   bool has_backend() const noexcept { return backend_ != nullptr; }
   const LocalEngine& write_engine() const noexcept { return *write_; }
