@@ -6,6 +6,7 @@
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 export PATH="$ROOT/.venv/bin:$PATH"
 JOBS="${KORVANE_JOBS:-2}"
+export CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-$JOBS}"  # pip builds of the module too
 
 # CMake options of each build tree. demo.sh and test.sh share build/release,
 # so both must configure it identically.

@@ -269,6 +269,15 @@ std::uint64_t HybridEngine::len() const { return read_->len(); }
 
 EngineStats HybridEngine::stats() const { return read_->stats(); }
 
+void HybridEngine::lookup_many(std::span<const IpAddress> addresses,
+                               std::span<std::optional<Metadata>> results) const {
+  read_->lookup_many(addresses, results);
+}
+
+void HybridEngine::lookup_visit(std::span<const IpAddress> addresses, LookupVisitor& visitor) const {
+  read_->lookup_visit(addresses, visitor);
+}
+
 void HybridEngine::for_each(EntryVisitor& visitor) const { read_->for_each(visitor); }
 
 std::uint64_t HybridEngine::subscriptions() const noexcept {

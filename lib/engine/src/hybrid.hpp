@@ -49,6 +49,7 @@
 #include <mutex>
 #include <optional>
 #include <set>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -79,6 +80,9 @@ class HybridEngine final : public PrefixEngine {
   void clear() const override;
   std::uint64_t len() const override;
   EngineStats stats() const override;
+  // Batch lookups and the listing are the read engine's, like every query.
+  void lookup_many(std::span<const IpAddress> addresses, std::span<std::optional<Metadata>> results) const override;
+  void lookup_visit(std::span<const IpAddress> addresses, LookupVisitor& visitor) const override;
   void for_each(EntryVisitor& visitor) const override;
 
   bool has_backend() const noexcept { return backend_ != nullptr; }

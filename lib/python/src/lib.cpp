@@ -1,26 +1,35 @@
-// The `korvane` extension module: the RadixEngine class over one engine of
-// the engine library, and the function version().
+// The `korvane` extension module: the classes RadixEngine and HybridEngine,
+// each over one engine of the engine library, and the function version().
 //
 // Written against the CPython C API directly. After the helpers (owned
 // references, errors, argument binding, conversions) the file follows the
 // usual order of a CPython module: object struct, dealloc, construction and
-// methods, method table, type slots and PyType_Spec, exec slot, module
-// definition, init function.
+// methods, method tables, type slots and PyType_Spec, exec slot, module
+// definition, init function. The two classes share the object struct and
+// every method but construction and pickling; the class a method runs for
+// only shows in its error texts (through the type's name) and in whether
+// writes may wait on a server.
 //
 // Every method converts its Python arguments into plain C++ values first,
-// then calls the engine once with the interpreter lock held, then builds the
-// Python result. No C++ exception may cross into the interpreter: each entry
-// point catches and translates them.
+// then calls the engine once, then builds the Python result. The engine call
+// runs with the interpreter lock held, except the inserts and removes of an
+// engine that writes through to Redis (and its construction and
+// destruction), which may wait on the server and release the lock meanwhile.
+// No C++ exception may cross into the interpreter: each entry point catches
+// and translates them.
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <array>
 #include <cstdint>
 #include <exception>
+#include <iterator>
 #include <memory>
 #include <new>
 #include <optional>
 #include <span>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -134,14 +143,21 @@ void raise_text(PyObject* type, std::string_view text) noexcept {
 
 // ------------------------------------------------------------ argument binding
 
-// Parameters of a callable, all positional-or-keyword; the first `required`
+// Parameters of a method, all positional-or-keyword; the first `required`
 // have no default.
 struct Signature {
-  const char* function;  // "RadixEngine.insert", used in the error texts
+  const char* method;  // "insert": the error texts name <class>.insert()
   const char* const* names;
   Py_ssize_t count;
   Py_ssize_t required;
 };
+
+// "<class>.<method>()" for the error texts, e.g. RadixEngine.insert().
+Ref function_name(PyTypeObject* owner, const Signature& sig) {
+  Ref qualname(PyType_GetQualName(owner));
+  if (!qualname) return Ref();
+  return Ref(PyUnicode_FromFormat("%U.%s()", qualname.get(), sig.method));
+}
 
 // The keyword part of a call: names and values side by side.
 struct Keywords {
@@ -173,10 +189,11 @@ Ref join_missing(const Signature& sig, const std::vector<Py_ssize_t>& missing) {
 // Binds a call to the parameters as CPython binds a Python function's
 // arguments, with the same texts and in the same order of checks: keywords
 // (unknown name, then a parameter already filled), too many positional
-// arguments, missing required arguments. On success out[i] is a borrowed
-// reference, or nullptr for an absent optional parameter.
-bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, const Keywords& keywords,
-          PyObject** out) {
+// arguments, missing required arguments. `owner` is the class whose method
+// is called. On success out[i] is a borrowed reference, or nullptr for an
+// absent optional parameter.
+bool bind(PyTypeObject* owner, const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+          const Keywords& keywords, PyObject** out) {
   for (Py_ssize_t i = 0; i < sig.count; ++i) out[i] = i < nargs ? args[i] : nullptr;
 
   for (Py_ssize_t k = 0; k < keywords.count; ++k) {
@@ -188,14 +205,15 @@ bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, const K
         break;
       }
     }
-    if (index < 0) {
-      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", sig.function,
-                   name);
-      return false;
-    }
-    if (out[index] != nullptr) {
-      PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", sig.function,
-                   sig.names[index]);
+    if (index < 0 || out[index] != nullptr) {
+      Ref function = function_name(owner, sig);
+      if (!function) return false;
+      if (index < 0) {
+        PyErr_Format(PyExc_TypeError, "%U got an unexpected keyword argument '%S'", function.get(), name);
+      } else {
+        PyErr_Format(PyExc_TypeError, "%U got multiple values for argument '%s'", function.get(),
+                     sig.names[index]);
+      }
       return false;
     }
     out[index] = keywords.values[k];
@@ -211,9 +229,10 @@ bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, const K
       takes = Ref(PyUnicode_FromFormat("%zd", sig.count));
       plural = sig.count != 1;
     }
-    if (!takes) return false;
-    PyErr_Format(PyExc_TypeError, "%s() takes %U positional argument%s but %zd %s given",
-                 sig.function, takes.get(), plural ? "s" : "", nargs, nargs == 1 ? "was" : "were");
+    Ref function = function_name(owner, sig);
+    if (!takes || !function) return false;
+    PyErr_Format(PyExc_TypeError, "%U takes %U positional argument%s but %zd %s given",
+                 function.get(), takes.get(), plural ? "s" : "", nargs, nargs == 1 ? "was" : "were");
     return false;
   }
 
@@ -223,9 +242,10 @@ bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, const K
   }
   if (!missing.empty()) {
     Ref names = join_missing(sig, missing);
-    if (!names) return false;
-    PyErr_Format(PyExc_TypeError, "%s() missing %zd required positional argument%s: %U",
-                 sig.function, static_cast<Py_ssize_t>(missing.size()),
+    Ref function = function_name(owner, sig);
+    if (!names || !function) return false;
+    PyErr_Format(PyExc_TypeError, "%U missing %zd required positional argument%s: %U",
+                 function.get(), static_cast<Py_ssize_t>(missing.size()),
                  missing.size() == 1 ? "" : "s", names.get());
     return false;
   }
@@ -238,7 +258,7 @@ PyObject* const* tuple_items(PyObject* tuple) noexcept {
 
 // Binding for the vectorcall convention: keyword values follow the
 // positional ones in `args`.
-bool bind_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+bool bind_fastcall(PyObject* self, const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
                    PyObject* kwnames, PyObject** out) {
   Keywords keywords;
   if (kwnames != nullptr) {
@@ -246,7 +266,34 @@ bool bind_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs
     keywords.values = args + nargs;
     keywords.count = PyTuple_GET_SIZE(kwnames);
   }
-  return bind(sig, args, nargs, keywords, out);
+  return bind(Py_TYPE(self), sig, args, nargs, keywords, out);
+}
+
+// Binding for tp_new, which receives the keywords as a dict. Every
+// parameter of a constructor is an optional str: absent or None leaves its
+// out[i] empty. Conversion failures carry the parameter's note.
+bool bind_new(PyTypeObject* type, const Signature& sig, PyObject* args, PyObject* kwargs,
+              std::span<std::optional<std::string_view>> out) {
+  std::vector<PyObject*> names;
+  std::vector<PyObject*> values;
+  if (kwargs != nullptr) {
+    Py_ssize_t pos = 0;
+    PyObject* k = nullptr;
+    PyObject* v = nullptr;
+    while (PyDict_Next(kwargs, &pos, &k, &v)) {
+      names.push_back(k);
+      values.push_back(v);
+    }
+  }
+  Keywords keywords{names.data(), values.data(), static_cast<Py_ssize_t>(names.size())};
+  std::vector<PyObject*> bound(static_cast<std::size_t>(sig.count));
+  if (!bind(type, sig, tuple_items(args), PyTuple_GET_SIZE(args), keywords, bound.data())) return false;
+  for (std::size_t i = 0; i < bound.size(); ++i) {
+    if (bound[i] == nullptr || bound[i] == Py_None) continue;
+    out[i] = str_argument(bound[i], sig.names[i]);
+    if (!out[i]) return false;
+  }
+  return true;
 }
 
 // ------------------------------------------------------------ conversions
@@ -395,25 +442,45 @@ std::optional<korvane::IpAddress> address_argument(PyObject* object) {
 
 // ------------------------------------------------------------ object
 
-struct RadixEngineObject {
+// The instance layout of both classes.
+struct EngineObject {
   PyObject_HEAD
   // Set at creation, never replaced; shared with nobody outside this
   // object, so the engine dies with it.
   korvane::EngineHandle engine;
   std::unique_ptr<RecordObjects> records;
-  // The constructor's variant argument, kept for pickling.
+  // RadixEngine: the constructor's variant argument, kept for pickling.
   std::optional<std::string> variant;
+  // Inserts and removes may wait on a server (a HybridEngine writing through
+  // to Redis), so they run without the interpreter lock.
+  bool writes_wait;
 };
 
-const korvane::PrefixEngine& engine_of(PyObject* self) noexcept {
-  return *reinterpret_cast<RadixEngineObject*>(self)->engine;
-}
+EngineObject* object_of(PyObject* self) noexcept { return reinterpret_cast<EngineObject*>(self); }
+
+const korvane::PrefixEngine& engine_of(PyObject* self) noexcept { return *object_of(self)->engine; }
 
 // Metadata -> {"value": str, "attributes": {str: str}}, a new dict with the
 // entries inserted in that order.
 PyObject* dict_from_metadata(PyObject* self, const korvane::Metadata& metadata) {
-  return reinterpret_cast<RadixEngineObject*>(self)->records->result_for(metadata);
+  return object_of(self)->records->result_for(metadata);
 }
+
+// Releases the interpreter lock for its scope when `release` is true. Code
+// in that scope must not touch any Python object; the engines are
+// thread-safe and call no Python code.
+class Unlocked {
+ public:
+  explicit Unlocked(bool release) noexcept : state_(release ? PyEval_SaveThread() : nullptr) {}
+  ~Unlocked() {
+    if (state_ != nullptr) PyEval_RestoreThread(state_);
+  }
+  Unlocked(const Unlocked&) = delete;
+  Unlocked& operator=(const Unlocked&) = delete;
+
+ private:
+  PyThreadState* state_;
+};
 
 // Turns the one record an engine lends for a lookup into its result object.
 class OneResult final : public korvane::LookupVisitor {
@@ -434,59 +501,94 @@ class OneResult final : public korvane::LookupVisitor {
 
 // ------------------------------------------------------------ dealloc
 
-void RadixEngine_dealloc(PyObject* self) {
+void Engine_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
-  std::destroy_at(&reinterpret_cast<RadixEngineObject*>(self)->variant);
-  std::destroy_at(&reinterpret_cast<RadixEngineObject*>(self)->records);
-  std::destroy_at(&reinterpret_cast<RadixEngineObject*>(self)->engine);
+  EngineObject* object = object_of(self);
+  std::destroy_at(&object->variant);
+  std::destroy_at(&object->records);
+  {
+    // A Redis-backed engine stops its subscriber thread, which may be in
+    // the middle of a command.
+    Unlocked unlocked(object->writes_wait);
+    std::destroy_at(&object->engine);
+  }
   type->tp_free(self);
   Py_DECREF(type);  // instances of heap types own a reference to their type
 }
 
 // ------------------------------------------------------------ construction
 
+// A new instance of `type` holding the engine.
+PyObject* new_engine_object(PyTypeObject* type, korvane::EngineHandle engine, std::optional<std::string> variant,
+                            bool writes_wait) {
+  auto records = std::make_unique<RecordObjects>();
+  PyObject* self = type->tp_alloc(type, 0);
+  if (self == nullptr) {
+    Unlocked unlocked(writes_wait);  // as in Engine_dealloc
+    engine.reset();
+    return nullptr;
+  }
+  EngineObject* object = object_of(self);
+  new (&object->engine) korvane::EngineHandle(std::move(engine));
+  new (&object->records) std::unique_ptr<RecordObjects>(std::move(records));
+  new (&object->variant) std::optional<std::string>(std::move(variant));
+  object->writes_wait = writes_wait;
+  return self;
+}
+
 const char* const kNewParams[] = {"variant"};
-const Signature kNewSignature{"RadixEngine.__new__", kNewParams, 1, 0};
+const Signature kNewSignature{"__new__", kNewParams, 1, 0};
 
 PyObject* RadixEngine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   try {
-    // tp_new receives a dict; lay it out like vectorcall keywords.
-    std::vector<PyObject*> names;
-    std::vector<PyObject*> values;
-    if (kwargs != nullptr) {
-      Py_ssize_t pos = 0;
-      PyObject* k = nullptr;
-      PyObject* v = nullptr;
-      while (PyDict_Next(kwargs, &pos, &k, &v)) {
-        names.push_back(k);
-        values.push_back(v);
-      }
-    }
-    Keywords keywords{names.data(), values.data(), static_cast<Py_ssize_t>(names.size())};
-    PyObject* bound[1];
-    if (!bind(kNewSignature, tuple_items(args), PyTuple_GET_SIZE(args), keywords, bound)) {
-      return nullptr;
-    }
-
     std::optional<std::string_view> variant;
-    if (bound[0] != nullptr && bound[0] != Py_None) {
-      variant = str_argument(bound[0], "variant");
-      if (!variant) return nullptr;
-    }
+    if (!bind_new(type, kNewSignature, args, kwargs, {&variant, 1})) return nullptr;
 
     // The factory only waits when building a Redis-backed engine, which no
     // variant selects, so it runs to completion synchronously here.
     korvane::EngineHandle engine = korvane::create_engine(korvane::EngineConfig::for_variant(variant));
-    auto records = std::make_unique<RecordObjects>();
     std::optional<std::string> kept_variant;
     if (variant) kept_variant.emplace(*variant);
+    return new_engine_object(type, std::move(engine), std::move(kept_variant), false);
+  } catch (...) {
+    return raise_from_cpp();
+  }
+}
 
-    PyObject* self = type->tp_alloc(type, 0);
-    if (self == nullptr) return nullptr;
-    new (&reinterpret_cast<RadixEngineObject*>(self)->engine) korvane::EngineHandle(std::move(engine));
-    new (&reinterpret_cast<RadixEngineObject*>(self)->records) std::unique_ptr<RecordObjects>(std::move(records));
-    new (&reinterpret_cast<RadixEngineObject*>(self)->variant) std::optional<std::string>(std::move(kept_variant));
-    return self;
+const char* const kHybridNewParams[] = {"redis_url", "variant", "update_channel"};
+const Signature kHybridNewSignature{"__new__", kHybridNewParams, 3, 0};
+
+PyObject* HybridEngine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  try {
+    std::optional<std::string_view> arguments[3];
+    if (!bind_new(type, kHybridNewSignature, args, kwargs, arguments)) return nullptr;
+    const auto& [redis_url, variant, update_channel] = arguments;
+
+    // The variant picks the node kind and flavour; a hybrid engine never
+    // has the lookup cache, whatever the variant's configuration says.
+    korvane::EngineConfig config = korvane::EngineConfig::for_variant(variant);
+    config.hybrid = true;
+    if (redis_url) config.redis_url.emplace(*redis_url);
+    if (update_channel) config.update_channel.assign(*update_channel);
+    const bool backed = redis_url.has_value();
+
+    // With a server, construction connects, subscribes and loads the
+    // entries hash: each step bounded by the client's time-outs.
+    korvane::EngineHandle engine;
+    std::optional<std::string> failure;
+    {
+      Unlocked unlocked(backed);
+      try {
+        engine = korvane::create_engine(std::move(config));
+      } catch (const std::runtime_error& e) {
+        failure.emplace(e.what());  // "Failed to initialize HybridEngine: ..."
+      }
+    }
+    if (failure) {
+      raise_text(PyExc_ConnectionError, *failure);
+      return nullptr;
+    }
+    return new_engine_object(type, std::move(engine), std::nullopt, backed);
   } catch (...) {
     return raise_from_cpp();
   }
@@ -495,13 +597,13 @@ PyObject* RadixEngine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
 // ------------------------------------------------------------ methods
 
 const char* const kInsertParams[] = {"subnet", "metadata"};
-const Signature kInsertSignature{"RadixEngine.insert", kInsertParams, 2, 2};
+const Signature kInsertSignature{"insert", kInsertParams, 2, 2};
 
-PyObject* RadixEngine_insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                             PyObject* kwnames) {
+PyObject* Engine_insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
   try {
     PyObject* bound[2];
-    if (!bind_fastcall(kInsertSignature, args, nargs, kwnames, bound)) return nullptr;
+    if (!bind_fastcall(self, kInsertSignature, args, nargs, kwnames, bound)) return nullptr;
     // Order of checks: subnet is a str, metadata is a dict, subnet parses,
     // then the metadata's contents. Nothing reaches the engine before all
     // of them pass.
@@ -518,7 +620,11 @@ PyObject* RadixEngine_insert(PyObject* self, PyObject* const* args, Py_ssize_t n
     std::optional<korvane::Metadata> record = metadata_from_dict(metadata);
     if (!record) return nullptr;
 
-    korvane::InsertStatus status = engine_of(self).insert(*prefix, std::move(*record));
+    korvane::InsertStatus status;
+    {
+      Unlocked unlocked(object_of(self)->writes_wait);
+      status = engine_of(self).insert(*prefix, std::move(*record));
+    }
     if (status) {
       raise_text(PyExc_ValueError, *status);
       return nullptr;
@@ -530,13 +636,13 @@ PyObject* RadixEngine_insert(PyObject* self, PyObject* const* args, Py_ssize_t n
 }
 
 const char* const kIpParams[] = {"ip"};
-const Signature kLookupSignature{"RadixEngine.lookup", kIpParams, 1, 1};
+const Signature kLookupSignature{"lookup", kIpParams, 1, 1};
 
-PyObject* RadixEngine_lookup(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                             PyObject* kwnames) {
+PyObject* Engine_lookup(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
   try {
     PyObject* bound[1];
-    if (!bind_fastcall(kLookupSignature, args, nargs, kwnames, bound)) return nullptr;
+    if (!bind_fastcall(self, kLookupSignature, args, nargs, kwnames, bound)) return nullptr;
     std::optional<korvane::IpAddress> address = address_argument(bound[0]);
     if (!address) return nullptr;
 
@@ -549,7 +655,7 @@ PyObject* RadixEngine_lookup(PyObject* self, PyObject* const* args, Py_ssize_t n
 }
 
 const char* const kAddressesParams[] = {"addresses"};
-const Signature kLookupManySignature{"RadixEngine.lookup_many", kAddressesParams, 1, 1};
+const Signature kLookupManySignature{"lookup_many", kAddressesParams, 1, 1};
 
 // Adds the note naming the failing item of lookup_many's iterable.
 void note_item(Py_ssize_t position, PyObject* item) noexcept {
@@ -569,11 +675,11 @@ void note_item(Py_ssize_t position, PyObject* item) noexcept {
   PyErr_SetRaisedException(exc);
 }
 
-PyObject* RadixEngine_lookup_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                  PyObject* kwnames) {
+PyObject* Engine_lookup_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
   try {
     PyObject* bound[1];
-    if (!bind_fastcall(kLookupManySignature, args, nargs, kwnames, bound)) return nullptr;
+    if (!bind_fastcall(self, kLookupManySignature, args, nargs, kwnames, bound)) return nullptr;
     // Every item is converted before any lookup runs, so a bad item leaves
     // the counters untouched.
     if (PyUnicode_Check(bound[0])) {  // a str is iterable, but not of addresses
@@ -632,32 +738,36 @@ PyObject* RadixEngine_lookup_many(PyObject* self, PyObject* const* args, Py_ssiz
 }
 
 const char* const kSubnetParams[] = {"subnet"};
-const Signature kRemoveSignature{"RadixEngine.remove", kSubnetParams, 1, 1};
+const Signature kRemoveSignature{"remove", kSubnetParams, 1, 1};
 
-PyObject* RadixEngine_remove(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                             PyObject* kwnames) {
+PyObject* Engine_remove(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
   try {
     PyObject* bound[1];
-    if (!bind_fastcall(kRemoveSignature, args, nargs, kwnames, bound)) return nullptr;
+    if (!bind_fastcall(self, kRemoveSignature, args, nargs, kwnames, bound)) return nullptr;
     std::optional<std::string_view> subnet = str_argument(bound[0], "subnet");
     if (!subnet) return nullptr;
     std::optional<korvane::IpPrefix> prefix = prefix_argument(*subnet);
     if (!prefix) return nullptr;
 
-    const bool removed = engine_of(self).remove(*prefix).has_value();
+    bool removed;
+    {
+      Unlocked unlocked(object_of(self)->writes_wait);
+      removed = engine_of(self).remove(*prefix).has_value();
+    }
     return Py_NewRef(removed ? Py_True : Py_False);
   } catch (...) {
     return raise_from_cpp();
   }
 }
 
-const Signature kContainsSignature{"RadixEngine.contains", kIpParams, 1, 1};
+const Signature kContainsSignature{"contains", kIpParams, 1, 1};
 
-PyObject* RadixEngine_contains(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                               PyObject* kwnames) {
+PyObject* Engine_contains(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
   try {
     PyObject* bound[1];
-    if (!bind_fastcall(kContainsSignature, args, nargs, kwnames, bound)) return nullptr;
+    if (!bind_fastcall(self, kContainsSignature, args, nargs, kwnames, bound)) return nullptr;
     std::optional<korvane::IpAddress> address = address_argument(bound[0]);
     if (!address) return nullptr;
 
@@ -702,7 +812,7 @@ PyObject* entry_list(PyObject* self, bool with_records) {
   return PyObject_GetIter(list.get());
 }
 
-PyObject* RadixEngine_items(PyObject* self, PyObject* /*unused*/) {
+PyObject* Engine_items(PyObject* self, PyObject* /*unused*/) {
   try {
     return entry_list(self, true);
   } catch (...) {
@@ -710,7 +820,7 @@ PyObject* RadixEngine_items(PyObject* self, PyObject* /*unused*/) {
   }
 }
 
-PyObject* RadixEngine_prefixes(PyObject* self, PyObject* /*unused*/) {
+PyObject* Engine_prefixes(PyObject* self, PyObject* /*unused*/) {
   try {
     return entry_list(self, false);
   } catch (...) {
@@ -752,7 +862,7 @@ PyObject* RadixEngine_reduce(PyObject* self, PyObject* /*unused*/) {
     } into(entries.get());
     engine_of(self).for_each(into);
     if (into.failed) return nullptr;
-    const std::optional<std::string>& variant = reinterpret_cast<RadixEngineObject*>(self)->variant;
+    const std::optional<std::string>& variant = object_of(self)->variant;
     Ref variant_arg(variant ? str_from(*variant) : Py_NewRef(Py_None));
     if (!variant_arg) return nullptr;
     // The class's module is "builtins" (its fixed type name), where pickle
@@ -830,7 +940,7 @@ PyObject* RadixEngine_setstate(PyObject* self, PyObject* state) {
   }
 }
 
-PyObject* RadixEngine_clear(PyObject* self, PyObject* /*unused*/) {
+PyObject* Engine_clear(PyObject* self, PyObject* /*unused*/) {
   try {
     engine_of(self).clear();
     Py_RETURN_NONE;
@@ -839,7 +949,7 @@ PyObject* RadixEngine_clear(PyObject* self, PyObject* /*unused*/) {
   }
 }
 
-PyObject* RadixEngine_stats(PyObject* self, PyObject* /*unused*/) {
+PyObject* Engine_stats(PyObject* self, PyObject* /*unused*/) {
   try {
     const korvane::EngineStats stats = engine_of(self).stats();
     const std::pair<const char*, std::uint64_t> entries[] = {
@@ -859,7 +969,7 @@ PyObject* RadixEngine_stats(PyObject* self, PyObject* /*unused*/) {
   }
 }
 
-Py_ssize_t RadixEngine_length(PyObject* self) {
+Py_ssize_t Engine_length(PyObject* self) {
   try {
     const std::uint64_t size = engine_of(self).len();
     if (size > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
@@ -873,19 +983,30 @@ Py_ssize_t RadixEngine_length(PyObject* self) {
   }
 }
 
-PyObject* RadixEngine_repr(PyObject* self) {
+PyObject* Engine_repr(PyObject* self) {
   try {
     const unsigned long long size = engine_of(self).len();
-    return PyUnicode_FromFormat("RadixEngine(size=%llu)", size);
+    Ref name(PyType_GetQualName(Py_TYPE(self)));
+    if (!name) return nullptr;
+    return PyUnicode_FromFormat("%U(size=%llu)", name.get(), size);
   } catch (...) {
     return raise_from_cpp();
   }
 }
 
-// ------------------------------------------------------------ method table
+// Refuses pickling (and copying): a HybridEngine's entries belong to its
+// Redis server and its subscription to this process.
+PyObject* HybridEngine_reduce(PyObject* /*self*/, PyObject* /*unused*/) {
+  PyErr_SetString(PyExc_TypeError,
+                  "cannot pickle 'HybridEngine' object: it is tied to its Redis server and to this process; "
+                  "construct a new HybridEngine with the same redis_url instead");
+  return nullptr;
+}
+
+// ------------------------------------------------------------ method tables
 
 PyMethodDef RadixEngine_methods[] = {
-    {"insert", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(RadixEngine_insert)),
+    {"insert", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Engine_insert)),
      METH_FASTCALL | METH_KEYWORDS,
      "insert($self, subnet, metadata)\n--\n\n"
      "Insert a CIDR prefix with associated metadata dict.\n"
@@ -896,37 +1017,37 @@ PyMethodDef RadixEngine_methods[] = {
      "    CIDR notation, e.g. ``\"10.0.0.0/8\"``.\n"
      "metadata : dict\n"
      "    Must contain at least ``{\"value\": str, \"attributes\": dict}``."},
-    {"lookup", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(RadixEngine_lookup)),
+    {"lookup", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Engine_lookup)),
      METH_FASTCALL | METH_KEYWORDS,
      "lookup($self, ip)\n--\n\n"
      "Longest-prefix match.\n"
      "\n"
      "Returns a metadata dict on match, or ``None``."},
-    {"lookup_many", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(RadixEngine_lookup_many)),
+    {"lookup_many", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Engine_lookup_many)),
      METH_FASTCALL | METH_KEYWORDS,
      "lookup_many($self, addresses)\n--\n\n"
      "Longest-prefix match for every address of an iterable.\n\n"
      "Returns a list with, for each address in order, what ``lookup`` returns\n"
      "for it. A malformed item raises the error ``lookup`` raises, with a note\n"
      "naming the item and its position; no lookup runs then."},
-    {"remove", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(RadixEngine_remove)),
+    {"remove", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Engine_remove)),
      METH_FASTCALL | METH_KEYWORDS,
      "remove($self, subnet)\n--\n\n"
      "Remove a prefix.  Returns ``True`` if the entry existed."},
-    {"contains", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(RadixEngine_contains)),
+    {"contains", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Engine_contains)),
      METH_FASTCALL | METH_KEYWORDS,
      "contains($self, ip)\n--\n\n"
      "Returns ``True`` if any stored prefix covers the given IP."},
-    {"clear", RadixEngine_clear, METH_NOARGS,
+    {"clear", Engine_clear, METH_NOARGS,
      "clear($self)\n--\n\n"
      "Remove all entries."},
-    {"items", RadixEngine_items, METH_NOARGS,
+    {"items", Engine_items, METH_NOARGS,
      "items($self)\n--\n\n"
      "Iterator of (prefix, metadata dict) pairs for every stored prefix:\n"
      "IPv4 before IPv6, then by address, then by length. Prefixes are in\n"
      "canonical form. Taken beside writers, a prefix stored throughout appears\n"
      "exactly once."},
-    {"prefixes", RadixEngine_prefixes, METH_NOARGS,
+    {"prefixes", Engine_prefixes, METH_NOARGS,
      "prefixes($self)\n--\n\n"
      "Iterator of every stored prefix, in the order of ``items``."},
     {"__reduce__", RadixEngine_reduce, METH_NOARGS,
@@ -936,11 +1057,32 @@ PyMethodDef RadixEngine_methods[] = {
     {"__setstate__", RadixEngine_setstate, METH_O,
      "__setstate__($self, state, /)\n--\n\n"
      "Pickle support: loads a state made by ``__reduce__`` into an empty engine."},
-    {"stats", RadixEngine_stats, METH_NOARGS,
+    {"stats", Engine_stats, METH_NOARGS,
      "stats($self)\n--\n\n"
      "Engine performance statistics."},
     {nullptr, nullptr, 0, nullptr},
 };
+
+// HybridEngine's methods: RadixEngine's, in the same order, except that
+// __reduce__ refuses and there is no __setstate__. The entries left over
+// stay zero and end the table.
+using HybridMethods = std::array<PyMethodDef, std::size(RadixEngine_methods)>;
+HybridMethods HybridEngine_methods = [] {
+  const PyMethodDef refuse_reduce = {
+      "__reduce__", HybridEngine_reduce, METH_NOARGS,
+      "__reduce__($self)\n--\n\n"
+      "Refuses pickling and copying with TypeError: the engine is tied to its\n"
+      "Redis server and to this process."};
+  HybridMethods table{};
+  std::size_t count = 0;
+  for (const PyMethodDef& method : RadixEngine_methods) {
+    if (method.ml_name == nullptr) break;
+    const std::string_view name = method.ml_name;
+    if (name == "__setstate__") continue;
+    table[count++] = name == "__reduce__" ? refuse_reduce : method;
+  }
+  return table;
+}();
 
 // ------------------------------------------------------------ type slots and PyType_Spec
 
@@ -960,27 +1102,58 @@ const char kRadixEngineDoc[] =
     "    match = engine.lookup(\"10.1.2.3\")\n"
     "    print(match[\"value\"])   # \"allow\"\n";
 
-PyType_Slot RadixEngine_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(RadixEngine_dealloc)},
-    {Py_tp_repr, reinterpret_cast<void*>(RadixEngine_repr)},
-    {Py_tp_doc, const_cast<char*>(kRadixEngineDoc)},
-    {Py_tp_methods, RadixEngine_methods},
-    {Py_tp_new, reinterpret_cast<void*>(RadixEngine_new)},
-    // Truth testing falls back on the length.
-    {Py_mp_length, reinterpret_cast<void*>(RadixEngine_length)},
-    {Py_sq_length, reinterpret_cast<void*>(RadixEngine_length)},
-    {0, nullptr},
-};
+const char kHybridEngineDoc[] =
+    "HybridEngine(redis_url=None, variant=None, update_channel='korvane:updates')\n"
+    "--\n"
+    "\n"
+    "IP prefix engine whose entries can be shared through a Redis server.\n"
+    "\n"
+    "It has the methods of ``RadixEngine``, with the same arguments and errors;\n"
+    "``variant`` picks the node variant as there, without the lookup cache.\n"
+    "\n"
+    "Without ``redis_url`` the entries stay in this engine. With one\n"
+    "(``redis://[user[:password]@]host[:port][/database][?protocol=3]``) the\n"
+    "engine loads the hash ``korvane:entries`` when it is made, writes every\n"
+    "insert and remove through to it, and applies the inserts and removes of\n"
+    "the other engines on that server and ``update_channel`` shortly after\n"
+    "they happen, in this process or another. ``clear`` empties this engine\n"
+    "only. Redis failures after construction are silent: an operation keeps\n"
+    "its local result. Inserts and removes wait for the server (a few seconds\n"
+    "at most) without holding the interpreter lock. ``stats`` counts loaded\n"
+    "and received changes as inserts and removals.\n"
+    "\n"
+    "Raises ``ConnectionError`` with the text \"Failed to initialize\n"
+    "HybridEngine: ...\" when the URL is unusable or the server cannot be\n"
+    "reached. The engine cannot be pickled or copied. Make it in the process\n"
+    "that uses it: a child forked afterwards must not use it.\n"
+    "\n"
+    "Example::\n"
+    "\n"
+    "    from korvane import HybridEngine\n"
+    "\n"
+    "    engine = HybridEngine(\"redis://127.0.0.1:6379\")\n"
+    "    engine.insert(\"10.0.0.0/8\", {\"value\": \"allow\", \"attributes\": {}})\n"
+    "    # every HybridEngine on that server now finds 10.1.2.3\n";
 
-// The "builtins." prefix makes __module__ "builtins" although the class is
-// reached as korvane.RadixEngine.
-PyType_Spec RadixEngine_spec = {
-    "builtins.RadixEngine",
-    sizeof(RadixEngineObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-    RadixEngine_slots,
-};
+// Creates one of the engine classes. The "builtins." prefix of `name` makes
+// __module__ "builtins" although the class is reached as an attribute of
+// korvane. The type keeps its own copies of the name and the docstring.
+PyObject* new_engine_type(PyObject* module, const char* name, const char* doc, newfunc new_function,
+                          PyMethodDef* methods) {
+  PyType_Slot slots[] = {
+      {Py_tp_dealloc, reinterpret_cast<void*>(Engine_dealloc)},
+      {Py_tp_repr, reinterpret_cast<void*>(Engine_repr)},
+      {Py_tp_doc, const_cast<char*>(doc)},
+      {Py_tp_methods, methods},
+      {Py_tp_new, reinterpret_cast<void*>(new_function)},
+      // Truth testing falls back on the length.
+      {Py_mp_length, reinterpret_cast<void*>(Engine_length)},
+      {Py_sq_length, reinterpret_cast<void*>(Engine_length)},
+      {0, nullptr},
+  };
+  PyType_Spec spec = {name, sizeof(EngineObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
+  return PyType_FromModuleAndSpec(module, &spec, nullptr);
+}
 
 // ------------------------------------------------------------ module functions
 
@@ -1038,8 +1211,11 @@ int korvane_exec(PyObject* module) {
   if (key_value == nullptr) key_value = interned("value");
   if (key_attributes == nullptr) key_attributes = interned("attributes");
   if (key_value == nullptr || key_attributes == nullptr) return -1;
-  Ref type(PyType_FromModuleAndSpec(module, &RadixEngine_spec, nullptr));
-  if (!type || add_exported(module, "RadixEngine", type.get()) < 0) return -1;
+  Ref radix(new_engine_type(module, "builtins.RadixEngine", kRadixEngineDoc, RadixEngine_new, RadixEngine_methods));
+  if (!radix || add_exported(module, "RadixEngine", radix.get()) < 0) return -1;
+  Ref hybrid(new_engine_type(module, "builtins.HybridEngine", kHybridEngineDoc, HybridEngine_new,
+                             HybridEngine_methods.data()));
+  if (!hybrid || add_exported(module, "HybridEngine", hybrid.get()) < 0) return -1;
 
   Ref module_name(PyModule_GetNameObject(module));
   if (!module_name) return -1;

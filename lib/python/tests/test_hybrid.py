@@ -1,0 +1,164 @@
+"""HybridEngine: RadixEngine's behaviour without a server; write-through,
+sharing between processes and failures against a private redis-server."""
+
+import contextlib
+import copy
+import multiprocessing
+import pickle
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+import pytest
+
+import korvane
+from korvane import HybridEngine
+
+TEN = {"value": "ten", "attributes": {"asn": "AS1"}}
+SIX = {"value": "six", "attributes": {}}
+
+OPERATIONS = [
+    lambda e: [e.insert(*item) for item in [("10.0.0.0/8", TEN), ("10.1.0.0/16", {}), ("2001:db8::/32", SIX)]],
+    lambda e: e.insert("10.9.9.9/8", TEN),  # host bits: the same entry as 10.0.0.0/8
+    lambda e: (e.lookup("10.1.2.3"), e.lookup_many(["10.2.0.1", "11.0.0.1", "2001:db8::1"]), e.contains("11.0.0.1")),
+    lambda e: (e.remove("10.1.0.0/16"), e.remove("10.1.0.0/16"), e.lookup("10.1.2.3")),
+    lambda e: (list(e.items()), list(e.prefixes()), len(e), bool(e), repr(e).split("(")[1], e.stats()),
+    lambda e: (e.clear(), len(e), e.lookup("10.1.2.3"), e.stats()),
+]
+
+
+@pytest.mark.parametrize("variant", [None, "standard", "lockfree", "adaptive"])
+def test_without_server_answers_and_counts_like_an_uncached_radix_engine(variant):
+    hybrid, radix = HybridEngine(variant=variant), korvane.RadixEngine()
+    assert [op(hybrid) for op in OPERATIONS] == [op(radix) for op in OPERATIONS]
+    assert repr(hybrid) == "HybridEngine(size=0)"
+
+
+def test_methods_errors_and_pickling():
+    public = [(n, getattr(korvane.RadixEngine, n).__doc__) for n in vars(korvane.RadixEngine) if n[0] != "_"]
+    assert [(n, getattr(HybridEngine, n).__doc__) for n in vars(HybridEngine) if n[0] != "_"] == public
+    for call in (lambda e: e.insert("10.0.0.0/8"), lambda e: e.lookup_many(["10.0.0.1", 5])):
+        raised = []
+        for engine in (korvane.RadixEngine(), HybridEngine()):
+            with pytest.raises(Exception) as info:
+                call(engine)
+            raised.append((type(info.value), str(info.value), getattr(info.value, "__notes__", None)))
+        assert raised[1] == (raised[0][0], raised[0][1].replace("RadixEngine", "HybridEngine"), raised[0][2])
+    with pytest.raises(TypeError, match="^'int' object is not an instance of 'str'") as info:
+        HybridEngine(update_channel=1)
+    assert info.value.__notes__ == ["while processing 'update_channel'"]
+    for clone in (pickle.dumps, copy.copy, copy.deepcopy):
+        with pytest.raises(TypeError, match="^cannot pickle 'HybridEngine' object: it is tied to its Redis server"):
+            clone(HybridEngine())
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def eventually(probe, expected, seconds=5.0):
+    """probe()'s answer once it is `expected`, or after `seconds` (a bound, not a speed requirement)."""
+    deadline = time.monotonic() + seconds
+    while (answer := probe()) != expected and time.monotonic() < deadline:
+        time.sleep(0.01)
+    return answer
+
+
+@pytest.fixture
+def redis_server():
+    """A private redis-server on a free loopback port, without persistence:
+    its Popen with `url` set. Stopped afterwards."""
+    port = free_port()
+    with tempfile.TemporaryDirectory() as directory:
+        server = subprocess.Popen(["redis-server", "--bind", "127.0.0.1", "--port", str(port), "--save", "",
+                                   "--appendonly", "no", "--dir", directory], stdout=subprocess.DEVNULL)
+        try:
+            for _ in range(500):
+                with contextlib.suppress(OSError), socket.create_connection(("127.0.0.1", port)):
+                    break
+                time.sleep(0.02)
+            server.url = f"redis://127.0.0.1:{port}"
+            yield server
+        finally:
+            server.kill()
+            server.wait()
+
+
+def test_write_through_is_loaded_by_engines_made_later(redis_server):
+    writer = HybridEngine(redis_server.url, "standard")
+    for prefix, record in [("10.0.0.0/8", TEN), ("2001:db8::/32", SIX), ("192.168.0.0/16", {})]:
+        writer.insert(prefix, record)
+    assert writer.remove("192.168.0.0/16") is True
+    writer.clear()  # local only: the server keeps both entries
+    assert dict(HybridEngine(redis_url=redis_server.url).items()) == {"10.0.0.0/8": TEN, "2001:db8::/32": SIX}
+
+
+def peer(url, connection):
+    """The other process: reports what it sees and makes its own changes."""
+    engine = HybridEngine(url)
+    connection.send("ready")
+    connection.send(eventually(lambda: engine.lookup("10.1.2.3"), TEN))
+    engine.insert("2001:db8::/32", SIX)
+    connection.send(eventually(lambda: engine.lookup("10.1.2.3"), None))
+    engine.clear()
+    engine.insert("192.0.2.0/24", SIX)
+    connection.send(len(engine))
+
+
+def test_two_processes_share_inserts_and_removes_but_not_clear(redis_server):
+    here = HybridEngine(redis_server.url)
+    connection, other_end = multiprocessing.Pipe()
+    process = multiprocessing.get_context("spawn").Process(target=peer, args=(redis_server.url, other_end))
+    process.start()
+    try:
+        answer = lambda: connection.recv() if connection.poll(30) else pytest.fail("no answer")  # noqa: E731
+        assert answer() == "ready"
+        here.insert("10.0.0.0/8", TEN)
+        assert answer() == TEN
+        assert eventually(lambda: here.lookup("2001:db8::1"), SIX) == SIX
+        assert here.remove("10.0.0.0/8") is True
+        assert answer() is None
+        # The other engine's clear publishes nothing: once its next insert
+        # has arrived here, this engine still holds what the clear dropped.
+        assert answer() == 1 and eventually(lambda: here.lookup("192.0.2.1"), SIX) == SIX
+        assert here.lookup("2001:db8::1") == SIX
+        process.join(30)
+        assert process.exitcode == 0
+    finally:
+        process.kill()
+
+
+def test_writes_waiting_on_the_server_let_other_threads_run(redis_server):
+    engine = HybridEngine(redis_server.url)
+    started = threading.Event()
+
+    def write():
+        started.set()
+        engine.insert("10.0.0.0/8", TEN)  # waits on the frozen server
+
+    # With a long switch interval only a blocking call that gives up the
+    # interpreter lock lets this thread run while the writer lives.
+    old_interval = sys.getswitchinterval()
+    sys.setswitchinterval(30)
+    redis_server.send_signal(signal.SIGSTOP)
+    try:
+        writer = threading.Thread(target=write)
+        writer.start()
+        started.wait()
+        assert writer.is_alive()
+    finally:
+        sys.setswitchinterval(old_interval)
+        redis_server.send_signal(signal.SIGCONT)
+    writer.join()
+    assert engine.lookup("10.1.2.3") == TEN
+
+
+def test_absent_server_raises_connection_error():
+    with pytest.raises(ConnectionError, match='^Failed to initialize HybridEngine: "Redis error: .*"$'):
+        HybridEngine(f"redis://127.0.0.1:{free_port()}")  # nothing listens there
