@@ -18,18 +18,38 @@ using Rep = detail::MetadataRep;
 
 namespace index_detail {
 // A node: its maps and cover, then a child pointer per child slot, then a
-// record per leaf run. Immutable once published, except the child pointers, which a
-// writer may swap for a new version of that child (release store; readers
-// load them with acquire).
+// record per leaf run, then, for a node that skips, its SkipTail.
+// Immutable once published, except the child pointers, which a writer may
+// swap for a new version of that child (release store; readers load them
+// with acquire).
 struct Block {
   std::uint64_t child_bits;  // slot i has a child node; one pointer each
   std::uint64_t leaf_bits;   // slot i is a leaf that starts a new run; one record each
-  Rep* cover;                // longest prefix of the parent's stride covering this node
+  // The record of the longest prefix of the parent's stride covering this
+  // node, tagged with kSkips in bit 0 when the node skips (see SkipTail).
+  std::uintptr_t cover_word;
 
   std::uint32_t children() const noexcept { return static_cast<std::uint32_t>(std::popcount(child_bits)); }
   std::uint32_t leaves() const noexcept { return static_cast<std::uint32_t>(std::popcount(leaf_bits)); }
+  detail::MetadataRep* cover() const noexcept { return reinterpret_cast<detail::MetadataRep*>(cover_word & ~std::uintptr_t{1}); }
+  bool skips() const noexcept { return (cover_word & 1) != 0; }
+};
+
+// Path compression. A chain of nodes that each hold nothing but one child
+// (no record in any slot, and a child without cover) is stored as its last
+// node alone, hung where the first one would be. That node keeps the first
+// one's cover and records where it really starts: `to`, the bit its stride
+// starts at, and `path`, the address bits above `to` (the rest zero). A
+// lookup reaching it checks the address against the path; an address off
+// the path has only the covers seen so far for an answer. Sparse IPv6 ranges
+// are mostly such chains.
+struct SkipTail {
+  std::uint64_t path_high, path_low;
+  std::uint64_t to;
 };
 }  // namespace index_detail
+
+using index_detail::SkipTail;
 
 namespace {
 
@@ -55,25 +75,41 @@ inline std::atomic<const Block*>* child_array(const Block* b) noexcept {
 inline Rep** leaf_array(const Block* b) noexcept {
   return reinterpret_cast<Rep**>(child_array(b) + b->children());
 }
+inline const SkipTail* skip_tail(const Block* b) noexcept {
+  return reinterpret_cast<const SkipTail*>(leaf_array(b) + b->leaves());
+}
+inline u128 skip_path(const SkipTail* t) noexcept { return (static_cast<u128>(t->path_high) << 64) | t->path_low; }
 
-std::size_t block_size(std::uint32_t children, std::uint32_t leaves) noexcept {
-  return sizeof(Block) + children * sizeof(std::atomic<const Block*>) + leaves * sizeof(Rep*);
+std::size_t block_size(std::uint32_t children, std::uint32_t leaves, bool skips) noexcept {
+  return sizeof(Block) + children * sizeof(std::atomic<const Block*>) + leaves * sizeof(Rep*) +
+         (skips ? sizeof(SkipTail) : 0);
 }
 
 // A block for a node with these maps; the rest is the caller's to fill.
-Block* new_block(std::uint64_t child_bits, std::uint64_t leaf_bits) {
+Block* new_block(std::uint64_t child_bits, std::uint64_t leaf_bits, bool skips) {
   const std::size_t size = block_size(static_cast<std::uint32_t>(std::popcount(child_bits)),
-                                      static_cast<std::uint32_t>(std::popcount(leaf_bits)));
+                                      static_cast<std::uint32_t>(std::popcount(leaf_bits)), skips);
   auto* b = static_cast<Block*>(::operator new(size));
   b->child_bits = child_bits;
   b->leaf_bits = leaf_bits;
+  b->cover_word = skips ? 1 : 0;
   block_bytes.fetch_add(size, std::memory_order_relaxed);
   return b;
 }
 
 void free_block(const Block* b) noexcept {
-  block_bytes.fetch_sub(block_size(b->children(), b->leaves()), std::memory_order_relaxed);
+  block_bytes.fetch_sub(block_size(b->children(), b->leaves(), b->skips()), std::memory_order_relaxed);
   ::operator delete(const_cast<Block*>(b));
+}
+
+// Where a node reached at stride start `at` really starts, once the address
+// is checked against its path: `at` itself for a node that does not skip;
+// for one that does, its `to`, or 0 when the key is off its path.
+inline unsigned enter(const Block* b, u128 key, unsigned at) noexcept {
+  if (!b->skips()) return at;
+  const SkipTail* t = skip_tail(b);
+  const auto to = static_cast<unsigned>(t->to);
+  return (key & trie::top_mask(to)) == skip_path(t) ? to : 0;
 }
 
 void free_subtree(const Block* b) noexcept {
@@ -142,9 +178,16 @@ struct Slots {
   Rep* leaf[64] = {};
   const Block* child[64] = {};
   std::uint64_t child_bits = 0;
+  // For a node that skips: where its stride starts, and the path above.
+  unsigned to = 0;
+  u128 path = 0;
 
   Slots() = default;
   explicit Slots(const Block* b) : child_bits(b->child_bits) {
+    if (b->skips()) {
+      to = static_cast<unsigned>(skip_tail(b)->to);
+      path = skip_path(skip_tail(b));
+    }
     int run = -1;
     std::uint32_t k = 0;
     for (unsigned s = 0; s < 64; ++s) {
@@ -168,8 +211,8 @@ struct Slots {
       first = false;
       previous = leaf[s];
     }
-    Block* b = new_block(child_bits, leaf_bits);
-    b->cover = cover;
+    Block* b = new_block(child_bits, leaf_bits, to != 0);
+    b->cover_word |= reinterpret_cast<std::uintptr_t>(cover);
     std::uint32_t k = 0;
     std::uint32_t r = 0;
     for (unsigned s = 0; s < 64; ++s) {
@@ -179,7 +222,25 @@ struct Slots {
         leaf_array(b)[r++] = leaf[s];
       }
     }
+    if (to != 0) {
+      auto* tail = const_cast<SkipTail*>(skip_tail(b));
+      tail->path_high = static_cast<std::uint64_t>(path >> 64);
+      tail->path_low = static_cast<std::uint64_t>(path);
+      tail->to = to;
+    }
     return b;
+  }
+
+  // The one child slot of a node that holds nothing else (no record in any
+  // slot, and a child without cover), or -1: such a node is folded into its
+  // child.
+  int lone_child() const noexcept {
+    if (std::popcount(child_bits) != 1) return -1;
+    for (Rep* r : leaf) {
+      if (r != nullptr) return -1;
+    }
+    const int s = std::countr_zero(child_bits);
+    return child[s]->cover() == nullptr ? s : -1;
   }
 
   bool empty() const noexcept {
@@ -192,15 +253,31 @@ struct Slots {
 };
 
 // A whole subtree for the range of the first `from` bits of entries[lo, hi)
-// (all longer than `from`, none a marker).
+// (all longer than `from`, none a marker), with every chain of nodes that
+// hold nothing but one child folded into its last node.
 const Block* build_subtree(const std::vector<IndexEntry>& entries, std::size_t lo, std::size_t hi, unsigned from,
                            Rep* cover) {
+  const unsigned start = from;
   Slots slots;
   ChildRange ranges[64];
-  distribute(entries, lo, hi, from, kStride, slots.leaf, [&](unsigned s, ChildRange r) {
-    slots.child_bits |= std::uint64_t{1} << s;
-    ranges[s] = r;
-  });
+  for (;;) {
+    distribute(entries, lo, hi, from, kStride, slots.leaf, [&](unsigned s, ChildRange r) {
+      slots.child_bits |= std::uint64_t{1} << s;
+      ranges[s] = r;
+    });
+    const bool lone = std::popcount(slots.child_bits) == 1 &&
+                      std::all_of(std::begin(slots.leaf), std::end(slots.leaf), [](Rep* r) { return r == nullptr; });
+    if (!lone) break;
+    const unsigned s = static_cast<unsigned>(std::countr_zero(slots.child_bits));
+    lo = ranges[s].lo;
+    hi = ranges[s].hi;
+    from += kStride;
+    slots.child_bits = 0;
+  }
+  if (from != start) {
+    slots.to = from;
+    slots.path = entries[lo].key & trie::top_mask(from);
+  }
   unsigned made = 0;
   try {
     for (unsigned s = 0; s < 64; ++s) {
@@ -218,6 +295,27 @@ const Block* build_subtree(const std::vector<IndexEntry>& entries, std::size_t l
   }
 }
 
+// The subtree for the range (key, from) built from a full gather of the
+// trie, or null when the trie holds nothing longer there.
+const Block* subtree_or_null(const IndexSource& source, u128 key, unsigned from, unsigned width, Rep* cover) {
+  IndexRange range;
+  source.gather(key & trie::top_mask(from), from, width, range);
+  if (range.deeper.empty()) return nullptr;
+  return build_subtree(range.deeper, 0, range.deeper.size(), from, cover);
+}
+
+// A copy of `child`, the lone child (slot s) of a node whose stride starts
+// at `from` over the range `base`, that takes the node's place: it gets the
+// node's cover and skips to where it starts.
+const Block* folded(const Block* child, unsigned s, unsigned from, u128 base, Rep* cover) {
+  Slots slots(child);
+  if (slots.to == 0) {
+    slots.to = from + kStride;
+    slots.path = base | trie::shift_left(static_cast<u128>(s), 122 - from);
+  }
+  return slots.lay_out(cover);
+}
+
 // A fresh subtree for the range (key, from), built from a full gather.
 const Block* fresh_subtree(const IndexSource& source, u128 key, unsigned from, unsigned width, Rep* cover) {
   IndexRange range;
@@ -225,7 +323,8 @@ const Block* fresh_subtree(const IndexSource& source, u128 key, unsigned from, u
   return build_subtree(range.deeper, 0, range.deeper.size(), from, cover);
 }
 
-// A shallow copy of a node with another cover: the children are shared.
+// A shallow copy of a node with another cover: the children (and any skip)
+// are kept.
 const Block* with_cover(const Block* b, Rep* cover) {
   const Slots slots(b);
   return slots.lay_out(cover);
@@ -281,7 +380,9 @@ detail::MetadataRep* ReadIndex::walk(u128 key) const noexcept {
   const Block* b = node_of(word);
   Rep* best = nullptr;
   for (unsigned shift = kTopBits;; shift += kStride) {
-    if (b->cover != nullptr) best = b->cover;
+    if (Rep* cover = b->cover()) best = cover;
+    shift = enter(b, key, shift);
+    if (shift == 0) return best;  // off a skipped path
     const std::uint64_t bit = std::uint64_t{1} << slot_at(key, shift);
     if ((b->child_bits & bit) != 0) {
       b = child_array(b)[std::popcount(b->child_bits & (bit - 1))].load(std::memory_order_acquire);
@@ -325,7 +426,14 @@ void ReadIndex::lookup_batch(const ReadIndex* const* index, const u128* keys, st
       for (std::size_t l = 0; l < lanes; ++l) {
         if (state[l] == kNode) {
           const Block* b = node[l];
-          if (b->cover != nullptr) best[l] = b->cover;
+          if (Rep* cover = b->cover()) best[l] = cover;
+          shift[l] = enter(b, keys[base + l], shift[l]);
+          if (shift[l] == 0) {  // off a skipped path
+            out[base + l] = best[l];
+            state[l] = kDone;
+            --active;
+            continue;
+          }
           const std::uint64_t bit = std::uint64_t{1} << slot_at(keys[base + l], shift[l]);
           if ((b->child_bits & bit) != 0) {
             node[l] = child_array(b)[std::popcount(b->child_bits & (bit - 1))].load(std::memory_order_acquire);
@@ -389,7 +497,7 @@ void ReadIndex::rebuild_top(u128 key, unsigned length, const IndexSource& source
         if (is_node(old)) replaced.subtrees.push_back(node_of(old));
       } else if (is_node(old)) {
         fresh[s] = old;
-        if (node_of(old)->cover != leaf[s]) {  // the node stays; its cover changes
+        if (node_of(old)->cover() != leaf[s]) {  // the node stays; its cover changes
           const Block* copy = with_cover(node_of(old), leaf[s]);
           replaced.copies.push_back(copy);
           fresh[s] = reinterpret_cast<std::uintptr_t>(copy);
@@ -423,25 +531,47 @@ void ReadIndex::update(u128 key, unsigned length, const IndexSource& source) {
   const std::uintptr_t word = slots_[slot].load(std::memory_order_relaxed);  // writers_ orders it
   if (!is_node(word)) return rebuild_top(key, kTopBits, source);
 
+  // Where a node reached at stride start `at` is entered for this change:
+  // its own stride start, or 0 when the prefix ends inside what the node
+  // skips, or off its path. Such a change needs the node's whole range
+  // built afresh: a node must reappear where the prefix ends.
+  auto entered = [&](const Block* b, unsigned at) -> unsigned {
+    const unsigned to = enter(b, key, at);
+    return to != 0 && (to == at || length > to) ? to : 0;
+  };
+
+  const Block* top = node_of(word);
+  unsigned from = entered(top, kTopBits);
+  if (from == 0) return rebuild_top_node(key, top, source);
+
   // Down to the node whose stride holds the prefix's end, or whose slot for
   // it is a leaf that may have to become a child. `where[d]` is the pointer
   // that publishes node d: the top slot for d = 0, else a parent's child
-  // pointer.
+  // pointer; `froms[d]` is where node d's stride starts.
   const Block* nodes[kMaxDepth];
   std::atomic<const Block*>* where[kMaxDepth];
+  unsigned froms[kMaxDepth];
   std::size_t depth = 0;
-  nodes[depth] = node_of(word);
-  where[depth++] = nullptr;
-  unsigned from = kTopBits;
+  nodes[depth] = top;
+  where[depth] = nullptr;
+  froms[depth++] = from;
+  bool rebuild_child = false;
   for (;;) {
     const Block* n = nodes[depth - 1];
     if (length <= from + kStride) break;
     const std::uint64_t bit = std::uint64_t{1} << slot_at(key, from);
     if ((n->child_bits & bit) == 0) break;
     std::atomic<const Block*>* at = &child_array(n)[std::popcount(n->child_bits & (bit - 1))];
-    nodes[depth] = at->load(std::memory_order_relaxed);
-    where[depth++] = at;
-    from += kStride;
+    const Block* child = at->load(std::memory_order_relaxed);
+    const unsigned child_from = entered(child, from + kStride);
+    if (child_from == 0) {
+      rebuild_child = true;
+      break;
+    }
+    nodes[depth] = child;
+    where[depth] = at;
+    froms[depth++] = child_from;
+    from = child_from;
   }
 
   const Block* old = nodes[depth - 1];
@@ -449,16 +579,31 @@ void ReadIndex::update(u128 key, unsigned length, const IndexSource& source) {
   Replaced replaced;
   replaced.blocks.push_back(old);
   try {
-    if (length > from + kStride) {
+    if (rebuild_child) {
+      // The change falls inside what the child skips: its range afresh. The
+      // child's cover comes from this node's stride, which did not change.
+      const unsigned s = slot_at(key, from);
+      const Block* child = slots.child[s];
+      replaced.subtrees.push_back(child);
+      const Block* fresh =
+          subtree_or_null(source, key & trie::top_mask(from + kStride), from + kStride, width_, child->cover());
+      if (fresh != nullptr) {
+        replaced.made.push_back(fresh);
+        slots.child[s] = fresh;
+      } else {
+        slots.child[s] = nullptr;
+        slots.child_bits &= ~(std::uint64_t{1} << s);
+        slots.leaf[s] = child->cover();
+      }
+    } else if (length > from + kStride) {
       // The prefix ends below a leaf slot: that slot needs a child if the
       // trie has anything there now. Its leaf value becomes the child's cover.
       const unsigned s = slot_at(key, from);
-      const u128 at = key & trie::top_mask(from + kStride);
-      IndexRange range;
-      source.gather(at, from + kStride, from + kStride, range);
-      if (range.deeper.empty()) return;  // nothing to index (a removal raced ahead)
-      slots.child[s] = fresh_subtree(source, at, from + kStride, width_, slots.leaf[s]);
-      replaced.made.push_back(slots.child[s]);
+      const Block* fresh =
+          subtree_or_null(source, key & trie::top_mask(from + kStride), from + kStride, width_, slots.leaf[s]);
+      if (fresh == nullptr) return;  // nothing to index (a removal raced ahead)
+      replaced.made.push_back(fresh);
+      slots.child[s] = fresh;
       slots.child_bits |= std::uint64_t{1} << s;
       slots.leaf[s] = nullptr;
     } else {
@@ -490,7 +635,7 @@ void ReadIndex::update(u128 key, unsigned length, const IndexSource& source) {
                                                      trie::shift_left(static_cast<u128>(s), 122 - from),
                                          from + kStride, width_, leaf[i]);
           replaced.made.push_back(slots.child[s]);
-        } else if (slots.child[s]->cover != leaf[i]) {
+        } else if (slots.child[s]->cover() != leaf[i]) {
           const Block* copy = with_cover(slots.child[s], leaf[i]);
           replaced.copies.push_back(copy);
           replaced.blocks.push_back(slots.child[s]);
@@ -508,7 +653,7 @@ void ReadIndex::update(u128 key, unsigned length, const IndexSource& source) {
   // A node left with nothing (no child, no record) turns into a leaf of its
   // parent holding its cover, which may leave the parent with nothing in
   // turn; at the top, the slot takes the cover.
-  Rep* cover = old->cover;
+  Rep* cover = old->cover();
   while (slots.empty()) {
     if (depth == 1) {
       slots_[slot].store(record_word(cover), std::memory_order_release);
@@ -516,19 +661,26 @@ void ReadIndex::update(u128 key, unsigned length, const IndexSource& source) {
       return;
     }
     --depth;
-    from -= kStride;
     const Block* parent = nodes[depth - 1];
     slots = Slots(parent);
-    const unsigned s = slot_at(key, from);
+    const unsigned s = slot_at(key, froms[depth - 1]);
     slots.leaf[s] = cover;
     slots.child[s] = nullptr;
     slots.child_bits &= ~(std::uint64_t{1} << s);
     replaced.blocks.push_back(parent);
-    cover = parent->cover;
+    cover = parent->cover();
   }
+  // A node left with nothing but one child without cover is folded into it.
   const Block* fresh;
   try {
-    fresh = slots.lay_out(cover);
+    const int lone = slots.lone_child();
+    if (lone < 0) {
+      fresh = slots.lay_out(cover);
+    } else {
+      const unsigned at = froms[depth - 1];
+      fresh = folded(slots.child[lone], static_cast<unsigned>(lone), at, key & trie::top_mask(at), cover);
+      replaced.blocks.push_back(slots.child[lone]);  // its children live on in the copy
+    }
   } catch (...) {
     replaced.discard_built();
     throw;
@@ -539,6 +691,16 @@ void ReadIndex::update(u128 key, unsigned length, const IndexSource& source) {
     where[depth - 1]->store(fresh, std::memory_order_release);
   }
   replaced.retire_all();
+}
+
+void ReadIndex::rebuild_top_node(u128 key, const Block* top, const IndexSource& source) {
+  // The top slot's range afresh; its cover comes from the top's stride,
+  // which a change this long did not touch.
+  const unsigned slot = top_slot(key);
+  const Block* fresh = subtree_or_null(source, key, kTopBits, width_, top->cover());
+  slots_[slot].store(fresh != nullptr ? reinterpret_cast<std::uintptr_t>(fresh) : record_word(top->cover()),
+                     std::memory_order_release);
+  epoch::retire(const_cast<Block*>(top), &release_subtree_now);
 }
 
 void ReadIndex::reset() {

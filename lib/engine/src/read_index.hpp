@@ -28,7 +28,10 @@
 // child array or the top slot. A node never changes in place except for
 // those child pointers. Every replaced block is retired through the epoch.
 // The result is always the index a fresh build from the trie would give:
-// nodes exist exactly where a prefix ends below their stride.
+// nodes exist exactly where a prefix ends below their stride, except those
+// folded away. A change that ends inside a folded chain, or off its path,
+// rebuilds the folded node's range from the trie; a change that leaves a
+// node with one child and nothing else folds it.
 //
 #pragma once
 
@@ -110,6 +113,8 @@ class ReadIndex {
 
   void rebuild_top(trie::u128 key, unsigned length, const IndexSource& source);
   void rebuild_short(trie::u128 key, unsigned length, const IndexSource& source);
+  // Replaces the node in the key's top slot with a fresh build of its range.
+  void rebuild_top_node(trie::u128 key, const Block* top, const IndexSource& source);
   detail::MetadataRep* walk(trie::u128 key) const noexcept;
 
   const unsigned width_;  // 32 or 128
