@@ -29,26 +29,40 @@ InsertStatus CachedEngine::insert(const IpPrefix& prefix, Metadata metadata) con
 }
 
 std::optional<Metadata> CachedEngine::lookup(const IpAddress& address) const {
-  std::uint64_t before = 0;
-  std::optional<std::uint64_t> generation;
+  if (backend_) return lookup_shared(address);
+  // One pin for the probe, the inner lookup and the store (theirs nest).
+  epoch::Guard pin;
+  std::optional<Metadata> result;
+  if (results_.find(address, result)) return result;
+  const std::uint64_t before = log_.now();
+  result = inner_->lookup(address);
+  results_.store(address, result, log_, before);
+  return result;
+}
+
+// No pin is held across a Redis round trip: it would hold back reclamation
+// in the whole process for as long as the server takes.
+std::optional<Metadata> CachedEngine::lookup_shared(const IpAddress& address) const {
+  std::optional<Metadata> result;
   {
-    // One pin for the probe, the inner lookup and the store (theirs nest);
-    // none across a Redis round trip, which would hold back reclamation.
     epoch::Guard pin;
-    std::optional<Metadata> result;
     if (results_.find(address, result)) return result;
-    before = log_.now();
-    if (backend_ && shared_tier_usable()) generation = backend_->generation();
-    result = inner_->lookup(address);
-    if (result || !generation) {
-      results_.store(address, result, log_, before);
-      // Tagged with the generation read before the inner lookup: a change
-      // that overtook the lookup has bumped past it, so the stale record is
-      // never fetched.
-      if (result && generation) backend_->store_result(address, *result, *generation);
-      return result;
-    }
   }
+  // Read before the inner lookup: a change that overtakes the lookup has
+  // bumped past it, so a stale record stored with it is never fetched.
+  const std::optional<std::uint64_t> generation = shared_tier_usable() ? backend_->generation() : std::nullopt;
+  std::uint64_t before = 0;
+  {
+    epoch::Guard pin;
+    before = log_.now();
+    result = inner_->lookup(address);
+    if (result || !generation) results_.store(address, result, log_, before);
+  }
+  if (result) {
+    if (generation) backend_->store_result(address, *result, *generation);
+    return result;
+  }
+  if (!generation) return result;
   if (std::optional<Metadata> shared = backend_->fetch_result(address)) return shared;
   // Found neither here nor in Redis: the miss is cached as usual.
   epoch::Guard pin;

@@ -75,6 +75,9 @@ class CachedEngine final : public PrefixEngine {
   void invalidate_covered(const IpPrefix& prefix) const;
 
  private:
+  // A lookup with a backend: the local cache, then the inner engine, then
+  // the shared results.
+  std::optional<Metadata> lookup_shared(const IpAddress& address) const;
   // After a change: note whether its write-through bumped the generation.
   void note_write_through(bool reached) const;
   // Whether the shared tier may be used now (bumps a pending generation).
