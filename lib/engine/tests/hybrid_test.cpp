@@ -239,5 +239,47 @@ TEST(HybridRedis, CatchUpAfterADroppedSubscription) {
   EXPECT_FALSE(engine->write_engine().contains(P("10.1.0.0/16")));
 }
 
+// A child forked while an engine exists must not talk on its parent's
+// sockets (their replies would cross), and dropping its copy of the engine
+// must neither hang on the parent's subscriber thread nor disturb it.
+TEST(HybridRedis, AForkedChildUsesConnectionsOfItsOwn) {
+  RedisServer server;
+  const std::string key(redis::kEntriesKey);
+  auto engine = make(server);
+  ASSERT_EQ(engine->insert(P("10.0.0.0/8"), Metadata("parent")), std::nullopt);  // pools a connection
+  auto connections_made = [&] {  // so far, this query's own included
+    const std::string info = server.run({"INFO", "stats"});
+    const std::string field = "total_connections_received:";
+    return std::stoll(info.substr(info.find(field) + field.size()));
+  };
+  const long long before = connections_made();
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    bool ok = engine->insert(P("10.1.0.0/16"), Metadata("child")) == std::nullopt;
+    ok = ok && value_at(*engine, "10.1.1.1") == "child";
+    engine.reset();
+    _exit(ok ? 0 : 1);
+  }
+  int status = 0;
+  const bool exited = eventually([&] { return waitpid(child, &status, WNOHANG) == child; }, std::chrono::seconds(10));
+  if (!exited) {
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+  }
+  ASSERT_TRUE(exited) << "the child hung";
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  // One connection for the child's insert, one for this query.
+  EXPECT_EQ(connections_made() - before, 2) << "the child wrote on its parent's connection";
+  EXPECT_EQ(server.run({"HGET", key, "10.1.0.0/16"}), R"({"value":"child","attributes":{}})");
+  // The parent's pooled connection and subscriber carry on.
+  ASSERT_EQ(engine->insert(P("192.0.2.0/24"), Metadata("after")), std::nullopt);
+  EXPECT_EQ(server.run({"HGET", key, "192.0.2.0/24"}), R"({"value":"after","attributes":{}})");
+  auto other = make(server);
+  ASSERT_EQ(other->insert(P("198.51.100.0/24"), Metadata("other")), std::nullopt);
+  EXPECT_TRUE(eventually([&] { return value_at(*engine, "198.51.100.1") == "other"; }));
+  EXPECT_EQ(engine->subscriptions(), 1u) << "the child woke the parent's subscriber";
+}
+
 }  // namespace
 }  // namespace korvane

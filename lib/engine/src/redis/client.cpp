@@ -2,6 +2,7 @@
 
 #include <hiredis/hiredis.h>
 #include <sys/time.h>
+#include <unistd.h>
 
 #include <charconv>
 
@@ -295,7 +296,11 @@ std::unique_ptr<Connection> Connection::open(const ConnectionSettings& settings,
   return connection;
 }
 
-Connection::~Connection() { redisFree(context_); }
+Connection::Connection(redisContext* context) : context_(context), owner_(static_cast<int>(::getpid())) {}
+
+Connection::~Connection() { redisFree(context_); }  // closes this process's copy of the socket only
+
+bool Connection::owned_here() const noexcept { return owner_ == static_cast<int>(::getpid()); }
 
 std::optional<std::vector<Reply>> Connection::run(const std::vector<std::vector<std::string>>& commands) {
   if (broken_) return std::nullopt;
@@ -331,10 +336,13 @@ RedisClient::~RedisClient() = default;
 
 std::unique_ptr<Connection> RedisClient::take_idle() {
   std::lock_guard lock(mutex_);
-  if (idle_.empty()) return nullptr;
-  std::unique_ptr<Connection> connection = std::move(idle_.back());
-  idle_.pop_back();
-  return connection;
+  while (!idle_.empty()) {
+    std::unique_ptr<Connection> connection = std::move(idle_.back());
+    idle_.pop_back();
+    if (connection->owned_here()) return connection;
+    // Inherited across a fork: the pool holds only the parent's.
+  }
+  return nullptr;
 }
 
 void RedisClient::give_back(std::unique_ptr<Connection> connection) {

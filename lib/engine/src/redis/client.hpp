@@ -1,7 +1,8 @@
 // The Redis client layer on hiredis: URL parsing, connections with bounded
 // time-outs, commands and the reply shapes the engine relies on.
 //
-// Thread safety: RedisClient may be shared by any number of threads. It
+// Thread safety: RedisClient may be shared by any number of threads, and
+// survives a fork: the child opens connections of its own. It
 // keeps a pool of idle connections behind one mutex, held only to take or
 // give back a connection, never during network I/O; a command runs on a
 // connection that belongs to its thread until the reply is read, so
@@ -90,11 +91,16 @@ class Connection {
   redisContext* context() noexcept { return context_; }
   // Marks the connection unusable (the subscriber, after a failed read).
   void set_broken() noexcept { broken_ = true; }
+  // Whether the calling process opened it. A forked child shares its
+  // parent's sockets: replies to one process could reach the other, so a
+  // child never sends on an inherited connection.
+  bool owned_here() const noexcept;
 
  private:
-  explicit Connection(redisContext* context) : context_(context) {}
+  explicit Connection(redisContext* context);
   redisContext* context_;
   bool broken_ = false;
+  int owner_;  // the pid that opened it
 };
 
 Reply copy_reply(const void* hiredis_reply);

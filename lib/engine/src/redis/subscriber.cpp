@@ -17,14 +17,21 @@ Subscriber::Subscriber(ConnectionSettings settings, std::string channel, std::fu
       on_subscribed_(std::move(on_subscribed)),
       on_message_(std::move(on_message)) {
   if (pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) throw std::runtime_error("cannot create the subscriber's wake-up pipe");
-  thread_ = std::thread([this] { run(); });
+  thread_ = std::make_unique<std::thread>([this] { run(); });
 }
 
 Subscriber::~Subscriber() {
+  if (owner_ != static_cast<int>(::getpid())) {
+    // A forked child's copy: the thread was not copied, and the wake-up
+    // pipe is the parent's, so neither is touched. The thread object is
+    // left unjoined on purpose.
+    (void)thread_.release();
+    return;
+  }
   stop_.store(true);
   const char byte = 0;
   (void)!write(wake_[1], &byte, 1);
-  thread_.join();
+  thread_->join();
   close(wake_[0]);
   close(wake_[1]);
 }

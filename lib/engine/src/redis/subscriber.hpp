@@ -5,7 +5,9 @@
 // time, never concurrently with each other; they must be safe to run
 // concurrently with whatever the owner's other threads do. The destructor
 // stops the thread and joins it (within one poll wake-up; it never waits for
-// the server), so no callback runs after it returns.
+// the server), so no callback runs after it returns. In a forked child,
+// which has no copy of the thread, it leaves the thread and the parent's
+// wake-up pipe alone: a child hears no messages.
 //
 // Reconnection: when the subscription cannot be made or drops, the thread
 // retries with a back-off from 100 ms up to 1 s. Each time a subscription is
@@ -13,9 +15,12 @@
 // on that subscription, so the owner can reload whatever it may have missed.
 #pragma once
 
+#include <unistd.h>
+
 #include <atomic>
 #include <condition_variable>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -58,7 +63,8 @@ class Subscriber {
   std::condition_variable first_cv_;
   bool first_done_ = false;
   bool first_ok_ = false;
-  std::thread thread_;  // last: starts after every other member exists
+  const int owner_ = static_cast<int>(::getpid());  // the process whose thread it is
+  std::unique_ptr<std::thread> thread_;  // last: starts after every other member exists
 };
 
 }  // namespace korvane::redis
