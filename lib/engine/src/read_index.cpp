@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstddef>
 #include <cstdlib>
 #include <new>
 
@@ -24,15 +25,31 @@ namespace index_detail {
 // with acquire).
 struct Block {
   std::uint64_t child_bits;  // slot i has a child node; one pointer each
-  std::uint64_t leaf_bits;   // slot i is a leaf that starts a new run; one record each
+  // Slot i is a leaf that starts a new run; one record each. In a compact
+  // node: the one run's first slot in bits 0-7, its end in bits 8-15.
+  std::uint64_t leaf_bits;
   // The record of the longest prefix of the parent's stride covering this
-  // node, tagged with kSkips in bit 0 when the node skips (see SkipTail).
+  // node, tagged in bit 0 when the node skips (see SkipTail) and in bit 1
+  // when it is compact: no child, and one run of one record with nothing
+  // around it, stored as that record alone. Most nodes at the end of a path
+  // are such, holding one prefix.
   std::uintptr_t cover_word;
 
+  static constexpr std::uintptr_t kSkips = 1;
+  static constexpr std::uintptr_t kCompact = 2;
+
   std::uint32_t children() const noexcept { return static_cast<std::uint32_t>(std::popcount(child_bits)); }
-  std::uint32_t leaves() const noexcept { return static_cast<std::uint32_t>(std::popcount(leaf_bits)); }
-  detail::MetadataRep* cover() const noexcept { return reinterpret_cast<detail::MetadataRep*>(cover_word & ~std::uintptr_t{1}); }
-  bool skips() const noexcept { return (cover_word & 1) != 0; }
+  std::uint32_t leaves() const noexcept {
+    return compact() ? 1 : static_cast<std::uint32_t>(std::popcount(leaf_bits));
+  }
+  detail::MetadataRep* cover() const noexcept {
+    return reinterpret_cast<detail::MetadataRep*>(cover_word & ~(kSkips | kCompact));
+  }
+  bool skips() const noexcept { return (cover_word & kSkips) != 0; }
+  bool compact() const noexcept { return (cover_word & kCompact) != 0; }
+  // A compact node's run: slots [run_begin, run_end).
+  unsigned run_begin() const noexcept { return static_cast<unsigned>(leaf_bits & 0xFF); }
+  unsigned run_end() const noexcept { return static_cast<unsigned>((leaf_bits >> 8) & 0xFF); }
 };
 
 // Path compression. A chain of nodes that each hold nothing but one child
@@ -45,7 +62,7 @@ struct Block {
 // are mostly such chains.
 struct SkipTail {
   std::uint64_t path_high, path_low;
-  std::uint64_t to;
+  std::uint64_t to;  // not stored in a compact node: its leaf_bits hold it in bits 16-23
 };
 }  // namespace index_detail
 
@@ -79,27 +96,42 @@ inline const SkipTail* skip_tail(const Block* b) noexcept {
   return reinterpret_cast<const SkipTail*>(leaf_array(b) + b->leaves());
 }
 inline u128 skip_path(const SkipTail* t) noexcept { return (static_cast<u128>(t->path_high) << 64) | t->path_low; }
+inline unsigned skip_to(const Block* b) noexcept {
+  return b->compact() ? static_cast<unsigned>((b->leaf_bits >> 16) & 0xFF) : static_cast<unsigned>(skip_tail(b)->to);
+}
 
-std::size_t block_size(std::uint32_t children, std::uint32_t leaves, bool skips) noexcept {
-  return sizeof(Block) + children * sizeof(std::atomic<const Block*>) + leaves * sizeof(Rep*) +
-         (skips ? sizeof(SkipTail) : 0);
+std::size_t block_size(std::uint32_t children, std::uint32_t leaves, bool skips, bool compact) noexcept {
+  const std::size_t tail = !skips ? 0 : compact ? offsetof(SkipTail, to) : sizeof(SkipTail);
+  return sizeof(Block) + children * sizeof(std::atomic<const Block*>) + leaves * sizeof(Rep*) + tail;
 }
 
 // A block for a node with these maps; the rest is the caller's to fill.
-Block* new_block(std::uint64_t child_bits, std::uint64_t leaf_bits, bool skips) {
+Block* new_block(std::uint64_t child_bits, std::uint64_t leaf_bits, bool skips, bool compact) {
   const std::size_t size = block_size(static_cast<std::uint32_t>(std::popcount(child_bits)),
-                                      static_cast<std::uint32_t>(std::popcount(leaf_bits)), skips);
+                                      compact ? 1 : static_cast<std::uint32_t>(std::popcount(leaf_bits)), skips,
+                                      compact);
   auto* b = static_cast<Block*>(::operator new(size));
   b->child_bits = child_bits;
   b->leaf_bits = leaf_bits;
-  b->cover_word = skips ? 1 : 0;
+  b->cover_word = (skips ? Block::kSkips : 0) | (compact ? Block::kCompact : 0);
   block_bytes.fetch_add(size, std::memory_order_relaxed);
   return b;
 }
 
 void free_block(const Block* b) noexcept {
-  block_bytes.fetch_sub(block_size(b->children(), b->leaves(), b->skips()), std::memory_order_relaxed);
+  block_bytes.fetch_sub(block_size(b->children(), b->leaves(), b->skips(), b->compact()), std::memory_order_relaxed);
   ::operator delete(const_cast<Block*>(b));
+}
+
+Rep* const kNoRecord = nullptr;  // what a compact node's slots outside its run hold
+
+// The leaf value of slot s of a node, s not a child slot.
+inline Rep* leaf_at(const Block* b, unsigned s) noexcept {
+  if (b->compact()) return s - b->run_begin() < b->run_end() - b->run_begin() ? leaf_array(b)[0] : nullptr;
+  const std::uint64_t bit = std::uint64_t{1} << s;
+  // (bit << 1) - 1 is every bit up to the slot; for slot 63 it wraps to all
+  // ones, which is still right.
+  return leaf_array(b)[std::popcount(b->leaf_bits & ((bit << 1) - 1)) - 1];
 }
 
 // Where a node reached at stride start `at` really starts, once the address
@@ -108,7 +140,7 @@ void free_block(const Block* b) noexcept {
 inline unsigned enter(const Block* b, u128 key, unsigned at) noexcept {
   if (!b->skips()) return at;
   const SkipTail* t = skip_tail(b);
-  const auto to = static_cast<unsigned>(t->to);
+  const unsigned to = skip_to(b);
   return (key & trie::top_mask(to)) == skip_path(t) ? to : 0;
 }
 
@@ -185,8 +217,12 @@ struct Slots {
   Slots() = default;
   explicit Slots(const Block* b) : child_bits(b->child_bits) {
     if (b->skips()) {
-      to = static_cast<unsigned>(skip_tail(b)->to);
+      to = skip_to(b);
       path = skip_path(skip_tail(b));
+    }
+    if (b->compact()) {
+      std::fill(leaf + b->run_begin(), leaf + b->run_end(), leaf_array(b)[0]);
+      return;
     }
     int run = -1;
     std::uint32_t k = 0;
@@ -211,7 +247,25 @@ struct Slots {
       first = false;
       previous = leaf[s];
     }
-    Block* b = new_block(child_bits, leaf_bits, to != 0);
+    // Compact when there is no child and one run holds a record, the rest
+    // (if any) none.
+    unsigned begin = 64, end = 0, record_runs = 0;
+    if (child_bits == 0) {
+      for (unsigned s = 0; s < 64; ++s) {
+        if (leaf[s] == nullptr) continue;
+        if ((leaf_bits >> s) & 1u) ++record_runs;
+        begin = std::min(begin, s);
+        end = s + 1;
+      }
+    }
+    if (record_runs == 1) {
+      Block* b = new_block(0, begin | end << 8 | std::uint64_t{to} << 16, to != 0, true);
+      b->cover_word |= reinterpret_cast<std::uintptr_t>(cover);
+      leaf_array(b)[0] = leaf[begin];
+      write_skip(b);
+      return b;
+    }
+    Block* b = new_block(child_bits, leaf_bits, to != 0, false);
     b->cover_word |= reinterpret_cast<std::uintptr_t>(cover);
     std::uint32_t k = 0;
     std::uint32_t r = 0;
@@ -222,13 +276,16 @@ struct Slots {
         leaf_array(b)[r++] = leaf[s];
       }
     }
-    if (to != 0) {
-      auto* tail = const_cast<SkipTail*>(skip_tail(b));
-      tail->path_high = static_cast<std::uint64_t>(path >> 64);
-      tail->path_low = static_cast<std::uint64_t>(path);
-      tail->to = to;
-    }
+    write_skip(b);
     return b;
+  }
+
+  void write_skip(Block* b) const noexcept {
+    if (to == 0) return;
+    auto* tail = const_cast<SkipTail*>(skip_tail(b));
+    tail->path_high = static_cast<std::uint64_t>(path >> 64);
+    tail->path_low = static_cast<std::uint64_t>(path);
+    if (!b->compact()) tail->to = to;
   }
 
   // The one child slot of a node that holds nothing else (no record in any
@@ -388,9 +445,7 @@ detail::MetadataRep* ReadIndex::walk(u128 key) const noexcept {
       b = child_array(b)[std::popcount(b->child_bits & (bit - 1))].load(std::memory_order_acquire);
       continue;
     }
-    // (bit << 1) - 1 is every bit up to the slot; for slot 63 it wraps to
-    // all ones, which is still right.
-    Rep* leaf = leaf_array(b)[std::popcount(b->leaf_bits & ((bit << 1) - 1)) - 1];
+    Rep* leaf = leaf_at(b, slot_at(key, shift));
     return leaf != nullptr ? leaf : best;
   }
 }
@@ -440,7 +495,12 @@ void ReadIndex::lookup_batch(const ReadIndex* const* index, const u128* keys, st
             shift[l] += kStride;
             __builtin_prefetch(node[l]);
           } else {
-            leaf[l] = leaf_array(b) + (std::popcount(b->leaf_bits & ((bit << 1) - 1)) - 1);
+            if (b->compact()) {
+              const unsigned s = slot_at(keys[base + l], shift[l]);
+              leaf[l] = s - b->run_begin() < b->run_end() - b->run_begin() ? leaf_array(b) : &kNoRecord;
+            } else {
+              leaf[l] = leaf_array(b) + (std::popcount(b->leaf_bits & ((bit << 1) - 1)) - 1);
+            }
             __builtin_prefetch(leaf[l]);
             state[l] = kLeaf;
           }
