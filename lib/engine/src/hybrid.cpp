@@ -126,6 +126,9 @@ void HybridEngine::replay_pending() const {
 void HybridEngine::catch_up(bool first) const {
   // The construction's fallback load and the subscriber's may overlap.
   std::lock_guard one_at_a_time(catch_up_);
+  // The server answers again (a subscription was confirmed, or the
+  // construction just connected): no waiting out an earlier failure.
+  backend_->client().server_reachable();
   {
     std::lock_guard lock(sync_);
     catching_up_ = true;

@@ -115,9 +115,8 @@ TEST(RedisClient, BrokenConnectionIsReplaced) {
   RedisClient client(parse_url(server.url(), error).value());
   ASSERT_TRUE(client.command({"SET", "k", "1"}));
   server.stop();
-  EXPECT_FALSE(client.command({"GET", "k"}));
   server.start();
-  // The pooled connection (if any) is stale; the command still goes through.
+  // The pooled connection is stale; the command still goes through.
   auto reply = client.command({"SET", "k", "2"});
   ASSERT_TRUE(reply);
   EXPECT_EQ(reply->text, "OK");
@@ -138,7 +137,27 @@ TEST(RedisClient, SilentServerTimesOut) {
   std::string error;
   RedisClient client(parse_url("redis://127.0.0.1:" + std::to_string(ntohs(addr.sin_port)), error).value());
   EXPECT_FALSE(client.command({"PING"}));  // returns (after the command time-out) rather than hanging
+  // Then commands fail at once for a while instead of each waiting again.
+  EXPECT_FALSE(client.command({"PING"}));
+  EXPECT_FALSE(client.pipeline({{"PING"}, {"PING"}}));
+  EXPECT_EQ(client.connect_attempts(), 1u);
   close(fd);
+}
+
+TEST(RedisClient, RefusedServerIsRetriedAfterAPause) {
+  RedisServer server;
+  std::string error;
+  RedisClient client(parse_url(server.url(), error).value());
+  server.stop();
+  EXPECT_FALSE(client.command({"PING"}));
+  EXPECT_FALSE(client.command({"PING"}));
+  EXPECT_EQ(client.connect_attempts(), 1u);
+  server.start();
+  client.server_reachable();
+  auto reply = client.command({"PING"});
+  ASSERT_TRUE(reply);
+  EXPECT_EQ(reply->text, "PONG");
+  EXPECT_EQ(client.connect_attempts(), 2u);
 }
 
 }  // namespace

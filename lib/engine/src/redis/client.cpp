@@ -367,11 +367,20 @@ std::optional<std::vector<Reply>> RedisClient::pipeline(const std::vector<std::v
     }
     // Stale: fall through to one attempt on a fresh connection.
   }
+  const auto now = std::chrono::steady_clock::now().time_since_epoch();
+  if (std::chrono::nanoseconds(retry_at_.load(std::memory_order_relaxed)) > now) return std::nullopt;
+  connect_attempts_.fetch_add(1, std::memory_order_relaxed);
   std::string error;
   std::unique_ptr<Connection> fresh = Connection::open(settings_, error);
-  if (!fresh) return std::nullopt;
-  auto replies = fresh->run(commands);
-  if (replies) give_back(std::move(fresh));
+  std::optional<std::vector<Reply>> replies;
+  if (fresh) replies = fresh->run(commands);
+  if (!replies) {
+    const auto failed_at = std::chrono::steady_clock::now().time_since_epoch();
+    retry_at_.store(std::chrono::duration_cast<std::chrono::nanoseconds>(failed_at + kRetryAfter).count(),
+                    std::memory_order_relaxed);
+    return std::nullopt;
+  }
+  give_back(std::move(fresh));
   return replies;
 }
 

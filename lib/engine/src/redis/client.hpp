@@ -14,9 +14,13 @@
 // kCommandTimeout; either way the command fails and the connection is
 // discarded. No Redis call can block a thread longer than about
 // kConnectTimeout + kCommandTimeout per attempt (two attempts at most, see
-// RedisClient::pipeline).
+// RedisClient::pipeline). And once a server has failed a fresh connection,
+// commands fail at once for kRetryAfter instead of each waiting out its own
+// time-outs: a partitioned server costs one wait per second, not one per
+// operation.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -33,6 +37,7 @@ namespace korvane::redis {
 
 inline constexpr std::chrono::milliseconds kConnectTimeout{1000};
 inline constexpr std::chrono::milliseconds kCommandTimeout{2000};
+inline constexpr std::chrono::milliseconds kRetryAfter{1000};
 
 struct ConnectionSettings {
   std::string host;
@@ -117,7 +122,9 @@ class RedisClient {
   // connection may have gone stale (server restarted, idle socket closed);
   // when it fails the commands are sent once more on a fresh connection.
   // Every command the engine pipelines is idempotent, so a repeat is
-  // harmless. Nothing on any failure.
+  // harmless (a generation bumped twice only ends shared results sooner).
+  // Nothing on any failure, and at once while a failed server's kRetryAfter
+  // runs.
   std::optional<std::vector<Reply>> pipeline(const std::vector<std::vector<std::string>>& commands);
   std::optional<Reply> command(std::vector<std::string> args);
 
@@ -125,6 +132,11 @@ class RedisClient {
   // Off: every command opens and closes its own connection (for
   // measurements against reuse).
   void set_reuse(bool reuse) noexcept { reuse_ = reuse; }
+  // Ends the wait after a failure early: the caller knows the server answers
+  // again (the subscriber got through).
+  void server_reachable() noexcept { retry_at_.store(0, std::memory_order_relaxed); }
+  // Fresh connections tried by commands so far (for tests and diagnostics).
+  std::uint64_t connect_attempts() const noexcept { return connect_attempts_.load(std::memory_order_relaxed); }
 
  private:
   std::unique_ptr<Connection> take_idle();
@@ -135,6 +147,10 @@ class RedisClient {
   bool reuse_ = true;
   std::mutex mutex_;  // guards idle_ only
   std::vector<std::unique_ptr<Connection>> idle_;
+  // Steady-clock nanoseconds before which no fresh connection is tried.
+  // Relaxed: a hint that only saves waiting; a race costs one extra try.
+  std::atomic<std::int64_t> retry_at_{0};
+  std::atomic<std::uint64_t> connect_attempts_{0};
 };
 
 }  // namespace korvane::redis
