@@ -461,6 +461,7 @@ void LocalEngine::lookup_visit(std::span<const IpAddress> addresses, LookupVisit
 }
 
 void LocalEngine::for_each(EntryVisitor& visitor) const {
+  if (detail::is_art(*layout_)) return detail::art_for_each(*layout_, visitor);
   if (layout_->single) return layout_->single->for_each(visitor);
   if (layout_->group && !layout_->group->row.empty()) return layout_->group->row.front()->for_each(visitor);
   PrefixEngine::for_each(visitor);

@@ -1,6 +1,9 @@
 #include "engine_art.hpp"
 
+#include <algorithm>
 #include <string>
+#include <tuple>
+#include <vector>
 
 #include "epoch.hpp"
 #include "metadata_rep.hpp"
@@ -72,6 +75,30 @@ EngineStats ArtEngine::stats() const noexcept {
   return out;
 }
 
+void ArtEngine::for_each(EntryVisitor& visitor) const {
+  // One pass over the live tree, pinned, taking a reference on each record;
+  // then sorted, and visited unpinned so that the visitor may take its time.
+  std::vector<std::pair<IpPrefix, Metadata>> entries;
+  {
+    std::vector<std::pair<IpPrefix, const detail::MetadataRep*>> found;
+    epoch::Guard pin;
+    tree_.collect(AddressFamily::V4, found);
+    tree_.collect(AddressFamily::V6, found);
+    entries.reserve(found.size());
+    for (const auto& [prefix, rep] : found) {
+      auto* owned = const_cast<detail::MetadataRep*>(rep);
+      owned->acquire();
+      entries.emplace_back(prefix, detail::MetadataAccess::adopt(owned));
+    }
+  }
+  std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) {
+    const IpPrefix& x = a.first;
+    const IpPrefix& y = b.first;
+    return std::tie(x.family, x.bytes, x.length) < std::tie(y.family, y.bytes, y.length);
+  });
+  for (const auto& [prefix, record] : entries) visitor.visit(prefix, record);
+}
+
 // ---------------------------------------------------------------------------
 // Layouts 4 and 5
 
@@ -135,6 +162,11 @@ std::uint64_t art_len(const LocalLayout& layout) {
 
 EngineStats art_stats(const LocalLayout& layout) {
   return layout.art ? layout.art->stats() : layout.art_group->row[0].stats();
+}
+
+void art_for_each(const LocalLayout& layout, EntryVisitor& visitor) {
+  // Every shard of the row holds every entry: the first lists them.
+  (layout.art ? *layout.art : layout.art_group->row[0]).for_each(visitor);
 }
 
 }  // namespace detail

@@ -39,6 +39,8 @@ class alignas(64) ArtEngine {
   std::uint64_t len() const noexcept { return tree_.size(); }
   // Keeps no operation counters: those are 0, `size` is len.
   EngineStats stats() const noexcept;
+  // Every entry, sorted as PrefixEngine::for_each promises.
+  void for_each(EntryVisitor& visitor) const;
 
  private:
   mutable std::mutex writer_;
@@ -68,6 +70,7 @@ bool art_contains(const LocalLayout& layout, const IpPrefix& prefix);
 void art_clear(const LocalLayout& layout);
 std::uint64_t art_len(const LocalLayout& layout);
 EngineStats art_stats(const LocalLayout& layout);
+void art_for_each(const LocalLayout& layout, EntryVisitor& visitor);
 
 }  // namespace detail
 

@@ -30,9 +30,9 @@
 //  3. If the server still has the history this engine saw (its generation
 //     is not below the highest one this engine saw), the hash is the whole
 //     truth: local prefixes it lacks were removed elsewhere and are removed
-//     here too (for the trie layouts, which can list their entries). A
-//     generation that went back means the server lost its data (restarted
-//     without persistence, or flushed); then nothing local is removed.
+//     here too. A generation that went back means the server lost its data
+//     (restarted without persistence, or flushed); then nothing local is
+//     removed.
 //
 // Thread safety: both local engines are thread-safe, and so is the backend.
 // With a backend, one mutex (sync_) orders local changes against a

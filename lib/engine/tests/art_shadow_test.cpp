@@ -47,9 +47,10 @@ class ArtShadowTest : public ::testing::TestWithParam<std::uint64_t> {
 
   const IpPrefix& any_seen() { return seen[gen.rng()() % seen.size()]; }
 
-  // Every stored entry is there exactly and answers for an address of its
-  // own as the reference does.
+  // Every stored entry is there exactly, is listed in order, and answers
+  // for an address of its own as the reference does.
   void sweep() {
+    ASSERT_EQ(testing::listing_of(*engine), reference.listing()) << "step " << step;
     for (const auto& entry : reference.entries()) {
       ASSERT_TRUE(engine->contains(entry.prefix)) << "step " << step;
       lookup(gen.address_inside(entry.prefix));

@@ -2,11 +2,15 @@
 // prefix and address generators, for comparing the engines against.
 #pragma once
 
+#include <algorithm>
 #include <optional>
+#include <tuple>
+#include <utility>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "korvane/engine.hpp"
 #include "korvane/types.hpp"
 
 namespace korvane::testing {
@@ -18,6 +22,18 @@ inline constexpr bool kSanitized = true;
 #else
 inline constexpr bool kSanitized = false;
 #endif
+
+// What an engine's for_each visits, in its order.
+inline std::vector<std::pair<IpPrefix, std::string>> listing_of(const PrefixEngine& engine) {
+  struct Collect final : EntryVisitor {
+    std::vector<std::pair<IpPrefix, std::string>> out;
+    void visit(const IpPrefix& prefix, const Metadata& record) override {
+      out.emplace_back(prefix, std::string(record.value()));
+    }
+  } collect;
+  engine.for_each(collect);
+  return std::move(collect.out);
+}
 
 class ReferenceTable {
  public:
@@ -69,6 +85,17 @@ class ReferenceTable {
   void clear() { entries_.clear(); }
   std::size_t size() const { return entries_.size(); }
   const std::vector<Entry>& entries() const { return entries_; }
+  // The entries as for_each lists them: host bits cleared, IPv4 first, then
+  // by address and length.
+  std::vector<std::pair<IpPrefix, std::string>> listing() const {
+    std::vector<std::pair<IpPrefix, std::string>> out;
+    for (const Entry& e : entries_) out.emplace_back(e.prefix.canonical(), e.value);
+    std::sort(out.begin(), out.end(), [](const auto& a, const auto& b) { return listing_order(a.first, b.first); });
+    return out;
+  }
+  static bool listing_order(const IpPrefix& x, const IpPrefix& y) {
+    return std::tie(x.family, x.bytes, x.length) < std::tie(y.family, y.bytes, y.length);
+  }
 
  private:
   std::vector<Entry> entries_;

@@ -89,6 +89,7 @@ TEST_P(ShadowTest, RandomOperationsMatchReference) {
       auto fresh = LocalEngine::make_trie(config.kind, 1);
       for (const auto& entry : reference.entries()) fresh->insert(entry.prefix, Metadata(entry.value));
       ASSERT_EQ(trie_nodes(*engine), trie_nodes(*fresh)) << "step " << step;
+      ASSERT_EQ(testing::listing_of(*engine), reference.listing()) << "step " << step;
     }
   }
   EXPECT_EQ(engine->stats(), expected);

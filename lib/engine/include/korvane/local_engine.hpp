@@ -51,8 +51,6 @@ class LocalEngine final : public PrefixEngine {
   EngineStats stats() const override;
   void lookup_many(std::span<const IpAddress> addresses, std::span<std::optional<Metadata>> results) const override;
   void lookup_visit(std::span<const IpAddress> addresses, LookupVisitor& visitor) const override;
-  // The trie layouts list their entries; the adaptive radix tree layouts
-  // do not (std::logic_error).
   void for_each(EntryVisitor& visitor) const override;
 
   // The layout's internals, for the engine library's own code.

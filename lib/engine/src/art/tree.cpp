@@ -1,5 +1,9 @@
 #include "art/tree.hpp"
 
+#include <algorithm>
+#include <array>
+#include <bit>
+
 #include "epoch.hpp"
 #include "node/fields.hpp"
 
@@ -192,7 +196,47 @@ void free_subtree(Node* node) noexcept {
   free_node(node);
 }
 
+namespace {
+
+// Walks the subtree of `node`, at `depth`, reached by path[0 .. depth-1].
+void collect_from(const Inner* node, AddressFamily family, unsigned depth, std::array<std::uint8_t, 16>& path,
+                  std::vector<std::pair<IpPrefix, const MetadataRep*>>& out) {
+  if (const Locals* locals = node->locals.load(std::memory_order_acquire)) {
+    unsigned rank = 0;  // records follow in slot order
+    for (unsigned slot = 1; slot < 256; ++slot) {
+      if (!locals->has(slot)) continue;
+      const unsigned r = 31 - static_cast<unsigned>(std::countl_zero(slot));  // bits into the byte
+      IpPrefix prefix;
+      prefix.family = family;
+      std::copy_n(path.begin(), depth, prefix.bytes.begin());
+      prefix.bytes[depth] = r == 0 ? 0 : static_cast<std::uint8_t>((slot - (1u << r)) << (8 - r));
+      prefix.length = static_cast<std::uint8_t>(8 * depth + r);
+      out.emplace_back(prefix, locals->records()[rank++].load(std::memory_order_acquire));
+    }
+  }
+  for_each_child(node, [&](std::uint8_t b, const Node* child) {
+    if (is_leaf(child)) {
+      const auto* leaf = static_cast<const Leaf*>(child);
+      IpPrefix prefix;
+      prefix.family = family;
+      std::copy_n(leaf->key, key_bytes(family), prefix.bytes.begin());
+      prefix.length = leaf->prefix_len;
+      out.emplace_back(prefix, leaf->record.load(std::memory_order_acquire));
+      return;
+    }
+    path[depth] = b;
+    collect_from(static_cast<const Inner*>(child), family, depth + 1, path, out);
+  });
+}
+
+}  // namespace
+
 ArtTree::ArtTree() : roots_{new_node4(), new_node4()} {}
+
+void ArtTree::collect(AddressFamily family, std::vector<std::pair<IpPrefix, const MetadataRep*>>& out) const {
+  std::array<std::uint8_t, 16> path{};
+  collect_from(roots_[index_of(family)].load(std::memory_order_acquire), family, 0, path, out);
+}
 
 ArtTree::~ArtTree() {
   for (auto& root : roots_) free_subtree(root.load(std::memory_order_relaxed));

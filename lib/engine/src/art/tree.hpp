@@ -28,6 +28,8 @@
 
 #include <atomic>
 #include <cstdint>
+#include <utility>
+#include <vector>
 
 #include "art/mod.hpp"
 #include "korvane/types.hpp"
@@ -60,6 +62,9 @@ class ArtTree {
   const MetadataRep* lookup(AddressFamily family, const std::uint8_t* key) const noexcept;
   // Whether exactly this prefix is stored.
   bool contains(AddressFamily family, const std::uint8_t* key, unsigned length) const noexcept;
+  // Appends every stored prefix of the family with its record, in no
+  // particular order. Records are valid only while the caller stays pinned.
+  void collect(AddressFamily family, std::vector<std::pair<IpPrefix, const MetadataRep*>>& out) const;
   // Distinct prefixes stored.
   std::uint64_t size() const noexcept { return size_.load(std::memory_order_acquire); }
   // The family's root node.
