@@ -388,6 +388,12 @@ class RecordObjects {
     if (!result) return nullptr;
     if (PyDict_SetItem(result.get(), key_value, e.value) < 0) return nullptr;
     if (PyDict_SetItem(result.get(), key_attributes, attributes.get()) < 0) return nullptr;
+    // Holding a str and a dict of strs, the result cannot be part of a
+    // cycle, so the collector need not watch it, as CPython does not watch
+    // dicts of atomic values; a caller that stores a container in it gets
+    // it watched again by the dict itself. Keeps a list of many results
+    // from driving full collections.
+    if (PyObject_GC_IsTracked(result.get())) PyObject_GC_UnTrack(result.get());
     return result.release();
   }
 
