@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <tuple>
 #include <vector>
 
 #include "korvane/local_engine.hpp"
@@ -28,6 +29,12 @@
 #include "traits.hpp"
 
 namespace korvane {
+
+// The order PrefixEngine::for_each lists entries in: IPv4 first, then by
+// address, then by length.
+inline bool listing_order(const IpPrefix& x, const IpPrefix& y) noexcept {
+  return std::tie(x.family, x.bytes, x.length) < std::tie(y.family, y.bytes, y.length);
+}
 
 // The trie itself: one root per address family, so that an IPv4 prefix and
 // an IPv6 prefix never share a node whatever their bits. Each family's trie

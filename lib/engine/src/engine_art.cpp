@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "epoch.hpp"
@@ -91,11 +90,7 @@ void ArtEngine::for_each(EntryVisitor& visitor) const {
       entries.emplace_back(prefix, detail::MetadataAccess::adopt(owned));
     }
   }
-  std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) {
-    const IpPrefix& x = a.first;
-    const IpPrefix& y = b.first;
-    return std::tie(x.family, x.bytes, x.length) < std::tie(y.family, y.bytes, y.length);
-  });
+  std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) { return listing_order(a.first, b.first); });
   for (const auto& [prefix, record] : entries) visitor.visit(prefix, record);
 }
 

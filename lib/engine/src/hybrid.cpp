@@ -4,9 +4,9 @@
 #include <stdexcept>
 #include <system_error>
 #include <thread>
-#include <tuple>
 #include <vector>
 
+#include "engine.hpp"
 #include "korvane/address.hpp"
 #include "redis/backend.hpp"
 #include "redis/schema.hpp"
@@ -34,10 +34,6 @@ HybridEngine::~HybridEngine() { subscriber_.reset(); }
 namespace {
 
 std::string canonical_text(const IpPrefix& prefix) { return format_prefix(prefix.canonical()); }
-
-bool listing_order(const IpPrefix& x, const IpPrefix& y) {
-  return std::tie(x.family, x.bytes, x.length) < std::tie(y.family, y.bytes, y.length);
-}
 
 // Lists a local engine's prefixes; nothing when the layout cannot list.
 std::optional<std::vector<IpPrefix>> list_prefixes(const LocalEngine& engine) {
