@@ -18,8 +18,9 @@ using Rep = detail::MetadataRep;
 }  // namespace
 
 namespace index_detail {
-// A node: its maps and cover, then a child pointer per child slot, then a
-// record per leaf run, then, for a node that skips, its SkipTail.
+// A node: its maps and cover, then a child pointer per child slot, then (for
+// a sparse node) its record map, then a record per leaf run (per run that
+// has one, in a sparse node), then, for a node that skips, its SkipTail.
 // Immutable once published, except the child pointers, which a writer may
 // swap for a new version of that child (release store; readers load them
 // with acquire).
@@ -29,24 +30,40 @@ struct Block {
   // node: the one run's first slot in bits 0-7, its end in bits 8-15.
   std::uint64_t leaf_bits;
   // The record of the longest prefix of the parent's stride covering this
-  // node, tagged in bit 0 when the node skips (see SkipTail) and in bit 1
-  // when it is compact: no child, and one run of one record with nothing
-  // around it, stored as that record alone. Most nodes at the end of a path
-  // are such, holding one prefix.
+  // node, tagged in its low bits (records are 8-byte aligned):
+  // - kSkips: the node skips (see SkipTail);
+  // - kCompact: no child, and one run of one record with nothing around it,
+  //   stored as that record alone. Most nodes at the end of a path are such,
+  //   holding one prefix;
+  // - kSparse: a word of record bits follows the child pointers, marking
+  //   the run starts that have a record; runs without one store nothing.
+  //   Taken when a node has two or more runs without a record (the gaps
+  //   between scattered longer prefixes), so it never costs more than it
+  //   saves.
   std::uintptr_t cover_word;
 
   static constexpr std::uintptr_t kSkips = 1;
   static constexpr std::uintptr_t kCompact = 2;
+  static constexpr std::uintptr_t kSparse = 4;
+  static constexpr std::uintptr_t kTags = kSkips | kCompact | kSparse;
 
   std::uint32_t children() const noexcept { return static_cast<std::uint32_t>(std::popcount(child_bits)); }
+  // The records stored: one per run, or per run with a record.
   std::uint32_t leaves() const noexcept {
-    return compact() ? 1 : static_cast<std::uint32_t>(std::popcount(leaf_bits));
+    return compact() ? 1 : static_cast<std::uint32_t>(std::popcount(record_bits()));
   }
   detail::MetadataRep* cover() const noexcept {
-    return reinterpret_cast<detail::MetadataRep*>(cover_word & ~(kSkips | kCompact));
+    return reinterpret_cast<detail::MetadataRep*>(cover_word & ~kTags);
   }
   bool skips() const noexcept { return (cover_word & kSkips) != 0; }
   bool compact() const noexcept { return (cover_word & kCompact) != 0; }
+  bool sparse() const noexcept { return (cover_word & kSparse) != 0; }
+  // The run starts that have a record (every run start, unless sparse).
+  std::uint64_t record_bits() const noexcept {
+    return sparse() ? *reinterpret_cast<const std::uint64_t*>(reinterpret_cast<const char*>(this + 1) +
+                                                               children() * sizeof(void*))
+                    : leaf_bits;
+  }
   // A compact node's run: slots [run_begin, run_end).
   unsigned run_begin() const noexcept { return static_cast<unsigned>(leaf_bits & 0xFF); }
   unsigned run_end() const noexcept { return static_cast<unsigned>((leaf_bits >> 8) & 0xFF); }
@@ -85,12 +102,17 @@ inline unsigned top_slot(u128 key) noexcept { return static_cast<unsigned>(key >
 constexpr unsigned kShortBits = 8;
 inline unsigned short_slot(u128 key) noexcept { return static_cast<unsigned>(key >> (128 - kShortBits)); }
 
+static_assert(alignof(detail::MetadataRep) >= 8, "a node's cover word keeps its tags in three low bits");
+static_assert(Block::kSparse * 2 == sizeof(std::uint64_t), "a sparse node's record map shifts its records by kSparse * 2");
+
 inline std::atomic<const Block*>* child_array(const Block* b) noexcept {
   return reinterpret_cast<std::atomic<const Block*>*>(const_cast<char*>(reinterpret_cast<const char*>(b)) +
                                                        sizeof(Block));
 }
 inline Rep** leaf_array(const Block* b) noexcept {
-  return reinterpret_cast<Rep**>(child_array(b) + b->children());
+  // Without a branch: a sparse node's records start one word further on.
+  return reinterpret_cast<Rep**>(reinterpret_cast<char*>(child_array(b) + b->children()) +
+                                 ((b->cover_word & Block::kSparse) << 1));
 }
 inline const SkipTail* skip_tail(const Block* b) noexcept {
   return reinterpret_cast<const SkipTail*>(leaf_array(b) + b->leaves());
@@ -100,38 +122,50 @@ inline unsigned skip_to(const Block* b) noexcept {
   return b->compact() ? static_cast<unsigned>((b->leaf_bits >> 16) & 0xFF) : static_cast<unsigned>(skip_tail(b)->to);
 }
 
-std::size_t block_size(std::uint32_t children, std::uint32_t leaves, bool skips, bool compact) noexcept {
-  const std::size_t tail = !skips ? 0 : compact ? offsetof(SkipTail, to) : sizeof(SkipTail);
-  return sizeof(Block) + children * sizeof(std::atomic<const Block*>) + leaves * sizeof(Rep*) + tail;
+std::size_t block_size(std::uint32_t children, std::uint32_t leaves, std::uintptr_t tags) noexcept {
+  const bool skips = (tags & Block::kSkips) != 0;
+  const std::size_t tail = !skips ? 0 : (tags & Block::kCompact) != 0 ? offsetof(SkipTail, to) : sizeof(SkipTail);
+  const std::size_t records_map = (tags & Block::kSparse) != 0 ? sizeof(std::uint64_t) : 0;
+  return sizeof(Block) + records_map + children * sizeof(std::atomic<const Block*>) + leaves * sizeof(Rep*) + tail;
 }
 
-// A block for a node with these maps; the rest is the caller's to fill.
-Block* new_block(std::uint64_t child_bits, std::uint64_t leaf_bits, bool skips, bool compact) {
-  const std::size_t size = block_size(static_cast<std::uint32_t>(std::popcount(child_bits)),
-                                      compact ? 1 : static_cast<std::uint32_t>(std::popcount(leaf_bits)), skips,
-                                      compact);
+// A block for a node with these maps and tags (a sparse node's record map
+// written too); the rest is the caller's to fill.
+Block* new_block(std::uint64_t child_bits, std::uint64_t leaf_bits, std::uintptr_t tags, std::uint64_t record_bits = 0) {
+  const std::uint32_t leaves = (tags & Block::kCompact) != 0 ? 1
+                               : (tags & Block::kSparse) != 0 ? static_cast<std::uint32_t>(std::popcount(record_bits))
+                                                              : static_cast<std::uint32_t>(std::popcount(leaf_bits));
+  const std::size_t size = block_size(static_cast<std::uint32_t>(std::popcount(child_bits)), leaves, tags);
   auto* b = static_cast<Block*>(::operator new(size));
   b->child_bits = child_bits;
   b->leaf_bits = leaf_bits;
-  b->cover_word = (skips ? Block::kSkips : 0) | (compact ? Block::kCompact : 0);
+  b->cover_word = tags;
+  if ((tags & Block::kSparse) != 0) *reinterpret_cast<std::uint64_t*>(child_array(b) + b->children()) = record_bits;
   block_bytes.fetch_add(size, std::memory_order_relaxed);
   return b;
 }
 
 void free_block(const Block* b) noexcept {
-  block_bytes.fetch_sub(block_size(b->children(), b->leaves(), b->skips(), b->compact()), std::memory_order_relaxed);
+  block_bytes.fetch_sub(block_size(b->children(), b->leaves(), b->cover_word & Block::kTags), std::memory_order_relaxed);
   ::operator delete(const_cast<Block*>(b));
 }
 
-Rep* const kNoRecord = nullptr;  // what a compact node's slots outside its run hold
+Rep* const kNoRecord = nullptr;  // what slots of runs without a stored record read
 
-// The leaf value of slot s of a node, s not a child slot.
-inline Rep* leaf_at(const Block* b, unsigned s) noexcept {
-  if (b->compact()) return s - b->run_begin() < b->run_end() - b->run_begin() ? leaf_array(b)[0] : nullptr;
+// Where the leaf value of slot s of a node is, s not a child slot.
+inline Rep* const* leaf_slot(const Block* b, unsigned s) noexcept {
+  if (b->compact()) return s - b->run_begin() < b->run_end() - b->run_begin() ? leaf_array(b) : &kNoRecord;
   const std::uint64_t bit = std::uint64_t{1} << s;
   // (bit << 1) - 1 is every bit up to the slot; for slot 63 it wraps to all
   // ones, which is still right.
-  return leaf_array(b)[std::popcount(b->leaf_bits & ((bit << 1) - 1)) - 1];
+  const std::uint64_t upto = (bit << 1) - 1;
+  if (!b->sparse()) return leaf_array(b) + (std::popcount(b->leaf_bits & upto) - 1);
+  // The slot's run starts at the last run start up to it (slots below the
+  // first run are children, so there is one).
+  const std::uint64_t records = b->record_bits();
+  const unsigned start = 63u - static_cast<unsigned>(std::countl_zero(b->leaf_bits & upto));
+  if (((records >> start) & 1u) == 0) return &kNoRecord;
+  return leaf_array(b) + (std::popcount(records & upto) - 1);
 }
 
 // Where a node reached at stride start `at` really starts, once the address
@@ -224,55 +258,58 @@ struct Slots {
       std::fill(leaf + b->run_begin(), leaf + b->run_end(), leaf_array(b)[0]);
       return;
     }
-    int run = -1;
+    const std::uint64_t records = b->record_bits();
+    Rep* const* next_record = leaf_array(b);
+    Rep* run = nullptr;
     std::uint32_t k = 0;
     for (unsigned s = 0; s < 64; ++s) {
       if ((child_bits >> s) & 1u) {
         child[s] = child_array(b)[k++].load(std::memory_order_relaxed);  // writers_ orders it
         continue;
       }
-      if ((b->leaf_bits >> s) & 1u) ++run;
-      leaf[s] = leaf_array(b)[run];
+      if ((b->leaf_bits >> s) & 1u) run = (records >> s) & 1u ? *next_record++ : nullptr;
+      leaf[s] = run;
     }
   }
 
   // A block for these slots. Nothing in it is published yet.
   Block* lay_out(Rep* cover) const {
     std::uint64_t leaf_bits = 0;
+    std::uint64_t record_bits = 0;
     bool first = true;
     Rep* previous = nullptr;
     for (unsigned s = 0; s < 64; ++s) {
       if ((child_bits >> s) & 1u) continue;
-      if (first || leaf[s] != previous) leaf_bits |= std::uint64_t{1} << s;
+      if (first || leaf[s] != previous) {
+        leaf_bits |= std::uint64_t{1} << s;
+        if (leaf[s] != nullptr) record_bits |= std::uint64_t{1} << s;
+      }
       first = false;
       previous = leaf[s];
     }
+    const std::uintptr_t skips = to != 0 ? Block::kSkips : 0;
     // Compact when there is no child and one run holds a record, the rest
     // (if any) none.
-    unsigned begin = 64, end = 0, record_runs = 0;
-    if (child_bits == 0) {
-      for (unsigned s = 0; s < 64; ++s) {
-        if (leaf[s] == nullptr) continue;
-        if ((leaf_bits >> s) & 1u) ++record_runs;
-        begin = std::min(begin, s);
-        end = s + 1;
-      }
-    }
-    if (record_runs == 1) {
-      Block* b = new_block(0, begin | end << 8 | std::uint64_t{to} << 16, to != 0, true);
+    if (child_bits == 0 && std::popcount(record_bits) == 1) {
+      const unsigned begin = static_cast<unsigned>(std::countr_zero(record_bits));
+      const std::uint64_t after = leaf_bits & ~((record_bits << 1) - 1);
+      const unsigned end = after != 0 ? static_cast<unsigned>(std::countr_zero(after)) : 64;
+      Block* b = new_block(0, begin | end << 8 | std::uint64_t{to} << 16, skips | Block::kCompact);
       b->cover_word |= reinterpret_cast<std::uintptr_t>(cover);
       leaf_array(b)[0] = leaf[begin];
       write_skip(b);
       return b;
     }
-    Block* b = new_block(child_bits, leaf_bits, to != 0, false);
+    const bool sparse = std::popcount(leaf_bits) - std::popcount(record_bits) >= 2;
+    Block* b = new_block(child_bits, leaf_bits, skips | (sparse ? Block::kSparse : 0), record_bits);
     b->cover_word |= reinterpret_cast<std::uintptr_t>(cover);
+    const std::uint64_t stored = sparse ? record_bits : leaf_bits;
     std::uint32_t k = 0;
     std::uint32_t r = 0;
     for (unsigned s = 0; s < 64; ++s) {
       if ((child_bits >> s) & 1u) {
         new (&child_array(b)[k++]) std::atomic<const Block*>(child[s]);
-      } else if ((leaf_bits >> s) & 1u) {
+      } else if ((stored >> s) & 1u) {
         leaf_array(b)[r++] = leaf[s];
       }
     }
@@ -445,7 +482,7 @@ detail::MetadataRep* ReadIndex::walk(u128 key) const noexcept {
       b = child_array(b)[std::popcount(b->child_bits & (bit - 1))].load(std::memory_order_acquire);
       continue;
     }
-    Rep* leaf = leaf_at(b, slot_at(key, shift));
+    Rep* leaf = *leaf_slot(b, slot_at(key, shift));
     return leaf != nullptr ? leaf : best;
   }
 }
@@ -495,12 +532,7 @@ void ReadIndex::lookup_batch(const ReadIndex* const* index, const u128* keys, st
             shift[l] += kStride;
             __builtin_prefetch(node[l]);
           } else {
-            if (b->compact()) {
-              const unsigned s = slot_at(keys[base + l], shift[l]);
-              leaf[l] = s - b->run_begin() < b->run_end() - b->run_begin() ? leaf_array(b) : &kNoRecord;
-            } else {
-              leaf[l] = leaf_array(b) + (std::popcount(b->leaf_bits & ((bit << 1) - 1)) - 1);
-            }
+            leaf[l] = leaf_slot(b, slot_at(keys[base + l], shift[l]));
             __builtin_prefetch(leaf[l]);
             state[l] = kLeaf;
           }

@@ -12,7 +12,9 @@
 // node's stride and covers the slot, or none). Like Poptrie, a node is a
 // pair of 64-bit maps over an array of children and an array of leaf runs,
 // found by counting the set bits below the slot; here the node is one
-// block: the maps, the node's cover, the child pointers, the runs' records.
+// block: the maps, the node's cover, the child pointers, the runs' records
+// (where several runs have none, only those that have one, found through a
+// third map).
 // Records are not pushed down across levels: each node carries the record
 // of the longest prefix from its parent's stride that covers it (its
 // cover), and a lookup keeps the deepest cover it passes. So a change
