@@ -19,23 +19,6 @@ std::string kind_name(const ::testing::TestParamInfo<std::uint8_t>& info) {
   return "kind" + std::to_string(info.param);
 }
 
-TEST_P(NodeKindTest, FreshNodeIsEmpty) {
-  NodeRef n = new_node(kind());
-  EXPECT_EQ(n->kind(), kind());
-  EXPECT_FALSE(n->left());
-  EXPECT_FALSE(n->right());
-  EXPECT_FALSE(n->metadata().has_value());
-  EXPECT_FALSE(n->prefix().has_value());
-  EXPECT_FALSE(n->aux().has_value());
-  if (compressed()) {
-    EXPECT_EQ(n->edge(), std::make_optional(std::array<std::uint8_t, 16>{}));
-    EXPECT_EQ(n->edge_len(), std::make_optional<std::uint64_t>(0));
-  } else {
-    EXPECT_FALSE(n->edge().has_value());
-    EXPECT_FALSE(n->edge_len().has_value());
-  }
-}
-
 TEST_P(NodeKindTest, ChildrenAreIndependentSharedHandles) {
   NodeRef parent = new_node(kind());
   NodeRef a = new_node(kind());
@@ -126,26 +109,6 @@ TEST_P(NodeKindTest, EdgeRoundTripsOrStops) {
 }
 
 INSTANTIATE_TEST_SUITE_P(AllKinds, NodeKindTest, ::testing::Range<std::uint8_t>(0, 8), kind_name);
-
-TEST(NodeLifetime, SubtreeIsReleasedWithItsLastHandle) {
-  // Metadata records count their owners, so a record that outlives the
-  // trie shows the trie freed its nodes without touching it.
-  Metadata md("kept");
-  {
-    NodeRef root = new_node(NodeKind::CompressedCompact);
-    NodeRef child = new_node(NodeKind::CompressedCompact);
-    child->set_metadata(md);
-    root->set_left(child);
-  }
-  epoch::collect();
-  EXPECT_EQ(md.value(), "kept");
-}
-
-TEST(NodeLifetime, HashedMapShardsArePowerOfTwo) {
-  const std::size_t shards = default_child_map_shards();
-  EXPECT_GE(shards, 4u);
-  EXPECT_EQ(shards & (shards - 1), 0u);
-}
 
 }  // namespace
 }  // namespace korvane
