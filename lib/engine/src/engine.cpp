@@ -200,6 +200,29 @@ void TrieEngine::find_batch(const IpAddress* addresses, std::size_t n, detail::M
   }
 }
 
+namespace {
+// Starts loading the records a batch found, so that their cache misses
+// overlap rather than come one by one as the records are handed out or
+// read; with `contents`, then also what a reader of each touches first (its
+// value's characters when they live apart, its first attribute).
+void prefetch_records(detail::MetadataRep* const* found, std::size_t n, bool contents) noexcept {
+  for (std::size_t i = 0; i < n; ++i) {
+    if (found[i] != nullptr) __builtin_prefetch(found[i]);
+  }
+  if (contents) {
+    for (std::size_t i = 0; i < n; ++i) {
+      if (found[i] == nullptr) continue;
+      const detail::MetadataRep& rep = *found[i];
+      __builtin_prefetch(rep.value.data());
+      if (!rep.attributes.empty()) __builtin_prefetch(&*rep.attributes.begin());
+    }
+  }
+  // Prefetches alone count as free of side effects, so without this the
+  // compiler would drop the whole call as having no effect.
+  asm volatile("" ::: "memory");
+}
+}  // namespace
+
 void TrieEngine::lookup_many(const IpAddress* addresses, std::size_t count, std::optional<Metadata>* results) const {
   epoch::Participant* self = epoch::local_participant();
   detail::MetadataRep* found[kBatch];
@@ -207,6 +230,7 @@ void TrieEngine::lookup_many(const IpAddress* addresses, std::size_t count, std:
     const std::size_t n = std::min(kBatch, count - base);
     epoch::pin(self);
     find_batch(addresses + base, n, found);
+    prefetch_records(found, n, false);  // handing out touches only the count
     for (std::size_t i = 0; i < n; ++i) results[base + i] = hand_out(found[i]);
     epoch::unpin(self);
     for (std::size_t i = 0; i < n; ++i) count_lookup(self->index, found[i] != nullptr);
@@ -237,6 +261,7 @@ void TrieEngine::lookup_visit(const IpAddress* addresses, std::size_t count, Loo
     const std::size_t n = std::min(kBatch, count - base);
     epoch::Guard pin;  // a Guard: the visitor may throw
     find_batch(addresses + base, n, found);
+    prefetch_records(found, n, true);  // the visitor reads each record
     for (std::size_t i = 0; i < n; ++i) count_lookup(self->index, found[i] != nullptr);
     for (std::size_t i = 0; i < n; ++i) {
       if (found[i] == nullptr) {
