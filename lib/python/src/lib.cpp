@@ -358,7 +358,10 @@ std::optional<korvane::Metadata> metadata_from_dict(PyObject* dict) {
 // shares the record's value str and copies its attributes dict instead of
 // building every str again. Direct-mapped by record identity; an entry keeps
 // its record alive (so its identity cannot be reused by another record while
-// cached). Used only with the interpreter lock held.
+// cached). A record's objects are kept from its second result in a row on
+// its entry: the first result gets the objects built for it, so a stream of
+// records seen once (a large table of distinct records) pays for no copies
+// and evicts nothing worth keeping. Used only with the interpreter lock held.
 class RecordObjects {
  public:
   RecordObjects() = default;
@@ -372,21 +375,33 @@ class RecordObjects {
   PyObject* result_for(const korvane::Metadata& record) {
     const void* id = record.identity();
     Entry& e = entries_[(reinterpret_cast<std::uintptr_t>(id) >> 4) % kEntries];
-    if (id == nullptr || e.record.identity() != id) {
-      Ref value(str_from(record.value()));
-      if (!value) return nullptr;
-      Ref attributes(attributes_of(record));
+    const bool seen = id != nullptr && e.record.identity() == id;
+    Ref value;
+    Ref attributes;
+    if (seen && e.value != nullptr) {
+      value = Ref(Py_NewRef(e.value));
+      attributes = Ref(PyDict_Copy(e.attributes));  // a caller may change its copy
       if (!attributes) return nullptr;
-      e.reset();
-      e.record = record;
-      e.value = value.release();
-      e.attributes = attributes.release();
+    } else {
+      value = Ref(str_from(record.value()));
+      if (!value) return nullptr;
+      attributes = Ref(attributes_of(record));
+      if (!attributes) return nullptr;
+      if (seen) {
+        // Its second result in a row: keep its objects, and hand out a copy
+        // of the attributes.
+        e.value = Py_NewRef(value.get());
+        e.attributes = attributes.release();
+        attributes = Ref(PyDict_Copy(e.attributes));
+        if (!attributes) return nullptr;
+      } else if (id != nullptr) {
+        e.reset();
+        e.record = record;
+      }
     }
-    Ref attributes(PyDict_Copy(e.attributes));  // a caller may change its copy
-    if (!attributes) return nullptr;
     Ref result(PyDict_New());
     if (!result) return nullptr;
-    if (PyDict_SetItem(result.get(), key_value, e.value) < 0) return nullptr;
+    if (PyDict_SetItem(result.get(), key_value, value.get()) < 0) return nullptr;
     if (PyDict_SetItem(result.get(), key_attributes, attributes.get()) < 0) return nullptr;
     // Holding a str and a dict of strs, the result cannot be part of a
     // cycle, so the collector need not watch it, as CPython does not watch

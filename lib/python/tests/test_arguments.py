@@ -156,4 +156,5 @@ def test_metadata_round_trip(metadata, stored):
     assert first == stored and list(first) == ["value", "attributes"]
     first["attributes"]["new"] = "x"  # each result is a fresh dict
     assert second == stored and first is not second
-    assert engine.lookup("10.0.0.1") == stored
+    second["attributes"]["new"] = "y"  # the later ones too, made from kept objects
+    assert engine.lookup("10.0.0.1") == stored == engine.lookup("10.0.0.1")
