@@ -26,6 +26,7 @@
 #include "engine.hpp"
 #include "epoch.hpp"
 #include "node/arena.hpp"
+#include "read_index.hpp"
 #include "korvane/local_engine.hpp"
 #include "table_gen.hpp"
 
@@ -54,11 +55,12 @@ struct Loaded {
   std::vector<IpAddress> inside;
 };
 
-// Bytes in use: the heap, with the node arena counted by the nodes it has
-// handed out rather than by the chunks it holds (which it keeps for reuse).
+// Bytes in use: the heap, with the node arenas counted by the nodes they
+// have handed out rather than by the chunks they hold (which they keep for
+// reuse), and the read indexes' top tables.
 std::size_t heap_in_use() {
   const struct mallinfo2 info = mallinfo2();
-  return info.uordblks + info.hblkhd + node::arena_bytes_in_use();
+  return info.uordblks + info.hblkhd + node::arena_bytes_in_use() + read_index_bytes();
 }
 
 bool uniform_shape = false;

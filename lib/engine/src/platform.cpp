@@ -60,7 +60,13 @@ std::uint64_t random_u64() noexcept {
   return splitmix64(state);
 }
 
-void* map_aligned_huge(std::size_t bytes) noexcept {
+// Linux 6.1 gathers a range's pages into huge pages on request; older
+// headers do not name the request.
+#if defined(__linux__) && !defined(MADV_COLLAPSE)
+#define MADV_COLLAPSE 25
+#endif
+
+void* map_aligned(std::size_t bytes) noexcept {
   // Over-map by the alignment, then cut away the unaligned head and tail.
   const std::size_t span = bytes * 2;
   void* raw = ::mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
@@ -70,10 +76,26 @@ void* map_aligned_huge(std::size_t bytes) noexcept {
   if (aligned > start) ::munmap(raw, aligned - start);
   const std::uintptr_t tail = start + span - (aligned + bytes);
   if (tail > 0) ::munmap(reinterpret_cast<void*>(aligned + bytes), tail);
-#if defined(MADV_HUGEPAGE)
-  ::madvise(reinterpret_cast<void*>(aligned), bytes, MADV_HUGEPAGE);
-#endif
   return reinterpret_cast<void*>(aligned);
+}
+
+void* map_aligned_huge(std::size_t bytes) noexcept {
+  void* p = map_aligned(bytes);
+#if defined(MADV_HUGEPAGE)
+  if (p != nullptr) ::madvise(p, bytes, MADV_HUGEPAGE);
+#endif
+  return p;
+}
+
+void advise_huge(void* p, std::size_t bytes) noexcept {
+#if defined(MADV_HUGEPAGE)
+  ::madvise(p, bytes, MADV_HUGEPAGE);
+#endif
+#if defined(MADV_COLLAPSE)
+  // Fails harmlessly (EINVAL) where the kernel predates it, and (EAGAIN,
+  // ENOMEM) where no huge page is free; the pages then stay as they are.
+  ::madvise(p, bytes, MADV_COLLAPSE);
+#endif
 }
 
 void unmap(void* p, std::size_t bytes) noexcept { ::munmap(p, bytes); }

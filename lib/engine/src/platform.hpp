@@ -10,7 +10,24 @@
 
 #include <pthread.h>
 
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define KORVANE_SANITIZED_BUILD 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define KORVANE_SANITIZED_BUILD 1
+#endif
+#endif
+
 namespace korvane::platform {
+
+// True in AddressSanitizer and ThreadSanitizer builds. The engine's own
+// allocators then step aside for the ordinary one, so that the sanitizers
+// see every allocation's lifetime.
+#if defined(KORVANE_SANITIZED_BUILD)
+inline constexpr bool kSanitizedBuild = true;
+#else
+inline constexpr bool kSanitizedBuild = false;
+#endif
 
 // Logical processors online; 0 when the system does not say.
 unsigned logical_processors() noexcept;
@@ -27,7 +44,14 @@ std::uint64_t random_u64() noexcept;
 // kernel to back it with huge pages where it can, and returns it; null when
 // the system has no memory to give.
 void* map_aligned_huge(std::size_t bytes) noexcept;
-// Gives a mapping made by map_aligned_huge back to the system.
+// The same, backed page by page as it is first touched, without huge pages
+// until advise_huge asks for them.
+void* map_aligned(std::size_t bytes) noexcept;
+// Asks the kernel to back a mapping made by map_aligned with huge pages from
+// now on, and to gather the pages already touched into them where it can.
+// Best effort: a kernel that cannot leaves the mapping as it was.
+void advise_huge(void* p, std::size_t bytes) noexcept;
+// Gives a mapping made by map_aligned_huge or map_aligned back to the system.
 void unmap(void* p, std::size_t bytes) noexcept;
 
 // A reader-writer lock that prefers writers: once a writer waits, new

@@ -3,10 +3,11 @@
 #include <algorithm>
 #include <bit>
 #include <cstddef>
-#include <cstdlib>
 #include <new>
 
 #include "epoch.hpp"
+#include "platform.hpp"
+#include "read_index_arena.hpp"
 
 namespace korvane {
 
@@ -87,12 +88,17 @@ using index_detail::SkipTail;
 
 namespace {
 
-std::atomic<std::size_t> block_bytes{0};  // relaxed: a figure, ordering nothing
-
 constexpr std::uintptr_t kRecordTag = 1;
 // 18 top bits: IPv4's commonest lengths, /19 to /24, then end in the first
 // level, and the top table (2 MiB, backed lazily) stays cache-sized.
 constexpr unsigned kTopBits = 18;
+constexpr std::size_t kTopBytes = (std::size_t{1} << kTopBits) * sizeof(std::uintptr_t);
+// After this many changes the top table is large enough for one huge page
+// to cost no more than the small pages it has touched, and every lookup
+// then saves a TLB miss on it. Smaller tables keep their few small pages,
+// however many engines a program makes.
+constexpr std::uint32_t kHugeTopAfter = 2048;
+std::atomic<std::size_t> top_bytes{0};  // relaxed: a figure, ordering nothing
 constexpr unsigned kStride = 6;
 
 inline unsigned top_slot(u128 key) noexcept { return static_cast<unsigned>(key >> (128 - kTopBits)); }
@@ -136,18 +142,16 @@ Block* new_block(std::uint64_t child_bits, std::uint64_t leaf_bits, std::uintptr
                                : (tags & Block::kSparse) != 0 ? static_cast<std::uint32_t>(std::popcount(record_bits))
                                                               : static_cast<std::uint32_t>(std::popcount(leaf_bits));
   const std::size_t size = block_size(static_cast<std::uint32_t>(std::popcount(child_bits)), leaves, tags);
-  auto* b = static_cast<Block*>(::operator new(size));
+  auto* b = static_cast<Block*>(index_arena::allocate(size));
   b->child_bits = child_bits;
   b->leaf_bits = leaf_bits;
   b->cover_word = tags;
   if ((tags & Block::kSparse) != 0) *reinterpret_cast<std::uint64_t*>(child_array(b) + b->children()) = record_bits;
-  block_bytes.fetch_add(size, std::memory_order_relaxed);
   return b;
 }
 
 void free_block(const Block* b) noexcept {
-  block_bytes.fetch_sub(block_size(b->children(), b->leaves(), b->cover_word & Block::kTags), std::memory_order_relaxed);
-  ::operator delete(const_cast<Block*>(b));
+  index_arena::release(const_cast<Block*>(b), block_size(b->children(), b->leaves(), b->cover_word & Block::kTags));
 }
 
 Rep* const kNoRecord = nullptr;  // what slots of runs without a stored record read
@@ -444,14 +448,17 @@ struct Replaced {
 
 }  // namespace
 
-std::size_t read_index_bytes() noexcept { return block_bytes.load(std::memory_order_relaxed); }
-
 ReadIndex::ReadIndex(AddressFamily family)
     : width_(address_width_bits(family)),
-      // Zeroed and backed lazily by the kernel, page by page: a small table
-      // touches few pages, however many engines a program makes.
-      slots_(static_cast<std::atomic<std::uintptr_t>*>(std::calloc(std::size_t{1} << kTopBits, sizeof(std::uintptr_t)))) {
+      // Zeroed and backed lazily by the kernel, page by page, until the
+      // table has grown (kHugeTopAfter).
+      slots_(static_cast<std::atomic<std::uintptr_t>*>(platform::map_aligned(kTopBytes))) {
   if (slots_ == nullptr) throw std::bad_alloc();
+  top_bytes.fetch_add(kTopBytes, std::memory_order_relaxed);
+}
+
+std::size_t read_index_bytes() noexcept {
+  return index_arena::bytes_in_use() + top_bytes.load(std::memory_order_relaxed);
 }
 
 ReadIndex::~ReadIndex() {
@@ -460,7 +467,8 @@ ReadIndex::~ReadIndex() {
     const std::uintptr_t word = slots_[s].load(std::memory_order_relaxed);
     if (is_node(word)) free_subtree(node_of(word));
   }
-  std::free(slots_);
+  platform::unmap(slots_, kTopBytes);
+  top_bytes.fetch_sub(kTopBytes, std::memory_order_relaxed);
 }
 
 detail::MetadataRep* ReadIndex::lookup(u128 key) const noexcept {
@@ -616,6 +624,7 @@ void ReadIndex::rebuild_top(u128 key, unsigned length, const IndexSource& source
 
 void ReadIndex::update(u128 key, unsigned length, const IndexSource& source) {
   std::lock_guard lock(writers_);
+  if (changes_ < kHugeTopAfter && ++changes_ == kHugeTopAfter) platform::advise_huge(slots_, kTopBytes);
   if (length <= kShortBits) return rebuild_short(key, length, source);
   if (length <= kTopBits) return rebuild_top(key, length, source);
 

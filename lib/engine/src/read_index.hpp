@@ -127,10 +127,13 @@ class ReadIndex {
   // lookup answers when no longer prefix covers the address.
   std::atomic<detail::MetadataRep*> short_[256] = {};
   std::mutex writers_;
+  // Changes made so far, up to the count at which the top table is asked
+  // for huge pages. Guarded by writers_.
+  std::uint32_t changes_ = 0;
 };
 
-// Bytes of index blocks currently allocated in the process (for memory
-// figures and tests).
+// Bytes the read indexes of the process hold: their nodes and top tables
+// (for memory figures; the nodes live outside the ordinary heap).
 std::size_t read_index_bytes() noexcept;
 
 }  // namespace korvane

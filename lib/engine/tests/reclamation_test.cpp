@@ -13,6 +13,8 @@
 #include "epoch.hpp"
 #include "korvane/local_engine.hpp"
 #include "node/arena.hpp"
+#include "read_index.hpp"
+#include "read_index_arena.hpp"
 #include "reference.hpp"
 #include "trie_probe.hpp"
 
@@ -32,8 +34,9 @@ IpPrefix random_host(std::mt19937_64& rng, AddressFamily family) {
 class EveryKind : public ::testing::TestWithParam<std::uint8_t> {};
 
 // Distinct host prefixes come and go beside a fixed table; the trie keeps
-// its shape and the node memory in use comes back once the grace periods
-// have passed.
+// its shape, the memory of its nodes and of its read index comes back once
+// the grace periods have passed, and dropping the engine gives the index's
+// chunks back to the system.
 TEST_P(EveryKind, ChurnKeepsTheTrieAndItsMemoryFlat) {
   const std::uint8_t kind = GetParam();
   auto engine = LocalEngine::make_trie(kind, 1);
@@ -46,6 +49,7 @@ TEST_P(EveryKind, ChurnKeepsTheTrieAndItsMemoryFlat) {
   const std::size_t nodes = trie_nodes(*engine);
   epoch::collect();
   const std::size_t bytes = node::arena_bytes_in_use();
+  const std::size_t index_bytes = read_index_bytes();
 
   const int cycles = kind % 4 == 3 ? 300 : 3000;  // Hashed nodes are heavy
   for (int i = 0; i < cycles; ++i) {
@@ -57,6 +61,12 @@ TEST_P(EveryKind, ChurnKeepsTheTrieAndItsMemoryFlat) {
   EXPECT_EQ(trie_nodes(*engine), nodes);
   epoch::collect();
   EXPECT_EQ(node::arena_bytes_in_use(), bytes);
+  EXPECT_EQ(read_index_bytes(), index_bytes);
+
+  engine.reset();
+  epoch::collect();
+  EXPECT_EQ(index_arena::bytes_in_use(), 0U);
+  EXPECT_LE(index_arena::bytes_reserved(), std::size_t{2} << 20);
 }
 
 // A node split and merged back again and again, under a reader asking for

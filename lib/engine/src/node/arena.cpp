@@ -9,14 +9,6 @@
 
 #include "platform.hpp"
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define KORVANE_PLAIN_NODE_ALLOCATION 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define KORVANE_PLAIN_NODE_ALLOCATION 1
-#endif
-#endif
-
 namespace korvane::node {
 
 namespace {
@@ -121,7 +113,7 @@ std::size_t class_of(std::size_t size) noexcept { return (size + kLine - 1) / kL
 
 void* arena_allocate(std::size_t size) {
   maybe_inject_failure();
-#if !defined(KORVANE_PLAIN_NODE_ALLOCATION)
+#if !defined(KORVANE_SANITIZED_BUILD)
   const std::size_t index = class_of(size);
   if (index < kClasses) {
     SizeClass& c = size_class(index);
@@ -151,7 +143,7 @@ void* arena_allocate(std::size_t size) {
 }
 
 void arena_release(void* p, std::size_t size) noexcept {
-#if !defined(KORVANE_PLAIN_NODE_ALLOCATION)
+#if !defined(KORVANE_SANITIZED_BUILD)
   const std::size_t index = class_of(size);
   if (index < kClasses) {
     SizeClass& c = size_class(index);
