@@ -10,6 +10,7 @@
 #include "epoch.hpp"
 #include "metadata_rep.hpp"
 #include "platform.hpp"
+#include "reference_stock.hpp"
 
 namespace korvane {
 
@@ -68,11 +69,6 @@ void retire_record(detail::MetadataRep* rep) {
   if (rep != nullptr) epoch::retire(rep, release_record);
 }
 
-std::optional<Metadata> hand_out(detail::MetadataRep* rep) {
-  if (rep == nullptr) return std::nullopt;  // a cached "no match"
-  rep->acquire();
-  return detail::MetadataAccess::adopt(rep);
-}
 
 }  // namespace
 
@@ -258,7 +254,8 @@ bool ResultTable::find(const IpAddress& address, std::optional<Metadata>& answer
     detail::MetadataRep* rep = slot != nullptr ? slot->record.load(std::memory_order_acquire) : nullptr;
     std::atomic_thread_fence(std::memory_order_acquire);
     if (s.sequence.load(std::memory_order_relaxed) != before) continue;
-    if (slot != nullptr) answer = hand_out(rep);
+    // A cached "no match" is a slot with a null record.
+    if (slot != nullptr) answer = detail::stock::hand_out(rep, self->index);
     epoch::unpin(self);
     return slot != nullptr;
   }
@@ -267,7 +264,7 @@ bool ResultTable::find(const IpAddress& address, std::optional<Metadata>& answer
   {
     StripeLock lock(s);
     if (const Slot* slot = probe<Array, Slot>(s.array.load(std::memory_order_relaxed), k)) {
-      answer = hand_out(slot->record.load(std::memory_order_relaxed));
+      answer = detail::stock::hand_out(slot->record.load(std::memory_order_relaxed), self->index);
       hit = true;
     }
   }

@@ -7,6 +7,7 @@
 #include "engine_art.hpp"
 #include "epoch.hpp"
 #include "node/kinds.hpp"
+#include "reference_stock.hpp"
 #include "trie/keys.hpp"
 #include "trie/one_bit.hpp"
 #include "trie/path_compressed.hpp"
@@ -175,7 +176,7 @@ std::optional<Metadata> TrieEngine::lookup(const IpAddress& address) const {
   detail::MetadataRep* best = __builtin_expect(store_->index_stale[f].load(std::memory_order_acquire), 0)
                                   ? trie_lookup(address)
                                   : store_->indexes[f].lookup(index_key(address));
-  std::optional<Metadata> result = hand_out(best);
+  std::optional<Metadata> result = detail::stock::hand_out(best, self->index);
   epoch::unpin(self);
   count_lookup(self->index, result.has_value());
   return result;
@@ -231,7 +232,7 @@ void TrieEngine::lookup_many(const IpAddress* addresses, std::size_t count, std:
     epoch::pin(self);
     find_batch(addresses + base, n, found);
     prefetch_records(found, n, false);  // handing out touches only the count
-    for (std::size_t i = 0; i < n; ++i) results[base + i] = hand_out(found[i]);
+    for (std::size_t i = 0; i < n; ++i) results[base + i] = detail::stock::hand_out(found[i], self->index);
     epoch::unpin(self);
     for (std::size_t i = 0; i < n; ++i) count_lookup(self->index, found[i] != nullptr);
   }

@@ -18,6 +18,11 @@ struct MetadataRep {
   // one, or from a node field kept alive by the epoch scheme); the decrement
   // that reaches zero must acquire every earlier owner's writes before delete.
   std::atomic<std::uint32_t> refs{1};
+  // Which threads hand this record out, sampled (see reference_stock.hpp):
+  // the last sampling reader (0 for none), and whether a second one has
+  // been seen. Relaxed hints; they sit in what would be padding.
+  std::atomic<std::uint16_t> last_reader{0};
+  std::atomic<bool> read_by_several{false};
   // The pool of shared records this one was entered in, or null. Claimed
   // once, by compare-exchange under that pool's lock: one record held by
   // several Metadata copies can reach two engines' pools at once, and only
@@ -37,8 +42,9 @@ struct MetadataRep {
     }
     return false;
   }
-  void release() noexcept {
-    if (refs.fetch_sub(1, std::memory_order_acq_rel) == 1) destroy();
+  void release() noexcept { release_many(1); }
+  void release_many(std::uint32_t n) noexcept {
+    if (refs.fetch_sub(n, std::memory_order_acq_rel) == n) destroy();
   }
   // Leaves the pool, if any, and deletes the record.
   void destroy() noexcept;

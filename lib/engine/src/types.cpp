@@ -5,6 +5,7 @@
 #include "korvane/engine.hpp"
 #include "korvane/types.hpp"
 #include "metadata_rep.hpp"
+#include "reference_stock.hpp"
 #include "record_pool.hpp"
 
 namespace korvane {
@@ -56,27 +57,29 @@ Metadata::Metadata(std::string value, Attributes attributes) : rep_(new detail::
   rep_->attributes = std::move(attributes);
 }
 
+// Copies and releases go through the calling thread's stock of references
+// for records that several threads hand out (reference_stock.hpp).
 Metadata::Metadata(const Metadata& other) noexcept : rep_(other.rep_) {
-  if (rep_ != nullptr) rep_->acquire();
+  if (rep_ != nullptr) detail::stock::acquire(rep_);
 }
 
 Metadata& Metadata::operator=(const Metadata& other) noexcept {
-  if (other.rep_ != nullptr) other.rep_->acquire();
-  if (rep_ != nullptr) rep_->release();
+  if (other.rep_ != nullptr) detail::stock::acquire(other.rep_);
+  if (rep_ != nullptr) detail::stock::give_back(rep_);
   rep_ = other.rep_;
   return *this;
 }
 
 Metadata& Metadata::operator=(Metadata&& other) noexcept {
   if (this != &other) {
-    if (rep_ != nullptr) rep_->release();
+    if (rep_ != nullptr) detail::stock::give_back(rep_);
     rep_ = std::exchange(other.rep_, nullptr);
   }
   return *this;
 }
 
 Metadata::~Metadata() {
-  if (rep_ != nullptr) rep_->release();
+  if (rep_ != nullptr) detail::stock::give_back(rep_);
 }
 
 const std::string& Metadata::value() const noexcept {

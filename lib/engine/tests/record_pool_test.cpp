@@ -4,10 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <mutex>
 #include <thread>
+#include <vector>
 
 #include "epoch.hpp"
 #include "korvane/local_engine.hpp"
+#include "metadata_rep.hpp"
 #include "reference.hpp"
 
 namespace korvane {
@@ -86,6 +89,50 @@ TEST(RecordPool, OneRecordEnteringTwoEnginesAtOnce) {
   left->clear();
   right->clear();
   epoch::collect();
+}
+
+// Threads that all answer with one record take their references from
+// stocks of their own. Copies made on one thread and dropped on another,
+// and the stocks the threads return when they exit, still add up: once the
+// threads and the engine are gone, the one copy kept here is the record's
+// only holder.
+TEST(RecordPool, ReferencesOnARecordManyThreadsHandOutAddUp) {
+  auto engine = LocalEngine::make_trie(4, 1);
+  for (int i = 0; i < 64; ++i) engine->insert(v4_prefix(10, static_cast<std::uint8_t>(i), 0, 0, 16), record(7));
+  const Metadata kept = *engine->lookup(IpAddress::v4(10, 0, 0, 1));
+  const detail::MetadataRep* rep = detail::MetadataAccess::peek(kept);
+
+  std::mutex passed_mutex;
+  std::vector<Metadata> passed;  // made on one thread, dropped on another
+  std::atomic<std::uint64_t> failures{0};
+  auto reader = [&](int t) {
+    std::vector<Metadata> held;
+    for (int i = 0; i < 100000; ++i) {
+      auto got = engine->lookup(IpAddress::v4(10, static_cast<std::uint8_t>(i % 64), 1, 1));
+      if (!got || got->identity() != rep || got->value() != "AS7") failures.fetch_add(1);
+      if (i % 97 == 0) held.push_back(*got);
+      if (i % 1013 == t) {
+        std::lock_guard lock(passed_mutex);
+        if (passed.size() > 8) {
+          passed.erase(passed.begin(), passed.begin() + 4);
+        } else {
+          passed.push_back(*got);
+        }
+      }
+      if (held.size() > 300) held.erase(held.begin(), held.begin() + 150);
+    }
+  };
+  std::thread a(reader, 0), b(reader, 1);
+  a.join();
+  b.join();
+  EXPECT_EQ(failures.load(), 0u);
+  EXPECT_TRUE(rep->read_by_several.load()) << "the threads never took the stocked path";
+
+  passed.clear();
+  engine.reset();
+  epoch::collect();
+  EXPECT_EQ(rep->refs.load(), 1u);
+  EXPECT_EQ(kept.value(), "AS7");
 }
 
 }  // namespace
