@@ -278,18 +278,20 @@ struct Slots {
 
   // A block for these slots. Nothing in it is published yet.
   Block* lay_out(Rep* cover) const {
+    // A run starts at the first leaf slot and wherever a leaf slot's record
+    // differs from the leaf slot before it (child slots between them do not
+    // break a run). Branch-free: each slot's flags are computed, not tested.
     std::uint64_t leaf_bits = 0;
     std::uint64_t record_bits = 0;
-    bool first = true;
+    std::uint64_t have_previous = 0;
     Rep* previous = nullptr;
     for (unsigned s = 0; s < 64; ++s) {
-      if ((child_bits >> s) & 1u) continue;
-      if (first || leaf[s] != previous) {
-        leaf_bits |= std::uint64_t{1} << s;
-        if (leaf[s] != nullptr) record_bits |= std::uint64_t{1} << s;
-      }
-      first = false;
-      previous = leaf[s];
+      const std::uint64_t is_leaf = ~(child_bits >> s) & 1u;
+      const std::uint64_t starts = is_leaf & (~have_previous | static_cast<std::uint64_t>(leaf[s] != previous)) & 1u;
+      leaf_bits |= starts << s;
+      record_bits |= (starts & static_cast<std::uint64_t>(leaf[s] != nullptr)) << s;
+      previous = is_leaf != 0 ? leaf[s] : previous;
+      have_previous |= is_leaf;
     }
     const std::uintptr_t skips = to != 0 ? Block::kSkips : 0;
     // Compact when there is no child and one run holds a record, the rest
@@ -307,15 +309,13 @@ struct Slots {
     const bool sparse = std::popcount(leaf_bits) - std::popcount(record_bits) >= 2;
     Block* b = new_block(child_bits, leaf_bits, skips | (sparse ? Block::kSparse : 0), record_bits);
     b->cover_word |= reinterpret_cast<std::uintptr_t>(cover);
-    const std::uint64_t stored = sparse ? record_bits : leaf_bits;
     std::uint32_t k = 0;
+    for (std::uint64_t bits = child_bits; bits != 0; bits &= bits - 1) {
+      new (&child_array(b)[k++]) std::atomic<const Block*>(child[std::countr_zero(bits)]);
+    }
     std::uint32_t r = 0;
-    for (unsigned s = 0; s < 64; ++s) {
-      if ((child_bits >> s) & 1u) {
-        new (&child_array(b)[k++]) std::atomic<const Block*>(child[s]);
-      } else if ((stored >> s) & 1u) {
-        leaf_array(b)[r++] = leaf[s];
-      }
+    for (std::uint64_t bits = sparse ? record_bits : leaf_bits; bits != 0; bits &= bits - 1) {
+      leaf_array(b)[r++] = leaf[std::countr_zero(bits)];
     }
     write_skip(b);
     return b;
