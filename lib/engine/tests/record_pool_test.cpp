@@ -105,11 +105,23 @@ TEST(RecordPool, ReferencesOnARecordManyThreadsHandOutAddUp) {
   std::mutex passed_mutex;
   std::vector<Metadata> passed;  // made on one thread, dropped on another
   std::atomic<std::uint64_t> failures{0};
+  std::atomic<int> ready{0};
+  auto check = [&](const std::optional<Metadata>& got) {
+    if (!got || got->identity() != rep || got->value() != "AS7") failures.fetch_add(1);
+  };
   auto reader = [&](int t) {
+    ready.fetch_add(1);
+    while (ready.load() < 2) std::this_thread::yield();
+    // Both threads answer until the record is seen as shared (they overlap
+    // in time, so it soon is), then go on with copies kept and passed.
+    for (int i = 0; i < 5'000'000 && !rep->read_by_several.load(std::memory_order_relaxed); ++i) {
+      check(engine->lookup(IpAddress::v4(10, static_cast<std::uint8_t>(i % 64), 1, 1)));
+    }
     std::vector<Metadata> held;
-    for (int i = 0; i < 100000; ++i) {
+    for (int i = 0; i < 50000; ++i) {
       auto got = engine->lookup(IpAddress::v4(10, static_cast<std::uint8_t>(i % 64), 1, 1));
-      if (!got || got->identity() != rep || got->value() != "AS7") failures.fetch_add(1);
+      check(got);
+      if (!got) continue;
       if (i % 97 == 0) held.push_back(*got);
       if (i % 1013 == t) {
         std::lock_guard lock(passed_mutex);
