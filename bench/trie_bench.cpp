@@ -50,6 +50,7 @@ struct Loaded {
   std::shared_ptr<const LocalEngine> engine;
   double seconds = 0;
   double bytes_per_prefix = 0;
+  double index_bytes_per_prefix = 0;  // the read index's share, top tables included
   std::size_t prefixes = 0;
   std::vector<IpAddress> random_v4;
   std::vector<IpAddress> inside;
@@ -93,6 +94,7 @@ const Loaded& load(const Config& c) {
   for (std::size_t i = 0; i < prefixes.size(); ++i) records.push_back(distinct[i % distinct.size()]);
 
   const std::size_t before = heap_in_use();
+  const std::size_t index_before = read_index_bytes();
   out->engine = c.art ? LocalEngine::make_art(c.shards) : LocalEngine::make_trie(c.kind, c.shards);
   const auto start = std::chrono::steady_clock::now();
   for (std::size_t i = 0; i < prefixes.size(); ++i) out->engine->insert(prefixes[i], std::move(records[i]));
@@ -101,6 +103,8 @@ const Loaded& load(const Config& c) {
   const std::size_t after = heap_in_use();
   out->prefixes = prefixes.size();
   out->bytes_per_prefix = static_cast<double>(after - before) / static_cast<double>(prefixes.size());
+  out->index_bytes_per_prefix =
+      static_cast<double>(read_index_bytes() - index_before) / static_cast<double>(prefixes.size());
 
   out->random_v4 = bench::random_v4_addresses(1 << 20, 3);
   out->inside = bench::addresses_inside(prefixes, 1 << 20, 5);
@@ -122,6 +126,7 @@ void load_bench(benchmark::State& state, const Config& c) {
   state.counters["prefixes"] = static_cast<double>(l.prefixes);
   state.counters["inserts_per_s"] = static_cast<double>(l.prefixes) / l.seconds;
   state.counters["bytes_per_prefix"] = l.bytes_per_prefix;
+  state.counters["index_bytes_per_prefix"] = l.index_bytes_per_prefix;
 }
 
 void lookup_bench(benchmark::State& state, const Config& c, bool inside) {
