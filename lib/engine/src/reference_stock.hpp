@@ -51,7 +51,7 @@ inline constexpr std::uint32_t kCredit = 256;
 inline constexpr std::size_t kSlots = 128;
 
 struct Slot {
-  MetadataRep* rep = nullptr;  // a key only while `held` is 0
+  MetadataRep* rep = nullptr;  // names a live record only while `held` > 0
   std::uint32_t held = 0;      // references this thread holds on `rep`
   std::uint32_t misses = 0;    // other marked records that wanted this slot
 };
@@ -87,7 +87,8 @@ inline Slot& slot_of(Table& table, const MetadataRep* rep) noexcept {
   return table.slots[(reinterpret_cast<std::uint64_t>(rep) * 0x9E3779B97F4A7C15ull) >> kShift];
 }
 
-// Notes that `reader` handed `rep` out; marks it once two readers have.
+// Notes that `reader` handed `rep` out, and marks the record as read by
+// several threads when the streak rule above says so.
 void sample(MetadataRep* rep, std::uint16_t reader) noexcept;
 // The slow paths of hand_out and give_back for a marked record: a stock
 // made, refilled or trimmed, or none to use.
