@@ -10,7 +10,7 @@ void MetadataRep::destroy() noexcept {
   delete this;
 }
 
-std::size_t RecordPool::ContentHash::operator()(const MetadataRep* rep) const noexcept {
+std::size_t RecordPool::content_hash(const MetadataRep* rep) noexcept {
   const std::hash<std::string_view> hash;
   std::size_t h = hash(rep->value);
   // The attributes are unordered: combine their pairs with an order-free sum.
@@ -21,9 +21,10 @@ std::size_t RecordPool::ContentHash::operator()(const MetadataRep* rep) const no
 
 MetadataRep* RecordPool::intern(MetadataRep* rep) {
   if (rep->pool.load(std::memory_order_acquire) != nullptr) return rep;
+  const Entry probe{rep, content_hash(rep)};  // outside the lock
   std::unique_lock lock(mutex_);
-  if (auto it = records_.find(rep); it != records_.end()) {
-    MetadataRep* pooled = *it;
+  if (auto it = records_.find(probe); it != records_.end()) {
+    MetadataRep* pooled = it->rep;
     if (pooled->try_acquire()) {
       lock.unlock();
       rep->release();
@@ -36,7 +37,7 @@ MetadataRep* RecordPool::intern(MetadataRep* rep) {
   RecordPool* unclaimed = nullptr;
   if (!rep->pool.compare_exchange_strong(unclaimed, this, std::memory_order_acq_rel)) return rep;
   try {
-    records_.insert(rep);
+    records_.insert(probe);
   } catch (...) {
     rep->pool.store(nullptr, std::memory_order_release);  // not pooled after all
     throw;
@@ -46,9 +47,10 @@ MetadataRep* RecordPool::intern(MetadataRep* rep) {
 }
 
 void RecordPool::forget(MetadataRep* rep) noexcept {
+  const Entry probe{rep, content_hash(rep)};  // its content is intact until it is deleted
   {
     std::lock_guard lock(mutex_);
-    if (auto it = records_.find(rep); it != records_.end() && *it == rep) records_.erase(it);
+    if (auto it = records_.find(probe); it != records_.end() && it->rep == rep) records_.erase(it);
   }
   release_ref();
 }

@@ -42,19 +42,29 @@ class RecordPool {
   RecordPool() = default;
   ~RecordPool() = default;
 
-  struct ContentHash {
-    std::size_t operator()(const MetadataRep* rep) const noexcept;
+  static std::size_t content_hash(const MetadataRep* rep) noexcept;
+
+  // A pooled record with its content hash, computed once when it enters:
+  // probing the set then compares stored hashes, and reads a record's
+  // content only when the hashes agree (the set neither recomputes a hash
+  // per visited element nor follows records that cannot match).
+  struct Entry {
+    MetadataRep* rep;
+    std::size_t hash;
   };
-  struct ContentEqual {
-    bool operator()(const MetadataRep* a, const MetadataRep* b) const noexcept {
-      return a->value == b->value && a->attributes == b->attributes;
+  struct EntryHash {
+    std::size_t operator()(const Entry& e) const noexcept { return e.hash; }
+  };
+  struct EntryEqual {
+    bool operator()(const Entry& a, const Entry& b) const noexcept {
+      return a.hash == b.hash && a.rep->value == b.rep->value && a.rep->attributes == b.rep->attributes;
     }
   };
 
   // The creator's reference and one per pooled record.
   std::atomic<std::uint32_t> refs_{1};
   std::mutex mutex_;
-  std::unordered_set<MetadataRep*, ContentHash, ContentEqual> records_;
+  std::unordered_set<Entry, EntryHash, EntryEqual> records_;
 };
 
 }  // namespace korvane::detail
