@@ -12,7 +12,9 @@ namespace korvane::detail {
 
 class RecordPool;
 
-struct MetadataRep {
+// 16-byte aligned (as the allocator gives anyway), so that a read-index
+// node can keep four tag bits beside a record pointer.
+struct alignas(16) MetadataRep {
   // Owners: every Metadata copy and every trie node field holding it.
   // Increments may be relaxed (a new owner is always made from an existing
   // one, or from a node field kept alive by the epoch scheme); the decrement

@@ -41,12 +41,16 @@ struct Block {
   //   Taken when a node has two or more runs without a record (the gaps
   //   between scattered longer prefixes), so it never costs more than it
   //   saves.
+  // - kNarrow: the records are stored as 4-byte codes (see RecordCode), not
+  //   pointers. Taken whenever every record of the node has a code; never
+  //   for a compact node.
   std::uintptr_t cover_word;
 
   static constexpr std::uintptr_t kSkips = 1;
   static constexpr std::uintptr_t kCompact = 2;
   static constexpr std::uintptr_t kSparse = 4;
-  static constexpr std::uintptr_t kTags = kSkips | kCompact | kSparse;
+  static constexpr std::uintptr_t kNarrow = 8;
+  static constexpr std::uintptr_t kTags = kSkips | kCompact | kSparse | kNarrow;
 
   std::uint32_t children() const noexcept { return static_cast<std::uint32_t>(std::popcount(child_bits)); }
   // The records stored: one per run, or per run with a record.
@@ -59,6 +63,7 @@ struct Block {
   bool skips() const noexcept { return (cover_word & kSkips) != 0; }
   bool compact() const noexcept { return (cover_word & kCompact) != 0; }
   bool sparse() const noexcept { return (cover_word & kSparse) != 0; }
+  bool narrow() const noexcept { return (cover_word & kNarrow) != 0; }
   // The run starts that have a record (every run start, unless sparse).
   std::uint64_t record_bits() const noexcept {
     return sparse() ? *reinterpret_cast<const std::uint64_t*>(reinterpret_cast<const char*>(this + 1) +
@@ -108,20 +113,72 @@ inline unsigned top_slot(u128 key) noexcept { return static_cast<unsigned>(key >
 constexpr unsigned kShortBits = 8;
 inline unsigned short_slot(u128 key) noexcept { return static_cast<unsigned>(key >> (128 - kShortBits)); }
 
-static_assert(alignof(detail::MetadataRep) >= 8, "a node's cover word keeps its tags in three low bits");
+static_assert(alignof(detail::MetadataRep) >= 16, "a node's cover word keeps its tags in four low bits");
 static_assert(Block::kSparse * 2 == sizeof(std::uint64_t), "a sparse node's record map shifts its records by kSparse * 2");
+
+// A record as a 4-byte code: its distance in 16-byte steps from a base
+// fixed for the process, 0 for none. The base is chosen 32 GiB below the
+// first record coded, so records within 32 GiB of it (the allocator's
+// heap, in practice all of them) have codes; a node with a record outside
+// that window keeps pointers. Leaves of 4 bytes instead of 8 keep more of a
+// large index in cache.
+//
+// The base is set once, by compare-exchange (acq_rel), before the first
+// coded node is built; writers load it with acquire. Readers decode only
+// nodes they reached through an acquire load of a published pointer, which
+// orders the base's store before them, so they load it relaxed.
+class RecordCode {
+ public:
+  // The code of `rep`, or false when it has none.
+  static bool encode(const Rep* rep, std::uint32_t& code) noexcept {
+    if (rep == nullptr) {
+      code = 0;
+      return true;
+    }
+    const auto address = reinterpret_cast<std::uintptr_t>(rep);
+    std::uintptr_t b = base.load(std::memory_order_acquire);
+    if (b == kUnset) {
+      const std::uintptr_t wanted = address > kWindow / 2 ? (address - kWindow / 2) & ~std::uintptr_t{15} : 0;
+      if (base.compare_exchange_strong(b, wanted, std::memory_order_acq_rel, std::memory_order_acquire)) b = wanted;
+    }
+    if (address <= b || address - b >= kWindow || (address & 15) != 0) return false;
+    code = static_cast<std::uint32_t>((address - b) >> 4);
+    return true;
+  }
+  static Rep* decode(std::uint32_t code) noexcept {
+    if (code == 0) return nullptr;
+    return reinterpret_cast<Rep*>(base.load(std::memory_order_relaxed) + (std::uintptr_t{code} << 4));
+  }
+
+ private:
+  static constexpr std::uintptr_t kUnset = ~std::uintptr_t{0};
+  static constexpr std::uintptr_t kWindow = std::uintptr_t{1} << 36;  // 2^32 codes of 16 bytes
+  static inline std::atomic<std::uintptr_t> base{kUnset};
+};
 
 inline std::atomic<const Block*>* child_array(const Block* b) noexcept {
   return reinterpret_cast<std::atomic<const Block*>*>(const_cast<char*>(reinterpret_cast<const char*>(b)) +
                                                        sizeof(Block));
 }
-inline Rep** leaf_array(const Block* b) noexcept {
+// Where a node's records start.
+inline char* leaf_array(const Block* b) noexcept {
   // Without a branch: a sparse node's records start one word further on.
-  return reinterpret_cast<Rep**>(reinterpret_cast<char*>(child_array(b) + b->children()) +
-                                 ((b->cover_word & Block::kSparse) << 1));
+  return reinterpret_cast<char*>(child_array(b) + b->children()) + ((b->cover_word & Block::kSparse) << 1);
+}
+// Bytes of a node's records: 4 or 8 each, rounded up to whole words.
+inline std::size_t leaf_bytes(std::uint32_t leaves, std::uintptr_t tags) noexcept {
+  return (tags & Block::kNarrow) != 0 ? (leaves * std::size_t{4} + 7) & ~std::size_t{7} : leaves * sizeof(Rep*);
+}
+// Where record i of a node is stored, and what it is.
+inline const char* leaf_address(const Block* b, std::uint32_t i) noexcept {
+  return leaf_array(b) + (b->narrow() ? i * std::size_t{4} : i * sizeof(Rep*));
+}
+inline Rep* leaf_at(const Block* b, std::uint32_t i) noexcept {
+  if (b->narrow()) return RecordCode::decode(reinterpret_cast<const std::uint32_t*>(leaf_array(b))[i]);
+  return reinterpret_cast<Rep* const*>(leaf_array(b))[i];
 }
 inline const SkipTail* skip_tail(const Block* b) noexcept {
-  return reinterpret_cast<const SkipTail*>(leaf_array(b) + b->leaves());
+  return reinterpret_cast<const SkipTail*>(leaf_array(b) + leaf_bytes(b->leaves(), b->cover_word));
 }
 inline u128 skip_path(const SkipTail* t) noexcept { return (static_cast<u128>(t->path_high) << 64) | t->path_low; }
 inline unsigned skip_to(const Block* b) noexcept {
@@ -132,7 +189,7 @@ std::size_t block_size(std::uint32_t children, std::uint32_t leaves, std::uintpt
   const bool skips = (tags & Block::kSkips) != 0;
   const std::size_t tail = !skips ? 0 : (tags & Block::kCompact) != 0 ? offsetof(SkipTail, to) : sizeof(SkipTail);
   const std::size_t records_map = (tags & Block::kSparse) != 0 ? sizeof(std::uint64_t) : 0;
-  return sizeof(Block) + records_map + children * sizeof(std::atomic<const Block*>) + leaves * sizeof(Rep*) + tail;
+  return sizeof(Block) + records_map + children * sizeof(std::atomic<const Block*>) + leaf_bytes(leaves, tags) + tail;
 }
 
 // A block for a node with these maps and tags (a sparse node's record map
@@ -154,22 +211,23 @@ void free_block(const Block* b) noexcept {
   index_arena::release(const_cast<Block*>(b), block_size(b->children(), b->leaves(), b->cover_word & Block::kTags));
 }
 
-Rep* const kNoRecord = nullptr;  // what slots of runs without a stored record read
+constexpr std::uint32_t kNoLeaf = ~std::uint32_t{0};  // a slot of a run without a stored record
 
-// Where the leaf value of slot s of a node is, s not a child slot.
-inline Rep* const* leaf_slot(const Block* b, unsigned s) noexcept {
-  if (b->compact()) return s - b->run_begin() < b->run_end() - b->run_begin() ? leaf_array(b) : &kNoRecord;
+// Which stored record slot s of a node reads (s not a child slot), or
+// kNoLeaf.
+inline std::uint32_t leaf_index(const Block* b, unsigned s) noexcept {
+  if (b->compact()) return s - b->run_begin() < b->run_end() - b->run_begin() ? 0 : kNoLeaf;
   const std::uint64_t bit = std::uint64_t{1} << s;
   // (bit << 1) - 1 is every bit up to the slot; for slot 63 it wraps to all
   // ones, which is still right.
   const std::uint64_t upto = (bit << 1) - 1;
-  if (!b->sparse()) return leaf_array(b) + (std::popcount(b->leaf_bits & upto) - 1);
+  if (!b->sparse()) return static_cast<std::uint32_t>(std::popcount(b->leaf_bits & upto) - 1);
   // The slot's run starts at the last run start up to it (slots below the
   // first run are children, so there is one).
   const std::uint64_t records = b->record_bits();
   const unsigned start = 63u - static_cast<unsigned>(std::countl_zero(b->leaf_bits & upto));
-  if (((records >> start) & 1u) == 0) return &kNoRecord;
-  return leaf_array(b) + (std::popcount(records & upto) - 1);
+  if (((records >> start) & 1u) == 0) return kNoLeaf;
+  return static_cast<std::uint32_t>(std::popcount(records & upto) - 1);
 }
 
 // Where a node reached at stride start `at` really starts, once the address
@@ -259,11 +317,11 @@ struct Slots {
       path = skip_path(skip_tail(b));
     }
     if (b->compact()) {
-      std::fill(leaf + b->run_begin(), leaf + b->run_end(), leaf_array(b)[0]);
+      std::fill(leaf + b->run_begin(), leaf + b->run_end(), leaf_at(b, 0));
       return;
     }
     const std::uint64_t records = b->record_bits();
-    Rep* const* next_record = leaf_array(b);
+    std::uint32_t next_record = 0;
     Rep* run = nullptr;
     std::uint32_t k = 0;
     for (unsigned s = 0; s < 64; ++s) {
@@ -271,7 +329,7 @@ struct Slots {
         child[s] = child_array(b)[k++].load(std::memory_order_relaxed);  // writers_ orders it
         continue;
       }
-      if ((b->leaf_bits >> s) & 1u) run = (records >> s) & 1u ? *next_record++ : nullptr;
+      if ((b->leaf_bits >> s) & 1u) run = (records >> s) & 1u ? leaf_at(b, next_record++) : nullptr;
       leaf[s] = run;
     }
   }
@@ -302,20 +360,32 @@ struct Slots {
       const unsigned end = after != 0 ? static_cast<unsigned>(std::countr_zero(after)) : 64;
       Block* b = new_block(0, begin | end << 8 | std::uint64_t{to} << 16, skips | Block::kCompact);
       b->cover_word |= reinterpret_cast<std::uintptr_t>(cover);
-      leaf_array(b)[0] = leaf[begin];
+      *reinterpret_cast<Rep**>(leaf_array(b)) = leaf[begin];
       write_skip(b);
       return b;
     }
     const bool sparse = std::popcount(leaf_bits) - std::popcount(record_bits) >= 2;
-    Block* b = new_block(child_bits, leaf_bits, skips | (sparse ? Block::kSparse : 0), record_bits);
+    const std::uint64_t stored = sparse ? record_bits : leaf_bits;
+    std::uint32_t codes[64];
+    std::uint32_t r = 0;
+    bool narrow = true;
+    for (std::uint64_t bits = stored; bits != 0 && narrow; bits &= bits - 1) {
+      narrow = RecordCode::encode(leaf[std::countr_zero(bits)], codes[r++]);
+    }
+    Block* b = new_block(child_bits, leaf_bits,
+                         skips | (sparse ? Block::kSparse : 0) | (narrow ? Block::kNarrow : 0), record_bits);
     b->cover_word |= reinterpret_cast<std::uintptr_t>(cover);
     std::uint32_t k = 0;
     for (std::uint64_t bits = child_bits; bits != 0; bits &= bits - 1) {
       new (&child_array(b)[k++]) std::atomic<const Block*>(child[std::countr_zero(bits)]);
     }
-    std::uint32_t r = 0;
-    for (std::uint64_t bits = sparse ? record_bits : leaf_bits; bits != 0; bits &= bits - 1) {
-      leaf_array(b)[r++] = leaf[std::countr_zero(bits)];
+    if (narrow) {
+      std::copy_n(codes, r, reinterpret_cast<std::uint32_t*>(leaf_array(b)));
+    } else {
+      r = 0;
+      for (std::uint64_t bits = stored; bits != 0; bits &= bits - 1) {
+        reinterpret_cast<Rep**>(leaf_array(b))[r++] = leaf[std::countr_zero(bits)];
+      }
     }
     write_skip(b);
     return b;
@@ -495,7 +565,8 @@ detail::MetadataRep* ReadIndex::walk(u128 key) const noexcept {
       b = child_array(b)[std::popcount(b->child_bits & (bit - 1))].load(std::memory_order_acquire);
       continue;
     }
-    Rep* leaf = *leaf_slot(b, slot_at(key, shift));
+    const std::uint32_t i = leaf_index(b, slot_at(key, shift));
+    Rep* leaf = i != kNoLeaf ? leaf_at(b, i) : nullptr;
     return leaf != nullptr ? leaf : best;
   }
 }
@@ -507,7 +578,7 @@ void ReadIndex::lookup_batch(const ReadIndex* const* index, const u128* keys, st
   for (std::size_t base = 0; base < count; base += kLanes) {
     const std::size_t lanes = std::min(kLanes, count - base);
     const Block* node[kLanes];
-    Rep* const* leaf[kLanes];
+    std::uint32_t leaf[kLanes];
     Rep* best[kLanes];
     unsigned shift[kLanes];
     std::uint8_t state[kLanes];
@@ -545,12 +616,13 @@ void ReadIndex::lookup_batch(const ReadIndex* const* index, const u128* keys, st
             shift[l] += kStride;
             __builtin_prefetch(node[l]);
           } else {
-            leaf[l] = leaf_slot(b, slot_at(keys[base + l], shift[l]));
-            __builtin_prefetch(leaf[l]);
+            leaf[l] = leaf_index(b, slot_at(keys[base + l], shift[l]));
+            if (leaf[l] != kNoLeaf) __builtin_prefetch(leaf_address(b, leaf[l]));
             state[l] = kLeaf;
           }
         } else if (state[l] == kLeaf) {
-          out[base + l] = *leaf[l] != nullptr ? *leaf[l] : best[l];
+          Rep* found = leaf[l] != kNoLeaf ? leaf_at(node[l], leaf[l]) : nullptr;
+          out[base + l] = found != nullptr ? found : best[l];
           state[l] = kDone;
           --active;
         }
