@@ -28,7 +28,8 @@ namespace index_detail {
 struct Block {
   std::uint64_t child_bits;  // slot i has a child node; one pointer each
   // Slot i is a leaf that starts a new run; one record each. In a compact
-  // node: the one run's first slot in bits 0-7, its end in bits 8-15.
+  // node: the one run's first slot in bits 0-7, its end in bits 8-15 (and,
+  // narrow, its record's code in bits 32-63).
   std::uint64_t leaf_bits;
   // The record of the longest prefix of the parent's stride covering this
   // node, tagged in its low bits (records are 8-byte aligned):
@@ -42,8 +43,9 @@ struct Block {
   //   between scattered longer prefixes), so it never costs more than it
   //   saves.
   // - kNarrow: the records are stored as 4-byte codes (see RecordCode), not
-  //   pointers. Taken whenever every record of the node has a code; never
-  //   for a compact node.
+  //   pointers. Taken whenever every record of the node has a code. A
+  //   narrow compact node keeps its record's code in its leaf word and has
+  //   no record array.
   std::uintptr_t cover_word;
 
   static constexpr std::uintptr_t kSkips = 1;
@@ -55,7 +57,7 @@ struct Block {
   std::uint32_t children() const noexcept { return static_cast<std::uint32_t>(std::popcount(child_bits)); }
   // The records stored: one per run, or per run with a record.
   std::uint32_t leaves() const noexcept {
-    return compact() ? 1 : static_cast<std::uint32_t>(std::popcount(record_bits()));
+    return compact() ? (narrow() ? 0 : 1) : static_cast<std::uint32_t>(std::popcount(record_bits()));
   }
   detail::MetadataRep* cover() const noexcept {
     return reinterpret_cast<detail::MetadataRep*>(cover_word & ~kTags);
@@ -171,10 +173,14 @@ inline std::size_t leaf_bytes(std::uint32_t leaves, std::uintptr_t tags) noexcep
 }
 // Where record i of a node is stored, and what it is.
 inline const char* leaf_address(const Block* b, std::uint32_t i) noexcept {
-  return leaf_array(b) + (b->narrow() ? i * std::size_t{4} : i * sizeof(Rep*));
+  if (b->narrow()) return b->compact() ? reinterpret_cast<const char*>(&b->leaf_bits) : leaf_array(b) + i * std::size_t{4};
+  return leaf_array(b) + i * sizeof(Rep*);
 }
 inline Rep* leaf_at(const Block* b, std::uint32_t i) noexcept {
-  if (b->narrow()) return RecordCode::decode(reinterpret_cast<const std::uint32_t*>(leaf_array(b))[i]);
+  if (b->narrow()) {
+    return RecordCode::decode(b->compact() ? static_cast<std::uint32_t>(b->leaf_bits >> 32)
+                                           : reinterpret_cast<const std::uint32_t*>(leaf_array(b))[i]);
+  }
   return reinterpret_cast<Rep* const*>(leaf_array(b))[i];
 }
 inline const SkipTail* skip_tail(const Block* b) noexcept {
@@ -195,7 +201,7 @@ std::size_t block_size(std::uint32_t children, std::uint32_t leaves, std::uintpt
 // A block for a node with these maps and tags (a sparse node's record map
 // written too); the rest is the caller's to fill.
 Block* new_block(std::uint64_t child_bits, std::uint64_t leaf_bits, std::uintptr_t tags, std::uint64_t record_bits = 0) {
-  const std::uint32_t leaves = (tags & Block::kCompact) != 0 ? 1
+  const std::uint32_t leaves = (tags & Block::kCompact) != 0   ? ((tags & Block::kNarrow) != 0 ? 0 : 1)
                                : (tags & Block::kSparse) != 0 ? static_cast<std::uint32_t>(std::popcount(record_bits))
                                                               : static_cast<std::uint32_t>(std::popcount(leaf_bits));
   const std::size_t size = block_size(static_cast<std::uint32_t>(std::popcount(child_bits)), leaves, tags);
@@ -358,9 +364,13 @@ struct Slots {
       const unsigned begin = static_cast<unsigned>(std::countr_zero(record_bits));
       const std::uint64_t after = leaf_bits & ~((record_bits << 1) - 1);
       const unsigned end = after != 0 ? static_cast<unsigned>(std::countr_zero(after)) : 64;
-      Block* b = new_block(0, begin | end << 8 | std::uint64_t{to} << 16, skips | Block::kCompact);
+      std::uint32_t code;
+      const bool narrow = RecordCode::encode(leaf[begin], code);
+      const std::uint64_t run = begin | end << 8 | std::uint64_t{to} << 16;
+      Block* b = new_block(0, narrow ? run | std::uint64_t{code} << 32 : run,
+                           skips | Block::kCompact | (narrow ? Block::kNarrow : 0));
       b->cover_word |= reinterpret_cast<std::uintptr_t>(cover);
-      *reinterpret_cast<Rep**>(leaf_array(b)) = leaf[begin];
+      if (!narrow) *reinterpret_cast<Rep**>(leaf_array(b)) = leaf[begin];
       write_skip(b);
       return b;
     }
