@@ -21,7 +21,8 @@ using Rep = detail::MetadataRep;
 namespace index_detail {
 // A node: its maps and cover, then a child pointer per child slot, then (for
 // a sparse node) its record map, then a record per leaf run (per run that
-// has one, in a sparse node), then, for a node that skips, its SkipTail.
+// has one, in a sparse node; a 4-byte code in a narrow node, the array
+// rounded up to whole words), then, for a node that skips, its SkipTail.
 // Immutable once published, except the child pointers, which a writer may
 // swap for a new version of that child (release store; readers load them
 // with acquire).
@@ -32,7 +33,7 @@ struct Block {
   // narrow, its record's code in bits 32-63).
   std::uint64_t leaf_bits;
   // The record of the longest prefix of the parent's stride covering this
-  // node, tagged in its low bits (records are 8-byte aligned):
+  // node, tagged in its low bits (records are 16-byte aligned):
   // - kSkips: the node skips (see SkipTail);
   // - kCompact: no child, and one run of one record with nothing around it,
   //   stored as that record alone. Most nodes at the end of a path are such,
