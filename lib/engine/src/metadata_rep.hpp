@@ -21,10 +21,12 @@ struct alignas(16) MetadataRep {
   // that reaches zero must acquire every earlier owner's writes before delete.
   std::atomic<std::uint32_t> refs{1};
   // Which threads hand this record out, sampled (see reference_stock.hpp):
-  // the last sampling reader (0 for none), and whether a second one has
-  // been seen. Relaxed hints; they sit in what would be padding.
+  // the last sampling reader (0 for none), the crossings seen so far, and
+  // whether they have made it a record read by several threads. Relaxed
+  // hints; they sit in what would be padding.
   std::atomic<std::uint16_t> last_reader{0};
   std::atomic<bool> read_by_several{false};
+  std::atomic<std::uint8_t> crossings{0};
   // The pool of shared records this one was entered in, or null. Claimed
   // once, by compare-exchange under that pool's lock: one record held by
   // several Metadata copies can reach two engines' pools at once, and only

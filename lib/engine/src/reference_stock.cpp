@@ -7,9 +7,10 @@ namespace korvane::detail::stock {
 
 namespace {
 
-// A slot changes records once another marked record has wanted it this many
-// times since it last served its own: two records that share a slot then
-// take turns slowly rather than trading stocks on every answer.
+// A full set gives up its stalest stock once marked records without a
+// stock have found the set full this many times since that stock last
+// served: records that outnumber a set's ways then take turns slowly rather
+// than trading stocks on every answer.
 constexpr std::uint32_t kMissesToReplace = 16;
 
 void return_stock(Slot& s) noexcept {
@@ -23,7 +24,9 @@ void return_stock(Slot& s) noexcept {
 struct ThreadExitHook {
   ~ThreadExitHook() {
     if (Table* table = std::exchange(local().table, nullptr)) {
-      for (Slot& s : table->slots) return_stock(s);
+      for (Set& set : table->sets) {
+        for (Slot& s : set.ways) return_stock(s);
+      }
       delete table;
     }
   }
@@ -45,51 +48,70 @@ Metadata adopt_acquired(MetadataRep* rep) noexcept {
   return MetadataAccess::adopt(rep);
 }
 
+// The way of a full set that `rep` may take, or null while the set's
+// stocks still serve: every way notes the miss, and the one that has gone
+// longest without serving gives way once it reaches kMissesToReplace.
+Slot* claim(Set& set) noexcept {
+  Slot* stalest = nullptr;
+  for (Slot& s : set.ways) {
+    if (s.held == 0) return &s;
+    ++s.misses;
+    if (stalest == nullptr || s.misses > stalest->misses) stalest = &s;
+  }
+  if (stalest->misses < kMissesToReplace) return nullptr;
+  return_stock(*stalest);
+  return stalest;
+}
+
 }  // namespace
 
 void sample(MetadataRep* rep, std::uint16_t reader) noexcept {
-  Local& state = local();
-  state.streak = rep == state.last_sampled ? state.streak + 1 : 0;
-  state.last_sampled = rep;
+  Table* t = table();
+  if (t == nullptr) return;
+  const MetadataRep*& remembered = t->recent[place_of<kRecent>(rep)];
+  const bool again = remembered == rep;
+  remembered = rep;
   // Relaxed throughout: hints that order nothing. Samplers may race to note
-  // themselves; whichever wins, the other thread's next sample sees it.
+  // themselves or count a crossing; a lost update only delays the mark.
   const std::uint16_t last = rep->last_reader.load(std::memory_order_relaxed);
   if (last == reader) return;
-  if (last != 0 && state.streak >= kStreak) {
+  rep->last_reader.store(reader, std::memory_order_relaxed);
+  if (last == 0 || !again) return;
+  const std::uint8_t crossings = rep->crossings.load(std::memory_order_relaxed) + 1;
+  if (crossings >= kCrossings) {
     rep->read_by_several.store(true, std::memory_order_relaxed);
   } else {
-    rep->last_reader.store(reader, std::memory_order_relaxed);
+    rep->crossings.store(crossings, std::memory_order_relaxed);
   }
 }
 
 Metadata take_marked(MetadataRep* rep) noexcept {
   Table* t = table();
   if (t == nullptr) return adopt_acquired(rep);
-  Slot& s = slot_of(*t, rep);
-  if (s.rep != rep) {
-    if (s.held != 0 && ++s.misses < kMissesToReplace) return adopt_acquired(rep);
-    return_stock(s);
-    s.rep = rep;
+  Set& set = set_of(*t, rep);
+  Slot* s = find(set, rep);
+  if (s == nullptr) {
+    s = claim(set);
+    if (s == nullptr) return adopt_acquired(rep);
+    s->rep = rep;
   }
-  s.misses = 0;
-  if (s.held <= 1) {
+  s->misses = 0;
+  if (s->held <= 1) {
     // Relaxed, as any acquire: the caller's pin keeps the record alive.
     rep->refs.fetch_add(kCredit, std::memory_order_relaxed);
-    s.held += kCredit;
+    s->held += kCredit;
   }
-  --s.held;
+  --s->held;
   return MetadataAccess::adopt(rep);
 }
 
 void give_back_marked(MetadataRep* rep) noexcept {
-  Table* t = local().table;
-  if (t != nullptr) {
-    Slot& s = slot_of(*t, rep);
-    if (s.rep == rep && s.held != 0) {
-      if (++s.held > 2 * kCredit) {
+  if (Table* t = local().table; t != nullptr) {
+    if (Slot* s = find(set_of(*t, rep), rep); s != nullptr) {
+      if (++s->held > 2 * kCredit) {
         // The stock keeps kCredit references, so this never reaches zero.
         rep->refs.fetch_sub(kCredit, std::memory_order_release);
-        s.held -= kCredit;
+        s->held -= kCredit;
       }
       return;
     }

@@ -2,37 +2,42 @@
 //
 // Every answer a lookup gives takes a reference on its record, and every
 // Metadata that goes away gives one back. When threads answer with the same
-// few records (a country-level GeoIP table answers with one of some 250),
-// the line holding such a record's count moves between their cores twice
-// per answer, and two threads answer slower than one. So:
+// records (a country-level GeoIP table answers with one of some 250, an
+// origin-AS table with one of some thousands), the line holding such a
+// record's count moves between their cores on almost every answer: with a
+// thousand records shared evenly, two threads answered at 1.2 times the
+// rate of one on a cache-resident table. So:
 //
-// - Lookups sample their answers (one in kSampleEvery per thread) and note
-//   the sampling thread in the record. A record that a thread samples
-//   kStreak times in a row beyond its first, when another thread sampled it
-//   last, is marked as read by several (a sticky hint; relaxed, since a late
-//   or lost mark only delays the switch). Only records that make up a good
-//   part of the answers of more than one thread come up like that: of a
-//   table answering evenly with a thousand records, a thread samples any
-//   one twice more in a row about once in a million samples, while their
-//   counts' lines rarely meet in two cores at once anyway.
+// - Lookups sample their answers (one in kSampleEvery per thread). Each
+//   thread remembers the records it sampled lately (kRecent of them, by
+//   address), and a record notes the last thread that sampled it. A
+//   crossing is a thread sampling again a record it sampled lately while
+//   another thread sampled it in between; a record with kCrossings of them
+//   is marked as read by several (a sticky hint; relaxed, since a late or
+//   lost mark only delays the switch). Records that threads keep answering
+//   with cross within a few samples each. Where answers rarely repeat (a
+//   table of a million distinct records looked up at random), a thread
+//   seldom samples a record again while it still remembers it, and a
+//   record needs that several times over.
 // - For a marked record, each thread keeps a stock of references of its
 //   own: it takes kCredit references with one atomic add, hands them out one
 //   by one, and puts back into its stock the references its Metadata copies
 //   give up, returning the surplus with one atomic subtract. The count's
 //   line is then written once per kCredit answers instead of twice per
 //   answer, and the threads' stocks sit in lines only their own thread
-//   touches.
+//   touches. Stocks live in sets of kWays, one line each: a marked record
+//   without a stock (its set full) is counted the plain way.
 //
 // A stock holds real references, so a record stays alive while any stock
 // holds some, the stock's address key can never name a different record,
 // and the count can only reach zero once every stock has returned its
-// share. A stock is returned when another record takes its slot, and every
+// share. A stock is returned when another record takes its place, and every
 // stock when its thread exits: until then a record removed from its table
-// may outlive its last Metadata, at most kSlots records per thread.
+// may outlive its last Metadata, at most kSets * kWays records per thread.
 //
 // Thread safety: every function may be called from any thread; each thread
-// touches only its own stocks, and records only through their atomic
-// fields.
+// touches only its own stocks and memory of samples, and records only
+// through their atomic fields.
 #pragma once
 
 #include <bit>
@@ -46,27 +51,35 @@
 namespace korvane::detail::stock {
 
 inline constexpr std::uint32_t kSampleEvery = 32;
-inline constexpr std::uint32_t kStreak = 2;
+inline constexpr std::uint8_t kCrossings = 4;
+inline constexpr std::size_t kRecent = 1024;
 inline constexpr std::uint32_t kCredit = 256;
-inline constexpr std::size_t kSlots = 128;
+inline constexpr std::size_t kSets = 512;
+inline constexpr std::size_t kWays = 4;
 
 struct Slot {
   MetadataRep* rep = nullptr;  // names a live record only while `held` > 0
   std::uint32_t held = 0;      // references this thread holds on `rep`
-  std::uint32_t misses = 0;    // other marked records that wanted this slot
+  std::uint32_t misses = 0;    // marked records that found the set full since `rep` last served
+};
+
+// One cache line of stocks, found by the record's address.
+struct alignas(64) Set {
+  Slot ways[kWays];
 };
 
 // Owned by one thread: nothing in it is atomic. Whole cache lines, so that
 // no other thread's data shares a line with it.
 struct alignas(64) Table {
-  Slot slots[kSlots];
+  Set sets[kSets];
+  // The records this thread sampled lately, by address slot; addresses
+  // only, never followed.
+  const MetadataRep* recent[kRecent];
 };
 
 struct Local {
-  Table* table = nullptr;       // null until the thread's first marked record
+  Table* table = nullptr;       // null until the thread's first sample
   std::uint32_t countdown = 0;  // hand-outs left until the next sample
-  std::uint32_t streak = 0;     // samples in a row of last_sampled, beyond the first
-  const MetadataRep* last_sampled = nullptr;  // an address only, never followed
 };
 
 // The calling thread's state: constant-initialised, so reading it needs no
@@ -81,14 +94,26 @@ inline Local& local() noexcept {
   return state;
 }
 
-inline Slot& slot_of(Table& table, const MetadataRep* rep) noexcept {
-  // Fibonacci hashing of the address: neighbouring records land apart.
-  constexpr unsigned kShift = 64 - std::countr_zero(kSlots);
-  return table.slots[(reinterpret_cast<std::uint64_t>(rep) * 0x9E3779B97F4A7C15ull) >> kShift];
+// Fibonacci hashing of the address into `count` (a power of two) places:
+// neighbouring records land apart.
+template <std::size_t count>
+inline std::size_t place_of(const MetadataRep* rep) noexcept {
+  constexpr unsigned kShift = 64 - std::countr_zero(count);
+  return static_cast<std::size_t>((reinterpret_cast<std::uint64_t>(rep) * 0x9E3779B97F4A7C15ull) >> kShift);
+}
+
+inline Set& set_of(Table& table, const MetadataRep* rep) noexcept { return table.sets[place_of<kSets>(rep)]; }
+
+// The way of `set` holding a stock for `rep`, or null.
+inline Slot* find(Set& set, const MetadataRep* rep) noexcept {
+  for (Slot& s : set.ways) {
+    if (s.rep == rep && s.held != 0) return &s;
+  }
+  return nullptr;
 }
 
 // Notes that `reader` handed `rep` out, and marks the record as read by
-// several threads when the streak rule above says so.
+// several threads when the crossing rule above says so.
 void sample(MetadataRep* rep, std::uint16_t reader) noexcept;
 // The slow paths of hand_out and give_back for a marked record: a stock
 // made, refilled or trimmed, or none to use.
@@ -99,9 +124,7 @@ void give_back_marked(MetadataRep* rep) noexcept;
 // holds none.
 inline Slot* stock_for(const MetadataRep* rep) noexcept {
   Table* table = local().table;
-  if (table == nullptr) return nullptr;
-  Slot& s = slot_of(*table, rep);
-  return s.rep == rep && s.held != 0 ? &s : nullptr;
+  return table != nullptr ? find(set_of(*table, rep), rep) : nullptr;
 }
 
 // A reference for the caller of a lookup on `rep` (alive meanwhile through
