@@ -23,24 +23,26 @@ void return_stock(Slot& s) noexcept {
 // Returns the thread's stocks when it exits.
 struct ThreadExitHook {
   ~ThreadExitHook() {
-    if (Table* table = std::exchange(local().table, nullptr)) {
+    Local& state = local();
+    if (Table* table = std::exchange(state.table, nullptr)) {
       for (Set& set : table->sets) {
         for (Slot& s : set.ways) return_stock(s);
       }
       delete table;
     }
+    delete std::exchange(state.recent, nullptr);
   }
 };
 
-// The calling thread's table, made on first use; null when memory is short.
-Table* table() noexcept {
-  Local& state = local();
-  if (state.table == nullptr) {
+// Made on first use; null when memory is short.
+template <class T>
+T* made(T*& place) noexcept {
+  if (place == nullptr) {
     static thread_local ThreadExitHook hook;
     (void)&hook;  // odr-use so the hook is constructed and runs at thread exit
-    state.table = new (std::nothrow) Table();
+    place = new (std::nothrow) T();
   }
-  return state.table;
+  return place;
 }
 
 Metadata adopt_acquired(MetadataRep* rep) noexcept {
@@ -66,9 +68,9 @@ Slot* claim(Set& set) noexcept {
 }  // namespace
 
 void sample(MetadataRep* rep, std::uint16_t reader) noexcept {
-  Table* t = table();
-  if (t == nullptr) return;
-  const MetadataRep*& remembered = t->recent[place_of<kRecent>(rep)];
+  Recent* recent = made(local().recent);
+  if (recent == nullptr) return;
+  const MetadataRep*& remembered = recent->records[place_of<kRecent>(rep)];
   const bool again = remembered == rep;
   remembered = rep;
   // Relaxed throughout: hints that order nothing. Samplers may race to note
@@ -86,7 +88,7 @@ void sample(MetadataRep* rep, std::uint16_t reader) noexcept {
 }
 
 Metadata take_marked(MetadataRep* rep) noexcept {
-  Table* t = table();
+  Table* t = made(local().table);
   if (t == nullptr) return adopt_acquired(rep);
   Set& set = set_of(*t, rep);
   Slot* s = find(set, rep);

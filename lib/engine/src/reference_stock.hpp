@@ -27,6 +27,8 @@
 //   answer, and the threads' stocks sit in lines only their own thread
 //   touches. Stocks live in sets of kWays, one line each: a marked record
 //   without a stock (its set full) is counted the plain way.
+// - A thread's memory of samples (8 KiB) is made at its first sample, its
+//   stocks (32 KiB) when it first hands out a marked record.
 //
 // A stock holds real references, so a record stays alive while any stock
 // holds some, the stock's address key can never name a different record,
@@ -72,13 +74,17 @@ struct alignas(64) Set {
 // no other thread's data shares a line with it.
 struct alignas(64) Table {
   Set sets[kSets];
-  // The records this thread sampled lately, by address slot; addresses
-  // only, never followed.
-  const MetadataRep* recent[kRecent];
+};
+
+// The records a thread sampled lately, by address slot; addresses only,
+// never followed.
+struct Recent {
+  const MetadataRep* records[kRecent];
 };
 
 struct Local {
-  Table* table = nullptr;       // null until the thread's first sample
+  Table* table = nullptr;       // null until the thread's first marked record
+  Recent* recent = nullptr;     // null until the thread's first sample
   std::uint32_t countdown = 0;  // hand-outs left until the next sample
 };
 
