@@ -184,6 +184,13 @@ inline Rep* leaf_at(const Block* b, std::uint32_t i) noexcept {
   }
   return reinterpret_cast<Rep* const*>(leaf_array(b))[i];
 }
+// A node's records and children mostly lie past its first line (nodes are
+// packed at word granularity): asking for the next line together with the
+// maps makes the two misses overlap instead of following each other.
+inline void prefetch_node(const Block* b) noexcept {
+  __builtin_prefetch(b);
+  __builtin_prefetch(reinterpret_cast<const char*>(b) + 64);
+}
 inline const SkipTail* skip_tail(const Block* b) noexcept {
   return reinterpret_cast<const SkipTail*>(leaf_array(b) + leaf_bytes(b->leaves(), b->cover_word));
 }
@@ -563,11 +570,7 @@ detail::MetadataRep* ReadIndex::walk(u128 key) const noexcept {
   const Block* b = node_of(word);
   Rep* best = nullptr;
   for (unsigned shift = kTopBits;; shift += kStride) {
-    // A node's records and children mostly lie past its first line (nodes
-    // are packed at word granularity): ask for the next line together with
-    // the maps, so that the two misses overlap instead of following each
-    // other.
-    __builtin_prefetch(reinterpret_cast<const char*>(b) + 64);
+    prefetch_node(b);
     if (Rep* cover = b->cover()) best = cover;
     shift = enter(b, key, shift);
     if (shift == 0) return best;  // off a skipped path
@@ -584,60 +587,64 @@ detail::MetadataRep* ReadIndex::walk(u128 key) const noexcept {
 
 void ReadIndex::lookup_batch(const ReadIndex* const* index, const u128* keys, std::size_t count,
                              detail::MetadataRep** out) noexcept {
-  constexpr std::size_t kLanes = 8;
-  enum : std::uint8_t { kNode, kLeaf, kDone };
+  // Enough walks in flight that each node asked for has arrived by the
+  // time its walk comes round again: with 8, the walks still waited on
+  // most nodes.
+  constexpr std::size_t kLanes = 32;
   for (std::size_t base = 0; base < count; base += kLanes) {
     const std::size_t lanes = std::min(kLanes, count - base);
     const Block* node[kLanes];
     std::uint32_t leaf[kLanes];
     Rep* best[kLanes];
     unsigned shift[kLanes];
-    std::uint8_t state[kLanes];
+    bool at_leaf[kLanes];
+    // The walks not yet done, in lane order: each pass advances every one
+    // of them by a step and drops those that finish.
+    std::uint8_t walking[kLanes];
+    std::size_t walks = 0;
     for (std::size_t l = 0; l < lanes; ++l) __builtin_prefetch(&index[base + l]->slots_[top_slot(keys[base + l])]);
-    std::size_t active = 0;
     for (std::size_t l = 0; l < lanes; ++l) {
       const std::uintptr_t word = index[base + l]->slots_[top_slot(keys[base + l])].load(std::memory_order_acquire);
       if (!is_node(word)) {
         out[base + l] = reinterpret_cast<Rep*>(word & ~kRecordTag);
-        state[l] = kDone;
         continue;
       }
       node[l] = node_of(word);
-      __builtin_prefetch(node[l]);
+      prefetch_node(node[l]);
       shift[l] = kTopBits;
-      state[l] = kNode;
+      at_leaf[l] = false;
       best[l] = nullptr;
-      ++active;
+      walking[walks++] = static_cast<std::uint8_t>(l);
     }
-    while (active > 0) {
-      for (std::size_t l = 0; l < lanes; ++l) {
-        if (state[l] == kNode) {
-          const Block* b = node[l];
-          if (Rep* cover = b->cover()) best[l] = cover;
-          shift[l] = enter(b, keys[base + l], shift[l]);
-          if (shift[l] == 0) {  // off a skipped path
-            out[base + l] = best[l];
-            state[l] = kDone;
-            --active;
-            continue;
-          }
-          const std::uint64_t bit = std::uint64_t{1} << slot_at(keys[base + l], shift[l]);
-          if ((b->child_bits & bit) != 0) {
-            node[l] = child_array(b)[std::popcount(b->child_bits & (bit - 1))].load(std::memory_order_acquire);
-            shift[l] += kStride;
-            __builtin_prefetch(node[l]);
-          } else {
-            leaf[l] = leaf_index(b, slot_at(keys[base + l], shift[l]));
-            if (leaf[l] != kNoLeaf) __builtin_prefetch(leaf_address(b, leaf[l]));
-            state[l] = kLeaf;
-          }
-        } else if (state[l] == kLeaf) {
+    while (walks > 0) {
+      std::size_t kept = 0;
+      for (std::size_t w = 0; w < walks; ++w) {
+        const std::size_t l = walking[w];
+        if (at_leaf[l]) {
           Rep* found = leaf[l] != kNoLeaf ? leaf_at(node[l], leaf[l]) : nullptr;
           out[base + l] = found != nullptr ? found : best[l];
-          state[l] = kDone;
-          --active;
+          continue;
         }
+        const Block* b = node[l];
+        if (Rep* cover = b->cover()) best[l] = cover;
+        shift[l] = enter(b, keys[base + l], shift[l]);
+        if (shift[l] == 0) {  // off a skipped path
+          out[base + l] = best[l];
+          continue;
+        }
+        const std::uint64_t bit = std::uint64_t{1} << slot_at(keys[base + l], shift[l]);
+        if ((b->child_bits & bit) != 0) {
+          node[l] = child_array(b)[std::popcount(b->child_bits & (bit - 1))].load(std::memory_order_acquire);
+          shift[l] += kStride;
+          prefetch_node(node[l]);
+        } else {
+          leaf[l] = leaf_index(b, slot_at(keys[base + l], shift[l]));
+          if (leaf[l] != kNoLeaf) __builtin_prefetch(leaf_address(b, leaf[l]));
+          at_leaf[l] = true;
+        }
+        walking[kept++] = static_cast<std::uint8_t>(l);
       }
+      walks = kept;
     }
     for (std::size_t l = 0; l < lanes; ++l) {
       if (out[base + l] == nullptr) {
