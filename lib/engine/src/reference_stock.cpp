@@ -1,5 +1,6 @@
 #include "reference_stock.hpp"
 
+#include <atomic>
 #include <new>
 #include <utility>
 
@@ -84,6 +85,20 @@ void sample(MetadataRep* rep, std::uint16_t reader) noexcept {
     rep->read_by_several.store(true, std::memory_order_relaxed);
   } else {
     rep->crossings.store(crossings, std::memory_order_relaxed);
+  }
+}
+
+void beat(Local& state, std::uint32_t reader) noexcept {
+  state.beat_countdown = kBeatEvery;
+  // The last thread to beat, relaxed: a hint. Written only when it changes,
+  // so a thread alone never writes it again, and threads beating in turn
+  // move its line once per kBeatEvery marked answers each.
+  static std::atomic<std::uint32_t> last_beat{~0u};
+  if (last_beat.load(std::memory_order_relaxed) != reader) {
+    last_beat.store(reader, std::memory_order_relaxed);
+    state.beats_in_use = kBeatsInUse;
+  } else if (state.beats_in_use != 0) {
+    --state.beats_in_use;
   }
 }
 

@@ -27,6 +27,14 @@
 //   answer, and the threads' stocks sit in lines only their own thread
 //   touches. Stocks live in sets of kWays, one line each: a marked record
 //   without a stock (its set full) is counted the plain way.
+// - A thread uses its stocks only while other threads hand out marked
+//   records too. Every kBeatEvery marked answers it beats: it notes itself
+//   in one process-wide word unless it is there already. Finding another
+//   thread there keeps its stocks in use for the next kBeatsInUse beats. A
+//   thread alone counts the plain way even on marked records: a stock costs
+//   a line of its own per answer, which on a table too large for the cache
+//   is a miss of its own, while the plain count sits in the record's line,
+//   which the answer reads anyway.
 // - A thread's memory of samples (8 KiB) is made at its first sample, its
 //   stocks (32 KiB) when it first hands out a marked record.
 //
@@ -54,6 +62,8 @@ namespace korvane::detail::stock {
 
 inline constexpr std::uint32_t kSampleEvery = 32;
 inline constexpr std::uint8_t kCrossings = 4;
+inline constexpr std::uint32_t kBeatEvery = 1024;
+inline constexpr std::uint32_t kBeatsInUse = 4;
 inline constexpr std::size_t kRecent = 1024;
 inline constexpr std::uint32_t kCredit = 256;
 inline constexpr std::size_t kSets = 512;
@@ -86,6 +96,8 @@ struct Local {
   Table* table = nullptr;       // null until the thread's first marked record
   Recent* recent = nullptr;     // null until the thread's first sample
   std::uint32_t countdown = 0;  // hand-outs left until the next sample
+  std::uint32_t beat_countdown = 0;  // marked hand-outs left until the next beat
+  std::uint32_t beats_in_use = 0;    // beats left with the stocks in use
 };
 
 // The calling thread's state: constant-initialised, so reading it needs no
@@ -121,6 +133,8 @@ inline Slot* find(Set& set, const MetadataRep* rep) noexcept {
 // Notes that `reader` handed `rep` out, and marks the record as read by
 // several threads when the crossing rule above says so.
 void sample(MetadataRep* rep, std::uint16_t reader) noexcept;
+// Notes whether other threads hand out marked records too (see above).
+void beat(Local& state, std::uint32_t reader) noexcept;
 // The slow paths of hand_out and give_back for a marked record: a stock
 // made, refilled or trimmed, or none to use.
 Metadata take_marked(MetadataRep* rep) noexcept;
@@ -138,15 +152,21 @@ inline Slot* stock_for(const MetadataRep* rep) noexcept {
 // (its epoch participant's index).
 inline std::optional<Metadata> hand_out(MetadataRep* rep, std::uint32_t reader) noexcept {
   if (rep == nullptr) return std::nullopt;
-  if (rep->read_by_several.load(std::memory_order_relaxed)) {
-    if (Slot* s = stock_for(rep); s != nullptr && s->held > 1) {
-      --s->held;
-      s->misses = 0;
-      return MetadataAccess::adopt(rep);
-    }
-    return take_marked(rep);
-  }
   Local& state = local();
+  if (rep->read_by_several.load(std::memory_order_relaxed)) {
+    if (__builtin_expect(state.beat_countdown == 0, 0)) beat(state, reader);
+    --state.beat_countdown;
+    if (state.beats_in_use != 0) {
+      if (Slot* s = stock_for(rep); s != nullptr && s->held > 1) {
+        --s->held;
+        s->misses = 0;
+        return MetadataAccess::adopt(rep);
+      }
+      return take_marked(rep);
+    }
+    rep->acquire();
+    return MetadataAccess::adopt(rep);
+  }
   if (__builtin_expect(state.countdown == 0, 0)) {
     state.countdown = kSampleEvery;
     // 0 means "no reader yet".
@@ -157,9 +177,14 @@ inline std::optional<Metadata> hand_out(MetadataRep* rep, std::uint32_t reader) 
   return MetadataAccess::adopt(rep);
 }
 
+// Whether the calling thread takes references on `rep` from its stocks.
+inline bool stocked(const MetadataRep* rep) noexcept {
+  return rep->read_by_several.load(std::memory_order_relaxed) && local().beats_in_use != 0;
+}
+
 // A further reference on a record the caller holds one on.
 inline void acquire(MetadataRep* rep) noexcept {
-  if (rep->read_by_several.load(std::memory_order_relaxed)) {
+  if (stocked(rep)) {
     // Keeps one back, so that give_back can always return a surplus
     // without taking the count to zero.
     if (Slot* s = stock_for(rep); s != nullptr && s->held > 1) {
@@ -172,7 +197,7 @@ inline void acquire(MetadataRep* rep) noexcept {
 
 // Gives back a reference the caller holds.
 inline void give_back(MetadataRep* rep) noexcept {
-  if (rep->read_by_several.load(std::memory_order_relaxed)) {
+  if (stocked(rep)) {
     if (Slot* s = stock_for(rep); s != nullptr && s->held < 2 * kCredit) {
       ++s->held;
       return;
