@@ -8,7 +8,8 @@
 // thousand records shared evenly, two threads answered at 1.2 times the
 // rate of one on a cache-resident table. So:
 //
-// - Lookups sample their answers (one in kSampleEvery per thread). Each
+// - Lookups sample their answers on unmarked records (one in kSampleEvery
+//   per thread). Each
 //   thread remembers the records it sampled lately (kRecent of them, by
 //   address), and a record notes the last thread that sampled it. A
 //   crossing is a thread sampling again a record it sampled lately while
@@ -46,8 +47,8 @@
 // may outlive its last Metadata, at most kSets * kWays records per thread.
 //
 // Thread safety: every function may be called from any thread; each thread
-// touches only its own stocks and memory of samples, and records only
-// through their atomic fields.
+// touches only its own stocks and memory of samples, and shared memory only
+// through atomics: the records' fields and the beat word.
 #pragma once
 
 #include <bit>
