@@ -9,17 +9,16 @@
 // rate of one on a cache-resident table. So:
 //
 // - Lookups sample their answers on unmarked records (one in kSampleEvery
-//   per thread). Each
-//   thread remembers the records it sampled lately (kRecent of them, by
-//   address), and a record notes the last thread that sampled it. A
-//   crossing is a thread sampling again a record it sampled lately while
-//   another thread sampled it in between; a record with kCrossings of them
-//   is marked as read by several (a sticky hint; relaxed, since a late or
-//   lost mark only delays the switch). Records that threads keep answering
-//   with cross within a few samples each. Where answers rarely repeat (a
-//   table of a million distinct records looked up at random), a thread
-//   seldom samples a record again while it still remembers it, and a
-//   record needs that several times over.
+//   per thread). Each thread remembers the records it sampled lately
+//   (kRecent of them, by address), and a record notes the last thread that
+//   sampled it. A crossing is a thread sampling again a record it sampled
+//   lately while another thread sampled it in between; a record with
+//   kCrossings of them is marked as read by several (a sticky hint;
+//   relaxed, since a late or lost mark only delays the switch). Records
+//   that threads keep answering with cross within a few samples each.
+//   Where answers rarely repeat (a table of a million distinct records
+//   looked up at random), a thread seldom samples a record again while it
+//   still remembers it, and a record needs that several times over.
 // - For a marked record, each thread keeps a stock of references of its
 //   own: it takes kCredit references with one atomic add, hands them out one
 //   by one, and puts back into its stock the references its Metadata copies
