@@ -19,19 +19,17 @@ using Rep = detail::MetadataRep;
 }  // namespace
 
 namespace index_detail {
-// A node: its maps and cover, then a child pointer per child slot, then (for
-// a sparse node) its record map, then a record per leaf run (per run that
-// has one, in a sparse node; a 4-byte code in a narrow node, the array
-// rounded up to whole words), then, for a node that skips, its SkipTail.
+// A node: its cover and leaf map, then (unless compact) its child map, then
+// a child pointer per child slot, then (for a sparse node) its record map,
+// then a record per leaf run (per run that has one, in a sparse node; a
+// 4-byte code in a narrow node, the array rounded up to whole words), then,
+// for a node that skips, its SkipTail. A compact node has no child map: it
+// has no child, and nodes at the ends of paths are mostly compact (two
+// thirds of all nodes, on a table of uniformly random prefixes).
 // Immutable once published, except the child pointers, which a writer may
 // swap for a new version of that child (release store; readers load them
 // with acquire).
 struct Block {
-  std::uint64_t child_bits;  // slot i has a child node; one pointer each
-  // Slot i is a leaf that starts a new run; one record each. In a compact
-  // node: the one run's first slot in bits 0-7, its end in bits 8-15 (and,
-  // narrow, its record's code in bits 32-63).
-  std::uint64_t leaf_bits;
   // The record of the longest prefix of the parent's stride covering this
   // node, tagged in its low bits (records are 16-byte aligned):
   // - kSkips: the node skips (see SkipTail);
@@ -47,15 +45,28 @@ struct Block {
   //   pointers. Taken whenever every record of the node has a code. A
   //   narrow compact node keeps its record's code in its leaf word and has
   //   no record array.
+  // First, so that the tags say where everything else lies.
   std::uintptr_t cover_word;
+  // Slot i is a leaf that starts a new run; one record each. In a compact
+  // node: the one run's first slot in bits 0-7, its end in bits 8-15 (and,
+  // narrow, its record's code in bits 32-63).
+  std::uint64_t leaf_bits;
 
   static constexpr std::uintptr_t kSkips = 1;
   static constexpr std::uintptr_t kCompact = 2;
   static constexpr std::uintptr_t kSparse = 4;
   static constexpr std::uintptr_t kNarrow = 8;
   static constexpr std::uintptr_t kTags = kSkips | kCompact | kSparse | kNarrow;
+  // Header bytes: the two words, and the child map unless compact.
+  static constexpr std::size_t kCompactHeader = 2 * sizeof(std::uint64_t);
+  static constexpr std::size_t kHeader = kCompactHeader + sizeof(std::uint64_t);
 
-  std::uint32_t children() const noexcept { return static_cast<std::uint32_t>(std::popcount(child_bits)); }
+  // Slot i has a child node; one pointer each. Read through the node's
+  // address, not a member, as a compact node's storage ends before it.
+  std::uint64_t child_bits() const noexcept {
+    return compact() ? 0 : *reinterpret_cast<const std::uint64_t*>(reinterpret_cast<const char*>(this) + kCompactHeader);
+  }
+  std::uint32_t children() const noexcept { return static_cast<std::uint32_t>(std::popcount(child_bits())); }
   // The records stored: one per run, or per run with a record.
   std::uint32_t leaves() const noexcept {
     return compact() ? (narrow() ? 0 : 1) : static_cast<std::uint32_t>(std::popcount(record_bits()));
@@ -69,7 +80,7 @@ struct Block {
   bool narrow() const noexcept { return (cover_word & kNarrow) != 0; }
   // The run starts that have a record (every run start, unless sparse).
   std::uint64_t record_bits() const noexcept {
-    return sparse() ? *reinterpret_cast<const std::uint64_t*>(reinterpret_cast<const char*>(this + 1) +
+    return sparse() ? *reinterpret_cast<const std::uint64_t*>(reinterpret_cast<const char*>(this) + kHeader +
                                                                children() * sizeof(void*))
                     : leaf_bits;
   }
@@ -116,6 +127,7 @@ inline unsigned top_slot(u128 key) noexcept { return static_cast<unsigned>(key >
 constexpr unsigned kShortBits = 8;
 inline unsigned short_slot(u128 key) noexcept { return static_cast<unsigned>(key >> (128 - kShortBits)); }
 
+static_assert(sizeof(Block) == Block::kCompactHeader, "a compact node's storage is its two header words and what follows");
 static_assert(alignof(detail::MetadataRep) >= 16, "a node's cover word keeps its tags in four low bits");
 static_assert(Block::kSparse * 2 == sizeof(std::uint64_t), "a sparse node's record map shifts its records by kSparse * 2");
 
@@ -161,11 +173,12 @@ class RecordCode {
 
 inline std::atomic<const Block*>* child_array(const Block* b) noexcept {
   return reinterpret_cast<std::atomic<const Block*>*>(const_cast<char*>(reinterpret_cast<const char*>(b)) +
-                                                       sizeof(Block));
+                                                       Block::kHeader);
 }
 // Where a node's records start.
 inline char* leaf_array(const Block* b) noexcept {
-  // Without a branch: a sparse node's records start one word further on.
+  if (b->compact()) return const_cast<char*>(reinterpret_cast<const char*>(b)) + Block::kCompactHeader;
+  // A sparse node's records start one word further on.
   return reinterpret_cast<char*>(child_array(b) + b->children()) + ((b->cover_word & Block::kSparse) << 1);
 }
 // Bytes of a node's records: 4 or 8 each, rounded up to whole words.
@@ -203,7 +216,8 @@ std::size_t block_size(std::uint32_t children, std::uint32_t leaves, std::uintpt
   const bool skips = (tags & Block::kSkips) != 0;
   const std::size_t tail = !skips ? 0 : (tags & Block::kCompact) != 0 ? offsetof(SkipTail, to) : sizeof(SkipTail);
   const std::size_t records_map = (tags & Block::kSparse) != 0 ? sizeof(std::uint64_t) : 0;
-  return sizeof(Block) + records_map + children * sizeof(std::atomic<const Block*>) + leaf_bytes(leaves, tags) + tail;
+  const std::size_t header = (tags & Block::kCompact) != 0 ? Block::kCompactHeader : Block::kHeader;
+  return header + records_map + children * sizeof(std::atomic<const Block*>) + leaf_bytes(leaves, tags) + tail;
 }
 
 // A block for a node with these maps and tags (a sparse node's record map
@@ -214,9 +228,11 @@ Block* new_block(std::uint64_t child_bits, std::uint64_t leaf_bits, std::uintptr
                                                               : static_cast<std::uint32_t>(std::popcount(leaf_bits));
   const std::size_t size = block_size(static_cast<std::uint32_t>(std::popcount(child_bits)), leaves, tags);
   auto* b = static_cast<Block*>(index_arena::allocate(size));
-  b->child_bits = child_bits;
-  b->leaf_bits = leaf_bits;
   b->cover_word = tags;
+  b->leaf_bits = leaf_bits;
+  if ((tags & Block::kCompact) == 0) {
+    *reinterpret_cast<std::uint64_t*>(reinterpret_cast<char*>(b) + Block::kCompactHeader) = child_bits;
+  }
   if ((tags & Block::kSparse) != 0) *reinterpret_cast<std::uint64_t*>(child_array(b) + b->children()) = record_bits;
   return b;
 }
@@ -325,7 +341,7 @@ struct Slots {
   u128 path = 0;
 
   Slots() = default;
-  explicit Slots(const Block* b) : child_bits(b->child_bits) {
+  explicit Slots(const Block* b) : child_bits(b->child_bits()) {
     if (b->skips()) {
       to = skip_to(b);
       path = skip_path(skip_tail(b));
@@ -575,8 +591,8 @@ detail::MetadataRep* ReadIndex::walk(u128 key) const noexcept {
     shift = enter(b, key, shift);
     if (shift == 0) return best;  // off a skipped path
     const std::uint64_t bit = std::uint64_t{1} << slot_at(key, shift);
-    if ((b->child_bits & bit) != 0) {
-      b = child_array(b)[std::popcount(b->child_bits & (bit - 1))].load(std::memory_order_acquire);
+    if ((b->child_bits() & bit) != 0) {
+      b = child_array(b)[std::popcount(b->child_bits() & (bit - 1))].load(std::memory_order_acquire);
       continue;
     }
     const std::uint32_t i = leaf_index(b, slot_at(key, shift));
@@ -633,8 +649,8 @@ void ReadIndex::lookup_batch(const ReadIndex* const* index, const u128* keys, st
           continue;
         }
         const std::uint64_t bit = std::uint64_t{1} << slot_at(keys[base + l], shift[l]);
-        if ((b->child_bits & bit) != 0) {
-          node[l] = child_array(b)[std::popcount(b->child_bits & (bit - 1))].load(std::memory_order_acquire);
+        if ((b->child_bits() & bit) != 0) {
+          node[l] = child_array(b)[std::popcount(b->child_bits() & (bit - 1))].load(std::memory_order_acquire);
           shift[l] += kStride;
           prefetch_node(node[l]);
         } else {
@@ -756,8 +772,8 @@ void ReadIndex::update(u128 key, unsigned length, const IndexSource& source) {
     const Block* n = nodes[depth - 1];
     if (length <= from + kStride) break;
     const std::uint64_t bit = std::uint64_t{1} << slot_at(key, from);
-    if ((n->child_bits & bit) == 0) break;
-    std::atomic<const Block*>* at = &child_array(n)[std::popcount(n->child_bits & (bit - 1))];
+    if ((n->child_bits() & bit) == 0) break;
+    std::atomic<const Block*>* at = &child_array(n)[std::popcount(n->child_bits() & (bit - 1))];
     const Block* child = at->load(std::memory_order_relaxed);
     const unsigned child_from = entered(child, from + kStride);
     if (child_from == 0) {
