@@ -71,6 +71,7 @@ TrieStore::TrieStore(NodeKind k)
     : kind(k),
       roots{new_node(k), new_node(k)},
       indexes{ReadIndex(AddressFamily::V4), ReadIndex(AddressFamily::V6)},
+      shortcuts{trie::Shortcuts(96), trie::Shortcuts(0)},
       records(detail::RecordPool::create()) {}
 
 TrieStore::~TrieStore() { records->release_ref(); }
@@ -86,13 +87,22 @@ u128 index_key(const IpAddress& address) noexcept {
 // The trie of one family as the read index reads it.
 class TrieSource final : public IndexSource {
  public:
-  TrieSource(NodeKind kind, TrieNode* root, AddressFamily family) : kind_(kind), root_(root), family_(family) {}
-  void gather(u128 key, unsigned length, unsigned limit, IndexRange& out) const override {
+  // `shortcuts`, when given, may start a gather below the root.
+  TrieSource(NodeKind kind, TrieNode* root, AddressFamily family, const trie::Shortcuts* shortcuts = nullptr)
+      : kind_(kind), root_(root), family_(family), shortcuts_(shortcuts) {}
+  void gather(u128 key, unsigned length, unsigned limit, unsigned cover_floor, IndexRange& out) const override {
     with_algorithms(kind_, [&](auto algorithms) {
       using A = decltype(algorithms);
       if constexpr (A::kCompressed) {
         const unsigned offset = family_ == AddressFamily::V4 ? 96 : 0;
-        A::gather(root_, trie::PrefixKey{trie::shift_right(key, offset), length + offset}, limit + offset, offset, out);
+        const trie::PrefixKey range{trie::shift_right(key, offset), length + offset};
+        // A shortcut node lies at most Shortcuts::kBits bits in, so the
+        // covers it makes the walk miss are no longer than that.
+        unsigned start_depth = 0;
+        const TrieNode* start = shortcuts_ != nullptr && cover_floor >= trie::Shortcuts::kBits
+                                    ? shortcuts_->linked_start(range, start_depth)
+                                    : nullptr;
+        A::gather(root_, range, limit + offset, offset, out, start, start_depth);
       } else {
         A::gather(root_, key, length, limit, out);
       }
@@ -103,6 +113,7 @@ class TrieSource final : public IndexSource {
   NodeKind kind_;
   TrieNode* root_;
   AddressFamily family_;
+  const trie::Shortcuts* shortcuts_;
 };
 
 }  // namespace
@@ -127,7 +138,7 @@ InsertStatus TrieEngine::insert(const IpPrefix& prefix, Metadata metadata) const
     const bool created = with_algorithms(kind(), [&](auto algorithms) {
       using A = decltype(algorithms);
       if constexpr (A::kCompressed) {
-        return A::insert(root, prefix_key(prefix), entry, replaced);
+        return A::insert(root, prefix_key(prefix), entry, replaced, &store_->shortcuts[family_index(prefix.family)]);
       } else {
         return A::insert(root, prefix, entry, replaced);
       }
@@ -146,7 +157,7 @@ InsertStatus TrieEngine::insert(const IpPrefix& prefix, Metadata metadata) const
 void TrieEngine::update_index(const IpPrefix& prefix) const noexcept {
   const unsigned f = family_index(prefix.family);
   if (store_->index_stale[f].load(std::memory_order_acquire)) return;
-  const TrieSource source(kind(), store_->roots[f].get(), prefix.family);
+  const TrieSource source(kind(), store_->roots[f].get(), prefix.family, &store_->shortcuts[f]);
   try {
     store_->indexes[f].update(index_key(prefix.address()) & trie::top_mask(prefix.length), prefix.length, source);
   } catch (...) {
@@ -285,7 +296,7 @@ void TrieEngine::for_each(EntryVisitor& visitor) const {
     {
       epoch::Guard pin;
       const TrieSource source(kind(), store_->roots[family_index(family)].get(), family);
-      source.gather(0, 0, address_width_bits(family), entries);
+      source.gather(0, 0, address_width_bits(family), 0, entries);
       records.reserve(entries.deeper.size() + 1);
       const auto keep = [&](detail::MetadataRep* rep) {
         rep->acquire();
@@ -324,7 +335,7 @@ std::optional<Metadata> TrieEngine::remove(const IpPrefix& prefix) const {
     detail::MetadataRep* removed = with_algorithms(kind(), [&](auto algorithms) {
       using A = decltype(algorithms);
       if constexpr (A::kCompressed) {
-        return A::remove(root, prefix_key(prefix));
+        return A::remove(root, prefix_key(prefix), &store_->shortcuts[family_index(prefix.family)]);
       } else {
         return A::remove(root, prefix);
       }
@@ -372,6 +383,9 @@ void TrieEngine::clear() const {
   for (const NodeRef& root : store_->roots) {
     with_algorithms(kind(), [&](auto algorithms) { decltype(algorithms)::clear(root.get()); });
   }
+  // No other writer runs, and the old nodes are released only after the
+  // grace period: no walk can still start at one.
+  for (trie::Shortcuts& s : store_->shortcuts) s.clear();
   entry_count_.store(0, std::memory_order_release);
 }
 

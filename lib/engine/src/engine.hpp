@@ -27,6 +27,7 @@
 #include "read_index.hpp"
 #include "record_pool.hpp"
 #include "traits.hpp"
+#include "trie/shortcuts.hpp"
 
 namespace korvane {
 
@@ -46,6 +47,8 @@ struct TrieStore {
   const NodeKind kind;
   NodeRef roots[2];  // indexed by AddressFamily; never replaced
   ReadIndex indexes[2];
+  // Where writers' walks start (path-compressed kinds).
+  trie::Shortcuts shortcuts[2];
   // Set when an index could not be brought up to date (out of memory):
   // lookups of that family walk the trie until the next clear rebuilds the
   // index empty. Release store, acquire load: a lookup that sees it clear

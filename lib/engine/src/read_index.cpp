@@ -501,7 +501,7 @@ const Block* build_subtree(const std::vector<IndexEntry>& entries, std::size_t l
 // trie, or null when the trie holds nothing longer there.
 const Block* subtree_or_null(const IndexSource& source, u128 key, unsigned from, unsigned width, Rep* cover) {
   IndexRange range;
-  source.gather(key & trie::top_mask(from), from, width, range);
+  source.gather(key & trie::top_mask(from), from, width, width, range);  // the cover is the caller's
   if (range.deeper.empty()) return nullptr;
   return build_subtree(range.deeper, 0, range.deeper.size(), from, cover);
 }
@@ -521,7 +521,7 @@ const Block* folded(const Block* child, unsigned s, unsigned from, u128 base, Re
 // A fresh subtree for the range (key, from), built from a full gather.
 const Block* fresh_subtree(const IndexSource& source, u128 key, unsigned from, unsigned width, Rep* cover) {
   IndexRange range;
-  source.gather(key & trie::top_mask(from), from, width, range);
+  source.gather(key & trie::top_mask(from), from, width, width, range);  // the cover is the caller's
   return build_subtree(range.deeper, 0, range.deeper.size(), from, cover);
 }
 
@@ -673,7 +673,7 @@ void ReadIndex::lookup_batch(const ReadIndex* const* index, const u128* keys, st
 void ReadIndex::rebuild_short(u128 key, unsigned length, const IndexSource& source) {
   const u128 base = key & trie::top_mask(length);
   IndexRange range;
-  source.gather(base, length, kShortBits, range);
+  source.gather(base, length, kShortBits, 0, range);
   Rep* leaf[1u << kShortBits];
   const unsigned span = kShortBits - length;
   std::fill_n(leaf, std::size_t{1} << span, range.cover);
@@ -689,7 +689,7 @@ void ReadIndex::rebuild_top(u128 key, unsigned length, const IndexSource& source
   const unsigned stride = kTopBits - length;
   const u128 base = key & trie::top_mask(length);
   IndexRange range;
-  source.gather(base, length, kTopBits, range);
+  source.gather(base, length, kTopBits, 0, range);
   const std::size_t slots = std::size_t{1} << stride;
   std::vector<Rep*> leaf(slots, range.cover_length > kShortBits ? range.cover : nullptr);
   std::vector<std::uint8_t> deeper(slots, 0);
@@ -825,7 +825,7 @@ void ReadIndex::update(u128 key, unsigned length, const IndexSource& source) {
       const unsigned span = from + kStride - length;
       const unsigned first = bits_at(at, from, kStride);
       IndexRange range;
-      source.gather(at, length, from + kStride, range);
+      source.gather(at, length, from + kStride, from, range);  // shorter covers are the node's own
       Rep* leaf[64];
       std::fill_n(leaf, std::size_t{1} << span, range.cover_length > from ? range.cover : nullptr);
       std::uint64_t needs_child = 0;

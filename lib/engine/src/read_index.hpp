@@ -73,7 +73,11 @@ struct IndexRange {
 // The trie, as the index reads it.
 class IndexSource {
  public:
-  virtual void gather(trie::u128 key, unsigned length, unsigned limit, IndexRange& out) const = 0;
+  // The range (key, length) gathered down to `limit`. Only a cover longer
+  // than `cover_floor` bits need be reported: a source may report a shorter
+  // one as none (the caller takes those from elsewhere, or needs none).
+  virtual void gather(trie::u128 key, unsigned length, unsigned limit, unsigned cover_floor,
+                      IndexRange& out) const = 0;
 
  protected:
   ~IndexSource() = default;

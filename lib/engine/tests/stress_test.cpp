@@ -9,10 +9,13 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <concepts>
+#include <random>
 #include <thread>
 #include <tuple>
 
 #include "epoch.hpp"
+#include "korvane/address.hpp"
 #include "korvane/local_engine.hpp"
 #include "reference.hpp"
 #include "trie_probe.hpp"
@@ -29,11 +32,14 @@ struct Universe {
   std::vector<IpPrefix> prefixes;
   std::size_t permanent = 0;  // [0, permanent) are never removed
 
-  explicit Universe(std::uint64_t seed, std::size_t permanent_count, std::size_t churn_count) {
-    PrefixGenerator gen(seed);
+  explicit Universe(std::uint64_t seed, std::size_t permanent_count, std::size_t churn_count)
+      : Universe(permanent_count, churn_count, [gen = PrefixGenerator(seed)]() mutable { return gen.next(); }) {}
+
+  template <std::invocable Next>
+  Universe(std::size_t permanent_count, std::size_t churn_count, Next next) {
     auto fresh = [&] {
       for (;;) {
-        IpPrefix p = gen.next();
+        IpPrefix p = next();
         bool duplicate = false;
         for (const IpPrefix& q : prefixes) duplicate = duplicate || q.same_entry(p);
         if (!duplicate) return p;
@@ -163,11 +169,9 @@ TEST_P(StressTest, EntryCountStaysExactWithConcurrentClears) {
 // Churn beside stored prefixes makes removes prune and merge the nodes around
 // them while readers ask. Prefixes stored throughout are always found, by
 // contains and by lookups inside them; prefixes never stored never are; and
-// at rest the trie has the shape a fresh load gives it.
-TEST_P(StressTest, PrunesAndMergesKeepStoredPrefixesExact) {
-  const Config config = GetParam();
+// at rest the trie has the shape a fresh load gives it, and answers as it.
+void churn_beside_stored(const Config& config, const Universe& u) {
   auto engine = LocalEngine::make_trie(config.kind, config.shards);
-  const Universe u(123 + config.kind, 300, 300);
   const std::size_t never_stored = 40;  // the last ones are never inserted
   const std::size_t churn_end = u.prefixes.size() - never_stored;
   for (std::size_t i = 0; i < u.permanent; ++i) engine->insert(u.prefixes[i], u.record(i));
@@ -204,7 +208,37 @@ TEST_P(StressTest, PrunesAndMergesKeepStoredPrefixesExact) {
   }
   EXPECT_EQ(engine->len(), fresh->len());
   EXPECT_EQ(testing::trie_nodes(*engine), testing::trie_nodes(*fresh));
+  PrefixGenerator gen(7);
+  for (const IpPrefix& p : u.prefixes) {
+    const IpAddress a = gen.address_inside(p);
+    const auto got = engine->lookup(a);
+    const auto want = fresh->lookup(a);
+    ASSERT_EQ(got.has_value(), want.has_value()) << format_address(a);
+    if (got) EXPECT_EQ(got->value(), want->value()) << format_address(a);
+  }
   epoch::collect();
+}
+
+TEST_P(StressTest, PrunesAndMergesKeepStoredPrefixesExact) {
+  churn_beside_stored(GetParam(), Universe(123 + GetParam().kind, 300, 300));
+}
+
+// The same with every prefix 19 to 30 bits long under one IPv4 /10, or 19
+// to 64 bits under one IPv6 /10: the nodes where writers' walks start (those
+// 10 to 18 bits in) are made, merged and pruned all the time, by one writer
+// while the other starts walks at them.
+TEST_P(StressTest, WalksStartingBelowTheRootSurviveMergesAndPrunes) {
+  std::mt19937_64 rng(321 + GetParam().kind);
+  auto clustered = [&rng] {
+    const bool v4 = (rng() & 3) != 0;
+    IpAddress a = v4 ? IpAddress::v4(10, 64, 0, 0) : IpAddress::v6({0x20, 0x00});
+    const unsigned length = 19 + static_cast<unsigned>(rng() % (v4 ? 12 : 46));
+    for (unsigned bit = 10; bit < length; ++bit) {
+      if (rng() & 1) a.bytes[bit / 8] |= static_cast<std::uint8_t>(0x80u >> (bit % 8));
+    }
+    return IpPrefix::of(a, static_cast<std::uint8_t>(length));
+  };
+  churn_beside_stored(GetParam(), Universe(300, 300, clustered));
 }
 
 std::vector<Config> stress_configs() {

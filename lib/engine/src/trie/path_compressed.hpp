@@ -18,6 +18,11 @@
 //   marked unlinked under its lock and never changed again: a walker inside
 //   it reads a frozen, consistent node whose children are still the live
 //   ones, and a writer that locks it starts again from the root.
+// - An insert may start its walk at a node its key's shortcut names (see
+//   trie/shortcuts.hpp) rather than at the root: by the two rules above,
+//   starting at a node the walk from the root would pass is the same walk,
+//   frozen nodes included. A remove that unlinks a node takes it out of the
+//   shortcuts before releasing it.
 // - Structure invariant, restored by every remove before it returns: a node
 //   other than the root holds an entry or has two children. The root may be
 //   empty; an empty root has an empty edge.
@@ -25,6 +30,7 @@
 
 #include "read_index.hpp"
 #include "trie/keys.hpp"
+#include "trie/shortcuts.hpp"
 #include "trie/write_support.hpp"
 
 namespace korvane::trie {
@@ -62,12 +68,28 @@ struct PathCompressed {
   }
 
   // Returns true when a new entry was created; `replaced` receives the
-  // record it replaced, which the caller releases.
-  static bool insert(TrieNode* root, const PrefixKey& key, OwnedEntry& entry, detail::MetadataRep*& replaced) {
+  // record it replaced, which the caller releases. With `shortcuts`, the
+  // walk starts at the key's shortcut and records a deeper one it passes.
+  static bool insert(TrieNode* root, const PrefixKey& key, OwnedEntry& entry, detail::MetadataRep*& replaced,
+                     Shortcuts* shortcuts = nullptr) {
+    Shortcuts::Walk walk = shortcuts != nullptr ? shortcuts->walk(key) : Shortcuts::Walk();
+    const bool created = insert_from(root, key, entry, replaced, walk);
+    walk.record();  // every node lock is let go by now
+    return created;
+  }
+
+ private:
+  static bool insert_from(TrieNode* root, const PrefixKey& key, OwnedEntry& entry, detail::MetadataRep*& replaced,
+                          Shortcuts::Walk& walk) {
     SpareNodes<N> spare;
-  from_root:
-    auto* n = static_cast<N*>(root);
-    unsigned depth = 0;
+    auto* n = static_cast<N*>(walk.start());
+    unsigned depth = walk.start_depth();
+    if (n == nullptr) {
+    from_root:
+      walk.restart();
+      n = static_cast<N*>(root);
+      depth = 0;
+    }
     for (;;) {
       // Pass through without locking when the key clearly goes on below an
       // existing child; otherwise count the nodes the change will need.
@@ -81,6 +103,7 @@ struct PathCompressed {
           if (child != nullptr) {
             depth += p.matched + 1;
             n = static_cast<N*>(child);
+            walk.passed(n, depth);
             continue;
           }
           wanted = 1;
@@ -118,6 +141,7 @@ struct PathCompressed {
           lock.unlock();
           depth += m + 1;
           n = static_cast<N*>(child);
+          walk.passed(n, depth);
           continue;
         }
         if (spare.available() < 1) continue;
@@ -132,6 +156,8 @@ struct PathCompressed {
     }
   }
 
+
+ public:
   // An entry sits where its key ends, and the walk only passes a node after
   // matching its whole edge, so every entry it meets belongs to a prefix
   // that covers the address. The stored prefix is therefore checked once, for
@@ -152,7 +178,8 @@ struct PathCompressed {
     return find(root, key, nullptr, &present) != nullptr && present;
   }
 
-  static detail::MetadataRep* remove(TrieNode* root, const PrefixKey& key) {
+  // With `shortcuts`, a node that leaves the trie leaves them too.
+  static detail::MetadataRep* remove(TrieNode* root, const PrefixKey& key, Shortcuts* shortcuts = nullptr) {
     Path<N> path;
     for (;;) {
       N* n = find(root, key, &path, nullptr);
@@ -163,7 +190,7 @@ struct PathCompressed {
       if (q.matched != q.edge.length || q.remaining != q.edge.length) continue;  // split meanwhile
       detail::MetadataRep* old = n->entry.exchange_metadata(nullptr);
       lock.unlock();
-      if (old != nullptr) tidy(root, key, path);
+      if (old != nullptr) tidy(root, key, path, shortcuts);
       return old;
     }
   }
@@ -174,9 +201,14 @@ struct PathCompressed {
   // the trie's key space; keys and lengths come out less `offset` leading
   // bits (96 for the IPv4 trie, whose keys all start with 96 zero bits), so
   // left-aligned in the family's address space.
-  static void gather(TrieNode* root, const PrefixKey& range, unsigned limit, unsigned offset, IndexRange& out) {
-    const auto* n = static_cast<const N*>(root);
-    unsigned depth = 0;
+  //
+  // The walk may start at `start`, a node at depth `start_depth` on the
+  // range's path, instead of the root; covers above it are then missed, so
+  // only for a caller that needs no cover that short.
+  static void gather(TrieNode* root, const PrefixKey& range, unsigned limit, unsigned offset, IndexRange& out,
+                     const TrieNode* start = nullptr, unsigned start_depth = 0) {
+    const auto* n = static_cast<const N*>(start != nullptr ? start : root);
+    unsigned depth = start != nullptr ? start_depth : 0;
     for (;;) {
       const Snapshot s = snapshot(n);
       const unsigned rest = range.length > depth ? range.length - depth : 0;
@@ -409,7 +441,7 @@ struct PathCompressed {
   // entry: an emptied leaf is unlinked from its parent, and a node left with
   // no entry and one child absorbs that child, moving up the path as long as
   // a change leaves the next node in need.
-  static void tidy(TrieNode* root, const PrefixKey& key, Path<N>& path) {
+  static void tidy(TrieNode* root, const PrefixKey& key, Path<N>& path, Shortcuts* shortcuts) {
     unsigned i = path.size - 1;
     for (;;) {
       N* x = path.nodes[i];
@@ -419,7 +451,7 @@ struct PathCompressed {
       TrieNode* const c1 = x->children.child(1);
       if (c0 != nullptr && c1 != nullptr) return;
       if (c0 != nullptr || c1 != nullptr) {
-        absorb_only_child(x, c0 != nullptr ? 0u : 1u);
+        absorb_only_child(x, c0 != nullptr ? 0u : 1u, shortcuts, path.depths[i], key.bits);
         continue;  // what x took over may itself lack an entry and a child
       }
       if (i == 0) {
@@ -442,16 +474,18 @@ struct PathCompressed {
         if (x->unlinked() || !is_empty(x)) continue;  // changed meanwhile: look again
         x->mark_unlinked();
       }
+      if (shortcuts != nullptr) shortcuts->forget(x, path.depths[i], key.bits & top_mask(path.depths[i]));
       parent->children.replace_child(b, nullptr);  // released after the grace period
       --i;
     }
   }
 
-  // Locked node x, with no entry and only the child on side b, takes over
-  // that child's edge (behind x's edge and the selecting bit), entry and
-  // children. The child keeps its own contents and references, frozen, for
-  // walkers still inside it; it is released after the grace period.
-  static void absorb_only_child(N* x, unsigned b) noexcept {
+  // Locked node x, reached at depth `depth` under the key bits `above`,
+  // with no entry and only the child on side b, takes over that child's
+  // edge (behind x's edge and the selecting bit), entry and children. The
+  // child keeps its own contents and references, frozen, for walkers still
+  // inside it; it is released after the grace period.
+  static void absorb_only_child(N* x, unsigned b, Shortcuts* shortcuts, unsigned depth, u128 above) noexcept {
     auto* c = static_cast<N*>(x->children.child(b));
     // A node is unlinked only under its parent's lock, which is ours, so c
     // is live.
@@ -477,6 +511,10 @@ struct PathCompressed {
     x->children.replace_child(1, grand[1]);
     c->mark_unlinked();
     c_lock.unlock();
+    if (shortcuts != nullptr) {
+      const unsigned c_depth = depth + xe.length + 1;
+      shortcuts->forget(c, c_depth, (above & top_mask(depth)) | shift_right(xe.bits, depth) | with_bit(depth + xe.length, b));
+    }
     TrieNode::release_deferred(old);
   }
 };
