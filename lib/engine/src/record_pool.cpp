@@ -1,5 +1,6 @@
 #include "record_pool.hpp"
 
+#include <bit>
 #include <functional>
 #include <string_view>
 
@@ -23,25 +24,24 @@ MetadataRep* RecordPool::intern(MetadataRep* rep) {
   if (rep->pool.load(std::memory_order_acquire) != nullptr) return rep;
   const Entry probe{rep, content_hash(rep)};  // outside the lock
   std::unique_lock lock(mutex_);
-  if (auto it = records_.find(probe); it != records_.end()) {
-    MetadataRep* pooled = it->rep;
-    if (pooled->try_acquire()) {
-      lock.unlock();
-      rep->release();
-      return pooled;
+  if (!slots_.empty()) {
+    const std::size_t slot = find(probe);
+    if (MetadataRep* pooled = slots_[slot].rep) {
+      if (pooled->try_acquire()) {
+        lock.unlock();
+        rep->release();
+        return pooled;
+      }
+      erase_at(slot);  // dying: forget() will find it gone
     }
-    records_.erase(it);  // dying: forget() will find it gone
   }
+  reserve_one();
   // Claim the record before it becomes findable here; another pool may have
   // claimed it since the check above, and then it stays that pool's.
   RecordPool* unclaimed = nullptr;
   if (!rep->pool.compare_exchange_strong(unclaimed, this, std::memory_order_acq_rel)) return rep;
-  try {
-    records_.insert(probe);
-  } catch (...) {
-    rep->pool.store(nullptr, std::memory_order_release);  // not pooled after all
-    throw;
-  }
+  slots_[find(probe)] = probe;
+  ++count_;
   refs_.fetch_add(1, std::memory_order_relaxed);
   return rep;
 }
@@ -50,9 +50,51 @@ void RecordPool::forget(MetadataRep* rep) noexcept {
   const Entry probe{rep, content_hash(rep)};  // its content is intact until it is deleted
   {
     std::lock_guard lock(mutex_);
-    if (auto it = records_.find(probe); it != records_.end() && it->rep == rep) records_.erase(it);
+    if (!slots_.empty()) {
+      const std::size_t slot = find(probe);
+      if (slots_[slot].rep == rep) erase_at(slot);
+    }
   }
   release_ref();
+}
+
+std::size_t RecordPool::find(const Entry& probe) const noexcept {
+  const std::size_t mask = slots_.size() - 1;
+  for (std::size_t i = home(probe.hash);; i = (i + 1) & mask) {
+    const Entry& e = slots_[i];
+    if (e.rep == nullptr || same_content(e, probe)) return i;
+  }
+}
+
+void RecordPool::reserve_one() {
+  if ((count_ + 1) * 4 <= slots_.size() * 3) return;
+  const std::size_t size = slots_.empty() ? 64 : slots_.size() * 2;
+  std::vector<Entry> grown(size, Entry{nullptr, 0});  // may throw; nothing changed yet
+  std::swap(slots_, grown);
+  shift_ = 64 - static_cast<unsigned>(std::countr_zero(size));
+  const std::size_t mask = size - 1;
+  for (const Entry& e : grown) {
+    if (e.rep == nullptr) continue;
+    std::size_t i = home(e.hash);
+    while (slots_[i].rep != nullptr) i = (i + 1) & mask;
+    slots_[i] = e;
+  }
+}
+
+void RecordPool::erase_at(std::size_t slot) noexcept {
+  const std::size_t mask = slots_.size() - 1;
+  std::size_t gap = slot;
+  for (std::size_t i = (gap + 1) & mask; slots_[i].rep != nullptr; i = (i + 1) & mask) {
+    // The entry at i may fill the gap unless its home lies cyclically in
+    // (gap, i]: then it would move before its home and be lost to probes.
+    const std::size_t h = home(slots_[i].hash);
+    const bool stays = gap < i ? (gap < h && h <= i) : (gap < h || h <= i);
+    if (stays) continue;
+    slots_[gap] = slots_[i];
+    gap = i;
+  }
+  slots_[gap] = Entry{nullptr, 0};
+  --count_;
 }
 
 }  // namespace korvane::detail

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <mutex>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -46,6 +47,47 @@ TEST(RecordPool, EqualRecordsAreStoredOnceAndNeverChangedInPlace) {
   epoch::collect();
   EXPECT_EQ(first->value(), "AS0");
   EXPECT_EQ(other->attributes().at("cc"), "de");
+}
+
+// Thousands of distinct records entering and leaving the pool at random
+// (each leaves with the last prefix holding it): at every check, prefixes
+// holding equal records answer one shared record, and unequal ones distinct
+// records, whatever the pool's table has been through (growth, removals
+// moving entries back).
+TEST(RecordPool, SharingStaysExactThroughChurnOfThousandsOfRecords) {
+  auto engine = LocalEngine::make_trie(4, 1);
+  std::mt19937_64 rng(5);
+  constexpr int kPrefixes = 1 << 14;
+  constexpr int kContents = 3000;
+  std::vector<int> held(kPrefixes, -1);  // content per prefix, -1: none
+  auto prefix = [](int i) { return v4_prefix(10, static_cast<std::uint8_t>(i >> 8), static_cast<std::uint8_t>(i), 0, 24); };
+  for (int op = 1; op <= 60000; ++op) {
+    const int i = static_cast<int>(rng() % kPrefixes);
+    if (rng() % 3 != 0) {
+      held[i] = static_cast<int>(rng() % kContents);
+      engine->insert(prefix(i), record(held[i]));
+    } else {
+      engine->remove(prefix(i));
+      held[i] = -1;
+    }
+    if (op % 20000 != 0) continue;
+    epoch::collect();
+    std::vector<const void*> identity(kContents, nullptr);
+    for (int j = 0; j < kPrefixes; ++j) {
+      const auto got = engine->lookup(IpAddress::v4(10, static_cast<std::uint8_t>(j >> 8), static_cast<std::uint8_t>(j), 1));
+      ASSERT_EQ(got.has_value(), held[j] >= 0);
+      if (!got) continue;
+      ASSERT_EQ(got->value(), record(held[j]).value());
+      if (identity[held[j]] == nullptr) identity[held[j]] = got->identity();
+      ASSERT_EQ(got->identity(), identity[held[j]]) << "equal records not shared";
+    }
+    std::vector<const void*> seen;
+    for (const void* id : identity) {
+      if (id != nullptr) seen.push_back(id);
+    }
+    std::sort(seen.begin(), seen.end());
+    EXPECT_EQ(std::adjacent_find(seen.begin(), seen.end()), seen.end()) << "unequal records share one";
+  }
 }
 
 TEST(RecordPool, HoldersComingAndGoingOnThreadsKeepEveryRecordIntact) {
