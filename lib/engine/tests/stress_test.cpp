@@ -170,7 +170,11 @@ TEST_P(StressTest, EntryCountStaysExactWithConcurrentClears) {
 // them while readers ask. Prefixes stored throughout are always found, by
 // contains and by lookups inside them; prefixes never stored never are; and
 // at rest the trie has the shape a fresh load gives it, and answers as it.
-void churn_beside_stored(const Config& config, const Universe& u) {
+//
+// With `owned`, each writer churns its own half of the churned prefixes and
+// knows which of them it has stored: each of its removes must hand back the
+// record it inserted, and each insert must find the prefix absent.
+void churn_beside_stored(const Config& config, const Universe& u, bool owned = false) {
   auto engine = LocalEngine::make_trie(config.kind, config.shards);
   const std::size_t never_stored = 40;  // the last ones are never inserted
   const std::size_t churn_end = u.prefixes.size() - never_stored;
@@ -178,7 +182,25 @@ void churn_beside_stored(const Config& config, const Universe& u) {
 
   std::atomic<bool> done{false};
   std::atomic<std::uint64_t> failures{0};
-  auto writer = [&](std::uint64_t seed) { u.churn(*engine, seed, 5000, churn_end); };
+  auto writer = [&](std::uint64_t seed) {
+    if (!owned) return u.churn(*engine, seed, 5000, churn_end);
+    std::mt19937_64 rng(seed);
+    std::vector<bool> stored(churn_end, false);
+    for (int round = 0; round < 5000; ++round) {
+      std::size_t i = u.permanent + rng() % (churn_end - u.permanent);
+      i -= (i - u.permanent) % 2 != seed % 2 ? 1 : 0;  // this writer's half
+      if (i < u.permanent) continue;
+      if (stored[i]) {
+        const auto removed = engine->remove(u.prefixes[i]);
+        if (!removed || removed->value() != u.record(i).value()) failures.fetch_add(1);
+      } else if (engine->contains(u.prefixes[i])) {
+        failures.fetch_add(1);
+      } else {
+        engine->insert(u.prefixes[i], u.record(i));
+      }
+      stored[i] = !stored[i];
+    }
+  };
   auto reader = [&](std::uint64_t seed) {
     PrefixGenerator gen(seed);
     auto& rng = gen.rng();
@@ -226,7 +248,8 @@ TEST_P(StressTest, PrunesAndMergesKeepStoredPrefixesExact) {
 // The same with every prefix 19 to 30 bits long under one IPv4 /10, or 19
 // to 64 bits under one IPv6 /10: the nodes where writers' walks start (those
 // 10 to 18 bits in) are made, merged and pruned all the time, by one writer
-// while the other starts walks at them.
+// while the other starts walks at them, and each writer checks what its own
+// removes and inserts find.
 TEST_P(StressTest, WalksStartingBelowTheRootSurviveMergesAndPrunes) {
   std::mt19937_64 rng(321 + GetParam().kind);
   auto clustered = [&rng] {
@@ -238,7 +261,7 @@ TEST_P(StressTest, WalksStartingBelowTheRootSurviveMergesAndPrunes) {
     }
     return IpPrefix::of(a, static_cast<std::uint8_t>(length));
   };
-  churn_beside_stored(GetParam(), Universe(300, 300, clustered));
+  churn_beside_stored(GetParam(), Universe(300, 300, clustered), /*owned=*/true);
 }
 
 std::vector<Config> stress_configs() {

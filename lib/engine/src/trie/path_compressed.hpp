@@ -179,11 +179,21 @@ struct PathCompressed {
   }
 
   // With `shortcuts`, a node that leaves the trie leaves them too.
+  // The walk starts at the key's shortcut, and again at the root after a
+  // retry. A shortcut's node may have left the trie before the walk began,
+  // and what was inserted since is not below it: only the root's walk can
+  // say a key is absent.
   static detail::MetadataRep* remove(TrieNode* root, const PrefixKey& key, Shortcuts* shortcuts = nullptr) {
     Path<N> path;
-    for (;;) {
-      N* n = find(root, key, &path, nullptr);
-      if (n == nullptr) return nullptr;
+    const Shortcuts::Walk walk = shortcuts != nullptr ? shortcuts->walk(key) : Shortcuts::Walk();
+    TrieNode* start = walk.start() != nullptr ? walk.start() : root;
+    unsigned start_depth = walk.start() != nullptr ? walk.start_depth() : 0;
+    for (;; start = root, start_depth = 0) {
+      N* n = find(start, key, &path, nullptr, start_depth);
+      if (n == nullptr) {
+        if (start != root) continue;
+        return nullptr;
+      }
       NodeWriteLock lock(n);
       if (n->unlinked()) continue;
       const Position q = position(n, key, path.depths[path.size - 1]);
@@ -383,10 +393,11 @@ struct PathCompressed {
   // given, whether that node holds a record, read within the same validated
   // read as the match (so a split or merge racing with it cannot make the
   // answer come from another version of the node).
-  static N* find(TrieNode* root, const PrefixKey& key, Path<N>* path, bool* present) noexcept {
+  // The walk starts at `from`, the root or a node at depth `depth` on the
+  // key's path (then `path` starts there too).
+  static N* find(TrieNode* from, const PrefixKey& key, Path<N>* path, bool* present, unsigned depth = 0) noexcept {
     if (path != nullptr) path->clear();
-    auto* n = static_cast<N*>(root);
-    unsigned depth = 0;
+    auto* n = static_cast<N*>(from);
     for (;;) {
       const std::uint32_t v = n->read_begin();
       const Position p = position(n, key, depth);
@@ -437,10 +448,11 @@ struct PathCompressed {
     }
   }
 
-  // Restores the structure invariant after the last node of `path` lost its
-  // entry: an emptied leaf is unlinked from its parent, and a node left with
-  // no entry and one child absorbs that child, moving up the path as long as
-  // a change leaves the next node in need.
+  // Restores the structure invariant after the last node of `path` (which
+  // may start below the root) lost its entry: an emptied leaf is unlinked
+  // from its parent, and a node left with no entry and one child absorbs
+  // that child, moving up the path as long as a change leaves the next node
+  // in need.
   static void tidy(TrieNode* root, const PrefixKey& key, Path<N>& path, Shortcuts* shortcuts) {
     unsigned i = path.size - 1;
     for (;;) {
@@ -455,6 +467,14 @@ struct PathCompressed {
         continue;  // what x took over may itself lack an entry and a child
       }
       if (i == 0) {
+        if (x != root) {
+          // The remove's walk started below the root: x's parent is found
+          // from the root, as after a change above it.
+          x_lock.unlock();
+          if (!relocate(root, key, x, path)) return;
+          i = path.size - 1;
+          continue;
+        }
         if (read_edge(x).length != 0) x->store_edge(0, 0, 0);  // an empty root has an empty edge
         return;
       }
