@@ -8,12 +8,8 @@
 // the next index.
 //
 // Thread safety: allocate and release may be called from any thread (writers
-// of different engines allocate, epoch reclamation releases); one mutex guards
-// the lists and the chunks, held for one push or pop (and, at most once per
-// 2 MiB, a map).
-//
-// Sanitizer builds use the ordinary allocator instead, so that the
-// sanitizers keep seeing every node's lifetime.
+// of different engines allocate, epoch reclamation releases); it is one
+// WordArena (word_arena.hpp), whose mutex is held for one push or pop.
 #pragma once
 
 #include <cstddef>

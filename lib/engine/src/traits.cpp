@@ -8,6 +8,7 @@
 #include "epoch.hpp"
 #include "node/arena.hpp"
 #include "node/kinds.hpp"
+#include "word_arena.hpp"
 #include "platform.hpp"
 
 namespace korvane {
@@ -136,6 +137,19 @@ void TrieNode::clear_metadata() {
   detail::MetadataRep* old = visit_node(this, [](auto* n) { return n->entry.exchange_metadata(nullptr); });
   release_rep_deferred(old);
 }
+
+namespace {
+WordArena& box_arena() {
+  // Leaked on purpose: boxes may be released during static destruction.
+  // Boxes are read only by trie walks and listings, not by indexed lookups,
+  // so small pages do.
+  static WordArena* a = new WordArena(std::size_t{1} << 20, sizeof(PrefixBox), false);
+  return *a;
+}
+}  // namespace
+
+void* PrefixBox::operator new(std::size_t size) { return box_arena().allocate(size); }
+void PrefixBox::operator delete(void* p, std::size_t size) noexcept { box_arena().release(p, size); }
 
 std::optional<IpPrefix> TrieNode::prefix() const {
   Pinned pin;
