@@ -61,7 +61,8 @@ struct Loaded {
 // reuse), and the read indexes' top tables.
 std::size_t heap_in_use() {
   const struct mallinfo2 info = mallinfo2();
-  return info.uordblks + info.hblkhd + node::arena_bytes_in_use() + read_index_bytes();
+  return info.uordblks + info.hblkhd + node::arena_bytes_in_use() + read_index_bytes() + prefix_box_bytes() +
+         trie::shortcut_table_bytes();
 }
 
 bool uniform_shape = false;

@@ -150,6 +150,7 @@ WordArena& box_arena() {
 
 void* PrefixBox::operator new(std::size_t size) { return box_arena().allocate(size); }
 void PrefixBox::operator delete(void* p, std::size_t size) noexcept { box_arena().release(p, size); }
+std::size_t prefix_box_bytes() noexcept { return box_arena().bytes_in_use(); }
 
 std::optional<IpPrefix> TrieNode::prefix() const {
   Pinned pin;

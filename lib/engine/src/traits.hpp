@@ -65,6 +65,8 @@ struct PrefixBox {
   std::atomic<std::uint32_t> refs{1};
 };
 static_assert(sizeof(PrefixBox) % 8 == 0, "a box is whole words, as its arena gives out");
+// Bytes the process's prefix boxes take (for memory figures).
+std::size_t prefix_box_bytes() noexcept;
 
 // Common header of every node kind. The concrete kinds (node/uncompressed.hpp
 // and node/compressed.hpp) derive from it; the kind byte says which one an

@@ -7,16 +7,27 @@
 
 namespace korvane::trie {
 
+namespace {
+std::atomic<std::size_t> table_bytes{0};  // relaxed: a figure, ordering nothing
+constexpr std::size_t kTableBytes = (std::size_t{1} << Shortcuts::kBits) * sizeof(std::uintptr_t);
+}  // namespace
+
+std::size_t shortcut_table_bytes() noexcept { return table_bytes.load(std::memory_order_relaxed); }
+
 Shortcuts::Shortcuts(unsigned offset)
     : offset_(offset),
       limit_(offset + kBits),
       // Zeroed, and backed page by page as slots are first set: a small
       // table costs a few pages.
-      slots_(static_cast<std::atomic<std::uintptr_t>*>(platform::map_aligned(kSlots * sizeof(std::uintptr_t)))) {
+      slots_(static_cast<std::atomic<std::uintptr_t>*>(platform::map_aligned(kTableBytes))) {
   if (slots_ == nullptr) throw std::bad_alloc();
+  table_bytes.fetch_add(kTableBytes, std::memory_order_relaxed);
 }
 
-Shortcuts::~Shortcuts() { platform::unmap(slots_, kSlots * sizeof(std::uintptr_t)); }
+Shortcuts::~Shortcuts() {
+  platform::unmap(slots_, kTableBytes);
+  table_bytes.fetch_sub(kTableBytes, std::memory_order_relaxed);
+}
 
 Shortcuts::Walk Shortcuts::walk(const PrefixKey& key) noexcept {
   Walk w;
@@ -69,7 +80,7 @@ void Shortcuts::forget(const TrieNode* n, unsigned d, u128 path) noexcept {
 
 void Shortcuts::clear() noexcept {
   if (!used_.load(std::memory_order_relaxed)) return;
-  std::memset(static_cast<void*>(slots_), 0, kSlots * sizeof(std::uintptr_t));
+  std::memset(static_cast<void*>(slots_), 0, kTableBytes);
   used_.store(false, std::memory_order_relaxed);
 }
 

@@ -119,4 +119,8 @@ class Shortcuts {
   std::atomic<bool> used_{false};
 };
 
+// Bytes the process's shortcut tables span (for memory figures; each is
+// backed only where touched).
+std::size_t shortcut_table_bytes() noexcept;
+
 }  // namespace korvane::trie
