@@ -18,11 +18,13 @@
 //   marked unlinked under its lock and never changed again: a walker inside
 //   it reads a frozen, consistent node whose children are still the live
 //   ones, and a writer that locks it starts again from the root.
-// - An insert may start its walk at a node its key's shortcut names (see
-//   trie/shortcuts.hpp) rather than at the root: by the two rules above,
-//   starting at a node the walk from the root would pass is the same walk,
-//   frozen nodes included. A remove that unlinks a node takes it out of the
-//   shortcuts before releasing it.
+// - An insert or a remove may start its walk at a node its key's shortcut
+//   names (see trie/shortcuts.hpp) rather than at the root: by the two rules
+//   above, starting at a node the walk from the root would pass is the same
+//   walk, frozen nodes included, except that a frozen node does not see
+//   what was inserted after it left; so only a walk from the root may find a
+//   key absent. A remove that unlinks a node takes it out of the shortcuts
+//   before releasing it.
 // - Structure invariant, restored by every remove before it returns: a node
 //   other than the root holds an entry or has two children. The root may be
 //   empty; an empty root has an empty edge.
@@ -156,7 +158,6 @@ struct PathCompressed {
     }
   }
 
-
  public:
   // An entry sits where its key ends, and the walk only passes a node after
   // matching its whole edge, so every entry it meets belongs to a prefix
@@ -178,11 +179,9 @@ struct PathCompressed {
     return find(root, key, nullptr, &present) != nullptr && present;
   }
 
-  // With `shortcuts`, a node that leaves the trie leaves them too.
-  // The walk starts at the key's shortcut, and again at the root after a
-  // retry. A shortcut's node may have left the trie before the walk began,
-  // and what was inserted since is not below it: only the root's walk can
-  // say a key is absent.
+  // With `shortcuts`, the walk starts at the key's shortcut, and at the root
+  // after a retry or when it finds nothing; a node that leaves the trie
+  // leaves the shortcuts too.
   static detail::MetadataRep* remove(TrieNode* root, const PrefixKey& key, Shortcuts* shortcuts = nullptr) {
     Path<N> path;
     const Shortcuts::Walk walk = shortcuts != nullptr ? shortcuts->walk(key) : Shortcuts::Walk();
