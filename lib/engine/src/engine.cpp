@@ -138,7 +138,9 @@ InsertStatus TrieEngine::insert(const IpPrefix& prefix, Metadata metadata) const
     const bool created = with_algorithms(kind(), [&](auto algorithms) {
       using A = decltype(algorithms);
       if constexpr (A::kCompressed) {
-        return A::insert(root, prefix_key(prefix), entry, replaced, &store_->shortcuts[family_index(prefix.family)]);
+        trie::Shortcuts& shortcuts = store_->shortcuts[family_index(prefix.family)];
+        if (entry_count_.load(std::memory_order_relaxed) >= kShortcutsFrom) shortcuts.enable();
+        return A::insert(root, prefix_key(prefix), entry, replaced, &shortcuts);
       } else {
         return A::insert(root, prefix, entry, replaced);
       }

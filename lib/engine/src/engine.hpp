@@ -121,6 +121,9 @@ class TrieEngine {
   // Inside the writer lock and an epoch Guard.
   void update_index(const IpPrefix& prefix) const noexcept;
   detail::MetadataRep* trie_lookup(const IpAddress& address) const noexcept;
+  // Entries from which writers' walks start at shortcuts: below this the
+  // trie stays in cache, and the tables would only take address space.
+  static constexpr std::uint64_t kShortcutsFrom = 16384;
   // Addresses answered together: their index walks interleave.
   static constexpr std::size_t kBatch = 64;
   // The records for addresses[0, n), n <= kBatch. Inside an epoch pin.

@@ -174,10 +174,18 @@ TEST_P(StressTest, EntryCountStaysExactWithConcurrentClears) {
 // With `owned`, each writer churns its own half of the churned prefixes and
 // knows which of them it has stored: each of its removes must hand back the
 // record it inserted, and each insert must find the prefix absent.
-void churn_beside_stored(const Config& config, const Universe& u, bool owned = false) {
+//
+// `ballast` more /24s, apart from the universe, are stored first and kept.
+void churn_beside_stored(const Config& config, const Universe& u, bool owned = false, int ballast = 0) {
   auto engine = LocalEngine::make_trie(config.kind, config.shards);
+  auto fresh = LocalEngine::make_trie(config.kind, 1);
   const std::size_t never_stored = 40;  // the last ones are never inserted
   const std::size_t churn_end = u.prefixes.size() - never_stored;
+  for (int i = 0; i < ballast; ++i) {
+    const IpPrefix p = testing::v4_prefix(172, static_cast<std::uint8_t>(i >> 8), static_cast<std::uint8_t>(i), 0, 24);
+    engine->insert(p, Metadata("ballast"));
+    fresh->insert(p, Metadata("ballast"));
+  }
   for (std::size_t i = 0; i < u.permanent; ++i) engine->insert(u.prefixes[i], u.record(i));
 
   std::atomic<bool> done{false};
@@ -224,7 +232,6 @@ void churn_beside_stored(const Config& config, const Universe& u, bool owned = f
   r2.join();
 
   EXPECT_EQ(failures.load(), 0u);
-  auto fresh = LocalEngine::make_trie(config.kind, 1);
   for (std::size_t i = 0; i < u.prefixes.size(); ++i) {
     if (engine->contains(u.prefixes[i])) fresh->insert(u.prefixes[i], u.record(i));
   }
@@ -261,7 +268,8 @@ TEST_P(StressTest, WalksStartingBelowTheRootSurviveMergesAndPrunes) {
     }
     return IpPrefix::of(a, static_cast<std::uint8_t>(length));
   };
-  churn_beside_stored(GetParam(), Universe(300, 300, clustered), /*owned=*/true);
+  // The ballast makes the engine large enough for writers to use shortcuts.
+  churn_beside_stored(GetParam(), Universe(300, 300, clustered), /*owned=*/true, /*ballast=*/1 << 14);
 }
 
 std::vector<Config> stress_configs() {

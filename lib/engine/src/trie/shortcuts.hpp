@@ -49,8 +49,9 @@ class Shortcuts {
   static constexpr unsigned kWindow = 8;
 
   // For a trie whose keys all start with `offset` zero bits (96 for the
-  // IPv4 trie, 0 for IPv6). Throws std::bad_alloc.
-  explicit Shortcuts(unsigned offset);
+  // IPv4 trie, 0 for IPv6). Holds no table until enable(): walks start at
+  // the root.
+  explicit Shortcuts(unsigned offset) noexcept;
   ~Shortcuts();
   Shortcuts(const Shortcuts&) = delete;
   Shortcuts& operator=(const Shortcuts&) = delete;
@@ -81,8 +82,15 @@ class Shortcuts {
     unsigned limit_ = 0;
   };
 
+  // Makes the table (2 MiB of address space, backed as slots are set), if
+  // there is none yet and the system gives the memory. A trie small enough
+  // to stay in cache gains nothing from it, so its owner calls this once the
+  // trie has grown.
+  void enable() noexcept;
+
   // A walk for `key` (in the trie's key space); one that starts at the root
-  // and records nothing when the key ends before the slot does.
+  // and records nothing when the key ends before the slot does, or there is
+  // no table.
   Walk walk(const PrefixKey& key) noexcept;
 
   // A node that every walk for `key` passes, seen linked, and its depth; or
@@ -97,7 +105,6 @@ class Shortcuts {
   void clear() noexcept;
 
  private:
-  static constexpr std::size_t kSlots = std::size_t{1} << kBits;
   static constexpr std::uintptr_t kDistanceMask = 63;  // nodes are 64-byte aligned
 
   static std::uintptr_t tag(const TrieNode* n, unsigned distance) noexcept {
@@ -113,10 +120,9 @@ class Shortcuts {
 
   const unsigned offset_;
   const unsigned limit_;  // offset_ + kBits
-  std::atomic<std::uintptr_t>* const slots_;
-  // Set at the first recording, so that clearing an unused table is free.
-  // Relaxed: read only by clear, which runs alone.
-  std::atomic<bool> used_{false};
+  // Null until enable(); then set once, by compare-exchange (release), and
+  // loaded with acquire.
+  std::atomic<std::atomic<std::uintptr_t>*> slots_{nullptr};
 };
 
 // Bytes the process's shortcut tables span (for memory figures; each is
