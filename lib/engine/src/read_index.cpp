@@ -41,10 +41,14 @@ struct Block {
   //   Taken when a node has two or more runs without a record (the gaps
   //   between scattered longer prefixes), so it never costs more than it
   //   saves.
-  // - kNarrow: the records are stored as 4-byte codes (see RecordCode), not
-  //   pointers. Taken whenever every record of the node has a code. A
+  // - kNarrow: the records, the cover included, are stored as 4-byte codes
+  //   (see RecordCode), not pointers. Taken whenever every record of the
+  //   node has a code. The cover's code is then the word's high half. A
   //   narrow compact node keeps its record's code in its leaf word and has
   //   no record array.
+  // - kLeavesOnly, only beside kNarrow (in a pointer the bit is address):
+  //   the node has no child, so no child map either. Most nodes that end
+  //   IPv4 paths are such.
   // First, so that the tags say where everything else lies.
   std::uintptr_t cover_word;
   // Slot i is a leaf that starts a new run; one record each. In a compact
@@ -57,30 +61,39 @@ struct Block {
   static constexpr std::uintptr_t kSparse = 4;
   static constexpr std::uintptr_t kNarrow = 8;
   static constexpr std::uintptr_t kTags = kSkips | kCompact | kSparse | kNarrow;
-  // Header bytes: the two words, and the child map unless compact.
+  static constexpr std::uintptr_t kLeavesOnly = 16;
+  // Header bytes: the two words, and the child map unless the node is
+  // compact or leaves only.
   static constexpr std::size_t kCompactHeader = 2 * sizeof(std::uint64_t);
   static constexpr std::size_t kHeader = kCompactHeader + sizeof(std::uint64_t);
+  static std::size_t header_bytes(std::uintptr_t tags) noexcept {
+    const bool no_map = (tags & kCompact) != 0 || (tags & (kNarrow | kLeavesOnly)) == (kNarrow | kLeavesOnly);
+    return no_map ? kCompactHeader : kHeader;
+  }
+  // The tags, kLeavesOnly included where it is one.
+  std::uintptr_t tags() const noexcept { return cover_word & (narrow() ? kTags | kLeavesOnly : kTags); }
+  std::size_t header() const noexcept { return header_bytes(tags()); }
 
   // Slot i has a child node; one pointer each. Read through the node's
-  // address, not a member, as a compact node's storage ends before it.
+  // address, not a member, as a node without a map ends before it.
   std::uint64_t child_bits() const noexcept {
-    return compact() ? 0 : *reinterpret_cast<const std::uint64_t*>(reinterpret_cast<const char*>(this) + kCompactHeader);
+    return header() == kCompactHeader
+               ? 0
+               : *reinterpret_cast<const std::uint64_t*>(reinterpret_cast<const char*>(this) + kCompactHeader);
   }
   std::uint32_t children() const noexcept { return static_cast<std::uint32_t>(std::popcount(child_bits())); }
   // The records stored: one per run, or per run with a record.
   std::uint32_t leaves() const noexcept {
     return compact() ? (narrow() ? 0 : 1) : static_cast<std::uint32_t>(std::popcount(record_bits()));
   }
-  detail::MetadataRep* cover() const noexcept {
-    return reinterpret_cast<detail::MetadataRep*>(cover_word & ~kTags);
-  }
+  detail::MetadataRep* cover() const noexcept;  // after RecordCode
   bool skips() const noexcept { return (cover_word & kSkips) != 0; }
   bool compact() const noexcept { return (cover_word & kCompact) != 0; }
   bool sparse() const noexcept { return (cover_word & kSparse) != 0; }
   bool narrow() const noexcept { return (cover_word & kNarrow) != 0; }
   // The run starts that have a record (every run start, unless sparse).
   std::uint64_t record_bits() const noexcept {
-    return sparse() ? *reinterpret_cast<const std::uint64_t*>(reinterpret_cast<const char*>(this) + kHeader +
+    return sparse() ? *reinterpret_cast<const std::uint64_t*>(reinterpret_cast<const char*>(this) + header() +
                                                                children() * sizeof(void*))
                     : leaf_bits;
   }
@@ -129,6 +142,7 @@ inline unsigned short_slot(u128 key) noexcept { return static_cast<unsigned>(key
 
 static_assert(sizeof(Block) == Block::kCompactHeader, "a compact node's storage is its two header words and what follows");
 static_assert(alignof(detail::MetadataRep) >= 16, "a node's cover word keeps its tags in four low bits");
+static_assert(sizeof(std::uintptr_t) == 8, "a narrow node's cover word holds a 4-byte code above its tags");
 static_assert(Block::kSparse * 2 == sizeof(std::uint64_t), "a sparse node's record map shifts its records by kSparse * 2");
 
 // A record as a 4-byte code: its distance in 16-byte steps from a base
@@ -171,15 +185,24 @@ class RecordCode {
   static inline std::atomic<std::uintptr_t> base{kUnset};
 };
 
+}  // namespace
+
+inline detail::MetadataRep* index_detail::Block::cover() const noexcept {
+  if (narrow()) return RecordCode::decode(static_cast<std::uint32_t>(cover_word >> 32));
+  return reinterpret_cast<detail::MetadataRep*>(cover_word & ~kTags);
+}
+
+namespace {
+
 inline std::atomic<const Block*>* child_array(const Block* b) noexcept {
   return reinterpret_cast<std::atomic<const Block*>*>(const_cast<char*>(reinterpret_cast<const char*>(b)) +
                                                        Block::kHeader);
 }
 // Where a node's records start.
 inline char* leaf_array(const Block* b) noexcept {
-  if (b->compact()) return const_cast<char*>(reinterpret_cast<const char*>(b)) + Block::kCompactHeader;
   // A sparse node's records start one word further on.
-  return reinterpret_cast<char*>(child_array(b) + b->children()) + ((b->cover_word & Block::kSparse) << 1);
+  return const_cast<char*>(reinterpret_cast<const char*>(b)) + b->header() + b->children() * sizeof(void*) +
+         ((b->cover_word & Block::kSparse) << 1);
 }
 // Bytes of a node's records: 4 or 8 each, rounded up to whole words.
 inline std::size_t leaf_bytes(std::uint32_t leaves, std::uintptr_t tags) noexcept {
@@ -216,8 +239,7 @@ std::size_t block_size(std::uint32_t children, std::uint32_t leaves, std::uintpt
   const bool skips = (tags & Block::kSkips) != 0;
   const std::size_t tail = !skips ? 0 : (tags & Block::kCompact) != 0 ? offsetof(SkipTail, to) : sizeof(SkipTail);
   const std::size_t records_map = (tags & Block::kSparse) != 0 ? sizeof(std::uint64_t) : 0;
-  const std::size_t header = (tags & Block::kCompact) != 0 ? Block::kCompactHeader : Block::kHeader;
-  return header + records_map + children * sizeof(std::atomic<const Block*>) + leaf_bytes(leaves, tags) + tail;
+  return Block::header_bytes(tags) + records_map + children * sizeof(std::atomic<const Block*>) + leaf_bytes(leaves, tags) + tail;
 }
 
 // A block for a node with these maps and tags (a sparse node's record map
@@ -230,15 +252,18 @@ Block* new_block(std::uint64_t child_bits, std::uint64_t leaf_bits, std::uintptr
   auto* b = static_cast<Block*>(index_arena::allocate(size));
   b->cover_word = tags;
   b->leaf_bits = leaf_bits;
-  if ((tags & Block::kCompact) == 0) {
+  if (Block::header_bytes(tags) == Block::kHeader) {
     *reinterpret_cast<std::uint64_t*>(reinterpret_cast<char*>(b) + Block::kCompactHeader) = child_bits;
   }
-  if ((tags & Block::kSparse) != 0) *reinterpret_cast<std::uint64_t*>(child_array(b) + b->children()) = record_bits;
+  if ((tags & Block::kSparse) != 0) {
+    *reinterpret_cast<std::uint64_t*>(reinterpret_cast<char*>(b) + b->header() + b->children() * sizeof(void*)) =
+        record_bits;
+  }
   return b;
 }
 
 void free_block(const Block* b) noexcept {
-  index_arena::release(const_cast<Block*>(b), block_size(b->children(), b->leaves(), b->cover_word & Block::kTags));
+  index_arena::release(const_cast<Block*>(b), block_size(b->children(), b->leaves(), b->tags()));
 }
 
 constexpr std::uint32_t kNoLeaf = ~std::uint32_t{0};  // a slot of a run without a stored record
@@ -330,6 +355,16 @@ void distribute(const std::vector<IndexEntry>& entries, std::size_t lo, std::siz
   }
 }
 
+// Writes a fresh node's cover beside its tags: as a code in the high half
+// of a narrow node's word (`code` then holds it), else as a pointer.
+void set_cover(Block* b, Rep* cover, std::uint32_t code) noexcept {
+  if (b->narrow()) {
+    b->cover_word |= std::uintptr_t{code} << 32;
+  } else {
+    b->cover_word |= reinterpret_cast<std::uintptr_t>(cover);
+  }
+}
+
 // A node's 64 slots spelled out: leaf values (null at child slots) and
 // children.
 struct Slots {
@@ -389,11 +424,12 @@ struct Slots {
       const std::uint64_t after = leaf_bits & ~((record_bits << 1) - 1);
       const unsigned end = after != 0 ? static_cast<unsigned>(std::countr_zero(after)) : 64;
       std::uint32_t code;
-      const bool narrow = RecordCode::encode(leaf[begin], code);
+      std::uint32_t cover_code = 0;
+      const bool narrow = RecordCode::encode(leaf[begin], code) && RecordCode::encode(cover, cover_code);
       const std::uint64_t run = begin | end << 8 | std::uint64_t{to} << 16;
       Block* b = new_block(0, narrow ? run | std::uint64_t{code} << 32 : run,
                            skips | Block::kCompact | (narrow ? Block::kNarrow : 0));
-      b->cover_word |= reinterpret_cast<std::uintptr_t>(cover);
+      set_cover(b, cover, cover_code);
       if (!narrow) *reinterpret_cast<Rep**>(leaf_array(b)) = leaf[begin];
       write_skip(b);
       return b;
@@ -402,13 +438,14 @@ struct Slots {
     const std::uint64_t stored = sparse ? record_bits : leaf_bits;
     std::uint32_t codes[64];
     std::uint32_t r = 0;
-    bool narrow = true;
+    std::uint32_t cover_code = 0;
+    bool narrow = RecordCode::encode(cover, cover_code);
     for (std::uint64_t bits = stored; bits != 0 && narrow; bits &= bits - 1) {
       narrow = RecordCode::encode(leaf[std::countr_zero(bits)], codes[r++]);
     }
-    Block* b = new_block(child_bits, leaf_bits,
-                         skips | (sparse ? Block::kSparse : 0) | (narrow ? Block::kNarrow : 0), record_bits);
-    b->cover_word |= reinterpret_cast<std::uintptr_t>(cover);
+    const std::uintptr_t layout = !narrow ? 0 : child_bits == 0 ? Block::kNarrow | Block::kLeavesOnly : Block::kNarrow;
+    Block* b = new_block(child_bits, leaf_bits, skips | (sparse ? Block::kSparse : 0) | layout, record_bits);
+    set_cover(b, cover, cover_code);
     std::uint32_t k = 0;
     for (std::uint64_t bits = child_bits; bits != 0; bits &= bits - 1) {
       new (&child_array(b)[k++]) std::atomic<const Block*>(child[std::countr_zero(bits)]);
