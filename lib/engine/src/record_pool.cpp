@@ -24,6 +24,8 @@ MetadataRep* RecordPool::intern(MetadataRep* rep) {
   if (rep->pool.load(std::memory_order_acquire) != nullptr) return rep;
   const Entry probe{rep, content_hash(rep)};  // outside the lock
   std::unique_lock lock(mutex_);
+  // The empty slot where the probe ended, while nothing has moved since.
+  std::size_t free_slot = kNoSlot;
   if (!slots_.empty()) {
     const std::size_t slot = find(probe);
     if (MetadataRep* pooled = slots_[slot].rep) {
@@ -33,14 +35,16 @@ MetadataRep* RecordPool::intern(MetadataRep* rep) {
         return pooled;
       }
       erase_at(slot);  // dying: forget() will find it gone
+    } else {
+      free_slot = slot;
     }
   }
-  reserve_one();
+  if (reserve_one()) free_slot = kNoSlot;
   // Claim the record before it becomes findable here; another pool may have
   // claimed it since the check above, and then it stays that pool's.
   RecordPool* unclaimed = nullptr;
   if (!rep->pool.compare_exchange_strong(unclaimed, this, std::memory_order_acq_rel)) return rep;
-  slots_[find(probe)] = probe;
+  slots_[free_slot != kNoSlot ? free_slot : find(probe)] = probe;
   ++count_;
   refs_.fetch_add(1, std::memory_order_relaxed);
   return rep;
@@ -66,8 +70,8 @@ std::size_t RecordPool::find(const Entry& probe) const noexcept {
   }
 }
 
-void RecordPool::reserve_one() {
-  if ((count_ + 1) * 4 <= slots_.size() * 3) return;
+bool RecordPool::reserve_one() {
+  if ((count_ + 1) * 4 <= slots_.size() * 3) return false;
   const std::size_t size = slots_.empty() ? 64 : slots_.size() * 2;
   std::vector<Entry> grown(size, Entry{nullptr, 0});  // may throw; nothing changed yet
   std::swap(slots_, grown);
@@ -79,6 +83,7 @@ void RecordPool::reserve_one() {
     while (slots_[i].rep != nullptr) i = (i + 1) & mask;
     slots_[i] = e;
   }
+  return true;
 }
 
 void RecordPool::erase_at(std::size_t slot) noexcept {

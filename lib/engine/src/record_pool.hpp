@@ -64,8 +64,10 @@ class RecordPool {
   // The slot holding a record equal to `probe`, or the empty slot where
   // the probe ended.
   std::size_t find(const Entry& probe) const noexcept;
-  // Room for one more entry; throws std::bad_alloc, leaving the set as it was.
-  void reserve_one();
+  // Room for one more entry: true when the table grew (entries moved).
+  // Throws std::bad_alloc, leaving the set as it was.
+  bool reserve_one();
+  static constexpr std::size_t kNoSlot = ~std::size_t{0};
   void erase_at(std::size_t slot) noexcept;
 
   // The creator's reference and one per pooled record.
