@@ -35,6 +35,11 @@ struct alignas(16) MetadataRep {
   std::atomic<RecordPool*> pool{nullptr};
   std::string value;
   Attributes attributes;
+  // The record's number in the read indexes' two-byte leaves, 0 until an
+  // index first needs one (see record_ids.hpp). Set once, under that
+  // table's lock (release); read with acquire. It sits in what would be
+  // padding.
+  std::atomic<std::uint16_t> index_number{0};
 
   void acquire() noexcept { refs.fetch_add(1, std::memory_order_relaxed); }
   // Takes a reference unless the count has already reached zero (the record

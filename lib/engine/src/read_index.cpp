@@ -8,6 +8,7 @@
 #include "epoch.hpp"
 #include "platform.hpp"
 #include "read_index_arena.hpp"
+#include "record_ids.hpp"
 
 namespace korvane {
 
@@ -49,6 +50,9 @@ struct Block {
   // - kLeavesOnly, only beside kNarrow (in a pointer the bit is address):
   //   the node has no child, so no child map either. Most nodes that end
   //   IPv4 paths are such.
+  // - kNumbered, only beside kNarrow: the record array holds 2-byte record
+  //   numbers (see RecordIds) instead of 4-byte codes. Taken whenever every
+  //   record in the array has a number; the cover stays a code.
   // First, so that the tags say where everything else lies.
   std::uintptr_t cover_word;
   // Slot i is a leaf that starts a new run; one record each. In a compact
@@ -62,6 +66,8 @@ struct Block {
   static constexpr std::uintptr_t kNarrow = 8;
   static constexpr std::uintptr_t kTags = kSkips | kCompact | kSparse | kNarrow;
   static constexpr std::uintptr_t kLeavesOnly = 16;
+  static constexpr std::uintptr_t kNumbered = 32;
+  static constexpr std::uintptr_t kNarrowTags = kTags | kLeavesOnly | kNumbered;
   // Header bytes: the two words, and the child map unless the node is
   // compact or leaves only.
   static constexpr std::size_t kCompactHeader = 2 * sizeof(std::uint64_t);
@@ -70,8 +76,8 @@ struct Block {
     const bool no_map = (tags & kCompact) != 0 || (tags & (kNarrow | kLeavesOnly)) == (kNarrow | kLeavesOnly);
     return no_map ? kCompactHeader : kHeader;
   }
-  // The tags, kLeavesOnly included where it is one.
-  std::uintptr_t tags() const noexcept { return cover_word & (narrow() ? kTags | kLeavesOnly : kTags); }
+  // The tags, kLeavesOnly and kNumbered included where they are ones.
+  std::uintptr_t tags() const noexcept { return cover_word & (narrow() ? kNarrowTags : kTags); }
   std::size_t header() const noexcept { return header_bytes(tags()); }
 
   // Slot i has a child node; one pointer each. Read through the node's
@@ -204,19 +210,27 @@ inline char* leaf_array(const Block* b) noexcept {
   return const_cast<char*>(reinterpret_cast<const char*>(b)) + b->header() + b->children() * sizeof(void*) +
          ((b->cover_word & Block::kSparse) << 1);
 }
-// Bytes of a node's records: 4 or 8 each, rounded up to whole words.
+// Bytes of one stored record in a node's record array.
+inline std::size_t leaf_width(std::uintptr_t tags) noexcept {
+  if ((tags & Block::kNarrow) == 0) return sizeof(Rep*);
+  return (tags & Block::kNumbered) != 0 ? sizeof(std::uint16_t) : sizeof(std::uint32_t);
+}
+// Bytes of a node's records, rounded up to whole words.
 inline std::size_t leaf_bytes(std::uint32_t leaves, std::uintptr_t tags) noexcept {
-  return (tags & Block::kNarrow) != 0 ? (leaves * std::size_t{4} + 7) & ~std::size_t{7} : leaves * sizeof(Rep*);
+  return (leaves * leaf_width(tags) + 7) & ~std::size_t{7};
 }
 // Where record i of a node is stored, and what it is.
 inline const char* leaf_address(const Block* b, std::uint32_t i) noexcept {
-  if (b->narrow()) return b->compact() ? reinterpret_cast<const char*>(&b->leaf_bits) : leaf_array(b) + i * std::size_t{4};
-  return leaf_array(b) + i * sizeof(Rep*);
+  if (b->narrow() && b->compact()) return reinterpret_cast<const char*>(&b->leaf_bits);
+  return leaf_array(b) + i * leaf_width(b->cover_word);
 }
 inline Rep* leaf_at(const Block* b, std::uint32_t i) noexcept {
   if (b->narrow()) {
-    return RecordCode::decode(b->compact() ? static_cast<std::uint32_t>(b->leaf_bits >> 32)
-                                           : reinterpret_cast<const std::uint32_t*>(leaf_array(b))[i]);
+    if (b->compact()) return RecordCode::decode(static_cast<std::uint32_t>(b->leaf_bits >> 32));
+    if ((b->cover_word & Block::kNumbered) != 0) {
+      return detail::RecordIds::record(reinterpret_cast<const std::uint16_t*>(leaf_array(b))[i]);
+    }
+    return RecordCode::decode(reinterpret_cast<const std::uint32_t*>(leaf_array(b))[i]);
   }
   return reinterpret_cast<Rep* const*>(leaf_array(b))[i];
 }
@@ -437,20 +451,35 @@ struct Slots {
     const bool sparse = std::popcount(leaf_bits) - std::popcount(record_bits) >= 2;
     const std::uint64_t stored = sparse ? record_bits : leaf_bits;
     std::uint32_t codes[64];
+    std::uint16_t numbers[64];
     std::uint32_t r = 0;
     std::uint32_t cover_code = 0;
-    bool narrow = RecordCode::encode(cover, cover_code);
-    for (std::uint64_t bits = stored; bits != 0 && narrow; bits &= bits - 1) {
-      narrow = RecordCode::encode(leaf[std::countr_zero(bits)], codes[r++]);
+    const bool cover_coded = RecordCode::encode(cover, cover_code);
+    // Two-byte numbers if every record has one, else 4-byte codes if every
+    // record has one, else pointers.
+    bool numbered = cover_coded;
+    for (std::uint64_t bits = stored; bits != 0 && numbered; bits &= bits - 1) {
+      numbered = detail::RecordIds::number_of(leaf[std::countr_zero(bits)], numbers[r++]);
     }
-    const std::uintptr_t layout = !narrow ? 0 : child_bits == 0 ? Block::kNarrow | Block::kLeavesOnly : Block::kNarrow;
+    bool narrow = numbered;
+    if (!numbered) {
+      r = 0;
+      narrow = cover_coded;
+      for (std::uint64_t bits = stored; bits != 0 && narrow; bits &= bits - 1) {
+        narrow = RecordCode::encode(leaf[std::countr_zero(bits)], codes[r++]);
+      }
+    }
+    std::uintptr_t layout = 0;
+    if (narrow) layout = (child_bits == 0 ? Block::kNarrow | Block::kLeavesOnly : Block::kNarrow) | (numbered ? Block::kNumbered : 0);
     Block* b = new_block(child_bits, leaf_bits, skips | (sparse ? Block::kSparse : 0) | layout, record_bits);
     set_cover(b, cover, cover_code);
     std::uint32_t k = 0;
     for (std::uint64_t bits = child_bits; bits != 0; bits &= bits - 1) {
       new (&child_array(b)[k++]) std::atomic<const Block*>(child[std::countr_zero(bits)]);
     }
-    if (narrow) {
+    if (numbered) {
+      std::copy_n(numbers, r, reinterpret_cast<std::uint16_t*>(leaf_array(b)));
+    } else if (narrow) {
       std::copy_n(codes, r, reinterpret_cast<std::uint32_t*>(leaf_array(b)));
     } else {
       r = 0;

@@ -4,10 +4,13 @@
 #include <functional>
 #include <string_view>
 
+#include "record_ids.hpp"
+
 namespace korvane::detail {
 
 void MetadataRep::destroy() noexcept {
   if (RecordPool* owner = pool.load(std::memory_order_acquire)) owner->forget(this);
+  if (const std::uint16_t number = index_number.load(std::memory_order_acquire)) RecordIds::give_back(number);
   delete this;
 }
 

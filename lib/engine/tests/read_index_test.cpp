@@ -10,6 +10,7 @@
 #include "engine.hpp"
 #include "epoch.hpp"
 #include "korvane/local_engine.hpp"
+#include "record_ids.hpp"
 #include "reference.hpp"
 #include "trie_probe.hpp"
 
@@ -181,6 +182,57 @@ std::vector<Config> index_configs() {
 
 INSTANTIATE_TEST_SUITE_P(Kinds, ReadIndexTest, ::testing::ValuesIn(index_configs()),
                          testing::trie_config_name<::testing::TestParamInfo<Config>>);
+
+// Index nodes store records as 2-byte numbers while numbers last, and
+// wider once they run out. Numbers of destroyed records are handed on to
+// new ones; no surviving node may then answer with the new record.
+TEST(ReadIndexRecords, NumbersRunOutAndComeBackWithoutMixingRecords) {
+  const std::uint32_t numbered_before = detail::RecordIds::in_use();
+  auto engine = LocalEngine::make_trie(4, 1);
+  // 70000 /30s side by side: 64 distinct records to a node, more records
+  // than there are numbers.
+  auto slash30 = [](std::uint8_t first, std::uint32_t i) {
+    const std::uint32_t a = (std::uint32_t{first} << 24) + (i << 2);
+    return IpPrefix::of(IpAddress::v4(static_cast<std::uint8_t>(a >> 24), static_cast<std::uint8_t>(a >> 16),
+                                      static_cast<std::uint8_t>(a >> 8), static_cast<std::uint8_t>(a)),
+                        30);
+  };
+  auto inside = [](const IpPrefix& p) {
+    IpAddress a = p.address();
+    a.bytes[3] |= 3;
+    return a;
+  };
+  constexpr std::uint32_t kFirst = 70000;
+  constexpr std::uint32_t kSecond = 40000;
+  for (std::uint32_t i = 0; i < kFirst; ++i) engine->insert(slash30(10, i), Metadata("a" + std::to_string(i)));
+  EXPECT_EQ(detail::RecordIds::in_use(), detail::RecordIds::kCount - 1);
+  for (std::uint32_t i = 0; i < kFirst; i += 2) engine->remove(slash30(10, i));
+  epoch::collect();
+  for (std::uint32_t i = 0; i < kSecond; ++i) engine->insert(slash30(20, i), Metadata("b" + std::to_string(i)));
+  auto check = [&] {
+    for (std::uint32_t i = 0; i < kFirst; ++i) {
+      const auto got = engine->lookup(inside(slash30(10, i)));
+      if (i % 2 == 0) {
+        ASSERT_FALSE(got.has_value()) << i;
+      } else {
+        ASSERT_TRUE(got.has_value()) << i;
+        ASSERT_EQ(got->value(), "a" + std::to_string(i));
+      }
+    }
+    for (std::uint32_t i = 0; i < kSecond; ++i) {
+      const auto got = engine->lookup(inside(slash30(20, i)));
+      ASSERT_TRUE(got.has_value()) << i;
+      ASSERT_EQ(got->value(), "b" + std::to_string(i));
+    }
+  };
+  check();
+  // Rebuilt nodes take the numbers given back meanwhile.
+  for (std::uint32_t i = 1; i < kFirst; i += 2) engine->insert(slash30(10, i), Metadata("a" + std::to_string(i)));
+  check();
+  engine->clear();
+  epoch::collect();
+  EXPECT_EQ(detail::RecordIds::in_use(), numbered_before);
+}
 
 // Writers toggle their own prefixes while readers look up. Every record a
 // lookup returns was stored at some moment during that lookup (each record
