@@ -133,6 +133,7 @@ InsertStatus TrieEngine::insert(const IpPrefix& prefix, Metadata metadata) const
   {
     std::shared_lock writer(store_->writers);
     epoch::Guard pin;
+    store_->indexes[family_index(prefix.family)].prefetch_for_update(index_key(prefix.address()));
     TrieNode* root = store_->roots[family_index(prefix.family)].get();
     detail::MetadataRep* replaced = nullptr;
     const bool created = with_algorithms(kind(), [&](auto algorithms) {
@@ -333,6 +334,7 @@ std::optional<Metadata> TrieEngine::remove(const IpPrefix& prefix) const {
   {
     std::shared_lock writer(store_->writers);
     epoch::Guard pin;
+    store_->indexes[family_index(prefix.family)].prefetch_for_update(index_key(prefix.address()));
     TrieNode* root = store_->roots[family_index(prefix.family)].get();
     detail::MetadataRep* removed = with_algorithms(kind(), [&](auto algorithms) {
       using A = decltype(algorithms);

@@ -981,6 +981,11 @@ void ReadIndex::rebuild_top_node(u128 key, const Block* top, const IndexSource& 
   epoch::retire(const_cast<Block*>(top), &release_subtree_now);
 }
 
+void ReadIndex::prefetch_for_update(u128 key) const noexcept {
+  const std::uintptr_t word = slots_[top_slot(key)].load(std::memory_order_relaxed);
+  if (is_node(word)) prefetch_node(node_of(word));
+}
+
 void ReadIndex::reset() {
   std::lock_guard lock(writers_);
   for (auto& entry : short_) entry.store(nullptr, std::memory_order_release);

@@ -108,6 +108,10 @@ class ReadIndex {
   void update(trie::u128 key, unsigned length, const IndexSource& source);
   // Publishes an empty index. Inside an epoch Guard.
   void reset();
+  // Starts loading the top slot and node an update for `key` reads first,
+  // so that a writer can overlap those misses with its trie walk. Only a
+  // hint: it reads one slot and dereferences nothing.
+  void prefetch_for_update(trie::u128 key) const noexcept;
 
   // Index nodes reachable now (for tests).
   std::size_t node_count() const;

@@ -48,6 +48,10 @@ void* WordArena::allocate(std::size_t size) {
     if (head != nullptr) {
       out = head;
       head = head->next;
+      // Released objects come back cold (through the epoch, in batches);
+      // asking for the next one now makes the next allocation's pop a hit
+      // instead of a stall.
+      if (head != nullptr) __builtin_prefetch(head, 1);
     } else {
       out = carve(size);
     }
