@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstddef>
+#include <cstdlib>
 #include <new>
 
 #include "epoch.hpp"
@@ -317,10 +318,61 @@ void free_subtree(const Block* b) noexcept {
 void release_block_now(void* b) { free_block(static_cast<const Block*>(b)); }
 void release_subtree_now(void* b) { free_subtree(static_cast<const Block*>(b)); }
 
+// A top slot that holds a node also says, in the 16 bits above the node's
+// address, which quarters of the node's 64 slots (4 slots, a /22 of IPv4,
+// each) hold anything: a child, or a leaf with a record. A lookup whose
+// quarter is empty, in a node without cover, has no match below the top
+// and leaves the node unread: on a routing table, about half of the random
+// IPv4 lookups that reach a node. A node with a cover, or one that skips,
+// claims every quarter. User-space addresses on Linux stay below 2^47 (the
+// kernel maps higher only when asked to), which leaves the 16 bits free.
+constexpr unsigned kQuarterShift = 48;
+constexpr std::uintptr_t kAddressBits = (std::uintptr_t{1} << kQuarterShift) - 1;
+
 bool is_node(std::uintptr_t word) noexcept { return word != 0 && (word & kRecordTag) == 0; }
-const Block* node_of(std::uintptr_t word) noexcept { return reinterpret_cast<const Block*>(word); }
+const Block* node_of(std::uintptr_t word) noexcept { return reinterpret_cast<const Block*>(word & kAddressBits); }
+// Whether the node in a top slot's word may hold something for the slot
+// `s` (0..63) of its stride.
+inline bool quarter_used(std::uintptr_t word, unsigned s) noexcept { return ((word >> (kQuarterShift + s / 4)) & 1u) != 0; }
 std::uintptr_t record_word(Rep* rep) noexcept {
   return rep == nullptr ? 0 : reinterpret_cast<std::uintptr_t>(rep) | kRecordTag;
+}
+// Slots [begin, end) of a stride, as bits.
+inline std::uint64_t slot_range(unsigned begin, unsigned end) noexcept {
+  const std::uint64_t below_end = end == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << end) - 1;
+  return below_end & ~((std::uint64_t{1} << begin) - 1);
+}
+// The top slot word for node b: its address and its used quarters.
+std::uintptr_t top_word(const Block* b) noexcept {
+  const auto address = reinterpret_cast<std::uintptr_t>(b);
+  if ((address & ~kAddressBits) != 0) std::abort();  // not on Linux: see kQuarterShift
+  std::uint64_t quarters = 0xFFFF;
+  if (b->cover() == nullptr && !b->skips()) {
+    // The slots that hold a child or a leaf with a record.
+    std::uint64_t used;
+    if (b->compact()) {
+      used = slot_range(b->run_begin(), b->run_end());
+    } else {
+      const std::uint64_t children = b->child_bits();
+      const std::uint64_t records = b->record_bits();
+      used = children;
+      std::uint32_t stored = 0;
+      // A run lasts until the next run starts; child slots inside it are
+      // not part of it.
+      for (std::uint64_t starts = b->leaf_bits; starts != 0; starts &= starts - 1) {
+        const unsigned begin = static_cast<unsigned>(std::countr_zero(starts));
+        const std::uint64_t later = starts & (starts - 1);
+        const unsigned end = later != 0 ? static_cast<unsigned>(std::countr_zero(later)) : 64;
+        const bool has_record = b->sparse() ? ((records >> begin) & 1u) != 0 : leaf_at(b, stored++) != nullptr;
+        if (has_record) used |= slot_range(begin, end) & ~children;
+      }
+    }
+    quarters = 0;
+    for (unsigned q = 0; q < 16; ++q) {
+      if (((used >> (4 * q)) & 0xFu) != 0) quarters |= std::uint64_t{1} << q;
+    }
+  }
+  return address | quarters << kQuarterShift;
 }
 
 std::size_t count_subtree(const Block* b) noexcept {
@@ -649,6 +701,7 @@ detail::MetadataRep* ReadIndex::lookup(u128 key) const noexcept {
 detail::MetadataRep* ReadIndex::walk(u128 key) const noexcept {
   const std::uintptr_t word = slots_[top_slot(key)].load(std::memory_order_acquire);
   if (!is_node(word)) return reinterpret_cast<Rep*>(word & ~kRecordTag);
+  if (!quarter_used(word, slot_at(key, kTopBits))) return nullptr;
   const Block* b = node_of(word);
   Rep* best = nullptr;
   for (unsigned shift = kTopBits;; shift += kStride) {
@@ -689,6 +742,10 @@ void ReadIndex::lookup_batch(const ReadIndex* const* index, const u128* keys, st
       const std::uintptr_t word = index[base + l]->slots_[top_slot(keys[base + l])].load(std::memory_order_acquire);
       if (!is_node(word)) {
         out[base + l] = reinterpret_cast<Rep*>(word & ~kRecordTag);
+        continue;
+      }
+      if (!quarter_used(word, slot_at(keys[base + l], kTopBits))) {
+        out[base + l] = nullptr;
         continue;
       }
       node[l] = node_of(word);
@@ -777,14 +834,14 @@ void ReadIndex::rebuild_top(u128 key, unsigned length, const IndexSource& source
         if (node_of(old)->cover() != leaf[s]) {  // the node stays; its cover changes
           const Block* copy = with_cover(node_of(old), leaf[s]);
           replaced.copies.push_back(copy);
-          fresh[s] = reinterpret_cast<std::uintptr_t>(copy);
+          fresh[s] = top_word(copy);
           replaced.blocks.push_back(node_of(old));
         }
       } else {
         const Block* node = fresh_subtree(source, static_cast<u128>(first + s) << (128 - kTopBits), kTopBits, width_,
                                           leaf[s]);
         replaced.made.push_back(node);
-        fresh[s] = reinterpret_cast<std::uintptr_t>(node);
+        fresh[s] = top_word(node);
       }
     }
   } catch (...) {
@@ -964,7 +1021,7 @@ void ReadIndex::update(u128 key, unsigned length, const IndexSource& source) {
     throw;
   }
   if (depth == 1) {
-    slots_[slot].store(reinterpret_cast<std::uintptr_t>(fresh), std::memory_order_release);
+    slots_[slot].store(top_word(fresh), std::memory_order_release);
   } else {
     where[depth - 1]->store(fresh, std::memory_order_release);
   }
@@ -976,7 +1033,7 @@ void ReadIndex::rebuild_top_node(u128 key, const Block* top, const IndexSource& 
   // which a change this long did not touch.
   const unsigned slot = top_slot(key);
   const Block* fresh = subtree_or_null(source, key, kTopBits, width_, top->cover());
-  slots_[slot].store(fresh != nullptr ? reinterpret_cast<std::uintptr_t>(fresh) : record_word(top->cover()),
+  slots_[slot].store(fresh != nullptr ? top_word(fresh) : record_word(top->cover()),
                      std::memory_order_release);
   epoch::retire(const_cast<Block*>(top), &release_subtree_now);
 }

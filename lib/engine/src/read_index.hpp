@@ -2,7 +2,9 @@
 // that lookups walk instead of the trie itself.
 //
 // Shape. A direct table of 2^18 slots indexes the first 18 address bits.
-// A slot holds the answer for its whole /18 (a record, or none), or a node.
+// A slot holds the answer for its whole /18 (a record, or none), or a node
+// and which quarters of it hold anything, so that a lookup in an empty
+// quarter need not read the node.
 // (Prefixes of 8 bits or fewer stand apart in a 256-entry table, read only
 // when nothing longer matches, so that a default route costs little to
 // change.)
@@ -128,7 +130,8 @@ class ReadIndex {
   detail::MetadataRep* walk(trie::u128 key) const noexcept;
 
   const unsigned width_;  // 32 or 128
-  // Tagged words: 0 = no record; low bit set = a record; otherwise a node.
+  // Tagged words: 0 = no record; low bit set = a record; otherwise a node
+  // (its used quarters in the high 16 bits).
   // Release stores publish, acquire loads read.
   std::atomic<std::uintptr_t>* slots_;
   // The prefixes of 8 bits or fewer, expanded over the first 8 bits; what a

@@ -115,7 +115,12 @@ TEST_P(ReadIndexTest, AnswersAsTheTrieAndTheReferenceDo) {
       // Sizes across the walks one batch runs side by side and the engine's
       // batch size.
       std::vector<IpAddress> batch(1 + rng() % 80);
-      for (IpAddress& a : batch) a = gen.near(pool[rng() % pool.size()]);
+      for (IpAddress& a : batch) {
+        // Inside a stored prefix, or near one: misses beside hits.
+        const IpPrefix& p = pool[rng() % pool.size()];
+        const unsigned widen = rng() % 3 == 0 ? static_cast<unsigned>(rng() % 12) : 0;
+        a = gen.near(IpPrefix::of(p.address(), static_cast<std::uint8_t>(p.length > widen ? p.length - widen : 0)));
+      }
       std::vector<std::optional<Metadata>> got(batch.size());
       engine->lookup_many(batch, got);
       // Lent records: the same answers, in order.
