@@ -4,7 +4,8 @@
 // Shape. A direct table of 2^18 slots indexes the first 18 address bits.
 // A slot holds the answer for its whole /18 (a record, or none), or a node
 // and which quarters of it hold anything, so that a lookup in an empty
-// quarter need not read the node.
+// quarter need not read the node (a table beside the slots keeps the
+// node's cover for it).
 // (Prefixes of 8 bits or fewer stand apart in a 256-entry table, read only
 // when nothing longer matches, so that a default route costs little to
 // change.)
@@ -127,6 +128,8 @@ class ReadIndex {
   void rebuild_short(trie::u128 key, unsigned length, const IndexSource& source);
   // Replaces the node in the key's top slot with a fresh build of its range.
   void rebuild_top_node(trie::u128 key, const Block* top, const IndexSource& source);
+  // Publishes `node` in the top slot, with its cover's number.
+  void publish_top(std::size_t slot, const Block* node) noexcept;
   detail::MetadataRep* walk(trie::u128 key) const noexcept;
 
   const unsigned width_;  // 32 or 128
@@ -134,6 +137,10 @@ class ReadIndex {
   // (its used quarters in the high 16 bits).
   // Release stores publish, acquire loads read.
   std::atomic<std::uintptr_t>* slots_;
+  // For each slot holding a node, the number of the node's cover (see
+  // RecordIds), 0 for none: the answer in the node's empty quarters.
+  // Stored before the slot's word (release), loaded with acquire.
+  std::atomic<std::uint16_t>* covers_;
   // The prefixes of 8 bits or fewer, expanded over the first 8 bits; what a
   // lookup answers when no longer prefix covers the address.
   std::atomic<detail::MetadataRep*> short_[256] = {};
