@@ -121,9 +121,16 @@ struct SkipTail {
   std::uint64_t path_high, path_low;
   std::uint64_t to;  // not stored in a compact node: its leaf_bits hold it in bits 16-23
 };
+// What a top slot holding a node says: the slot's word (the node's
+// address and its used quarters), and the number of the node's cover.
+struct TopEntry {
+  std::uintptr_t word;
+  std::uint16_t cover;
+};
 }  // namespace index_detail
 
 using index_detail::SkipTail;
+using index_detail::TopEntry;
 
 namespace {
 
@@ -331,6 +338,7 @@ void release_subtree_now(void* b) { free_subtree(static_cast<const Block*>(b)); 
 // asked to), which leaves the 16 bits free.
 constexpr unsigned kQuarterShift = 48;
 constexpr std::uintptr_t kAddressBits = (std::uintptr_t{1} << kQuarterShift) - 1;
+constexpr std::uintptr_t kAllQuarters = std::uintptr_t{0xFFFF} << kQuarterShift;
 
 bool is_node(std::uintptr_t word) noexcept { return word != 0 && (word & kRecordTag) == 0; }
 const Block* node_of(std::uintptr_t word) noexcept { return reinterpret_cast<const Block*>(word & kAddressBits); }
@@ -345,16 +353,11 @@ inline std::uint64_t slot_range(unsigned begin, unsigned end) noexcept {
   const std::uint64_t below_end = end == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << end) - 1;
   return below_end & ~((std::uint64_t{1} << begin) - 1);
 }
-// What a top slot holding node b says: the slot's word (the node's address
-// and its used quarters), and the cover's number.
-struct TopEntry {
-  std::uintptr_t word;
-  std::uint16_t cover;
-};
+// The entry for node b.
 TopEntry top_entry(const Block* b) noexcept {
   const auto address = reinterpret_cast<std::uintptr_t>(b);
   if ((address & ~kAddressBits) != 0) std::abort();  // not on Linux: see kQuarterShift
-  std::uint64_t quarters = 0xFFFF;
+  std::uint64_t quarters = kAllQuarters >> kQuarterShift;
   std::uint16_t cover = 0;
   if (!b->skips() && detail::RecordIds::number_of(b->cover(), cover)) {
     // The slots that hold a child or a leaf with a record.
@@ -718,7 +721,10 @@ detail::MetadataRep* ReadIndex::walk(u128 key) const noexcept {
   const std::uintptr_t word = slots_[top].load(std::memory_order_acquire);
   if (!is_node(word)) return reinterpret_cast<Rep*>(word & ~kRecordTag);
   if (!quarter_used(word, slot_at(key, kTopBits))) {
-    return detail::RecordIds::record(covers_[top].load(std::memory_order_acquire));
+    const std::uint16_t cover = covers_[top].load(std::memory_order_acquire);
+    // The number is this node's cover unless the slot changed meanwhile
+    // (see store_top); then the node itself answers, as it would have.
+    if (slots_[top].load(std::memory_order_acquire) == word) return detail::RecordIds::record(cover);
   }
   const Block* b = node_of(word);
   Rep* best = nullptr;
@@ -763,9 +769,12 @@ void ReadIndex::lookup_batch(const ReadIndex* const* index, const u128* keys, st
         continue;
       }
       if (!quarter_used(word, slot_at(keys[base + l], kTopBits))) {
-        const std::uint16_t cover = index[base + l]->covers_[top_slot(keys[base + l])].load(std::memory_order_acquire);
-        out[base + l] = detail::RecordIds::record(cover);
-        continue;
+        const unsigned top = top_slot(keys[base + l]);
+        const std::uint16_t cover = index[base + l]->covers_[top].load(std::memory_order_acquire);
+        if (index[base + l]->slots_[top].load(std::memory_order_acquire) == word) {  // as in walk
+          out[base + l] = detail::RecordIds::record(cover);
+          continue;
+        }
       }
       node[l] = node_of(word);
       prefetch_node(node[l]);
@@ -873,8 +882,10 @@ void ReadIndex::rebuild_top(u128 key, unsigned length, const IndexSource& source
     throw;
   }
   for (std::size_t s = 0; s < slots; ++s) {
-    if (fresh[s] != slots_[first + s].load(std::memory_order_relaxed)) {
-      if (is_node(fresh[s])) covers_[first + s].store(fresh_covers[s], std::memory_order_release);
+    if (fresh[s] == slots_[first + s].load(std::memory_order_relaxed)) continue;
+    if (is_node(fresh[s])) {
+      store_top(first + s, {fresh[s], fresh_covers[s]});
+    } else {
       slots_[first + s].store(fresh[s], std::memory_order_release);
     }
   }
@@ -1066,11 +1077,22 @@ void ReadIndex::rebuild_top_node(u128 key, const Block* top, const IndexSource& 
   epoch::retire(const_cast<Block*>(top), &release_subtree_now);
 }
 
-void ReadIndex::publish_top(std::size_t slot, const Block* node) noexcept {
-  const TopEntry entry = top_entry(node);
-  // The cover first: a reader that acquires the word reads this number or
-  // a later one, and the number's record with it (release/acquire).
-  covers_[slot].store(entry.cover, std::memory_order_release);
+void ReadIndex::publish_top(std::size_t slot, const Block* node) noexcept { store_top(slot, top_entry(node)); }
+
+void ReadIndex::store_top(std::size_t slot, TopEntry entry) noexcept {
+  // A reader answering from the cover's number loads the slot's word, then
+  // the number (acquire: the number's record comes with it), then the word
+  // again, and trusts the number only if the word is unchanged. So a new
+  // number is published between two words that both differ from the old
+  // one: first the new node claiming every quarter (a reader that sees it
+  // walks the node), then the number, then the node with its quarters. A
+  // reader that loads the new number has then seen the first word stored,
+  // and its second load cannot return the old word. (The new node is a new
+  // block, so its words differ from any word of the old one.)
+  if (covers_[slot].load(std::memory_order_relaxed) != entry.cover) {  // writers_ orders it
+    slots_[slot].store((entry.word & kAddressBits) | kAllQuarters, std::memory_order_release);
+    covers_[slot].store(entry.cover, std::memory_order_release);
+  }
   slots_[slot].store(entry.word, std::memory_order_release);
 }
 

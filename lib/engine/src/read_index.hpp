@@ -88,6 +88,7 @@ class IndexSource {
 
 namespace index_detail {
 struct Block;
+struct TopEntry;
 }  // namespace index_detail
 
 class ReadIndex {
@@ -130,6 +131,7 @@ class ReadIndex {
   void rebuild_top_node(trie::u128 key, const Block* top, const IndexSource& source);
   // Publishes `node` in the top slot, with its cover's number.
   void publish_top(std::size_t slot, const Block* node) noexcept;
+  void store_top(std::size_t slot, index_detail::TopEntry entry) noexcept;
   detail::MetadataRep* walk(trie::u128 key) const noexcept;
 
   const unsigned width_;  // 32 or 128
@@ -139,7 +141,8 @@ class ReadIndex {
   std::atomic<std::uintptr_t>* slots_;
   // For each slot holding a node, the number of the node's cover (see
   // RecordIds), 0 for none: the answer in the node's empty quarters.
-  // Stored before the slot's word (release), loaded with acquire.
+  // Release stores, acquire loads; see store_top for how a reader knows
+  // the number belongs to the node it read.
   std::atomic<std::uint16_t>* covers_;
   // The prefixes of 8 bits or fewer, expanded over the first 8 bits; what a
   // lookup answers when no longer prefix covers the address.

@@ -2,6 +2,7 @@
 // under writers that churn while readers look up.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <random>
 #include <stdexcept>
@@ -309,6 +310,60 @@ TEST(ReadIndexConcurrency, EveryAnswerWasStoredDuringTheLookup) {
     EXPECT_EQ(failures.load(), 0u) << "kind " << int(kind);
     epoch::collect();
   }
+}
+
+// A writer keeps replacing the record of a prefix that covers a whole top
+// node (so the node's cover changes each time) while readers look up two
+// addresses that fall back to that cover: one in a part of the node that
+// holds something, one in a part that holds nothing. Answers never go back
+// in time: a lookup that starts after another has ended answers with the
+// same version or a later one.
+TEST(ReadIndexConcurrency, CoverAnswersNeverGoBackInTime) {
+  auto engine = LocalEngine::make_trie(4, 1);
+  engine->insert(testing::v4_prefix(10, 0, 1, 0, 24), Metadata("inner"));
+  const IpAddress beside_inner = IpAddress::v4(10, 0, 2, 5);  // its quarter holds the /24
+  const IpAddress far_from_inner = IpAddress::v4(10, 0, 40, 5);  // its quarter holds nothing
+  const int versions = testing::kSanitized ? 3000 : 30000;
+  engine->insert(testing::v4_prefix(10, 0, 0, 0, 16), Metadata("0"));
+
+  struct Seen {
+    std::uint64_t start, end;
+    int version;
+  };
+  std::atomic<std::uint64_t> clock{0};
+  std::atomic<bool> done{false};
+  auto reader = [&](std::vector<Seen>& seen) {
+    for (std::uint64_t i = 0; !done.load(std::memory_order_acquire); ++i) {
+      const std::uint64_t start = clock.fetch_add(1);
+      const auto got = engine->lookup(i % 2 == 0 ? beside_inner : far_from_inner);
+      const std::uint64_t end = clock.fetch_add(1);
+      seen.push_back({start, end, got ? std::stoi(got->value()) : -1});
+    }
+  };
+  std::vector<Seen> a, b;
+  std::thread ra(reader, std::ref(a));
+  std::thread rb(reader, std::ref(b));
+  for (int v = 1; v <= versions; ++v) engine->insert(testing::v4_prefix(10, 0, 0, 0, 16), Metadata(std::to_string(v)));
+  done.store(true, std::memory_order_release);
+  ra.join();
+  rb.join();
+
+  // Every lookup against every lookup that ended before it started: by
+  // start order, keeping the latest version among those ended so far.
+  std::vector<Seen> all(a);
+  all.insert(all.end(), b.begin(), b.end());
+  std::vector<Seen> by_end(all);
+  std::sort(all.begin(), all.end(), [](const Seen& x, const Seen& y) { return x.start < y.start; });
+  std::sort(by_end.begin(), by_end.end(), [](const Seen& x, const Seen& y) { return x.end < y.end; });
+  std::size_t ended = 0;
+  int latest = -1;
+  std::size_t backwards = 0;
+  for (const Seen& x : all) {
+    while (ended < by_end.size() && by_end[ended].end < x.start) latest = std::max(latest, by_end[ended++].version);
+    if (x.version < 0 || x.version < latest) ++backwards;
+  }
+  EXPECT_EQ(backwards, 0u);
+  epoch::collect();
 }
 
 }  // namespace
