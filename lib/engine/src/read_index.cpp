@@ -693,7 +693,8 @@ ReadIndex::ReadIndex(AddressFamily family)
     if (covers_ != nullptr) platform::unmap(covers_, kCoverBytes);
     throw std::bad_alloc();
   }
-  top_bytes.fetch_add(kTopBytes + kCoverBytes, std::memory_order_relaxed);
+  static_assert(kOccupiedWords * 64 == std::size_t{1} << kTopBits, "a bit per top slot");
+  top_bytes.fetch_add(kTopBytes + kCoverBytes + sizeof(occupied_), std::memory_order_relaxed);
 }
 
 std::size_t read_index_bytes() noexcept {
@@ -708,7 +709,7 @@ ReadIndex::~ReadIndex() {
   }
   platform::unmap(slots_, kTopBytes);
   platform::unmap(covers_, kCoverBytes);
-  top_bytes.fetch_sub(kTopBytes + kCoverBytes, std::memory_order_relaxed);
+  top_bytes.fetch_sub(kTopBytes + kCoverBytes + sizeof(occupied_), std::memory_order_relaxed);
 }
 
 detail::MetadataRep* ReadIndex::lookup(u128 key) const noexcept {
@@ -718,6 +719,7 @@ detail::MetadataRep* ReadIndex::lookup(u128 key) const noexcept {
 
 detail::MetadataRep* ReadIndex::walk(u128 key) const noexcept {
   const unsigned top = top_slot(key);
+  if (!occupied(top)) return nullptr;
   const std::uintptr_t word = slots_[top].load(std::memory_order_acquire);
   if (!is_node(word)) return reinterpret_cast<Rep*>(word & ~kRecordTag);
   if (!quarter_used(word, slot_at(key, kTopBits))) {
@@ -761,8 +763,15 @@ void ReadIndex::lookup_batch(const ReadIndex* const* index, const u128* keys, st
     // of them by a step and drops those that finish.
     std::uint8_t walking[kLanes];
     std::size_t walks = 0;
-    for (std::size_t l = 0; l < lanes; ++l) __builtin_prefetch(&index[base + l]->slots_[top_slot(keys[base + l])]);
     for (std::size_t l = 0; l < lanes; ++l) {
+      const unsigned top = top_slot(keys[base + l]);
+      if (index[base + l]->occupied(top)) __builtin_prefetch(&index[base + l]->slots_[top]);
+    }
+    for (std::size_t l = 0; l < lanes; ++l) {
+      if (!index[base + l]->occupied(top_slot(keys[base + l]))) {
+        out[base + l] = nullptr;
+        continue;
+      }
       const std::uintptr_t word = index[base + l]->slots_[top_slot(keys[base + l])].load(std::memory_order_acquire);
       if (!is_node(word)) {
         out[base + l] = reinterpret_cast<Rep*>(word & ~kRecordTag);
@@ -886,7 +895,7 @@ void ReadIndex::rebuild_top(u128 key, unsigned length, const IndexSource& source
     if (is_node(fresh[s])) {
       store_top(first + s, {fresh[s], fresh_covers[s]});
     } else {
-      slots_[first + s].store(fresh[s], std::memory_order_release);
+      set_top(first + s, fresh[s]);
     }
   }
   replaced.retire_all();
@@ -1027,7 +1036,7 @@ void ReadIndex::update(u128 key, unsigned length, const IndexSource& source) {
   Rep* cover = old->cover();
   while (slots.empty()) {
     if (depth == 1) {
-      slots_[slot].store(record_word(cover), std::memory_order_release);
+      set_top(slot, record_word(cover));
       replaced.retire_all();
       return;
     }
@@ -1072,7 +1081,7 @@ void ReadIndex::rebuild_top_node(u128 key, const Block* top, const IndexSource& 
   if (fresh != nullptr) {
     publish_top(slot, fresh);
   } else {
-    slots_[slot].store(record_word(top->cover()), std::memory_order_release);
+    set_top(slot, record_word(top->cover()));
   }
   epoch::retire(const_cast<Block*>(top), &release_subtree_now);
 }
@@ -1090,10 +1099,27 @@ void ReadIndex::store_top(std::size_t slot, TopEntry entry) noexcept {
   // and its second load cannot return the old word. (The new node is a new
   // block, so its words differ from any word of the old one.)
   if (covers_[slot].load(std::memory_order_relaxed) != entry.cover) {  // writers_ orders it
-    slots_[slot].store((entry.word & kAddressBits) | kAllQuarters, std::memory_order_release);
+    set_top(slot, (entry.word & kAddressBits) | kAllQuarters);
     covers_[slot].store(entry.cover, std::memory_order_release);
   }
-  slots_[slot].store(entry.word, std::memory_order_release);
+  set_top(slot, entry.word);
+}
+
+void ReadIndex::set_top(std::size_t slot, std::uintptr_t word) noexcept {
+  // A slot's bit is set before its word becomes non-zero and cleared after
+  // it becomes zero (release both ways; readers load the bit, then the
+  // word, with acquire): a reader that finds the bit clear finds the slot
+  // empty as a reader of the word would, and one that read a word stored
+  // after the bit was set sees the bit set in every later lookup.
+  const std::uint64_t bit = std::uint64_t{1} << (slot & 63);
+  std::atomic<std::uint64_t>& bits = occupied_[slot >> 6];
+  if (word != 0) {
+    if ((bits.load(std::memory_order_relaxed) & bit) == 0) bits.fetch_or(bit, std::memory_order_release);
+    slots_[slot].store(word, std::memory_order_release);
+  } else {
+    slots_[slot].store(0, std::memory_order_release);
+    if ((bits.load(std::memory_order_relaxed) & bit) != 0) bits.fetch_and(~bit, std::memory_order_release);
+  }
 }
 
 void ReadIndex::prefetch_for_update(u128 key) const noexcept {
@@ -1104,10 +1130,13 @@ void ReadIndex::prefetch_for_update(u128 key) const noexcept {
 void ReadIndex::reset() {
   std::lock_guard lock(writers_);
   for (auto& entry : short_) entry.store(nullptr, std::memory_order_release);
-  for (std::size_t s = 0; s < (std::size_t{1} << kTopBits); ++s) {
-    if (slots_[s].load(std::memory_order_relaxed) == 0) continue;
-    const std::uintptr_t old = slots_[s].exchange(0, std::memory_order_acq_rel);
-    if (is_node(old)) epoch::retire(const_cast<Block*>(node_of(old)), &release_subtree_now);
+  for (std::size_t w = 0; w < kOccupiedWords; ++w) {
+    for (std::uint64_t bits = occupied_[w].load(std::memory_order_relaxed); bits != 0; bits &= bits - 1) {
+      const std::size_t s = w * 64 + static_cast<std::size_t>(std::countr_zero(bits));
+      const std::uintptr_t old = slots_[s].load(std::memory_order_relaxed);
+      set_top(s, 0);
+      if (is_node(old)) epoch::retire(const_cast<Block*>(node_of(old)), &release_subtree_now);
+    }
   }
 }
 
