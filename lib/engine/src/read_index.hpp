@@ -5,7 +5,8 @@
 // A slot holds the answer for its whole /18 (a record, or none), or a node
 // and which quarters of it hold anything, so that a lookup in an empty
 // quarter need not read the node (a table beside the slots keeps the
-// node's cover for it).
+// node's cover for it). A bit per slot, in cache, says whether the slot
+// holds anything at all.
 // (Prefixes of 8 bits or fewer stand apart in a 256-entry table, read only
 // when nothing longer matches, so that a default route costs little to
 // change.)
@@ -131,6 +132,8 @@ class ReadIndex {
   void rebuild_top_node(trie::u128 key, const Block* top, const IndexSource& source);
   // Publishes `node` in the top slot, with its cover's number.
   void publish_top(std::size_t slot, const Block* node) noexcept;
+  // The same for an entry already made; its comment gives the order of
+  // the stores.
   void store_top(std::size_t slot, index_detail::TopEntry entry) noexcept;
   // Every store of a top slot's word goes through here, to keep its bit.
   void set_top(std::size_t slot, std::uintptr_t word) noexcept;
