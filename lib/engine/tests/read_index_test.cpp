@@ -212,6 +212,14 @@ TEST(ReadIndexRecords, NumbersRunOutAndComeBackWithoutMixingRecords) {
   constexpr std::uint32_t kSecond = 40000;
   for (std::uint32_t i = 0; i < kFirst; ++i) engine->insert(slash30(10, i), Metadata("a" + std::to_string(i)));
   EXPECT_EQ(detail::RecordIds::in_use(), detail::RecordIds::kCount - 1);
+  // A top node whose cover got no number still answers with the cover in
+  // the parts of it that hold nothing.
+  engine->insert(testing::v4_prefix(10, 9, 0, 0, 24), Metadata("lone"));
+  engine->insert(testing::v4_prefix(10, 0, 0, 0, 12), Metadata("wide"));
+  EXPECT_EQ(engine->lookup(IpAddress::v4(10, 9, 0, 1))->value(), "lone");
+  EXPECT_EQ(engine->lookup(IpAddress::v4(10, 9, 40, 1))->value(), "wide");
+  engine->remove(testing::v4_prefix(10, 9, 0, 0, 24));
+  engine->remove(testing::v4_prefix(10, 0, 0, 0, 12));
   for (std::uint32_t i = 0; i < kFirst; i += 2) engine->remove(slash30(10, i));
   epoch::collect();
   for (std::uint32_t i = 0; i < kSecond; ++i) engine->insert(slash30(20, i), Metadata("b" + std::to_string(i)));
