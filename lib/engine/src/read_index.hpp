@@ -18,7 +18,9 @@
 // found by counting the set bits below the slot; here the node is one
 // block: the maps, the node's cover, the child pointers, the runs' records
 // (where several runs have none, only those that have one, found through a
-// third map).
+// third map). A child holding one run of one record and nothing else, the
+// end of most paths through sparse ranges, is no block at all: its
+// parent's child pointer holds it, tagged.
 // Records are not pushed down across levels: each node carries the record
 // of the longest prefix from its parent's stride that covers it (its
 // cover), and a lookup keeps the deepest cover it passes. So a change
