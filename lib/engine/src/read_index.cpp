@@ -318,36 +318,64 @@ inline unsigned enter(const Block* b, u128 key, unsigned at) noexcept {
   return (key & trie::top_mask(to)) == skip_path(t) ? to : 0;
 }
 
-// Inline children. A child that would be a compact node that does not skip,
-// and whose two records (its cover and its run's) have numbers, gets no
-// block: the parent's child pointer holds it, tagged in its low bit (blocks
-// are word-aligned), with the run's first slot in bits 1-6, the run's end
-// in bits 7-13, the cover's number in bits 16-31 and the run's record's
-// number in bits 32-47. Such nodes end most paths of a table of scattered
-// long prefixes (half of all nodes of uniformly random IPv4 prefixes);
-// inline, each saves its 16-byte block, and a lookup reaching it a cache
-// miss. A top slot always holds a block.
+// `count` bits of `key` from bit `from` on, as a number; bits past 127 read 0.
+inline unsigned bits_at(u128 key, unsigned from, unsigned count) noexcept {
+  return static_cast<unsigned>(trie::shift_right(trie::shift_left(key, from), 128 - count));
+}
+
+inline unsigned slot_at(u128 key, unsigned shift) noexcept {
+  return shift <= 122 ? static_cast<unsigned>(key >> (122 - shift)) & 63u
+                      : static_cast<unsigned>(key << (shift - 122)) & 63u;
+}
+
+// Inline nodes. A node that would be compact, skipping at most kInlineSkip
+// bits, and whose two records (its cover and its run's) have numbers, gets
+// no block: the parent's child pointer holds it, tagged in its low bit
+// (blocks are word-aligned), or the top slot does (see kInlineTopTag).
+// Bits 1-6 hold the run's first slot, bits 7-13 its end, bits 14-15 how
+// many strides it skips, bits 16-31 the cover's number, bits 32-47 the
+// run's record's number, bits 48-59 the address bits it skips (the path
+// below where it hangs; the parent's path gives those above). Such nodes end most paths: half of all nodes of
+// uniformly random IPv4 prefixes, three fifths of a routing table's IPv6
+// ones. Inline, each saves its block (16 bytes, 32 with a path), and a
+// lookup reaching it a cache miss.
 constexpr std::uintptr_t kInlineTag = 1;
+constexpr unsigned kInlineSkip = 2 * kStride;
 inline bool is_inline(const Block* b) noexcept { return (reinterpret_cast<std::uintptr_t>(b) & kInlineTag) != 0; }
 inline std::uintptr_t inline_bits(const Block* b) noexcept { return reinterpret_cast<std::uintptr_t>(b); }
 inline unsigned inline_begin(const Block* b) noexcept { return static_cast<unsigned>((inline_bits(b) >> 1) & 63); }
 inline unsigned inline_end(const Block* b) noexcept { return static_cast<unsigned>((inline_bits(b) >> 7) & 127); }
+inline unsigned inline_skip(const Block* b) noexcept {
+  return static_cast<unsigned>((inline_bits(b) >> 14) & 3) * kStride;
+}
+inline unsigned inline_path(const Block* b) noexcept { return static_cast<unsigned>((inline_bits(b) >> 48) & 0xFFF); }
 inline Rep* inline_cover(const Block* b) noexcept {
   return detail::RecordIds::record(static_cast<std::uint16_t>(inline_bits(b) >> 16));
 }
 inline Rep* inline_record(const Block* b) noexcept {
   return detail::RecordIds::record(static_cast<std::uint16_t>(inline_bits(b) >> 32));
 }
-const Block* make_inline(unsigned begin, unsigned end, std::uint16_t cover, std::uint16_t record) noexcept {
+const Block* make_inline(unsigned begin, unsigned end, unsigned skip, unsigned path, std::uint16_t cover,
+                         std::uint16_t record) noexcept {
   return reinterpret_cast<const Block*>(kInlineTag | std::uintptr_t{begin} << 1 | std::uintptr_t{end} << 7 |
-                                        std::uintptr_t{cover} << 16 | std::uintptr_t{record} << 32);
+                                        std::uintptr_t{skip / kStride} << 14 | std::uintptr_t{cover} << 16 |
+                                        std::uintptr_t{record} << 32 | std::uintptr_t{path} << 48);
 }
-// What a lookup that reached inline child b answers for slot s of its
-// stride, `best` being the deepest cover above it.
-inline Rep* inline_answer(const Block* b, unsigned s, Rep* best) noexcept {
-  if (s - inline_begin(b) < inline_end(b) - inline_begin(b)) return inline_record(b);
-  Rep* cover = inline_cover(b);
-  return cover != nullptr ? cover : best;
+// Where inline node b, hung at stride start `at`, really starts for `key`:
+// as enter() does for a block.
+inline unsigned inline_enter(const Block* b, u128 key, unsigned at) noexcept {
+  const unsigned skip = inline_skip(b);
+  if (skip == 0) return at;
+  return bits_at(key, at, skip) == inline_path(b) ? at + skip : 0;
+}
+// What a lookup that reached inline node b, hung at `at`, answers for
+// `key`, `best` being the deepest cover above it.
+inline Rep* inline_answer(const Block* b, u128 key, unsigned at, Rep* best) noexcept {
+  if (Rep* cover = inline_cover(b)) best = cover;
+  at = inline_enter(b, key, at);
+  if (at == 0) return best;  // off its path
+  const unsigned s = slot_at(key, at);
+  return s - inline_begin(b) < inline_end(b) - inline_begin(b) ? inline_record(b) : best;
 }
 inline Rep* cover_of(const Block* b) noexcept { return is_inline(b) ? inline_cover(b) : b->cover(); }
 inline std::uint64_t child_bits_of(const Block* b) noexcept { return is_inline(b) ? 0 : b->child_bits(); }
@@ -375,7 +403,14 @@ constexpr unsigned kQuarterShift = 48;
 constexpr std::uintptr_t kAddressBits = (std::uintptr_t{1} << kQuarterShift) - 1;
 constexpr std::uintptr_t kAllQuarters = std::uintptr_t{0xFFFF} << kQuarterShift;
 
-bool is_node(std::uintptr_t word) noexcept { return word != 0 && (word & kRecordTag) == 0; }
+// A top slot's word: 0 for nothing; a record's address with kRecordTag;
+// an inline node (see kInlineTag) shifted up a bit, so kInlineTopTag;
+// otherwise a node's block (records are 16-byte aligned and blocks 8-byte,
+// which leaves both tags free).
+constexpr std::uintptr_t kInlineTopTag = 2;
+bool is_node(std::uintptr_t word) noexcept { return word != 0 && (word & (kRecordTag | kInlineTopTag)) == 0; }
+bool is_inline_top(std::uintptr_t word) noexcept { return (word & (kRecordTag | kInlineTopTag)) == kInlineTopTag; }
+const Block* inline_of(std::uintptr_t word) noexcept { return reinterpret_cast<const Block*>(word >> 1); }
 const Block* node_of(std::uintptr_t word) noexcept { return reinterpret_cast<const Block*>(word & kAddressBits); }
 // Whether the node in a top slot's word may hold something for the slot
 // `s` (0..63) of its stride.
@@ -390,6 +425,7 @@ inline std::uint64_t slot_range(unsigned begin, unsigned end) noexcept {
 }
 // The entry for node b.
 TopEntry top_entry(const Block* b) noexcept {
+  if (is_inline(b)) return {inline_bits(b) << 1, 0};  // answers alone: no quarters, no cover number
   const auto address = reinterpret_cast<std::uintptr_t>(b);
   if ((address & ~kAddressBits) != 0) std::abort();  // not on Linux: see kQuarterShift
   std::uint64_t quarters = kAllQuarters >> kQuarterShift;
@@ -427,16 +463,6 @@ std::size_t count_subtree(const Block* b) noexcept {
   if (is_inline(b)) return n;
   for (std::uint32_t i = 0; i < b->children(); ++i) n += count_subtree(child_array(b)[i].load(std::memory_order_acquire));
   return n;
-}
-
-// `count` bits of `key` from bit `from` on, as a number; bits past 127 read 0.
-inline unsigned bits_at(u128 key, unsigned from, unsigned count) noexcept {
-  return static_cast<unsigned>(trie::shift_right(trie::shift_left(key, from), 128 - count));
-}
-
-inline unsigned slot_at(u128 key, unsigned shift) noexcept {
-  return shift <= 122 ? static_cast<unsigned>(key >> (122 - shift)) & 63u
-                      : static_cast<unsigned>(key << (shift - 122)) & 63u;
 }
 
 struct ChildRange {
@@ -490,37 +516,26 @@ struct Slots {
   u128 path = 0;
 
   Slots() = default;
-  explicit Slots(const Block* b) : child_bits(child_bits_of(b)) {
-    if (is_inline(b)) {
-      std::fill(leaf + inline_begin(b), leaf + inline_end(b), inline_record(b));
+  // The slots of a block.
+  explicit Slots(const Block* b) { read_block(b); }
+  // The slots of a node that may be inline, hung at stride start `at` under
+  // the address bits `above` (those before `at`; the rest is ignored), which
+  // an inline node's path is relative to.
+  Slots(const Block* b, u128 above, unsigned at) {
+    if (!is_inline(b)) {
+      read_block(b);
       return;
     }
-    if (b->skips()) {
-      to = skip_to(b);
-      path = skip_path(skip_tail(b));
-    }
-    if (b->compact()) {
-      std::fill(leaf + b->run_begin(), leaf + b->run_end(), leaf_at(b, 0));
-      return;
-    }
-    const std::uint64_t records = b->record_bits();
-    std::uint32_t next_record = 0;
-    Rep* run = nullptr;
-    std::uint32_t k = 0;
-    for (unsigned s = 0; s < 64; ++s) {
-      if ((child_bits >> s) & 1u) {
-        child[s] = child_array(b)[k++].load(std::memory_order_relaxed);  // writers_ orders it
-        continue;
-      }
-      if ((b->leaf_bits >> s) & 1u) run = (records >> s) & 1u ? leaf_at(b, next_record++) : nullptr;
-      leaf[s] = run;
+    std::fill(leaf + inline_begin(b), leaf + inline_end(b), inline_record(b));
+    if (const unsigned skip = inline_skip(b); skip != 0) {
+      to = at + skip;
+      path = (above & trie::top_mask(at)) | trie::shift_left(static_cast<u128>(inline_path(b)), 128 - to);
     }
   }
 
-  // A node for these slots: a block, or, where `may_inline` (the node is a
-  // child) and it qualifies, an inline child. Nothing in it is published
-  // yet.
-  const Block* lay_out(Rep* cover, bool may_inline) const {
+  // A node for these slots, to hang at stride start `at`: an inline node
+  // if it qualifies, else a block. Nothing in it is published yet.
+  const Block* lay_out(Rep* cover, unsigned at) const {
     // A run starts at the first leaf slot and wherever a leaf slot's record
     // differs from the leaf slot before it (child slots between them do not
     // break a run). Branch-free: each slot's flags are computed, not tested.
@@ -545,9 +560,10 @@ struct Slots {
       const unsigned end = after != 0 ? static_cast<unsigned>(std::countr_zero(after)) : 64;
       std::uint16_t record_number;
       std::uint16_t cover_number;
-      if (may_inline && to == 0 && detail::RecordIds::number_of(leaf[begin], record_number) &&
+      const unsigned skip = to == 0 ? 0 : to - at;
+      if (skip <= kInlineSkip && detail::RecordIds::number_of(leaf[begin], record_number) &&
           detail::RecordIds::number_of(cover, cover_number)) {
-        return make_inline(begin, end, cover_number, record_number);
+        return make_inline(begin, end, skip, skip == 0 ? 0 : bits_at(path, at, skip), cover_number, record_number);
       }
       std::uint32_t code;
       std::uint32_t cover_code = 0;
@@ -630,6 +646,31 @@ struct Slots {
     }
     return true;
   }
+
+ private:
+  void read_block(const Block* b) {
+    child_bits = b->child_bits();
+    if (b->skips()) {
+      to = skip_to(b);
+      path = skip_path(skip_tail(b));
+    }
+    if (b->compact()) {
+      std::fill(leaf + b->run_begin(), leaf + b->run_end(), leaf_at(b, 0));
+      return;
+    }
+    const std::uint64_t records = b->record_bits();
+    std::uint32_t next_record = 0;
+    Rep* run = nullptr;
+    std::uint32_t k = 0;
+    for (unsigned s = 0; s < 64; ++s) {
+      if ((child_bits >> s) & 1u) {
+        child[s] = child_array(b)[k++].load(std::memory_order_relaxed);  // writers_ orders it
+        continue;
+      }
+      if ((b->leaf_bits >> s) & 1u) run = (records >> s) & 1u ? leaf_at(b, next_record++) : nullptr;
+      leaf[s] = run;
+    }
+  }
 };
 
 // A whole subtree for the range of the first `from` bits of entries[lo, hi)
@@ -666,7 +707,7 @@ const Block* build_subtree(const std::vector<IndexEntry>& entries, std::size_t l
       slots.leaf[s] = nullptr;
       made = s + 1;
     }
-    return slots.lay_out(cover, start > kTopBits);  // a subtree from kTopBits hangs in a top slot
+    return slots.lay_out(cover, start);
   } catch (...) {
     for (unsigned s = 0; s < made; ++s) {
       if (slots.child[s] != nullptr) free_subtree(slots.child[s]);
@@ -685,15 +726,16 @@ const Block* subtree_or_null(const IndexSource& source, u128 key, unsigned from,
 }
 
 // A copy of `child`, the lone child (slot s) of a node whose stride starts
-// at `from` over the range `base`, that takes the node's place: it gets the
-// node's cover and skips to where it starts.
-const Block* folded(const Block* child, unsigned s, unsigned from, u128 base, Rep* cover) {
-  Slots slots(child);
+// at `from` over the range `base`, that takes the node's place (hung at
+// `hung_at`): it gets the node's cover and skips to where it starts.
+const Block* folded(const Block* child, unsigned s, unsigned from, u128 base, unsigned hung_at, Rep* cover) {
+  const u128 child_base = base | trie::shift_left(static_cast<u128>(s), 122 - from);
+  Slots slots(child, child_base, from + kStride);
   if (slots.to == 0) {
     slots.to = from + kStride;
-    slots.path = base | trie::shift_left(static_cast<u128>(s), 122 - from);
+    slots.path = child_base;
   }
-  return slots.lay_out(cover, false);  // it skips: never inline
+  return slots.lay_out(cover, hung_at);
 }
 
 // A fresh subtree for the range (key, from), built from a full gather.
@@ -703,11 +745,11 @@ const Block* fresh_subtree(const IndexSource& source, u128 key, unsigned from, u
   return build_subtree(range.deeper, 0, range.deeper.size(), from, cover);
 }
 
-// A shallow copy of a node with another cover: the children (and any skip)
-// are kept. Inline where `may_inline` and it qualifies.
-const Block* with_cover(const Block* b, Rep* cover, bool may_inline) {
-  const Slots slots(b);
-  return slots.lay_out(cover, may_inline);
+// A shallow copy of a node hung at `at` under `above` (see Slots) with
+// another cover: the children (and any skip) are kept.
+const Block* with_cover(const Block* b, Rep* cover, u128 above, unsigned at) {
+  const Slots slots(b, above, at);
+  return slots.lay_out(cover, at);
 }
 
 // What a change replaced, retired once its replacement is published, and
@@ -775,7 +817,10 @@ detail::MetadataRep* ReadIndex::walk(u128 key) const noexcept {
   const unsigned top = top_slot(key);
   if (!occupied(top)) return nullptr;
   const std::uintptr_t word = slots_[top].load(std::memory_order_acquire);
-  if (!is_node(word)) return reinterpret_cast<Rep*>(word & ~kRecordTag);
+  if (!is_node(word)) {
+    if (is_inline_top(word)) return inline_answer(inline_of(word), key, kTopBits, nullptr);
+    return reinterpret_cast<Rep*>(word & ~kRecordTag);
+  }
   if (!quarter_used(word, slot_at(key, kTopBits))) {
     const std::uint16_t cover = covers_[top].load(std::memory_order_acquire);
     // The number is this node's cover unless the slot changed meanwhile
@@ -792,7 +837,7 @@ detail::MetadataRep* ReadIndex::walk(u128 key) const noexcept {
     const std::uint64_t bit = std::uint64_t{1} << slot_at(key, shift);
     if ((b->child_bits() & bit) != 0) {
       const Block* child = child_array(b)[std::popcount(b->child_bits() & (bit - 1))].load(std::memory_order_acquire);
-      if (is_inline(child)) return inline_answer(child, slot_at(key, shift + kStride), best);
+      if (is_inline(child)) return inline_answer(child, key, shift + kStride, best);
       b = child;
       continue;
     }
@@ -830,7 +875,8 @@ void ReadIndex::lookup_batch(const ReadIndex* const* index, const u128* keys, st
       }
       const std::uintptr_t word = index[base + l]->slots_[top_slot(keys[base + l])].load(std::memory_order_acquire);
       if (!is_node(word)) {
-        out[base + l] = reinterpret_cast<Rep*>(word & ~kRecordTag);
+        out[base + l] = is_inline_top(word) ? inline_answer(inline_of(word), keys[base + l], kTopBits, nullptr)
+                                            : reinterpret_cast<Rep*>(word & ~kRecordTag);
         continue;
       }
       if (!quarter_used(word, slot_at(keys[base + l], kTopBits))) {
@@ -870,7 +916,7 @@ void ReadIndex::lookup_batch(const ReadIndex* const* index, const u128* keys, st
               child_array(b)[std::popcount(b->child_bits() & (bit - 1))].load(std::memory_order_acquire);
           shift[l] += kStride;
           if (is_inline(child)) {
-            out[base + l] = inline_answer(child, slot_at(keys[base + l], shift[l]), best[l]);
+            out[base + l] = inline_answer(child, keys[base + l], shift[l], best[l]);
             continue;
           }
           node[l] = child;
@@ -932,7 +978,7 @@ void ReadIndex::rebuild_top(u128 key, unsigned length, const IndexSource& source
       } else if (is_node(old)) {
         fresh[s] = old;
         if (node_of(old)->cover() != leaf[s]) {  // the node stays; its cover changes
-          const Block* copy = with_cover(node_of(old), leaf[s], false);
+          const Block* copy = with_cover(node_of(old), leaf[s], 0, kTopBits);
           replaced.copies.push_back(copy);
           const TopEntry entry = top_entry(copy);
           fresh[s] = entry.word;
@@ -978,7 +1024,7 @@ void ReadIndex::update(u128 key, unsigned length, const IndexSource& source) {
   // skips, or off its path. Such a change needs the node's whole range
   // built afresh: a node must reappear where the prefix ends.
   auto entered = [&](const Block* b, unsigned at) -> unsigned {
-    const unsigned to = enter(b, key, at);
+    const unsigned to = is_inline(b) ? inline_enter(b, key, at) : enter(b, key, at);
     return to != 0 && (to == at || length > to) ? to : 0;
   };
 
@@ -989,13 +1035,16 @@ void ReadIndex::update(u128 key, unsigned length, const IndexSource& source) {
   // Down to the node whose stride holds the prefix's end, or whose slot for
   // it is a leaf that may have to become a child. `where[d]` is the pointer
   // that publishes node d: the top slot for d = 0, else a parent's child
-  // pointer; `froms[d]` is where node d's stride starts.
+  // pointer; `froms[d]` is where node d's stride starts, `hung[d]` where
+  // it hangs (before any skip).
   const Block* nodes[kMaxDepth];
   std::atomic<const Block*>* where[kMaxDepth];
   unsigned froms[kMaxDepth];
+  unsigned hung[kMaxDepth];
   std::size_t depth = 0;
   nodes[depth] = top;
   where[depth] = nullptr;
+  hung[depth] = kTopBits;
   froms[depth++] = from;
   bool rebuild_child = false;
   for (;;) {
@@ -1005,19 +1054,20 @@ void ReadIndex::update(u128 key, unsigned length, const IndexSource& source) {
     if ((child_bits_of(n) & bit) == 0) break;
     std::atomic<const Block*>* at = &child_array(n)[std::popcount(n->child_bits() & (bit - 1))];
     const Block* child = at->load(std::memory_order_relaxed);
-    const unsigned child_from = is_inline(child) ? from + kStride : entered(child, from + kStride);
+    const unsigned child_from = entered(child, from + kStride);
     if (child_from == 0) {
       rebuild_child = true;
       break;
     }
     nodes[depth] = child;
     where[depth] = at;
+    hung[depth] = from + kStride;
     froms[depth++] = child_from;
     from = child_from;
   }
 
   const Block* old = nodes[depth - 1];
-  Slots slots(old);
+  Slots slots(old, key, hung[depth - 1]);
   Replaced replaced;
   replaced.blocks.push_back(old);
   try {
@@ -1078,7 +1128,8 @@ void ReadIndex::update(u128 key, unsigned length, const IndexSource& source) {
                                          from + kStride, width_, leaf[i]);
           replaced.made.push_back(slots.child[s]);
         } else if (cover_of(slots.child[s]) != leaf[i]) {
-          const Block* copy = with_cover(slots.child[s], leaf[i], true);
+          const u128 above = (key & trie::top_mask(from)) | trie::shift_left(static_cast<u128>(s), 122 - from);
+          const Block* copy = with_cover(slots.child[s], leaf[i], above, from + kStride);
           replaced.copies.push_back(copy);
           replaced.blocks.push_back(slots.child[s]);
           slots.child[s] = copy;
@@ -1117,10 +1168,11 @@ void ReadIndex::update(u128 key, unsigned length, const IndexSource& source) {
   try {
     const int lone = slots.lone_child();
     if (lone < 0) {
-      fresh = slots.lay_out(cover, depth > 1);
+      fresh = slots.lay_out(cover, hung[depth - 1]);
     } else {
       const unsigned at = froms[depth - 1];
-      fresh = folded(slots.child[lone], static_cast<unsigned>(lone), at, key & trie::top_mask(at), cover);
+      fresh = folded(slots.child[lone], static_cast<unsigned>(lone), at, key & trie::top_mask(at), hung[depth - 1],
+                     cover);
       replaced.blocks.push_back(slots.child[lone]);  // its children live on in the copy
     }
   } catch (...) {
@@ -1148,7 +1200,11 @@ void ReadIndex::rebuild_top_node(u128 key, const Block* top, const IndexSource& 
   epoch::retire(const_cast<Block*>(top), &release_subtree_now);
 }
 
-void ReadIndex::publish_top(std::size_t slot, const Block* node) noexcept { store_top(slot, top_entry(node)); }
+void ReadIndex::publish_top(std::size_t slot, const Block* node) noexcept {
+  const TopEntry entry = top_entry(node);
+  if (is_inline_top(entry.word)) return set_top(slot, entry.word);  // one word: nothing to order
+  store_top(slot, entry);
+}
 
 void ReadIndex::store_top(std::size_t slot, TopEntry entry) noexcept {
   // A reader answering from the cover's number loads the slot's word, then
@@ -1207,6 +1263,7 @@ std::size_t ReadIndex::node_count() const {
   for (std::size_t s = 0; s < (std::size_t{1} << kTopBits); ++s) {
     const std::uintptr_t word = slots_[s].load(std::memory_order_acquire);
     if (is_node(word)) n += count_subtree(node_of(word));
+    if (is_inline_top(word)) ++n;
   }
   return n;
 }

@@ -18,9 +18,9 @@
 // found by counting the set bits below the slot; here the node is one
 // block: the maps, the node's cover, the child pointers, the runs' records
 // (where several runs have none, only those that have one, found through a
-// third map). A child holding one run of one record and nothing else, the
+// third map). A node holding one run of one record and nothing else, the
 // end of most paths through sparse ranges, is no block at all: its
-// parent's child pointer holds it, tagged.
+// parent's child pointer, or its top slot, holds it, tagged.
 // Records are not pushed down across levels: each node carries the record
 // of the longest prefix from its parent's stride that covers it (its
 // cover), and a lookup keeps the deepest cover it passes. So a change
@@ -146,8 +146,9 @@ class ReadIndex {
 
   const unsigned width_;  // 32 or 128
   static constexpr std::size_t kOccupiedWords = (std::size_t{1} << 18) / 64;
-  // Tagged words: 0 = no record; low bit set = a record; otherwise a node
-  // (its used quarters in the high 16 bits).
+  // Tagged words: 0 = no record; low bit set = a record; bit 1 set = an
+  // inline node; otherwise a node's block (its used quarters in the high 16
+  // bits).
   // Release stores publish, acquire loads read.
   std::atomic<std::uintptr_t>* slots_;
   // For each slot holding a node, the number of the node's cover (see

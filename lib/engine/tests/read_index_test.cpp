@@ -328,8 +328,11 @@ TEST(ReadIndexConcurrency, EveryAnswerWasStoredDuringTheLookup) {
 // same version or a later one.
 TEST(ReadIndexConcurrency, CoverAnswersNeverGoBackInTime) {
   auto engine = LocalEngine::make_trie(4, 1);
+  // Two /24s with different records: a node of one would live in its top
+  // slot's word, with no cover of its own to fall back to.
   engine->insert(testing::v4_prefix(10, 0, 1, 0, 24), Metadata("inner"));
-  const IpAddress beside_inner = IpAddress::v4(10, 0, 2, 5);  // its quarter holds the /24
+  engine->insert(testing::v4_prefix(10, 0, 3, 0, 24), Metadata("inner too"));
+  const IpAddress beside_inner = IpAddress::v4(10, 0, 2, 5);  // its quarter holds the /24s
   const IpAddress far_from_inner = IpAddress::v4(10, 0, 40, 5);  // its quarter holds nothing
   const int versions = testing::kSanitized ? 3000 : 30000;
   engine->insert(testing::v4_prefix(10, 0, 0, 0, 16), Metadata("0"));
