@@ -54,6 +54,9 @@ struct Block {
   // - kNumbered, only beside kNarrow: the record array holds 2-byte record
   //   numbers (see RecordIds) instead of 4-byte codes. Taken whenever every
   //   record in the array has a number; the cover stays a code.
+  // - kShortPath, only beside kNarrow in a compact node that skips fewer
+  //   than 64 bits: its SkipTail keeps only the bits it skips (see there),
+  //   in one word.
   // First, so that the tags say where everything else lies.
   std::uintptr_t cover_word;
   // Slot i is a leaf that starts a new run; one record each. In a compact
@@ -68,7 +71,8 @@ struct Block {
   static constexpr std::uintptr_t kTags = kSkips | kCompact | kSparse | kNarrow;
   static constexpr std::uintptr_t kLeavesOnly = 16;
   static constexpr std::uintptr_t kNumbered = 32;
-  static constexpr std::uintptr_t kNarrowTags = kTags | kLeavesOnly | kNumbered;
+  static constexpr std::uintptr_t kShortPath = 64;
+  static constexpr std::uintptr_t kNarrowTags = kTags | kLeavesOnly | kNumbered | kShortPath;
   // Header bytes: the two words, and the child map unless the node is
   // compact or leaves only.
   static constexpr std::size_t kCompactHeader = 2 * sizeof(std::uint64_t);
@@ -98,6 +102,7 @@ struct Block {
   bool compact() const noexcept { return (cover_word & kCompact) != 0; }
   bool sparse() const noexcept { return (cover_word & kSparse) != 0; }
   bool narrow() const noexcept { return (cover_word & kNarrow) != 0; }
+  bool short_path() const noexcept { return (cover_word & (kNarrow | kShortPath)) == (kNarrow | kShortPath); }
   // The run starts that have a record (every run start, unless sparse).
   std::uint64_t record_bits() const noexcept {
     return sparse() ? *reinterpret_cast<const std::uint64_t*>(reinterpret_cast<const char*>(this) + header() +
@@ -116,7 +121,9 @@ struct Block {
 // starts at, and `path`, the address bits above `to` (the rest zero). A
 // lookup reaching it checks the address against the path; an address off
 // the path has only the covers seen so far for an answer. Sparse IPv6 ranges
-// are mostly such chains.
+// are mostly such chains. A node with a short path (kShortPath) keeps in
+// path_high only the bits from where it hangs to `to`, left-aligned: those
+// above are the ones that led a lookup to it.
 struct SkipTail {
   std::uint64_t path_high, path_low;
   std::uint64_t to;  // not stored in a compact node: its leaf_bits hold it in bits 16-23
@@ -254,13 +261,22 @@ inline const SkipTail* skip_tail(const Block* b) noexcept {
   return reinterpret_cast<const SkipTail*>(leaf_array(b) + leaf_bytes(b->leaves(), b->cover_word));
 }
 inline u128 skip_path(const SkipTail* t) noexcept { return (static_cast<u128>(t->path_high) << 64) | t->path_low; }
+// The bits [at, to) of `key` (to - at < 64), left-aligned in a word: a
+// short path.
+inline std::uint64_t short_path_bits(u128 key, unsigned at, unsigned to) noexcept {
+  return static_cast<std::uint64_t>(trie::shift_left(key, at) >> 64) & ~(~std::uint64_t{0} >> (to - at));
+}
 inline unsigned skip_to(const Block* b) noexcept {
   return b->compact() ? static_cast<unsigned>((b->leaf_bits >> 16) & 0xFF) : static_cast<unsigned>(skip_tail(b)->to);
 }
 
 std::size_t block_size(std::uint32_t children, std::uint32_t leaves, std::uintptr_t tags) noexcept {
   const bool skips = (tags & Block::kSkips) != 0;
-  const std::size_t tail = !skips ? 0 : (tags & Block::kCompact) != 0 ? offsetof(SkipTail, to) : sizeof(SkipTail);
+  const bool short_path = (tags & (Block::kNarrow | Block::kShortPath)) == (Block::kNarrow | Block::kShortPath);
+  const std::size_t tail = !skips                          ? 0
+                           : short_path                    ? offsetof(SkipTail, path_low)
+                           : (tags & Block::kCompact) != 0 ? offsetof(SkipTail, to)
+                                                           : sizeof(SkipTail);
   const std::size_t records_map = (tags & Block::kSparse) != 0 ? sizeof(std::uint64_t) : 0;
   return Block::header_bytes(tags) + records_map + children * sizeof(std::atomic<const Block*>) + leaf_bytes(leaves, tags) + tail;
 }
@@ -315,6 +331,7 @@ inline unsigned enter(const Block* b, u128 key, unsigned at) noexcept {
   if (!b->skips()) return at;
   const SkipTail* t = skip_tail(b);
   const unsigned to = skip_to(b);
+  if (b->short_path()) return short_path_bits(key, at, to) == t->path_high ? to : 0;
   return (key & trie::top_mask(to)) == skip_path(t) ? to : 0;
 }
 
@@ -516,14 +533,12 @@ struct Slots {
   u128 path = 0;
 
   Slots() = default;
-  // The slots of a block.
-  explicit Slots(const Block* b) { read_block(b); }
-  // The slots of a node that may be inline, hung at stride start `at` under
-  // the address bits `above` (those before `at`; the rest is ignored), which
-  // an inline node's path is relative to.
+  // The slots of a node hung at stride start `at` under the address bits
+  // `above` (those before `at`; the rest is ignored), which the path of an
+  // inline node or of a short path is relative to.
   Slots(const Block* b, u128 above, unsigned at) {
     if (!is_inline(b)) {
-      read_block(b);
+      read_block(b, above, at);
       return;
     }
     std::fill(leaf + inline_begin(b), leaf + inline_end(b), inline_record(b));
@@ -569,11 +584,13 @@ struct Slots {
       std::uint32_t cover_code = 0;
       const bool narrow = RecordCode::encode(leaf[begin], code) && RecordCode::encode(cover, cover_code);
       const std::uint64_t run = begin | end << 8 | std::uint64_t{to} << 16;
+      const bool short_path = narrow && to != 0 && to - at < 64;
       Block* b = new_block(0, narrow ? run | std::uint64_t{code} << 32 : run,
-                           skips | Block::kCompact | (narrow ? Block::kNarrow : 0));
+                           skips | Block::kCompact | (narrow ? Block::kNarrow : 0) |
+                               (short_path ? Block::kShortPath : 0));
       set_cover(b, cover, cover_code);
       if (!narrow) *reinterpret_cast<Rep**>(leaf_array(b)) = leaf[begin];
-      write_skip(b);
+      write_skip(b, at);
       return b;
     }
     const bool sparse = std::popcount(leaf_bits) - std::popcount(record_bits) >= 2;
@@ -615,13 +632,17 @@ struct Slots {
         reinterpret_cast<Rep**>(leaf_array(b))[r++] = leaf[std::countr_zero(bits)];
       }
     }
-    write_skip(b);
+    write_skip(b, at);
     return b;
   }
 
-  void write_skip(Block* b) const noexcept {
+  void write_skip(Block* b, unsigned at) const noexcept {
     if (to == 0) return;
     auto* tail = const_cast<SkipTail*>(skip_tail(b));
+    if (b->short_path()) {
+      tail->path_high = short_path_bits(path, at, to);
+      return;
+    }
     tail->path_high = static_cast<std::uint64_t>(path >> 64);
     tail->path_low = static_cast<std::uint64_t>(path);
     if (!b->compact()) tail->to = to;
@@ -648,11 +669,14 @@ struct Slots {
   }
 
  private:
-  void read_block(const Block* b) {
+  void read_block(const Block* b, u128 above, unsigned at) {
     child_bits = b->child_bits();
     if (b->skips()) {
       to = skip_to(b);
-      path = skip_path(skip_tail(b));
+      const SkipTail* t = skip_tail(b);
+      path = !b->short_path() ? skip_path(t)
+                              : (above & trie::top_mask(at)) |
+                                    trie::shift_right(static_cast<u128>(t->path_high) << 64, at);
     }
     if (b->compact()) {
       std::fill(leaf + b->run_begin(), leaf + b->run_end(), leaf_at(b, 0));
@@ -978,7 +1002,8 @@ void ReadIndex::rebuild_top(u128 key, unsigned length, const IndexSource& source
       } else if (is_node(old)) {
         fresh[s] = old;
         if (node_of(old)->cover() != leaf[s]) {  // the node stays; its cover changes
-          const Block* copy = with_cover(node_of(old), leaf[s], 0, kTopBits);
+          const Block* copy =
+              with_cover(node_of(old), leaf[s], static_cast<u128>(first + s) << (128 - kTopBits), kTopBits);
           replaced.copies.push_back(copy);
           const TopEntry entry = top_entry(copy);
           fresh[s] = entry.word;
@@ -1155,7 +1180,7 @@ void ReadIndex::update(u128 key, unsigned length, const IndexSource& source) {
     }
     --depth;
     const Block* parent = nodes[depth - 1];
-    slots = Slots(parent);
+    slots = Slots(parent, key, hung[depth - 1]);
     const unsigned s = slot_at(key, froms[depth - 1]);
     slots.leaf[s] = cover;
     slots.child[s] = nullptr;
