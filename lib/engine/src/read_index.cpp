@@ -999,16 +999,16 @@ void ReadIndex::rebuild_top(u128 key, unsigned length, const IndexSource& source
       if (!deeper[s]) {
         fresh[s] = record_word(leaf[s]);
         if (is_node(old)) replaced.subtrees.push_back(node_of(old));
-      } else if (is_node(old)) {
+      } else if (is_node(old) || is_inline_top(old)) {
         fresh[s] = old;
-        if (node_of(old)->cover() != leaf[s]) {  // the node stays; its cover changes
-          const Block* copy =
-              with_cover(node_of(old), leaf[s], static_cast<u128>(first + s) << (128 - kTopBits), kTopBits);
+        const Block* node = is_node(old) ? node_of(old) : inline_of(old);
+        if (cover_of(node) != leaf[s]) {  // the node stays; its cover changes
+          const Block* copy = with_cover(node, leaf[s], static_cast<u128>(first + s) << (128 - kTopBits), kTopBits);
           replaced.copies.push_back(copy);
           const TopEntry entry = top_entry(copy);
           fresh[s] = entry.word;
           fresh_covers[s] = entry.cover;
-          replaced.blocks.push_back(node_of(old));
+          replaced.blocks.push_back(node);
         }
       } else {
         const Block* node = fresh_subtree(source, static_cast<u128>(first + s) << (128 - kTopBits), kTopBits, width_,
@@ -1042,7 +1042,7 @@ void ReadIndex::update(u128 key, unsigned length, const IndexSource& source) {
 
   const unsigned slot = top_slot(key);
   const std::uintptr_t word = slots_[slot].load(std::memory_order_relaxed);  // writers_ orders it
-  if (!is_node(word)) return rebuild_top(key, kTopBits, source);
+  if (!is_node(word) && !is_inline_top(word)) return rebuild_top(key, kTopBits, source);
 
   // Where a node reached at stride start `at` is entered for this change:
   // its own stride start, or 0 when the prefix ends inside what the node
@@ -1053,7 +1053,7 @@ void ReadIndex::update(u128 key, unsigned length, const IndexSource& source) {
     return to != 0 && (to == at || length > to) ? to : 0;
   };
 
-  const Block* top = node_of(word);
+  const Block* top = is_node(word) ? node_of(word) : inline_of(word);
   unsigned from = entered(top, kTopBits);
   if (from == 0) return rebuild_top_node(key, top, source);
 
@@ -1216,13 +1216,13 @@ void ReadIndex::rebuild_top_node(u128 key, const Block* top, const IndexSource& 
   // The top slot's range afresh; its cover comes from the top's stride,
   // which a change this long did not touch.
   const unsigned slot = top_slot(key);
-  const Block* fresh = subtree_or_null(source, key, kTopBits, width_, top->cover());
+  const Block* fresh = subtree_or_null(source, key, kTopBits, width_, cover_of(top));
   if (fresh != nullptr) {
     publish_top(slot, fresh);
   } else {
-    set_top(slot, record_word(top->cover()));
+    set_top(slot, record_word(cover_of(top)));
   }
-  epoch::retire(const_cast<Block*>(top), &release_subtree_now);
+  if (!is_inline(top)) epoch::retire(const_cast<Block*>(top), &release_subtree_now);
 }
 
 void ReadIndex::publish_top(std::size_t slot, const Block* node) noexcept {

@@ -6,10 +6,12 @@
 #include <atomic>
 #include <random>
 #include <stdexcept>
+#include <string>
 #include <thread>
 
 #include "engine.hpp"
 #include "epoch.hpp"
+#include "korvane/address.hpp"
 #include "korvane/local_engine.hpp"
 #include "record_ids.hpp"
 #include "reference.hpp"
@@ -189,10 +191,46 @@ std::vector<Config> index_configs() {
 INSTANTIATE_TEST_SUITE_P(Kinds, ReadIndexTest, ::testing::ValuesIn(index_configs()),
                          testing::trie_config_name<::testing::TestParamInfo<Config>>);
 
+// A top slot whose only node skips down to one long prefix: held in the
+// slot's word (a short skip), in a block with only the bits it skips (a
+// long one) or with its whole path (longer than a word). Removing the
+// prefix from inside the skip leaves the slot answering with the node's
+// cover, and a neighbour off the path never matched it.
+TEST(ReadIndexShapes, RemovingTheEndOfASkippingTopNodeLeavesItsCover) {
+  auto engine = LocalEngine::make_trie(4, 1);
+  struct Case {
+    const char* cover;
+    const char* deep;
+    const char* inside;
+    const char* off_path;  // under the cover, off the path the node skips
+  };
+  const Case cases[] = {
+      {"10.0.0.0/16", "10.0.0.4/30", "10.0.0.5", "10.0.1.5"},
+      {"2001::/16", "2001:0:0:1::/64", "2001:0:0:1::1", "2001:0:1:1::1"},
+      {"2001::/16", "2001:0:0:1:0:1::/112", "2001:0:0:1:0:1:0:1", "2001:0:0:1:0:2:0:1"},
+  };
+  auto value_at = [&](const char* address) -> std::string {
+    const auto found = engine->lookup(*parse_address(address));
+    return found ? found->value() : "none";
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.deep);
+    engine->insert(*parse_prefix(c.cover), Metadata("cover"));
+    engine->insert(*parse_prefix(c.deep), Metadata("deep"));
+    EXPECT_EQ(value_at(c.inside), "deep");
+    EXPECT_EQ(value_at(c.off_path), "cover");
+    engine->remove(*parse_prefix(c.deep));
+    EXPECT_EQ(value_at(c.inside), "cover");
+    engine->remove(*parse_prefix(c.cover));
+    EXPECT_EQ(value_at(c.inside), "none");
+  }
+}
+
 // Index nodes store records as 2-byte numbers while numbers last, and
 // wider once they run out. Numbers of destroyed records are handed on to
 // new ones; no surviving node may then answer with the new record.
 TEST(ReadIndexRecords, NumbersRunOutAndComeBackWithoutMixingRecords) {
+  epoch::collect();  // records of earlier tests' engines, still retired
   const std::uint32_t numbered_before = detail::RecordIds::in_use();
   auto engine = LocalEngine::make_trie(4, 1);
   // 70000 /30s side by side: 64 distinct records to a node, more records
