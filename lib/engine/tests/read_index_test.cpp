@@ -26,7 +26,7 @@ using Config = testing::TrieConfig;
 
 // Prefixes of every length 0..width, drawn inside a few small regions so
 // that index nodes fill up, empty and fill again, with extra weight on the
-// lengths around the index's stride boundaries (16, 22, 28, ...).
+// lengths around the index's level boundaries (8, 18, 24, 30, ...).
 class IndexPrefixes {
  public:
   explicit IndexPrefixes(std::uint64_t seed) : rng_(seed) {
@@ -40,7 +40,8 @@ class IndexPrefixes {
     const unsigned width = address_width_bits(region.family);
     unsigned length;
     if (rng_() % 3 == 0) {
-      const unsigned boundary = 16 + 6 * static_cast<unsigned>(rng_() % ((width - 10) / 6));
+      const unsigned level = static_cast<unsigned>(rng_() % ((width - 12) / 6 + 1));
+      const unsigned boundary = level == 0 ? 8 : 18 + 6 * (level - 1);
       length = std::min(width, boundary + static_cast<unsigned>(rng_() % 3) - 1);
     } else {
       length = static_cast<unsigned>(rng_() % (width + 1));
