@@ -369,6 +369,7 @@ class RecordObjects {
   RecordObjects& operator=(const RecordObjects&) = delete;
   ~RecordObjects() {
     for (Entry& e : entries_) e.reset();
+    for (Name& n : names_) Py_CLEAR(n.str);
   }
 
   // A fresh {"value": ..., "attributes": {...}} dict for the record.
@@ -424,11 +425,32 @@ class RecordObjects {
       record = korvane::Metadata();
     }
   };
-  static PyObject* attributes_of(const korvane::Metadata& record) {
+  // Attribute names repeat across records (a table has a handful): one
+  // interned str per name, kept direct-mapped, so that a result's
+  // attributes dict neither builds the name again nor hashes it.
+  struct Name {
+    std::string text;
+    PyObject* str = nullptr;
+  };
+  static constexpr std::size_t kNames = 64;
+  PyObject* name_str(const std::string& name) {
+    const std::size_t place =
+        name.empty() ? 0 : (name.size() * 31 + static_cast<unsigned char>(name.front()) * 7 +
+                            static_cast<unsigned char>(name.back())) % kNames;
+    Name& n = names_[place];
+    if (n.str != nullptr && n.text == name) return Py_NewRef(n.str);
+    PyObject* str = str_from(name);
+    if (str == nullptr) return nullptr;
+    PyUnicode_InternInPlace(&str);
+    Py_XSETREF(n.str, Py_NewRef(str));
+    n.text = name;
+    return str;
+  }
+  PyObject* attributes_of(const korvane::Metadata& record) {
     Ref attributes(PyDict_New());
     if (!attributes) return nullptr;
     for (const auto& [key, value] : record.attributes()) {
-      Ref k(str_from(key));
+      Ref k(name_str(key));
       if (!k) return nullptr;
       Ref v(str_from(value));
       if (!v) return nullptr;
@@ -437,6 +459,7 @@ class RecordObjects {
     return attributes.release();
   }
   Entry entries_[kEntries];
+  Name names_[kNames];
 };
 
 // subnet text -> IpPrefix; ValueError with the subnet note on failure.
