@@ -352,10 +352,10 @@ inline unsigned slot_at(u128 key, unsigned shift) noexcept {
 // Bits 1-6 hold the run's first slot, bits 7-13 its end, bits 14-15 how
 // many strides it skips, bits 16-31 the cover's number, bits 32-47 the
 // run's record's number, bits 48-59 the address bits it skips (the path
-// below where it hangs; the parent's path gives those above). Such nodes end most paths: half of all nodes of
-// uniformly random IPv4 prefixes, three fifths of a routing table's IPv6
-// ones. Inline, each saves its block (16 bytes, 32 with a path), and a
-// lookup reaching it a cache miss.
+// below where it hangs; the parent's path gives those above). Such nodes
+// end most paths: half of all nodes of uniformly random IPv4 prefixes,
+// three fifths of a routing table's IPv6 ones. Inline, each saves its block
+// (16 bytes, 32 with a path), and a lookup reaching it a cache miss.
 constexpr std::uintptr_t kInlineTag = 1;
 constexpr unsigned kInlineSkip = 2 * kStride;
 inline bool is_inline(const Block* b) noexcept { return (reinterpret_cast<std::uintptr_t>(b) & kInlineTag) != 0; }
