@@ -356,12 +356,18 @@ std::optional<korvane::Metadata> metadata_from_dict(PyObject* dict) {
 
 // The Python objects of recently returned records, so that a lookup result
 // shares the record's value str and copies its attributes dict instead of
-// building every str again. Direct-mapped by record identity; an entry keeps
-// its record alive (so its identity cannot be reused by another record while
-// cached). A record's objects are kept from its second result in a row on
-// its entry: the first result gets the objects built for it, so a stream of
-// records seen once (a large table of distinct records) pays for no copies
-// and evicts nothing worth keeping. Used only with the interpreter lock held.
+// building every str again. Direct-mapped by record identity. An entry
+// holds one record with its objects, and keeps the record alive (so its
+// identity cannot be reused by another record while its objects are
+// cached). A record's objects are kept from its second result on its entry:
+// the first result only notes its identity in the entry, taking no
+// reference and leaving the cached record in place. So a stream of records
+// seen once (a large table of distinct records) pays for no copies, evicts
+// nothing worth keeping, and never touches the memory of a record it does
+// not answer with. A noted identity may belong to a record gone since and
+// reused by another: that record is then kept a result early, with objects
+// built from itself, which costs nothing in correctness. Used only with the
+// interpreter lock held.
 class RecordObjects {
  public:
   RecordObjects() = default;
@@ -370,16 +376,16 @@ class RecordObjects {
   ~RecordObjects() {
     for (Entry& e : entries_) e.reset();
     for (Name& n : names_) Py_CLEAR(n.str);
+    Py_CLEAR(shape_);
   }
 
   // A fresh {"value": ..., "attributes": {...}} dict for the record.
   PyObject* result_for(const korvane::Metadata& record) {
     const void* id = record.identity();
     Entry& e = entries_[(reinterpret_cast<std::uintptr_t>(id) >> 4) % kEntries];
-    const bool seen = id != nullptr && e.record.identity() == id;
     Ref value;
     Ref attributes;
-    if (seen && e.value != nullptr) {
+    if (id != nullptr && e.record.identity() == id) {
       value = Ref(Py_NewRef(e.value));
       attributes = Ref(PyDict_Copy(e.attributes));  // a caller may change its copy
       if (!attributes) return nullptr;
@@ -388,19 +394,31 @@ class RecordObjects {
       if (!value) return nullptr;
       attributes = Ref(attributes_of(record));
       if (!attributes) return nullptr;
-      if (seen) {
-        // Its second result in a row: keep its objects, and hand out a copy
-        // of the attributes.
+      if (id != nullptr && e.noted == id) {
+        // Its second result on this entry: keep its objects, and hand out
+        // a copy of the attributes.
+        e.reset();
+        e.record = record;
         e.value = Py_NewRef(value.get());
         e.attributes = attributes.release();
         attributes = Ref(PyDict_Copy(e.attributes));
         if (!attributes) return nullptr;
-      } else if (id != nullptr) {
-        e.reset();
-        e.record = record;
+      } else {
+        e.noted = id;
       }
     }
-    Ref result(PyDict_New());
+    // A copy of a dict of the same keys clones its key table in one block,
+    // where a new dict would grow one as the keys go in.
+    if (shape_ == nullptr) {
+      shape_ = PyDict_New();
+      if (shape_ == nullptr) return nullptr;
+      if (PyDict_SetItem(shape_, key_value, Py_None) < 0 ||
+          PyDict_SetItem(shape_, key_attributes, Py_None) < 0) {
+        Py_CLEAR(shape_);
+        return nullptr;
+      }
+    }
+    Ref result(PyDict_Copy(shape_));
     if (!result) return nullptr;
     if (PyDict_SetItem(result.get(), key_value, value.get()) < 0) return nullptr;
     if (PyDict_SetItem(result.get(), key_attributes, attributes.get()) < 0) return nullptr;
@@ -416,13 +434,18 @@ class RecordObjects {
  private:
   static constexpr std::size_t kEntries = 1024;
   struct Entry {
+    // With objects: both set, or both null with `record` empty.
     korvane::Metadata record;
     PyObject* value = nullptr;
     PyObject* attributes = nullptr;
+    // The identity of the last record answered here other than `record`;
+    // only compared, never followed.
+    const void* noted = nullptr;
     void reset() {
       Py_CLEAR(value);
       Py_CLEAR(attributes);
       record = korvane::Metadata();
+      noted = nullptr;
     }
   };
   // Attribute names repeat across records (a table has a handful): one
@@ -460,6 +483,7 @@ class RecordObjects {
   }
   Entry entries_[kEntries];
   Name names_[kNames];
+  PyObject* shape_ = nullptr;  // {"value": None, "attributes": None}
 };
 
 // subnet text -> IpPrefix; ValueError with the subnet note on failure.
