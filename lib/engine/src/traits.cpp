@@ -152,17 +152,46 @@ void* PrefixBox::operator new(std::size_t size) { return box_arena().allocate(si
 void PrefixBox::operator delete(void* p, std::size_t size) noexcept { box_arena().release(p, size); }
 std::size_t prefix_box_bytes() noexcept { return box_arena().bytes_in_use(); }
 
+StoredPrefix StoredPrefix::make(const IpPrefix& prefix) {
+  bool fits = prefix.family == AddressFamily::V4 && prefix.length < 128;
+  for (std::size_t i = 4; fits && i < prefix.bytes.size(); ++i) fits = prefix.bytes[i] == 0;
+  if (!fits) return StoredPrefix(reinterpret_cast<std::uintptr_t>(new PrefixBox{prefix}));
+  const std::uint32_t address = std::uint32_t{prefix.bytes[0]} << 24 | std::uint32_t{prefix.bytes[1]} << 16 |
+                                std::uint32_t{prefix.bytes[2]} << 8 | prefix.bytes[3];
+  return StoredPrefix(std::uintptr_t{address} << 32 | std::uintptr_t{prefix.length} << 1 | kInlineTag);
+}
+
+IpPrefix StoredPrefix::get() const noexcept {
+  if (const PrefixBox* b = box()) return b->prefix;
+  IpPrefix out;
+  out.family = AddressFamily::V4;
+  out.length = static_cast<std::uint8_t>((word_ >> 1) & 0x7F);
+  for (unsigned i = 0; i < 4; ++i) out.bytes[i] = static_cast<std::uint8_t>(word_ >> (56 - 8 * i));
+  return out;
+}
+
+bool StoredPrefix::covers(const IpAddress& address) const noexcept {
+  if (const PrefixBox* b = box()) return b->prefix.covers(address);
+  if (address.family != AddressFamily::V4) return false;
+  const unsigned length = std::min<unsigned>((word_ >> 1) & 0x7F, 32);
+  if (length == 0) return true;
+  const std::uint32_t a = std::uint32_t{address.bytes[0]} << 24 | std::uint32_t{address.bytes[1]} << 16 |
+                          std::uint32_t{address.bytes[2]} << 8 | address.bytes[3];
+  return ((a ^ static_cast<std::uint32_t>(word_ >> 32)) >> (32 - length)) == 0;
+}
+
 std::optional<IpPrefix> TrieNode::prefix() const {
   Pinned pin;
-  PrefixBox* box = visit_node(const_cast<TrieNode*>(this), [](auto* n) { return n->entry.load_prefix(); });
-  if (box == nullptr) return std::nullopt;
-  return box->prefix;
+  const StoredPrefix stored =
+      visit_node(const_cast<TrieNode*>(this), [](auto* n) { return n->entry.load_prefix(); });
+  if (!stored) return std::nullopt;
+  return stored.get();
 }
 
 void TrieNode::set_prefix(const IpPrefix& prefix) {
   Pinned pin;
-  auto* box = new PrefixBox{prefix};
-  visit_node(this, [&](auto* n) { n->entry.replace_prefix(box); });
+  const StoredPrefix stored = StoredPrefix::make(prefix);
+  visit_node(this, [&](auto* n) { n->entry.replace_prefix(stored); });
 }
 
 std::optional<std::array<std::uint8_t, 16>> TrieNode::edge() const {

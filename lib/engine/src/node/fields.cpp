@@ -13,13 +13,13 @@ void release_rep_deferred(detail::MetadataRep* rep) noexcept {
   if (rep != nullptr) epoch::retire(rep, &release_rep_now);
 }
 
-void release_box_deferred(PrefixBox* box) noexcept {
-  if (box != nullptr) epoch::retire(box, &release_box_now);
+void release_prefix_deferred(StoredPrefix prefix) noexcept {
+  if (PrefixBox* box = prefix.box()) epoch::retire(box, &release_box_now);
 }
 
 void EntryFields::destroy() noexcept {
   if (detail::MetadataRep* rep = metadata.exchange(nullptr, std::memory_order_acquire)) rep->release();
-  if (PrefixBox* box = prefix.exchange(nullptr, std::memory_order_acquire)) box->release();
+  StoredPrefix::from_word(prefix.exchange(0, std::memory_order_acquire)).release();
 }
 
 void ChildSlots::destroy() noexcept {

@@ -29,14 +29,17 @@ template <>
 struct Padding<0> {};
 
 void release_rep_deferred(detail::MetadataRep* rep) noexcept;
-void release_box_deferred(PrefixBox* box) noexcept;
+void release_prefix_deferred(StoredPrefix prefix) noexcept;
 
 struct EntryFields {
   std::atomic<detail::MetadataRep*> metadata{nullptr};  // owns one reference
-  std::atomic<PrefixBox*> prefix{nullptr};              // owns one reference
+  // A StoredPrefix's word; owns one reference when it names a box.
+  std::atomic<std::uintptr_t> prefix{0};
 
   detail::MetadataRep* load_metadata() const noexcept { return metadata.load(std::memory_order_acquire); }
-  PrefixBox* load_prefix() const noexcept { return prefix.load(std::memory_order_acquire); }
+  StoredPrefix load_prefix() const noexcept { return StoredPrefix::from_word(prefix.load(std::memory_order_acquire)); }
+  // For a node no reader can see yet.
+  void store_prefix_unpublished(StoredPrefix stored) noexcept { prefix.store(stored.word(), std::memory_order_relaxed); }
 
   // Installs `rep` (an owned reference, may be null) and returns the
   // previous one, whose reference now belongs to the caller; the caller must
@@ -44,8 +47,8 @@ struct EntryFields {
   detail::MetadataRep* exchange_metadata(detail::MetadataRep* rep) noexcept {
     return metadata.exchange(rep, std::memory_order_acq_rel);
   }
-  void replace_prefix(PrefixBox* box) noexcept {
-    if (PrefixBox* old = prefix.exchange(box, std::memory_order_acq_rel)) release_box_deferred(old);
+  void replace_prefix(StoredPrefix stored) noexcept {
+    release_prefix_deferred(StoredPrefix::from_word(prefix.exchange(stored.word(), std::memory_order_acq_rel)));
   }
   void destroy() noexcept;  // only when no reader can see the node
 };

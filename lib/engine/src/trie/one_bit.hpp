@@ -37,7 +37,7 @@ struct OneBit {
       // The version word serialises writers of this entry, so the record and
       // its prefix are replaced as one and the created/replaced answer is
       // exact.
-      n->entry.replace_prefix(entry.take_box());
+      n->entry.replace_prefix(entry.take_prefix());
       replaced = n->entry.exchange_metadata(entry.take_rep());
       return replaced == nullptr;
     }
@@ -51,8 +51,8 @@ struct OneBit {
       // fail for a prefix written with a different length; it is kept as
       // the guarantee that no record is handed out for a non-covering prefix.
       if (detail::MetadataRep* rep = n->entry.load_metadata()) {
-        const PrefixBox* box = n->entry.load_prefix();
-        if (box != nullptr && box->prefix.covers(address)) best = rep;
+        const StoredPrefix stored = n->entry.load_prefix();
+        if (stored && stored.covers(address)) best = rep;
       }
       n = static_cast<N*>(n->children.child(address.bit(depth)));
     }

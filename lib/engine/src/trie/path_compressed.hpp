@@ -126,13 +126,13 @@ struct PathCompressed {
         // An empty node (the root of an empty trie) takes the whole key.
         const u128 bits = key_bits(key.bits, depth, r);
         n->store_edge(high_word(bits), low_word(bits), r);
-        n->entry.replace_prefix(entry.take_box());
+        n->entry.replace_prefix(entry.take_prefix());
         n->entry.metadata.store(entry.take_rep(), std::memory_order_release);
         return true;
       }
       if (m == r && m == e) {
         // The key ends exactly at this node.
-        n->entry.replace_prefix(entry.take_box());
+        n->entry.replace_prefix(entry.take_prefix());
         replaced = n->entry.exchange_metadata(entry.take_rep());
         return replaced == nullptr;
       }
@@ -165,10 +165,10 @@ struct PathCompressed {
   // the answer, rather than at every candidate (each check is a cache miss);
   // should it ever fail, the walk is repeated checking every candidate.
   static detail::MetadataRep* lookup(TrieNode* root, const IpAddress& address, u128 key) noexcept {
-    const PrefixBox* box = nullptr;
-    detail::MetadataRep* best = walk<false>(root, address, key, box);
-    if (best == nullptr || (box != nullptr && box->prefix.covers(address))) return best;
-    return walk<true>(root, address, key, box);
+    StoredPrefix stored;
+    detail::MetadataRep* best = walk<false>(root, address, key, stored);
+    if (best == nullptr || (stored && stored.covers(address))) return best;
+    return walk<true>(root, address, key, stored);
   }
 
   // The record at the node whose edge ends exactly where the key does, read
@@ -308,7 +308,7 @@ struct PathCompressed {
     const unsigned length = key.length > from ? key.length - from : 0;
     const u128 bits = key_bits(key.bits, from, length);
     d->store_edge(high_word(bits), low_word(bits), length);
-    d->entry.prefix.store(entry.take_box(), std::memory_order_relaxed);
+    d->entry.store_prefix_unpublished(entry.take_prefix());
     d->entry.metadata.store(entry.take_rep(), std::memory_order_relaxed);
     return d;
   }
@@ -326,9 +326,9 @@ struct PathCompressed {
     const u128 tail = key_bits(p.edge.bits, m + 1, e - m - 1);
     c->store_edge(high_word(tail), low_word(tail), e - m - 1);
     c->entry.metadata.store(n->entry.exchange_metadata(nullptr), std::memory_order_relaxed);
-    if (PrefixBox* own = n->entry.load_prefix()) {
-      own->acquire();  // C shares the box; n keeps its own reference
-      c->entry.prefix.store(own, std::memory_order_relaxed);
+    if (const StoredPrefix own = n->entry.load_prefix()) {
+      own.acquire();  // C shares a box; n keeps its own reference
+      c->entry.store_prefix_unpublished(own);
     }
     // The children move with their references. The Hashed flavour's maps
     // are sized for far more than two keys, so these never allocate.
@@ -342,21 +342,21 @@ struct PathCompressed {
     if (m < p.remaining) {
       n->children.replace_child(1 - edge_bit, fill_leaf(spare.take(), key, depth + m + 1, entry));
     } else {
-      n->entry.replace_prefix(entry.take_box());
+      n->entry.replace_prefix(entry.take_prefix());
       n->entry.metadata.store(entry.take_rep(), std::memory_order_release);  // emptied above
     }
   }
 
   template <bool kCheckEveryCandidate>
   static detail::MetadataRep* walk(TrieNode* root, const IpAddress& address, u128 key,
-                                   const PrefixBox*& best_box) noexcept {
+                                   StoredPrefix& best_prefix) noexcept {
     detail::MetadataRep* best = nullptr;
-    best_box = nullptr;
+    best_prefix = StoredPrefix();
     auto* n = static_cast<N*>(root);
     unsigned depth = 0;
     for (;;) {
       detail::MetadataRep* rep;
-      const PrefixBox* box;
+      StoredPrefix stored;
       TrieNode* child;
       unsigned next;
       for (;;) {
@@ -370,15 +370,15 @@ struct PathCompressed {
           return best;  // the key leaves the trie inside this edge
         }
         rep = n->entry.load_metadata();
-        box = rep != nullptr ? n->entry.load_prefix() : nullptr;  // pointer only, not read
+        stored = rep != nullptr ? n->entry.load_prefix() : StoredPrefix();  // a box is not read here
         next = depth + edge.length;
         child = next < 128 ? n->children.child(bit_at(key, next)) : nullptr;
         if (n->read_valid(v)) break;
       }
-      if (rep != nullptr && box != nullptr) {
-        if (!kCheckEveryCandidate || box->prefix.covers(address)) {
+      if (rep != nullptr && stored) {
+        if (!kCheckEveryCandidate || stored.covers(address)) {
           best = rep;
-          best_box = box;
+          best_prefix = stored;
         }
       }
       if (child == nullptr) return best;
@@ -515,15 +515,15 @@ struct PathCompressed {
                       shift_right(ce.bits, xe.length + 1);
     detail::MetadataRep* rep = c->entry.load_metadata();
     if (rep != nullptr) rep->acquire();
-    PrefixBox* box = c->entry.load_prefix();
-    if (box != nullptr) box->acquire();
+    const StoredPrefix stored = c->entry.load_prefix();
+    stored.acquire();
     TrieNode* grand[2] = {c->children.child(0), c->children.child(1)};
     for (TrieNode* g : grand) {
       if (g != nullptr) g->acquire_ref();
     }
 
     x->store_edge(high_word(bits), low_word(bits), xe.length + 1 + ce.length);
-    if (box != nullptr) x->entry.replace_prefix(box);
+    if (stored) x->entry.replace_prefix(stored);
     node::release_rep_deferred(x->entry.exchange_metadata(rep));
     TrieNode* const old = x->children.take_child(b);
     x->children.replace_child(0, grand[0]);

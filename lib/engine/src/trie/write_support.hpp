@@ -22,12 +22,12 @@ namespace korvane::trie {
 // stored when it leaves (by an exception) is released here.
 class OwnedEntry {
  public:
-  // Takes the record out of `metadata`, then makes the stored prefix's box;
-  // if that allocation fails the record is released again.
-  OwnedEntry(Metadata& metadata, const IpPrefix& prefix)
-      : rep_(detail::MetadataAccess::take(metadata)), box_(nullptr) {
+  // Takes the record out of `metadata`, then makes the stored prefix (a box
+  // for most but IPv4 prefixes); if that allocation fails the record is
+  // released again.
+  OwnedEntry(Metadata& metadata, const IpPrefix& prefix) : rep_(detail::MetadataAccess::take(metadata)) {
     try {
-      box_ = new PrefixBox{prefix};
+      prefix_ = StoredPrefix::make(prefix);
     } catch (...) {
       rep_->release();
       throw;
@@ -35,7 +35,7 @@ class OwnedEntry {
   }
   ~OwnedEntry() {
     if (rep_ != nullptr) rep_->release();
-    if (box_ != nullptr) box_->release();
+    prefix_.release();
   }
   OwnedEntry(const OwnedEntry&) = delete;
   OwnedEntry& operator=(const OwnedEntry&) = delete;
@@ -43,11 +43,11 @@ class OwnedEntry {
   detail::MetadataRep* take_rep() noexcept { return std::exchange(rep_, nullptr); }
   // Swaps the record for the pool's equal one.
   void share_record(detail::RecordPool& pool) { rep_ = pool.intern(std::exchange(rep_, nullptr)); }
-  PrefixBox* take_box() noexcept { return std::exchange(box_, nullptr); }
+  StoredPrefix take_prefix() noexcept { return std::exchange(prefix_, StoredPrefix()); }
 
  private:
   detail::MetadataRep* rep_;
-  PrefixBox* box_;
+  StoredPrefix prefix_;
 };
 
 // Up to two fresh, unpublished nodes. Those not used are freed at the end.
