@@ -1,5 +1,7 @@
 #include "traits.hpp"
 
+#include <algorithm>
+#include <array>
 #include <bit>
 #include <cstdio>
 #include <cstdlib>
@@ -152,32 +154,47 @@ void* PrefixBox::operator new(std::size_t size) { return box_arena().allocate(si
 void PrefixBox::operator delete(void* p, std::size_t size) noexcept { box_arena().release(p, size); }
 std::size_t prefix_box_bytes() noexcept { return box_arena().bytes_in_use(); }
 
+namespace {
+// The first eight address bytes as one big-endian word.
+std::uint64_t high_bytes(const std::array<std::uint8_t, 16>& bytes) noexcept {
+  std::uint64_t out = 0;
+  for (unsigned i = 0; i < 8; ++i) out = out << 8 | bytes[i];
+  return out;
+}
+}  // namespace
+
 StoredPrefix StoredPrefix::make(const IpPrefix& prefix) {
-  bool fits = prefix.family == AddressFamily::V4 && prefix.length < 128;
-  for (std::size_t i = 4; fits && i < prefix.bytes.size(); ++i) fits = prefix.bytes[i] == 0;
+  const std::uint64_t high = high_bytes(prefix.bytes);
+  bool fits = (high & kTagBits) == 0 && prefix.length <= kMaxInlineLength;
+  for (std::size_t i = 8; fits && i < prefix.bytes.size(); ++i) fits = prefix.bytes[i] == 0;
   if (!fits) return StoredPrefix(reinterpret_cast<std::uintptr_t>(new PrefixBox{prefix}));
-  const std::uint32_t address = std::uint32_t{prefix.bytes[0]} << 24 | std::uint32_t{prefix.bytes[1]} << 16 |
-                                std::uint32_t{prefix.bytes[2]} << 8 | prefix.bytes[3];
-  return StoredPrefix(std::uintptr_t{address} << 32 | std::uintptr_t{prefix.length} << 1 | kInlineTag);
+  const std::uint64_t family = prefix.family == AddressFamily::V6 ? kV6Family : 0;
+  return StoredPrefix(high | std::uint64_t{prefix.length} << 2 | family | kInlineTag);
 }
 
 IpPrefix StoredPrefix::get() const noexcept {
   if (const PrefixBox* b = box()) return b->prefix;
   IpPrefix out;
-  out.family = AddressFamily::V4;
-  out.length = static_cast<std::uint8_t>((word_ >> 1) & 0x7F);
-  for (unsigned i = 0; i < 4; ++i) out.bytes[i] = static_cast<std::uint8_t>(word_ >> (56 - 8 * i));
+  out.family = (word_ & kV6Family) != 0 ? AddressFamily::V6 : AddressFamily::V4;
+  out.length = static_cast<std::uint8_t>((word_ >> 2) & kMaxInlineLength);
+  const std::uint64_t high = word_ & ~kTagBits;
+  for (unsigned i = 0; i < 8; ++i) out.bytes[i] = static_cast<std::uint8_t>(high >> (56 - 8 * i));
   return out;
 }
 
 bool StoredPrefix::covers(const IpAddress& address) const noexcept {
   if (const PrefixBox* b = box()) return b->prefix.covers(address);
-  if (address.family != AddressFamily::V4) return false;
-  const unsigned length = std::min<unsigned>((word_ >> 1) & 0x7F, 32);
-  if (length == 0) return true;
-  const std::uint32_t a = std::uint32_t{address.bytes[0]} << 24 | std::uint32_t{address.bytes[1]} << 16 |
-                          std::uint32_t{address.bytes[2]} << 8 | address.bytes[3];
-  return ((a ^ static_cast<std::uint32_t>(word_ >> 32)) >> (32 - length)) == 0;
+  const AddressFamily family = (word_ & kV6Family) != 0 ? AddressFamily::V6 : AddressFamily::V4;
+  if (address.family != family) return false;
+  const unsigned length =
+      std::min<unsigned>(static_cast<unsigned>((word_ >> 2) & kMaxInlineLength), address_width_bits(family));
+  const std::uint64_t differ = high_bytes(address.bytes) ^ (word_ & ~kTagBits);
+  if (length <= 64) return length == 0 || (differ >> (64 - length)) == 0;
+  if (differ != 0) return false;
+  // The prefix's bits past the first 64 are zero; so must the address's be.
+  std::array<std::uint8_t, 16> rest{};
+  std::copy(address.bytes.begin() + 8, address.bytes.end(), rest.begin());
+  return (high_bytes(rest) >> (128 - length)) == 0;
 }
 
 std::optional<IpPrefix> TrieNode::prefix() const {

@@ -70,13 +70,14 @@ static_assert(sizeof(PrefixBox) % 8 == 0, "a box is whole words, as its arena gi
 // Bytes the process's prefix boxes take (for memory figures).
 std::size_t prefix_box_bytes() noexcept;
 
-// A node's stored prefix as one word. An IPv4 prefix (nothing set beyond its
-// four address bytes) is held in the word itself: bit 0 set, its length in
-// bits 1..7 and its address in bits 32..63. Any other prefix is a PrefixBox,
-// whose address is word aligned, so bit 0 tells the two apart; zero is no
-// prefix. On a table of IPv4 networks this saves a 24-byte box per prefix,
-// and the trie walk's check of the answer's prefix reads no other line.
-// A value type: copying one copies the word and takes no reference.
+// A node's stored prefix as one word. A prefix whose address has nothing set
+// past its first 55 bits (every IPv4 prefix, and most IPv6 prefixes of a
+// routing table or a GeoIP database) is held in the word itself: the first
+// 55 address bits in bits 9..63, the length in bits 2..8, the family in bit
+// 1 (set for IPv6) and bit 0 set. Any other prefix is a PrefixBox, whose
+// address is word aligned, so bit 0 tells the two apart; zero is no prefix.
+// This saves a 24-byte box per prefix, and the trie walk's check of the
+// answer's prefix reads no other line.
 class StoredPrefix {
  public:
   StoredPrefix() noexcept = default;
@@ -103,6 +104,9 @@ class StoredPrefix {
 
  private:
   static constexpr std::uintptr_t kInlineTag = 1;
+  static constexpr std::uintptr_t kV6Family = 2;
+  static constexpr std::uintptr_t kTagBits = 0x1FF;  // tag, family, length
+  static constexpr unsigned kMaxInlineLength = 127;  // a /128 needs all 128 bits
   explicit StoredPrefix(std::uintptr_t word) noexcept : word_(word) {}
   std::uintptr_t word_ = 0;
 };

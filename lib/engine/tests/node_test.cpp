@@ -111,9 +111,10 @@ TEST_P(NodeKindTest, EdgeRoundTripsOrStops) {
 
 INSTANTIATE_TEST_SUITE_P(AllKinds, NodeKindTest, ::testing::Range<std::uint8_t>(0, 8), kind_name);
 
-// IPv4 prefixes live in the node's word, everything else in a box: either
-// way a node gives back exactly the prefix it was given, host bits
-// included, and covers exactly the addresses that prefix covers.
+// Prefixes with nothing set past their first 55 address bits live in the
+// node's word, others in a box: either way a node gives back exactly the
+// prefix it was given, host bits included, and covers exactly the addresses
+// that prefix covers.
 TEST(StoredPrefix, KeepsEveryPrefixExactlyAndBoxesOnlyWhatDoesNotFit) {
   std::mt19937_64 rng(7);
   const auto random_bytes = [&] {
@@ -123,25 +124,37 @@ TEST(StoredPrefix, KeepsEveryPrefixExactlyAndBoxesOnlyWhatDoesNotFit) {
   };
   for (int i = 0; i < 4000; ++i) {
     IpPrefix p;
-    const int shape = i % 4;  // IPv4, IPv4 with stray bytes, IPv6, IPv6 looking like IPv4
+    // IPv4; IPv4 with stray bytes; IPv6; an IPv4-compatible twin; IPv6
+    // with nothing past bit 55; the same with bit 55 set.
+    const int shape = i % 6;
+    const bool inline_expected = shape == 0 || shape == 4;
     p.family = shape < 2 ? AddressFamily::V4 : AddressFamily::V6;
     p.bytes = random_bytes();
     if (shape == 0) std::fill(p.bytes.begin() + 4, p.bytes.end(), 0);
     if (shape == 3) std::fill(p.bytes.begin(), p.bytes.begin() + 12, 0);
+    if (shape >= 4) {
+      std::fill(p.bytes.begin() + 7, p.bytes.end(), 0);
+      p.bytes[6] &= shape == 4 ? 0xFE : 0xFF;
+      p.bytes[6] |= shape == 4 ? 0 : 1;
+    }
     p.length = static_cast<std::uint8_t>(rng() % (p.family == AddressFamily::V4 ? 33 : 129));
+    if (shape == 4) p.length = static_cast<std::uint8_t>(rng() % 128);
 
     const std::size_t boxes_before = prefix_box_bytes();
     const StoredPrefix stored = StoredPrefix::make(p);
-    EXPECT_EQ(stored.box() != nullptr, shape != 0) << i;
-    EXPECT_EQ(prefix_box_bytes() > boxes_before, shape != 0) << i;
+    EXPECT_EQ(stored.box() == nullptr, inline_expected) << i;
+    EXPECT_EQ(prefix_box_bytes() == boxes_before, inline_expected) << i;
     EXPECT_EQ(stored.get(), p) << i;
     for (int j = 0; j < 8; ++j) {
       IpAddress a;
       a.family = j % 4 == 3 ? AddressFamily::V6 : p.family;
       a.bytes = p.bytes;
       // Flip one bit somewhere, or none: inside, just outside, or far off.
+      // Half the flips land near the end of the prefix.
       if (j % 2 == 1) {
-        const unsigned bit = static_cast<unsigned>(rng() % (a.family == AddressFamily::V4 ? 32 : 128));
+        const unsigned width = a.family == AddressFamily::V4 ? 32 : 128;
+        unsigned bit = static_cast<unsigned>(rng() % width);
+        if (j % 4 == 1) bit = std::min<unsigned>(width - 1, p.length + static_cast<unsigned>(rng() % 3) - 1 + (p.length == 0));
         a.bytes[bit / 8] ^= static_cast<std::uint8_t>(0x80 >> (bit % 8));
       }
       if (a.family == AddressFamily::V4) std::fill(a.bytes.begin() + 4, a.bytes.end(), 0);
