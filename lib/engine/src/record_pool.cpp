@@ -47,6 +47,17 @@ MetadataRep* RecordPool::intern(MetadataRep* rep) {
   // claimed it since the check above, and then it stays that pool's.
   RecordPool* unclaimed = nullptr;
   if (!rep->pool.compare_exchange_strong(unclaimed, this, std::memory_order_acq_rel)) return rep;
+  // A map grown one insert at a time keeps 13 buckets (104 bytes) for its
+  // first entries; a record's attributes are a handful and never change
+  // again, so the record kept gets the fewest buckets its entries need. Only
+  // while the caller holds its one reference: then no other thread can be
+  // reading the map. Failing to shrink costs nothing but the bytes.
+  if (rep->refs.load(std::memory_order_acquire) == 1) {
+    try {
+      rep->attributes.rehash(0);
+    } catch (...) {
+    }
+  }
   slots_[free_slot != kNoSlot ? free_slot : find(probe)] = probe;
   ++count_;
   refs_.fetch_add(1, std::memory_order_relaxed);

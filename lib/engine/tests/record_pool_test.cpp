@@ -135,6 +135,33 @@ TEST(RecordPool, OneRecordEnteringTwoEnginesAtOnce) {
   epoch::collect();
 }
 
+// A record entering the pool may have its attribute map compacted, but
+// only while the insert holds its one reference. A record the caller still
+// holds a copy of (and reads on another thread meanwhile) stays as it was.
+TEST(RecordPool, ARecordOthersHoldIsNotChangedOnEnteringThePool) {
+  auto engine = LocalEngine::make_trie(4, 1);
+  for (int round = 0; round < 200; ++round) {
+    Attributes grown;  // grown one entry at a time: more buckets than it needs
+    for (int k = 0; k < 3; ++k) grown.insert_or_assign("k" + std::to_string(k), "v");
+    const Metadata held("AS" + std::to_string(round), std::move(grown));
+    const std::size_t buckets = held.attributes().bucket_count();
+    std::atomic<bool> done{false};
+    std::size_t read = 0;
+    std::thread reader([&] {
+      while (!done.load(std::memory_order_acquire)) {
+        for (const auto& [key, value] : held.attributes()) read += key.size() + value.size();
+      }
+    });
+    engine->insert(v4_prefix(10, 0, static_cast<std::uint8_t>(round), 0, 24), held);
+    done.store(true, std::memory_order_release);
+    reader.join();
+    ASSERT_EQ(held.attributes().bucket_count(), buckets) << round;
+    ASSERT_EQ(engine->lookup(IpAddress::v4(10, 0, static_cast<std::uint8_t>(round), 1))->identity(), held.identity());
+  }
+  engine->clear();
+  epoch::collect();
+}
+
 // Threads that answer with the same records take their references from
 // stocks of their own, for one record as for hundreds. Copies made on one
 // thread and dropped on another, and the stocks the threads return when
