@@ -158,3 +158,18 @@ def test_metadata_round_trip(metadata, stored):
     assert second == stored and first is not second
     second["attributes"]["new"] = "y"  # the later ones too, made from kept objects
     assert engine.lookup("10.0.0.1") == stored == engine.lookup("10.0.0.1")
+
+
+def test_results_follow_records_replaced_between_lookups():
+    # Each round answers a fresh record one to three times, then replaces it:
+    # freed records' memory comes back for new ones, and a result must never
+    # carry objects kept for an earlier record.
+    engine = korvane.RadixEngine()
+    for i in range(3000):
+        record = {"value": f"v{i}", "attributes": {"n": str(i)}}
+        engine.insert("10.0.0.0/8", record)
+        for _ in range(i % 3 + 1):
+            assert engine.lookup("10.9.9.9") == record
+        assert engine.lookup_many(["10.1.1.1"]) == [record]
+        if i % 2:
+            engine.remove("10.0.0.0/8")
