@@ -516,7 +516,7 @@ struct EngineObject {
   // Set at creation, never replaced; shared with nobody outside this
   // object, so the engine dies with it.
   korvane::EngineHandle engine;
-  std::unique_ptr<RecordObjects> records;
+  std::unique_ptr<RecordObjects> records;  // null until the first result
   // RadixEngine: the constructor's variant argument, kept for pickling.
   std::optional<std::string> variant;
   // Inserts and removes may wait on a server (a HybridEngine writing through
@@ -531,7 +531,14 @@ const korvane::PrefixEngine& engine_of(PyObject* self) noexcept { return *object
 // Metadata -> {"value": str, "attributes": {str: str}}, a new dict with the
 // entries inserted in that order.
 PyObject* dict_from_metadata(PyObject* self, const korvane::Metadata& metadata) {
-  return object_of(self)->records->result_for(metadata);
+  std::unique_ptr<RecordObjects>& records = object_of(self)->records;
+  if (!records) {
+    // Made at the first result, so that an engine that never answers (one
+    // of many small tables a program may keep) does without its 35 KiB.
+    records.reset(new (std::nothrow) RecordObjects());
+    if (!records) return PyErr_NoMemory();
+  }
+  return records->result_for(metadata);
 }
 
 // Releases the interpreter lock for its scope when `release` is true. Code
@@ -589,7 +596,6 @@ void Engine_dealloc(PyObject* self) {
 // A new instance of `type` holding the engine.
 PyObject* new_engine_object(PyTypeObject* type, korvane::EngineHandle engine, std::optional<std::string> variant,
                             bool writes_wait) {
-  auto records = std::make_unique<RecordObjects>();
   PyObject* self = type->tp_alloc(type, 0);
   if (self == nullptr) {
     Unlocked unlocked(writes_wait);  // as in Engine_dealloc
@@ -598,7 +604,7 @@ PyObject* new_engine_object(PyTypeObject* type, korvane::EngineHandle engine, st
   }
   EngineObject* object = object_of(self);
   new (&object->engine) korvane::EngineHandle(std::move(engine));
-  new (&object->records) std::unique_ptr<RecordObjects>(std::move(records));
+  new (&object->records) std::unique_ptr<RecordObjects>();
   new (&object->variant) std::optional<std::string>(std::move(variant));
   object->writes_wait = writes_wait;
   return self;
