@@ -1,6 +1,5 @@
 #include "traits.hpp"
 
-#include <algorithm>
 #include <array>
 #include <bit>
 #include <cstdio>
@@ -184,17 +183,7 @@ IpPrefix StoredPrefix::get() const noexcept {
 
 bool StoredPrefix::covers(const IpAddress& address) const noexcept {
   if (const PrefixBox* b = box()) return b->prefix.covers(address);
-  const AddressFamily family = (word_ & kV6Family) != 0 ? AddressFamily::V6 : AddressFamily::V4;
-  if (address.family != family) return false;
-  const unsigned length =
-      std::min<unsigned>(static_cast<unsigned>((word_ >> 2) & kMaxInlineLength), address_width_bits(family));
-  const std::uint64_t differ = high_bytes(address.bytes) ^ (word_ & ~kTagBits);
-  if (length <= 64) return length == 0 || (differ >> (64 - length)) == 0;
-  if (differ != 0) return false;
-  // The prefix's bits past the first 64 are zero; so must the address's be.
-  std::array<std::uint8_t, 16> rest{};
-  std::copy(address.bytes.begin() + 8, address.bytes.end(), rest.begin());
-  return (high_bytes(rest) >> (128 - length)) == 0;
+  return get().covers(address);
 }
 
 std::optional<IpPrefix> TrieNode::prefix() const {

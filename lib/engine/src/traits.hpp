@@ -44,7 +44,7 @@ class NodeRef;
 
 // An immutable stored prefix, shared by the node fields that hold it (a split
 // or a merge hands the same box to the node that takes the entry over).
-// IPv4 prefixes need none: StoredPrefix below.
+// Prefixes that fit in a node's word need none: StoredPrefix below.
 struct PrefixBox {
   explicit PrefixBox(const IpPrefix& p) noexcept : prefix(p) {}
   PrefixBox(const PrefixBox&) = delete;

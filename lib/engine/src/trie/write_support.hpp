@@ -23,8 +23,8 @@ namespace korvane::trie {
 class OwnedEntry {
  public:
   // Takes the record out of `metadata`, then makes the stored prefix (a box
-  // for most but IPv4 prefixes); if that allocation fails the record is
-  // released again.
+  // for those that do not fit in a word); if that allocation fails the
+  // record is released again.
   OwnedEntry(Metadata& metadata, const IpPrefix& prefix) : rep_(detail::MetadataAccess::take(metadata)) {
     try {
       prefix_ = StoredPrefix::make(prefix);
