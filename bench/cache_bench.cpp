@@ -51,6 +51,24 @@ void BM_Cached_Random(benchmark::State& s) { run_lookups(s, *fixture().cached, f
 void BM_Inner_Repeats(benchmark::State& s) { run_lookups(s, *fixture().inner, fixture().repeats); }
 void BM_Cached_Repeats(benchmark::State& s) { run_lookups(s, *fixture().cached, fixture().repeats); }
 
+// The same streams in runs of 64 per call: the cache sends a run's misses
+// to the inner engine as one batch.
+void run_batches(benchmark::State& state, const PrefixEngine& engine, const std::vector<IpAddress>& stream) {
+  constexpr std::size_t kRun = 64;  // the stream's length is a multiple of it
+  std::optional<Metadata> results[kRun];
+  std::size_t i = 0;
+  for (auto _ : state) {
+    engine.lookup_many(std::span(stream.data() + i, kRun), results);
+    benchmark::DoNotOptimize(results);
+    i = (i + kRun) % stream.size();
+  }
+  state.SetItemsProcessed(state.iterations() * kRun);
+}
+
+void BM_Inner_RandomBatch(benchmark::State& s) { run_batches(s, *fixture().inner, fixture().random); }
+void BM_Cached_RandomBatch(benchmark::State& s) { run_batches(s, *fixture().cached, fixture().random); }
+void BM_Cached_RepeatsBatch(benchmark::State& s) { run_batches(s, *fixture().cached, fixture().repeats); }
+
 // Hits only, from one and from two threads: the same work per thread, so
 // with real time the items per second of two threads over one thread is the
 // scaling. Hits share no lock, so this should be close to the thread count.
@@ -83,6 +101,9 @@ BENCHMARK(BM_Inner_Random);
 BENCHMARK(BM_Cached_Random);
 BENCHMARK(BM_Inner_Repeats);
 BENCHMARK(BM_Cached_Repeats);
+BENCHMARK(BM_Inner_RandomBatch);
+BENCHMARK(BM_Cached_RandomBatch);
+BENCHMARK(BM_Cached_RepeatsBatch);
 BENCHMARK(BM_Cached_Hits)->Threads(1)->Threads(2)->UseRealTime();
 BENCHMARK(BM_Cached_InsertWhileFull);
 

@@ -1,5 +1,9 @@
 #include "cache.hpp"
 
+#include <algorithm>
+#include <array>
+#include <cstring>
+
 #include "epoch.hpp"
 #include "redis/backend.hpp"
 
@@ -38,6 +42,87 @@ std::optional<Metadata> CachedEngine::lookup(const IpAddress& address) const {
   result = inner_->lookup(address);
   results_.store(address, result, log_, before);
   return result;
+}
+
+namespace {
+// The first miss of each address within a chunk. A later miss of the same
+// address is a repeat: in a loop of single lookups it would come after the
+// first one's store and find it, so it is answered after the stores.
+class FirstMisses {
+ public:
+  // True when no earlier miss of this chunk had `address`; the caller then
+  // appends it to `misses` (of which there are `count`).
+  bool note(const IpAddress* misses, std::size_t count, const IpAddress& address) noexcept {
+    std::uint64_t high = 0;
+    std::uint64_t low = 0;
+    std::memcpy(&high, address.bytes.data(), 8);
+    std::memcpy(&low, address.bytes.data() + 8, 8);
+    const std::uint64_t hash = (high * 0x9E3779B97F4A7C15ull) ^ (low * 0xC2B2AE3D27D4EB4Full) ^
+                               static_cast<std::uint64_t>(address.family);
+    // Twice as many slots as a chunk has misses: every probe ends.
+    for (std::size_t slot = (hash * 0xFF51AFD7ED558CCDull) >> 57;; slot = (slot + 1) % kSlots) {
+      if (slots_[slot] == 0) {
+        slots_[slot] = static_cast<std::uint8_t>(count + 1);
+        return true;
+      }
+      if (misses[slots_[slot] - 1] == address) return false;
+    }
+  }
+
+ private:
+  static constexpr std::size_t kSlots = 128;
+  std::array<std::uint8_t, kSlots> slots_{};  // 1 + a miss's position, 0 for none
+};
+}  // namespace
+
+void CachedEngine::lookup_many(std::span<const IpAddress> addresses,
+                               std::span<std::optional<Metadata>> results) const {
+  if (backend_ || addresses.size() == 1) return PrefixEngine::lookup_many(addresses, results);
+  for (std::size_t base = 0; base < addresses.size(); base += kChunk) {
+    answer_chunk(addresses.data() + base, std::min(kChunk, addresses.size() - base), results.data() + base);
+  }
+}
+
+void CachedEngine::lookup_visit(std::span<const IpAddress> addresses, LookupVisitor& visitor) const {
+  if (backend_ || addresses.size() == 1) return PrefixEngine::lookup_visit(addresses, visitor);
+  std::optional<Metadata> answers[kChunk];
+  for (std::size_t base = 0; base < addresses.size(); base += kChunk) {
+    const std::size_t n = std::min(kChunk, addresses.size() - base);
+    answer_chunk(addresses.data() + base, n, answers);
+    for (std::size_t i = 0; i < n; ++i) visitor.visit(base + i, answers[i] ? &*answers[i] : nullptr);
+  }
+}
+
+void CachedEngine::answer_chunk(const IpAddress* addresses, std::size_t n, std::optional<Metadata>* answers) const {
+  static_assert(kChunk * 2 <= 128 && kChunk < 255, "FirstMisses sizes its table and positions for a chunk");
+  IpAddress missed[kChunk];
+  std::uint8_t missed_at[kChunk];
+  std::uint8_t repeated_at[kChunk];
+  std::size_t misses = 0;
+  std::size_t repeats = 0;
+  FirstMisses first;
+  // One pin for the probes, the inner batch and the stores (theirs nest).
+  epoch::Guard pin;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (results_.find(addresses[i], answers[i])) continue;
+    if (first.note(missed, misses, addresses[i])) {
+      missed[misses] = addresses[i];
+      missed_at[misses++] = static_cast<std::uint8_t>(i);
+    } else {
+      repeated_at[repeats++] = static_cast<std::uint8_t>(i);
+    }
+  }
+  if (misses == 0) return;
+  // Read before the inner batch, as a single miss reads it before its inner
+  // lookup: a change logged since stops the store of every address it covers.
+  const std::uint64_t before = log_.now();
+  std::optional<Metadata> found[kChunk];
+  inner_->lookup_many(std::span(missed, misses), std::span(found, misses));
+  for (std::size_t j = 0; j < misses; ++j) {
+    results_.store(missed[j], found[j], log_, before);
+    answers[missed_at[j]] = std::move(found[j]);
+  }
+  for (std::size_t k = 0; k < repeats; ++k) answers[repeated_at[k]] = lookup(addresses[repeated_at[k]]);
 }
 
 // No pin is held across a Redis round trip: it would hold back reclamation

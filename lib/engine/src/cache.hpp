@@ -60,6 +60,12 @@ class CachedEngine final : public PrefixEngine {
 
   InsertStatus insert(const IpPrefix& prefix, Metadata metadata) const override;
   std::optional<Metadata> lookup(const IpAddress& address) const override;
+  // Each address behaves as one lookup would: a hit answers from the
+  // cache, a miss asks the inner engine and is stored. The misses of a run
+  // of addresses go to the inner engine as one batch. With a backend, one
+  // address at a time.
+  void lookup_many(std::span<const IpAddress> addresses, std::span<std::optional<Metadata>> results) const override;
+  void lookup_visit(std::span<const IpAddress> addresses, LookupVisitor& visitor) const override;
   std::optional<Metadata> remove(const IpPrefix& prefix) const override;
   bool contains(const IpPrefix& prefix) const override;
   void clear() const override;
@@ -78,6 +84,9 @@ class CachedEngine final : public PrefixEngine {
   // A lookup with a backend: the local cache, then the inner engine, then
   // the shared results.
   std::optional<Metadata> lookup_shared(const IpAddress& address) const;
+  // Answers addresses[0, n), n <= kChunk, into answers[0, n) (no backend).
+  static constexpr std::size_t kChunk = 64;
+  void answer_chunk(const IpAddress* addresses, std::size_t n, std::optional<Metadata>* answers) const;
   // After a change: note whether its write-through bumped the generation.
   void note_write_through(bool reached) const;
   // Whether the shared tier may be used now (bumps a pending generation).
