@@ -1,9 +1,10 @@
 """Coverage-guided fuzzing of the korvane Python surface (atheris).
 
-Every fuzz input becomes a short program of calls (insert, lookup, remove,
-contains, clear, stats, len, repr and calls with wrong argument shapes) on a
-fresh RadixEngine of one construction. Each call is predicted first by a
-plain-Python reference and the engine must agree exactly:
+Every fuzz input becomes a short program of calls (insert, lookup,
+lookup_many, remove, contains, clear, stats, len, repr and calls with wrong
+argument shapes) on a fresh RadixEngine of one construction. Each call is
+predicted first by a plain-Python reference and the engine must agree
+exactly:
 
 * accepted texts: subnet and IP texts are judged by an own dotted-quad
   parser (cross-checked against ipaddress.IPv4Address) and by
@@ -696,8 +697,20 @@ def binding_error(name, params, required, nargs, kwnames):
     return None
 
 
+def expect_many(items):
+    """The addresses of lookup_many's items, or the failure of the first bad
+    one, named by its position."""
+    addresses = []
+    for i, item in enumerate(items):
+        try:
+            addresses.append(expect_ip(item))
+        except Expected as e:
+            raise Expected(e.kind, e.message, f"while processing 'addresses' item {i}: {item!r}") from None
+    return addresses
+
+
 def step(inp, engine, model):
-    op = inp.below(20)
+    op = inp.below(21)
     if op < 7:  # insert
         subnet = fuzz_text_argument(inp, fuzz_subnet_text)
         metadata = fuzz_metadata(inp)
@@ -743,6 +756,15 @@ def step(inp, engine, model):
         size = len(model.entries)
         check(len(engine) == size and repr(engine) == f"RadixEngine(size={size})" and bool(engine) == bool(size),
               "len/repr/bool", len(engine), repr(engine), size)
+    elif op == 19:  # lookup_many: repeats, over more than one batch, bad items too
+        items = []
+        for _ in range(inp.below(150)):
+            items.append(inp.pick(items) if items and inp.chance(30) else fuzz_text_argument(inp, fuzz_ip_text))
+        ok, addresses, got = run(lambda: engine.lookup_many(items), lambda: expect_many(items))
+        if ok:
+            check(type(got) is list and len(got) == len(items), "lookup_many length", len(got), len(items))
+            for i, address in enumerate(addresses):
+                check_result(got[i], model.lookup(address), ("lookup_many", i, items[i]))
     else:  # a call of the wrong shape, or a keyword call
         name = inp.pick(sorted(SIGNATURES))
         params, required = SIGNATURES[name]
@@ -812,7 +834,7 @@ def main():
         return
     import atheris  # noqa: PLC0415 - only needed for coverage-guided runs
 
-    for fn in (dotted_quad, ipv6_text, parse_subnet, parse_ip, expect_record, expect_insert, step, run,
+    for fn in (dotted_quad, ipv6_text, parse_subnet, parse_ip, expect_record, expect_insert, expect_many, step, run,
                binding_error, netmask_length, length_part):
         globals()[fn.__name__] = atheris.instrument_func(fn)
     atheris.Setup(argv, test_one_input)
