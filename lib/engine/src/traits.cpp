@@ -181,10 +181,7 @@ IpPrefix StoredPrefix::get() const noexcept {
   return out;
 }
 
-bool StoredPrefix::covers(const IpAddress& address) const noexcept {
-  if (const PrefixBox* b = box()) return b->prefix.covers(address);
-  return get().covers(address);
-}
+bool StoredPrefix::covers(const IpAddress& address) const noexcept { return get().covers(address); }
 
 std::optional<IpPrefix> TrieNode::prefix() const {
   Pinned pin;
