@@ -33,13 +33,14 @@ struct alignas(16) MetadataRep {
   // one of them may take it. A pooled record is never changed again.
   // Acquire/release: a thread that sees the claim sees the record whole.
   std::atomic<RecordPool*> pool{nullptr};
+  // The record's number (see record_ids.hpp), used by the read indexes'
+  // two-byte leaves and by the threads' reference stocks; 0 until an index
+  // or a stock first needs one. Set once, under that table's lock
+  // (release); read with acquire, or relaxed where reference_stock.hpp
+  // says why. In the first line, beside the fields a hand-out reads.
+  std::atomic<std::uint16_t> index_number{0};
   std::string value;
   Attributes attributes;
-  // The record's number in the read indexes' two-byte leaves, 0 until an
-  // index first needs one (see record_ids.hpp). Set once, under that
-  // table's lock (release); read with acquire. It sits in what would be
-  // padding.
-  std::atomic<std::uint16_t> index_number{0};
 
   void acquire() noexcept { refs.fetch_add(1, std::memory_order_relaxed); }
   // Takes a reference unless the count has already reached zero (the record

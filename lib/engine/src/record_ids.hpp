@@ -1,7 +1,9 @@
 // Small numbers for records, so that read-index leaves can hold a record in
-// two bytes. A record gets its number the first time an index node is laid
-// out with it, and gives it back when the record is destroyed; until then
-// the number names that record and no other.
+// two bytes, and threads can keep their reference stocks in an array
+// (reference_stock.hpp). A record gets its number the first time an index
+// node is laid out with it or threads are found to share it, and gives it
+// back when the record is destroyed; until then the number names that
+// record and no other.
 //
 // Thread safety: `record` may be called from any thread without a lock.
 // `number_of` and `give_back` take one process-wide mutex, and only when a

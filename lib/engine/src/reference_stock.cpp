@@ -4,46 +4,83 @@
 #include <new>
 #include <utility>
 
+#include "platform.hpp"
+#include "record_ids.hpp"
+
 namespace korvane::detail::stock {
 
 namespace {
 
-// A full set gives up its stalest stock once marked records without a
-// stock have found the set full this many times since that stock last
-// served: records that outnumber a set's ways then take turns slowly rather
-// than trading stocks on every answer.
-constexpr std::uint32_t kMissesToReplace = 16;
+constexpr std::size_t kCountBytes = RecordIds::kCount * sizeof(std::uint16_t);
 
-void return_stock(Slot& s) noexcept {
-  if (s.held != 0) s.rep->release_many(s.held);
-  s.rep = nullptr;
-  s.held = 0;
-  s.misses = 0;
+// Gives the stock at numbers[i] back to its record and drops it from the
+// list. The record may go with it.
+void return_stock(Stocks& stocks, std::uint32_t i) noexcept {
+  const std::uint16_t number = stocks.numbers[i];
+  const std::uint16_t held = stocks.held[number] & kHeldMask;
+  stocks.held[number] = 0;
+  stocks.numbers[i] = stocks.numbers[--stocks.count];
+  // The stock's references keep the record, and so its number, alive; this
+  // thread read the number with acquire before making the stock, which
+  // orders the table's entry before this load.
+  RecordIds::record(number)->release_many(held);
+}
+
+// Returns the stocks that have not served since the last sweep, and starts
+// the next period for the others.
+void sweep(Stocks& stocks) noexcept {
+  for (std::uint32_t i = 0; i < stocks.count;) {
+    std::uint16_t& count = stocks.held[stocks.numbers[i]];
+    if ((count & kServed) != 0) {
+      count &= kHeldMask;
+      ++i;
+    } else {
+      return_stock(stocks, i);  // moves the last stock to i
+    }
+  }
 }
 
 // Returns the thread's stocks when it exits.
 struct ThreadExitHook {
   ~ThreadExitHook() {
     Local& state = local();
-    if (Table* table = std::exchange(state.table, nullptr)) {
-      for (Set& set : table->sets) {
-        for (Slot& s : set.ways) return_stock(s);
-      }
-      delete table;
+    if (Stocks* stocks = std::exchange(state.stocks, nullptr)) {
+      while (stocks->count > 0) return_stock(*stocks, 0);
+      platform::unmap(stocks->held, kCountBytes);
+      delete stocks;
     }
     delete std::exchange(state.recent, nullptr);
   }
 };
 
-// Made on first use; null when memory is short.
-template <class T>
-T* made(T*& place) noexcept {
-  if (place == nullptr) {
-    static thread_local ThreadExitHook hook;
-    (void)&hook;  // odr-use so the hook is constructed and runs at thread exit
-    place = new (std::nothrow) T();
+void hook_exit() noexcept {
+  static thread_local ThreadExitHook hook;
+  (void)&hook;  // odr-use so the hook is constructed and runs at thread exit
+}
+
+Recent* recent_made(Local& state) noexcept {
+  if (state.recent == nullptr) {
+    hook_exit();
+    state.recent = new (std::nothrow) Recent();
   }
-  return place;
+  return state.recent;
+}
+
+// Null when memory is short.
+Stocks* stocks_made(Local& state) noexcept {
+  if (state.stocks == nullptr) {
+    hook_exit();
+    auto* stocks = new (std::nothrow) Stocks();
+    if (stocks == nullptr) return nullptr;
+    // Zeroed by the kernel, and backed only where numbers in use fall.
+    stocks->held = static_cast<std::uint16_t*>(platform::map_aligned(kCountBytes));
+    if (stocks->held == nullptr) {
+      delete stocks;
+      return nullptr;
+    }
+    state.stocks = stocks;
+  }
+  return state.stocks;
 }
 
 Metadata adopt_acquired(MetadataRep* rep) noexcept {
@@ -51,25 +88,10 @@ Metadata adopt_acquired(MetadataRep* rep) noexcept {
   return MetadataAccess::adopt(rep);
 }
 
-// The way of a full set that `rep` may take, or null while the set's
-// stocks still serve: every way notes the miss, and the one that has gone
-// longest without serving gives way once it reaches kMissesToReplace.
-Slot* claim(Set& set) noexcept {
-  Slot* stalest = nullptr;
-  for (Slot& s : set.ways) {
-    if (s.held == 0) return &s;
-    ++s.misses;
-    if (stalest == nullptr || s.misses > stalest->misses) stalest = &s;
-  }
-  if (stalest->misses < kMissesToReplace) return nullptr;
-  return_stock(*stalest);
-  return stalest;
-}
-
 }  // namespace
 
 void sample(MetadataRep* rep, std::uint16_t reader) noexcept {
-  Recent* recent = made(local().recent);
+  Recent* recent = recent_made(local());
   if (recent == nullptr) return;
   const MetadataRep*& remembered = recent->records[place_of<kRecent>(rep)];
   const bool again = remembered == rep;
@@ -82,6 +104,10 @@ void sample(MetadataRep* rep, std::uint16_t reader) noexcept {
   if (last == 0 || !again) return;
   const std::uint8_t crossings = rep->crossings.load(std::memory_order_relaxed) + 1;
   if (crossings >= kCrossings) {
+    // The number the stocks are indexed by; without one (all are taken) the
+    // record is counted the plain way.
+    std::uint16_t number = 0;
+    (void)RecordIds::number_of(rep, number);
     rep->read_by_several.store(true, std::memory_order_relaxed);
   } else {
     rep->crossings.store(crossings, std::memory_order_relaxed);
@@ -100,40 +126,34 @@ void beat(Local& state, std::uint32_t reader) noexcept {
   } else if (state.beats_in_use != 0) {
     --state.beats_in_use;
   }
+  if (Stocks* stocks = state.stocks; stocks != nullptr && --stocks->beats_to_sweep == 0) {
+    stocks->beats_to_sweep = kBeatsPerSweep;
+    sweep(*stocks);
+  }
 }
 
 Metadata take_marked(MetadataRep* rep) noexcept {
-  Table* t = made(local().table);
-  if (t == nullptr) return adopt_acquired(rep);
-  Set& set = set_of(*t, rep);
-  Slot* s = find(set, rep);
-  if (s == nullptr) {
-    s = claim(set);
-    if (s == nullptr) return adopt_acquired(rep);
-    s->rep = rep;
+  Stocks* stocks = stocks_made(local());
+  if (stocks == nullptr) return adopt_acquired(rep);
+  // Acquire: orders the number's table entry before return_stock reads it.
+  const std::uint16_t number = rep->index_number.load(std::memory_order_acquire);
+  if (number == 0) return adopt_acquired(rep);
+  std::uint16_t& count = stocks->held[number];
+  if ((count & kHeldMask) == 0) {
+    if (stocks->count == kMaxStocks) return adopt_acquired(rep);
+    stocks->numbers[stocks->count++] = number;
   }
-  s->misses = 0;
-  if (s->held <= 1) {
-    // Relaxed, as any acquire: the caller's pin keeps the record alive.
-    rep->refs.fetch_add(kCredit, std::memory_order_relaxed);
-    s->held += kCredit;
-  }
-  --s->held;
+  // Relaxed, as any acquire: the caller's pin keeps the record alive.
+  rep->refs.fetch_add(kCredit, std::memory_order_relaxed);
+  count = static_cast<std::uint16_t>(((count & kHeldMask) + kCredit - 1) | kServed);
   return MetadataAccess::adopt(rep);
 }
 
-void give_back_marked(MetadataRep* rep) noexcept {
-  if (Table* t = local().table; t != nullptr) {
-    if (Slot* s = find(set_of(*t, rep), rep); s != nullptr) {
-      if (++s->held > 2 * kCredit) {
-        // The stock keeps kCredit references, so this never reaches zero.
-        rep->refs.fetch_sub(kCredit, std::memory_order_release);
-        s->held -= kCredit;
-      }
-      return;
-    }
-  }
-  rep->release();
+void trim(MetadataRep* rep, std::uint16_t& count) noexcept {
+  // The stock keeps more than kCredit references, so this never reaches
+  // zero.
+  rep->refs.fetch_sub(kCredit, std::memory_order_release);
+  count = static_cast<std::uint16_t>(count + 1 - kCredit);
 }
 
 }  // namespace korvane::detail::stock

@@ -24,26 +24,38 @@
 //   by one, and puts back into its stock the references its Metadata copies
 //   give up, returning the surplus with one atomic subtract. The count's
 //   line is then written once per kCredit answers instead of twice per
-//   answer, and the threads' stocks sit in lines only their own thread
-//   touches. Stocks live in sets of kWays, one line each: a marked record
-//   without a stock (its set full) is counted the plain way.
+//   answer, and the stocks sit in memory only their own thread touches.
+// - A thread's stocks are two-byte counts in an array indexed by the
+//   record's number (record_ids.hpp; a record gets one when it is marked, if
+//   it has none yet). The numbers of a table's records are handed out
+//   densely, so the stocks of a thousand shared records fill a few cache
+//   lines, which stay cached where a line per record would not; the number
+//   sits in the record's first line, which the answer reads anyway. A
+//   marked record without a number (all are taken) is counted the plain way.
+// - A thread holds at most kMaxStocks stocks, and every kBeatsPerSweep beats
+//   (below) returns those that have not served since the previous sweep,
+//   so that a record removed from its table is not kept alive by stocks for
+//   long, nor are its references and number.
 // - A thread uses its stocks only while other threads hand out marked
 //   records too. Every kBeatEvery marked answers it beats: it notes itself
 //   in one process-wide word unless it is there already. Finding another
 //   thread there keeps its stocks in use for the next kBeatsInUse beats. A
-//   thread alone counts the plain way even on marked records: a stock costs
-//   a line of its own per answer, which on a table too large for the cache
-//   is a miss of its own, while the plain count sits in the record's line,
-//   which the answer reads anyway.
+//   thread alone counts the plain way even on marked records, and its
+//   stocks go back at its next two sweeps: a stock costs a line of its own
+//   per answer, which on a table too large for the cache is a miss of its
+//   own, while the plain count sits in the record's line, which the answer
+//   reads anyway.
 // - A thread's memory of samples (8 KiB) is made at its first sample, its
-//   stocks (32 KiB) when it first hands out a marked record.
+//   stocks when it first hands out a marked record: 4 KiB, and 128 KiB of
+//   address space for the counts, backed page by page as numbers use it.
 //
 // A stock holds real references, so a record stays alive while any stock
-// holds some, the stock's address key can never name a different record,
-// and the count can only reach zero once every stock has returned its
-// share. A stock is returned when another record takes its place, and every
-// stock when its thread exits: until then a record removed from its table
-// may outlive its last Metadata, at most kSets * kWays records per thread.
+// holds some, a number with a stock names the same record for as long as
+// the stock lasts, and the count can only reach zero once every stock has
+// returned its share. Stocks go back at sweeps and when their thread exits:
+// until then a record removed from its table may outlive its last Metadata,
+// at most kMaxStocks records per thread, and only while the thread goes on
+// answering for at most two sweeps.
 //
 // Thread safety: every function may be called from any thread; each thread
 // touches only its own stocks and memory of samples, and shared memory only
@@ -66,24 +78,24 @@ inline constexpr std::uint32_t kBeatEvery = 1024;
 inline constexpr std::uint32_t kBeatsInUse = 4;
 inline constexpr std::size_t kRecent = 1024;
 inline constexpr std::uint32_t kCredit = 256;
-inline constexpr std::size_t kSets = 512;
-inline constexpr std::size_t kWays = 4;
+inline constexpr std::size_t kMaxStocks = 2048;
+inline constexpr std::uint32_t kBeatsPerSweep = 16;
 
-struct Slot {
-  MetadataRep* rep = nullptr;  // names a live record only while `held` > 0
-  std::uint32_t held = 0;      // references this thread holds on `rep`
-  std::uint32_t misses = 0;    // marked records that found the set full since `rep` last served
-};
+// A stock's count: the references held (at most 2 * kCredit), with kServed
+// set once it has handed one out since the last sweep.
+inline constexpr std::uint16_t kServed = 0x8000;
+inline constexpr std::uint16_t kHeldMask = 0x7FFF;
+static_assert(2 * kCredit < kServed, "a count never reaches the served bit");
 
-// One cache line of stocks, found by the record's address.
-struct alignas(64) Set {
-  Slot ways[kWays];
-};
-
-// Owned by one thread: nothing in it is atomic. Whole cache lines, so that
-// no other thread's data shares a line with it.
-struct alignas(64) Table {
-  Set sets[kSets];
+// Owned by one thread: nothing in it is atomic.
+struct Stocks {
+  // Indexed by record number; entry 0 stays 0, so that a record without a
+  // number finds no stock. Mapped, RecordIds::kCount entries.
+  std::uint16_t* held = nullptr;
+  // The numbers that have a stock, in no order.
+  std::uint16_t numbers[kMaxStocks];
+  std::uint32_t count = 0;
+  std::uint32_t beats_to_sweep = kBeatsPerSweep;
 };
 
 // The records a thread sampled lately, by address slot; addresses only,
@@ -93,7 +105,7 @@ struct Recent {
 };
 
 struct Local {
-  Table* table = nullptr;       // null until the thread's first marked record
+  Stocks* stocks = nullptr;     // null until the thread's first marked record
   Recent* recent = nullptr;     // null until the thread's first sample
   std::uint32_t countdown = 0;  // hand-outs left until the next sample
   std::uint32_t beat_countdown = 0;  // marked hand-outs left until the next beat
@@ -120,32 +132,25 @@ inline std::size_t place_of(const MetadataRep* rep) noexcept {
   return static_cast<std::size_t>((reinterpret_cast<std::uint64_t>(rep) * 0x9E3779B97F4A7C15ull) >> kShift);
 }
 
-inline Set& set_of(Table& table, const MetadataRep* rep) noexcept { return table.sets[place_of<kSets>(rep)]; }
-
-// The way of `set` holding a stock for `rep`, or null.
-inline Slot* find(Set& set, const MetadataRep* rep) noexcept {
-  for (Slot& s : set.ways) {
-    if (s.rep == rep && s.held != 0) return &s;
-  }
-  return nullptr;
+// The calling thread's count for `rep`, or null when it has no stocks yet.
+// The number is read relaxed: a count above 0 was made by this thread after
+// an acquire load of the same number, and a number, once set, never
+// changes while the record lives; a stale 0 finds entry 0, which is empty.
+inline std::uint16_t* count_for(const MetadataRep* rep) noexcept {
+  Stocks* stocks = local().stocks;
+  return stocks != nullptr ? &stocks->held[rep->index_number.load(std::memory_order_relaxed)] : nullptr;
 }
 
 // Notes that `reader` handed `rep` out, and marks the record as read by
 // several threads when the crossing rule above says so.
 void sample(MetadataRep* rep, std::uint16_t reader) noexcept;
-// Notes whether other threads hand out marked records too (see above).
+// Notes whether other threads hand out marked records too (see above), and
+// sweeps the stocks when it is time.
 void beat(Local& state, std::uint32_t reader) noexcept;
 // The slow paths of hand_out and give_back for a marked record: a stock
 // made, refilled or trimmed, or none to use.
 Metadata take_marked(MetadataRep* rep) noexcept;
-void give_back_marked(MetadataRep* rep) noexcept;
-
-// The slot holding the calling thread's stock for `rep`, or null when it
-// holds none.
-inline Slot* stock_for(const MetadataRep* rep) noexcept {
-  Table* table = local().table;
-  return table != nullptr ? find(set_of(*table, rep), rep) : nullptr;
-}
+void trim(MetadataRep* rep, std::uint16_t& count) noexcept;
 
 // A reference for the caller of a lookup on `rep` (alive meanwhile through
 // an epoch pin), or nothing for null. `reader` names the calling thread
@@ -157,9 +162,10 @@ inline std::optional<Metadata> hand_out(MetadataRep* rep, std::uint32_t reader) 
     if (__builtin_expect(state.beat_countdown == 0, 0)) beat(state, reader);
     --state.beat_countdown;
     if (state.beats_in_use != 0) {
-      if (Slot* s = stock_for(rep); s != nullptr && s->held > 1) {
-        --s->held;
-        s->misses = 0;
+      // Keeps one back, so that give_back can always return a surplus
+      // without taking the count to zero.
+      if (std::uint16_t* count = count_for(rep); count != nullptr && (*count & kHeldMask) > 1) {
+        *count = static_cast<std::uint16_t>((*count - 1) | kServed);
         return MetadataAccess::adopt(rep);
       }
       return take_marked(rep);
@@ -185,10 +191,8 @@ inline bool stocked(const MetadataRep* rep) noexcept {
 // A further reference on a record the caller holds one on.
 inline void acquire(MetadataRep* rep) noexcept {
   if (stocked(rep)) {
-    // Keeps one back, so that give_back can always return a surplus
-    // without taking the count to zero.
-    if (Slot* s = stock_for(rep); s != nullptr && s->held > 1) {
-      --s->held;
+    if (std::uint16_t* count = count_for(rep); count != nullptr && (*count & kHeldMask) > 1) {
+      --*count;
       return;
     }
   }
@@ -198,11 +202,13 @@ inline void acquire(MetadataRep* rep) noexcept {
 // Gives back a reference the caller holds.
 inline void give_back(MetadataRep* rep) noexcept {
   if (stocked(rep)) {
-    if (Slot* s = stock_for(rep); s != nullptr && s->held < 2 * kCredit) {
-      ++s->held;
-      return;
+    if (std::uint16_t* count = count_for(rep); count != nullptr && (*count & kHeldMask) != 0) {
+      if ((*count & kHeldMask) < 2 * kCredit) {
+        ++*count;
+        return;
+      }
+      return trim(rep, *count);
     }
-    return give_back_marked(rep);
   }
   rep->release();
 }

@@ -252,5 +252,48 @@ TEST(RecordPool, ReferencesOnARecordManyThreadsHandOutAddUp) { hand_out_shared_r
 
 TEST(RecordPool, ReferencesOnHundredsOfRecordsManyThreadsHandOutAddUp) { hand_out_shared_records_on_two_threads(600); }
 
+// Stocks do not keep a record alive for long after its table lets go of
+// it: threads that go on answering with other records return the removed
+// record's stocks within a few thousand answers, long before they exit.
+TEST(RecordPool, StocksLetGoOfARemovedRecordWhileThreadsGoOnAnswering) {
+  auto engine = LocalEngine::make_trie(4, 1);
+  constexpr int kOthers = 64;
+  const auto address = [](int i) { return IpAddress::v4(10, 0, static_cast<std::uint8_t>(i), 1); };
+  for (int i = 0; i <= kOthers; ++i) {
+    engine->insert(v4_prefix(10, 0, static_cast<std::uint8_t>(i), 0, 24), record(i));
+  }
+  const Metadata removed = *engine->lookup(address(kOthers));
+  const auto* rep = static_cast<const detail::MetadataRep*>(removed.identity());
+
+  std::atomic<int> phase{0};  // 1: the record is gone; 2: the check is done
+  std::atomic<int> answered{0};
+  auto reader = [&](std::uint32_t seed) {
+    // Both threads answer with every record until the removed one is
+    // marked as shared and stocked, then only with the others.
+    for (int i = 0; i < 5'000'000 && !rep->read_by_several.load(std::memory_order_relaxed); ++i) {
+      seed = seed * 1664525u + 1013904223u;
+      (void)engine->lookup(address(static_cast<int>(seed >> 8) % (kOthers + 1)));
+    }
+    for (int i = 0; i < 1000; ++i) (void)engine->lookup(address(kOthers));
+    answered.fetch_add(1);
+    while (phase.load() == 0) std::this_thread::yield();
+    for (int i = 0; i < 200'000; ++i) (void)engine->lookup(address(i % kOthers));
+    answered.fetch_add(1);
+    while (phase.load() < 2) std::this_thread::yield();
+  };
+  std::thread a(reader, 1u), b(reader, 2u);
+  while (answered.load() < 2) std::this_thread::yield();
+  ASSERT_TRUE(rep->read_by_several.load()) << "the threads never shared the record";
+  ASSERT_TRUE(engine->remove(v4_prefix(10, 0, kOthers, 0, 24)).has_value());
+  phase.store(1);
+  while (answered.load() < 4) std::this_thread::yield();
+  epoch::collect();
+  EXPECT_EQ(rep->refs.load(), 1u) << "stocks still hold the removed record";
+  phase.store(2);
+  a.join();
+  b.join();
+  EXPECT_EQ(removed.value(), "AS64");
+}
+
 }  // namespace
 }  // namespace korvane
