@@ -7,14 +7,15 @@
 //
 // Thread safety: `record` may be called from any thread without a lock.
 // `number_of` and `give_back` take one process-wide mutex, and only when a
-// number changes hands: once per record an index meets, once per such
-// record destroyed.
+// number changes hands: once per record an index meets or threads share,
+// once per such record destroyed.
 //
 // Why a number needs no epoch of its own: an index node holds a record only
 // while the trie holds it, and the trie lets go of a record only through
 // the epoch, after every index node naming it has been retired. So a record
 // is destroyed, and its number handed on, only once no reader can still be
-// reading a node that holds the number.
+// reading a node that holds the number. A reference stock holds references
+// on its record, which therefore keeps its number while the stock lasts.
 #pragma once
 
 #include <atomic>

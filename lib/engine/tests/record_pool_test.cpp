@@ -264,6 +264,13 @@ TEST(RecordPool, StocksLetGoOfARemovedRecordWhileThreadsGoOnAnswering) {
   }
   const Metadata removed = *engine->lookup(address(kOthers));
   const auto* rep = static_cast<const detail::MetadataRep*>(removed.identity());
+  std::vector<const detail::MetadataRep*> others;  // the engine keeps them
+  for (int i = 0; i < kOthers; ++i) {
+    others.push_back(static_cast<const detail::MetadataRep*>(engine->lookup(address(i))->identity()));
+  }
+  const auto others_marked = [&] {
+    return std::all_of(others.begin(), others.end(), [](const detail::MetadataRep* r) { return r->read_by_several.load(); });
+  };
 
   std::atomic<int> phase{0};  // 1: the record is gone; 2: the check is done
   std::atomic<int> answered{0};
@@ -277,6 +284,10 @@ TEST(RecordPool, StocksLetGoOfARemovedRecordWhileThreadsGoOnAnswering) {
     for (int i = 0; i < 1000; ++i) (void)engine->lookup(address(kOthers));
     answered.fetch_add(1);
     while (phase.load() == 0) std::this_thread::yield();
+    // Then, with every other record marked, enough answers for a few sweeps.
+    for (int i = 0; i < 5'000'000 && (i % 4096 != 0 || !others_marked()); ++i) {
+      (void)engine->lookup(address(i % kOthers));
+    }
     for (int i = 0; i < 200'000; ++i) (void)engine->lookup(address(i % kOthers));
     answered.fetch_add(1);
     while (phase.load() < 2) std::this_thread::yield();
