@@ -306,5 +306,99 @@ TEST(RecordPool, StocksLetGoOfARemovedRecordWhileThreadsGoOnAnswering) {
   EXPECT_EQ(removed.value(), "AS64");
 }
 
+// Two threads answer with a few shared records, through their stocks and
+// the sweeps that return them, while a writer keeps inserting and removing
+// prefixes that hold equal records, some of which die and are made again
+// meanwhile: every answer is one of the records, and once the threads and
+// the engine are gone the copies kept here are their records' only holders
+// (ASan watches the records that died).
+TEST(RecordPool, StocksUnderChurnKeepEveryRecordIntactAndAddUp) {
+  auto engine = LocalEngine::make_trie(4, 1);
+  constexpr int kRecords = 3;
+  std::vector<Metadata> kept;
+  for (int r = 0; r < kRecords; ++r) {
+    engine->insert(v4_prefix(10, 9, static_cast<std::uint8_t>(r), 0, 24), record(r));
+    kept.push_back(*engine->lookup(IpAddress::v4(10, 9, static_cast<std::uint8_t>(r), 1)));
+  }
+  const auto marked = [&] {
+    int n = 0;
+    for (const Metadata& m : kept) n += static_cast<const detail::MetadataRep*>(m.identity())->read_by_several.load();
+    return n;
+  };
+  std::atomic<int> ready{0};
+  std::atomic<bool> done{false};
+  std::atomic<std::uint64_t> failures{0};
+  std::mutex passed_mutex;
+  std::vector<Metadata> passed;
+  std::vector<Metadata> swapped;
+  auto writer = [&] {
+    for (int round = 0; !done.load(); ++round) {
+      const IpPrefix p = v4_prefix(10, static_cast<std::uint8_t>(round % 2), static_cast<std::uint8_t>(round % 5), 0, 24);
+      if (round % 3 == 2) {
+        engine->remove(p);
+      } else {
+        // Records 0 to 2 stay held by their own prefixes; 3 to 5 live only
+        // in these, so they die and come back, through stocks and sweeps.
+        engine->insert(p, record(round % (2 * kRecords)));
+      }
+    }
+  };
+  auto reader = [&](int t) {
+    std::vector<Metadata> held;
+    std::uint32_t x = 12345u + static_cast<std::uint32_t>(t);
+    ready.fetch_add(1);
+    while (ready.load() < 2) std::this_thread::yield();
+    // Until the records are marked as shared (the threads overlap, so they
+    // soon are), then long enough for many sweeps.
+    int marked_at = -1;
+    for (int i = 0; i < 5'000'000 && (marked_at < 0 || i < marked_at + 150'000); ++i) {
+      if (marked_at < 0 && i % 1024 == 0 && marked() == kRecords) marked_at = i;
+      x = x * 1664525u + 1013904223u;
+      const std::uint32_t pick = x >> 8;
+      const auto got = pick % 2 == 0
+                           ? engine->lookup(IpAddress::v4(10, 9, static_cast<std::uint8_t>(pick / 2 % kRecords), 1))
+                           : engine->lookup(IpAddress::v4(10, static_cast<std::uint8_t>(pick / 2 % 2),
+                                                          static_cast<std::uint8_t>(pick / 4 % 5), 1));
+      if (!got) continue;
+      const std::string& value = got->value();
+      if (value.size() != 3 || value.compare(0, 2, "AS") != 0 || value[2] < '0' || value[2] > '5') failures.fetch_add(1);
+      if (i % 61 == 0) held.push_back(*got);
+      if (held.size() > 64) held.erase(held.begin(), held.begin() + 32);
+      if (i % 997 == t) {
+        std::lock_guard lock(passed_mutex);
+        passed.push_back(*got);
+        if (passed.size() > 16) passed.erase(passed.begin(), passed.begin() + 8);
+      }
+      if (i % 20'000 == 0) {
+        // Hundreds of copies taken here, dropped on the other thread: its
+        // stock fills past its bound and hands the surplus back.
+        std::vector<Metadata> mine;
+        for (int k = 0; k < 600; ++k) mine.push_back(*engine->lookup(IpAddress::v4(10, 9, 0, 1)));
+        std::vector<Metadata> theirs;
+        {
+          std::lock_guard lock(passed_mutex);
+          theirs.swap(swapped);
+          swapped = std::move(mine);
+        }
+      }
+    }
+  };
+  std::thread w(writer), a(reader, 0), b(reader, 1);
+  a.join();
+  b.join();
+  done.store(true);
+  w.join();
+  EXPECT_EQ(failures.load(), 0u);
+  EXPECT_EQ(marked(), kRecords) << "the threads never took stocks";
+
+  passed.clear();
+  swapped.clear();
+  engine.reset();
+  epoch::collect();
+  for (const Metadata& m : kept) {
+    EXPECT_EQ(static_cast<const detail::MetadataRep*>(m.identity())->refs.load(), 1u) << m.value();
+  }
+}
+
 }  // namespace
 }  // namespace korvane
