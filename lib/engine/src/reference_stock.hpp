@@ -41,10 +41,9 @@
 //   in one process-wide word unless it is there already. Finding another
 //   thread there keeps its stocks in use for the next kBeatsInUse beats. A
 //   thread alone counts the plain way even on marked records, and its
-//   stocks go back at its next two sweeps: a stock costs a line of its own
-//   per answer, which on a table too large for the cache is a miss of its
-//   own, while the plain count sits in the record's line, which the answer
-//   reads anyway.
+//   stocks go back at its next two sweeps: a stock is memory of its own to
+//   reach on every answer, while the plain count sits in the record's line,
+//   which the answer reads anyway and no other thread then writes.
 // - A thread's memory of samples (8 KiB) is made at its first sample, its
 //   stocks when it first hands out a marked record: 4 KiB, and 128 KiB of
 //   address space for the counts, backed page by page as numbers use it.
@@ -52,10 +51,10 @@
 // A stock holds real references, so a record stays alive while any stock
 // holds some, a number with a stock names the same record for as long as
 // the stock lasts, and the count can only reach zero once every stock has
-// returned its share. Stocks go back at sweeps and when their thread exits:
-// until then a record removed from its table may outlive its last Metadata,
-// at most kMaxStocks records per thread, and only while the thread goes on
-// answering for at most two sweeps.
+// returned its share. Stocks go back at sweeps and when their thread exits,
+// so a record removed from its table may outlive its last Metadata: by up
+// to two sweeps of a thread that goes on answering, and until exit in a
+// thread that stops; at most kMaxStocks records per thread.
 //
 // Thread safety: every function may be called from any thread; each thread
 // touches only its own stocks and memory of samples, and shared memory only
