@@ -553,19 +553,26 @@ struct Slots {
   const Block* lay_out(Rep* cover, unsigned at) const {
     // A run starts at the first leaf slot and wherever a leaf slot's record
     // differs from the leaf slot before it (child slots between them do not
-    // break a run). Branch-free: each slot's flags are computed, not tested.
-    std::uint64_t leaf_bits = 0;
-    std::uint64_t record_bits = 0;
-    std::uint64_t have_previous = 0;
-    Rep* previous = nullptr;
-    for (unsigned s = 0; s < 64; ++s) {
-      const std::uint64_t is_leaf = ~(child_bits >> s) & 1u;
-      const std::uint64_t starts = is_leaf & (~have_previous | static_cast<std::uint64_t>(leaf[s] != previous)) & 1u;
-      leaf_bits |= starts << s;
-      record_bits |= (starts & static_cast<std::uint64_t>(leaf[s] != nullptr)) << s;
-      previous = is_leaf != 0 ? leaf[s] : previous;
-      have_previous |= is_leaf;
+    // break a run). Each slot is first compared with its neighbour, with no
+    // dependency from one slot to the next; then the few leaf slots that
+    // follow a child slot are compared with the last leaf slot before it.
+    const std::uint64_t leaf_slots = ~child_bits;
+    std::uint64_t differs = 1;
+    std::uint64_t holds = static_cast<std::uint64_t>(leaf[0] != nullptr);
+    for (unsigned s = 1; s < 64; ++s) {
+      differs |= static_cast<std::uint64_t>(leaf[s] != leaf[s - 1]) << s;
+      holds |= static_cast<std::uint64_t>(leaf[s] != nullptr) << s;
     }
+    for (std::uint64_t after_child = (child_bits << 1) & leaf_slots; after_child != 0; after_child &= after_child - 1) {
+      const unsigned s = static_cast<unsigned>(std::countr_zero(after_child));
+      const std::uint64_t bit = std::uint64_t{1} << s;
+      const std::uint64_t leaves_before = leaf_slots & (bit - 1);
+      const bool starts =
+          leaves_before == 0 || leaf[s] != leaf[63 - static_cast<unsigned>(std::countl_zero(leaves_before))];
+      differs = starts ? differs | bit : differs & ~bit;
+    }
+    const std::uint64_t leaf_bits = differs & leaf_slots;
+    const std::uint64_t record_bits = leaf_bits & holds;
     const std::uintptr_t skips = to != 0 ? Block::kSkips : 0;
     // Compact when there is no child and one run holds a record, the rest
     // (if any) none.
@@ -682,17 +689,23 @@ struct Slots {
       std::fill(leaf + b->run_begin(), leaf + b->run_end(), leaf_at(b, 0));
       return;
     }
+    std::uint32_t k = 0;
+    for (std::uint64_t bits = child_bits; bits != 0; bits &= bits - 1) {
+      child[std::countr_zero(bits)] = child_array(b)[k++].load(std::memory_order_relaxed);  // writers_ orders it
+    }
+    // Run by run: a run lasts until the next one starts, and its record
+    // fills its leaf slots; child slots and runs without a record stay null.
     const std::uint64_t records = b->record_bits();
     std::uint32_t next_record = 0;
-    Rep* run = nullptr;
-    std::uint32_t k = 0;
-    for (unsigned s = 0; s < 64; ++s) {
-      if ((child_bits >> s) & 1u) {
-        child[s] = child_array(b)[k++].load(std::memory_order_relaxed);  // writers_ orders it
-        continue;
+    for (std::uint64_t starts = b->leaf_bits; starts != 0;) {
+      const unsigned begin = static_cast<unsigned>(std::countr_zero(starts));
+      starts &= starts - 1;
+      if (((records >> begin) & 1u) == 0) continue;
+      const unsigned end = starts != 0 ? static_cast<unsigned>(std::countr_zero(starts)) : 64;
+      Rep* const run = leaf_at(b, next_record++);
+      for (unsigned s = begin; s < end; ++s) {
+        if (((child_bits >> s) & 1u) == 0) leaf[s] = run;
       }
-      if ((b->leaf_bits >> s) & 1u) run = (records >> s) & 1u ? leaf_at(b, next_record++) : nullptr;
-      leaf[s] = run;
     }
   }
 };
