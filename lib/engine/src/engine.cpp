@@ -236,7 +236,11 @@ void prefetch_records(detail::MetadataRep* const* found, std::size_t n, bool con
       if (found[i] == nullptr) continue;
       const detail::MetadataRep& rep = *found[i];
       __builtin_prefetch(rep.value.data());
-      if (!rep.attributes.empty()) __builtin_prefetch(&*rep.attributes.begin());
+      if (rep.packed) {
+        __builtin_prefetch(rep.packed.data());
+      } else if (const Attributes* m = rep.map.load(std::memory_order_acquire); m != nullptr && !m->empty()) {
+        __builtin_prefetch(&*m->begin());
+      }
     }
   }
   // Prefetches alone count as free of side effects, so without this the

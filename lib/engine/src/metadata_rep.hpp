@@ -7,6 +7,7 @@
 #include <string>
 
 #include "korvane/types.hpp"
+#include "packed_attributes.hpp"
 
 namespace korvane::detail {
 
@@ -40,7 +41,49 @@ struct alignas(16) MetadataRep {
   // says why. In the first line, beside the fields a hand-out reads.
   std::atomic<std::uint16_t> index_number{0};
   std::string value;
-  Attributes attributes;
+  // The attributes, in one of two forms; with neither, there are none.
+  //  - A map (`map`, with `packed` empty): a record being made or changed,
+  //    never shared while it changes.
+  //  - Packed (`packed`): a record its only holder handed to a pool, and so
+  //    never changed again (see RecordPool::intern, which packs it while no
+  //    other thread can reach it). `map` then stays null until a caller asks
+  //    for the map form (Metadata::attributes): the first such caller builds
+  //    one and installs it with a compare-exchange (acq_rel, so a thread that
+  //    loses, or loads the pointer with acquire later, sees the map whole);
+  //    a loser frees its own. From then on both forms are kept.
+  mutable std::atomic<Attributes*> map{nullptr};
+  PackedAttributes packed;
+
+  MetadataRep() noexcept = default;
+  MetadataRep(const MetadataRep&) = delete;
+  MetadataRep& operator=(const MetadataRep&) = delete;
+  ~MetadataRep() {
+    delete map.load(std::memory_order_relaxed);
+    packed.free();
+  }
+
+  std::size_t attribute_count() const noexcept {
+    if (packed) return packed.size();
+    const Attributes* m = map.load(std::memory_order_acquire);
+    return m != nullptr ? m->size() : 0;
+  }
+  // Calls visit(name, value) per attribute, building nothing.
+  template <class F>
+  void for_each_attribute(F&& visit) const {
+    if (packed) {
+      packed.for_each(visit);
+    } else if (const Attributes* m = map.load(std::memory_order_acquire)) {
+      for (const auto& [name, value] : *m) visit(std::string_view(name), std::string_view(value));
+    }
+  }
+  // The map form, built on first use for a packed record. Throws
+  // std::bad_alloc.
+  const Attributes& attribute_map() const;
+  bool same_attributes(const MetadataRep& other) const noexcept;
+  // Packs the map form. Only while the caller holds the record's one
+  // reference and the record will not change again. Throws std::bad_alloc,
+  // leaving the record as it was.
+  void pack_attributes();
 
   void acquire() noexcept { refs.fetch_add(1, std::memory_order_relaxed); }
   // Takes a reference unless the count has already reached zero (the record

@@ -19,7 +19,8 @@ std::size_t RecordPool::content_hash(const MetadataRep* rep) noexcept {
   std::size_t h = hash(rep->value);
   // The attributes are unordered: combine their pairs with an order-free sum.
   std::size_t pairs = 0;
-  for (const auto& [k, v] : rep->attributes) pairs += hash(k) * 31 + hash(v) + 0x9E3779B97F4A7C15ull;
+  rep->for_each_attribute(
+      [&](std::string_view k, std::string_view v) { pairs += hash(k) * 31 + hash(v) + 0x9E3779B97F4A7C15ull; });
   return h ^ (pairs * 0xBF58476D1CE4E5B9ull);
 }
 
@@ -47,14 +48,13 @@ MetadataRep* RecordPool::intern(MetadataRep* rep) {
   // claimed it since the check above, and then it stays that pool's.
   RecordPool* unclaimed = nullptr;
   if (!rep->pool.compare_exchange_strong(unclaimed, this, std::memory_order_acq_rel)) return rep;
-  // A map grown one insert at a time keeps 13 buckets (104 bytes) for its
-  // first entries; a record's attributes are a handful and never change
-  // again, so the record kept gets the fewest buckets its entries need. Only
-  // while the caller holds its one reference: then no other thread can be
-  // reading the map. Failing to shrink costs nothing but the bytes.
+  // A pooled record never changes again, so its attributes can be packed
+  // into one block, a fraction of the map's nodes, buckets and buffers.
+  // Only while the caller holds its one reference: then no other thread can
+  // be reading the map. Failing to pack costs nothing but the bytes.
   if (rep->refs.load(std::memory_order_acquire) == 1) {
     try {
-      rep->attributes.rehash(0);
+      rep->pack_attributes();
     } catch (...) {
     }
   }

@@ -52,7 +52,7 @@ class RecordPool {
     std::size_t hash;
   };
   static bool same_content(const Entry& a, const Entry& b) noexcept {
-    return a.hash == b.hash && a.rep->value == b.rep->value && a.rep->attributes == b.rep->attributes;
+    return a.hash == b.hash && a.rep->value == b.rep->value && a.rep->same_attributes(*b.rep);
   }
 
   // The set is an open-addressed table (linear probing, a power-of-two

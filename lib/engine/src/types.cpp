@@ -1,5 +1,8 @@
 #include <algorithm>
 #include <cstring>
+#include <memory>
+#include <string_view>
+#include <utility>
 #include <stdexcept>
 
 #include "korvane/engine.hpp"
@@ -52,9 +55,51 @@ IpPrefix IpPrefix::canonical() const noexcept {
   return out;
 }
 
+namespace detail {
+
+const Attributes& MetadataRep::attribute_map() const {
+  if (const Attributes* m = map.load(std::memory_order_acquire)) return *m;
+  if (!packed) return kEmptyAttributes;
+  auto built = std::make_unique<Attributes>(packed.unpack());
+  Attributes* expected = nullptr;
+  if (map.compare_exchange_strong(expected, built.get(), std::memory_order_acq_rel, std::memory_order_acquire)) {
+    return *built.release();
+  }
+  return *expected;  // another thread built it first; ours is freed
+}
+
+bool MetadataRep::same_attributes(const MetadataRep& other) const noexcept {
+  if (packed && other.packed) return packed.same_pairs(other.packed);
+  if (packed || other.packed) {
+    const MetadataRep& in_map = packed ? other : *this;
+    const Attributes* m = in_map.map.load(std::memory_order_acquire);
+    return (packed ? packed : other.packed).same_pairs(m != nullptr ? *m : kEmptyAttributes);
+  }
+  const Attributes* a = map.load(std::memory_order_acquire);
+  const Attributes* b = other.map.load(std::memory_order_acquire);
+  return (a != nullptr ? *a : kEmptyAttributes) == (b != nullptr ? *b : kEmptyAttributes);
+}
+
+void MetadataRep::pack_attributes() {
+  Attributes* m = map.load(std::memory_order_relaxed);
+  if (packed || m == nullptr) return;
+  if (!m->empty()) packed = PackedAttributes::pack(*m);
+  map.store(nullptr, std::memory_order_relaxed);
+  delete m;
+}
+
+}  // namespace detail
+
 Metadata::Metadata(std::string value, Attributes attributes) : rep_(new detail::MetadataRep()) {
   rep_->value = std::move(value);
-  rep_->attributes = std::move(attributes);
+  if (!attributes.empty()) {
+    try {
+      rep_->map.store(new Attributes(std::move(attributes)), std::memory_order_relaxed);
+    } catch (...) {
+      delete std::exchange(rep_, nullptr);
+      throw;
+    }
+  }
 }
 
 // Copies and releases go through the calling thread's stock of references
@@ -87,7 +132,16 @@ const std::string& Metadata::value() const noexcept {
 }
 
 const Attributes& Metadata::attributes() const noexcept {
-  return rep_ != nullptr ? rep_->attributes : kEmptyAttributes;
+  return rep_ != nullptr ? rep_->attribute_map() : kEmptyAttributes;
+}
+
+void Metadata::visit_attributes(AttributeVisit visit, void* context) const {
+  if (rep_ == nullptr) return;
+  rep_->for_each_attribute([&](std::string_view name, std::string_view value) { visit(context, name, value); });
+}
+
+std::size_t Metadata::attribute_count() const noexcept {
+  return rep_ != nullptr ? rep_->attribute_count() : 0;
 }
 
 namespace {
@@ -100,11 +154,15 @@ detail::MetadataRep* detach(detail::MetadataRep*& rep) {
              rep->pool.load(std::memory_order_acquire) != nullptr) {
     // Shared, or pooled (a pooled record may be handed to a new owner at
     // any moment, so it is never changed in place): copy it.
-    auto* copy = new detail::MetadataRep();
+    auto copy = std::make_unique<detail::MetadataRep>();
     copy->value = rep->value;
-    copy->attributes = rep->attributes;
+    if (rep->packed) {
+      copy->map.store(new Attributes(rep->packed.unpack()), std::memory_order_relaxed);
+    } else if (const Attributes* m = rep->map.load(std::memory_order_acquire)) {
+      copy->map.store(new Attributes(*m), std::memory_order_relaxed);
+    }
     rep->release();
-    rep = copy;
+    rep = copy.release();
   }
   return rep;
 }
@@ -112,11 +170,22 @@ detail::MetadataRep* detach(detail::MetadataRep*& rep) {
 
 std::string& Metadata::mutable_value() { return detach(rep_)->value; }
 
-Attributes& Metadata::mutable_attributes() { return detach(rep_)->attributes; }
+Attributes& Metadata::mutable_attributes() {
+  detail::MetadataRep* rep = detach(rep_);
+  // Unshared and never pooled, so the map form, which this thread alone reads.
+  Attributes* m = rep->map.load(std::memory_order_relaxed);
+  if (m == nullptr) {
+    m = new Attributes();
+    rep->map.store(m, std::memory_order_relaxed);
+  }
+  return *m;
+}
 
 bool operator==(const Metadata& a, const Metadata& b) {
   if (a.rep_ == b.rep_) return true;
-  return a.value() == b.value() && a.attributes() == b.attributes();
+  if (a.value() != b.value()) return false;
+  if (a.rep_ == nullptr || b.rep_ == nullptr) return a.attribute_count() == 0 && b.attribute_count() == 0;
+  return a.rep_->same_attributes(*b.rep_);
 }
 
 std::string EngineError::message() const {

@@ -456,7 +456,7 @@ class RecordObjects {
     PyObject* str = nullptr;
   };
   static constexpr std::size_t kNames = 64;
-  PyObject* name_str(const std::string& name) {
+  PyObject* name_str(std::string_view name) {
     const std::size_t place =
         name.empty() ? 0 : (name.size() * 31 + static_cast<unsigned char>(name.front()) * 7 +
                             static_cast<unsigned char>(name.back())) % kNames;
@@ -466,20 +466,20 @@ class RecordObjects {
     if (str == nullptr) return nullptr;
     PyUnicode_InternInPlace(&str);
     Py_XSETREF(n.str, Py_NewRef(str));
-    n.text = name;
+    n.text.assign(name);
     return str;
   }
   PyObject* attributes_of(const korvane::Metadata& record) {
     Ref attributes(PyDict_New());
     if (!attributes) return nullptr;
-    for (const auto& [key, value] : record.attributes()) {
+    bool failed = false;
+    record.for_each_attribute([&](std::string_view key, std::string_view value) {
+      if (failed) return;
       Ref k(name_str(key));
-      if (!k) return nullptr;
-      Ref v(str_from(value));
-      if (!v) return nullptr;
-      if (PyDict_SetItem(attributes.get(), k.get(), v.get()) < 0) return nullptr;
-    }
-    return attributes.release();
+      Ref v(k ? str_from(value) : nullptr);
+      failed = !v || PyDict_SetItem(attributes.get(), k.get(), v.get()) < 0;
+    });
+    return failed ? nullptr : attributes.release();
   }
   Entry entries_[kEntries];
   Name names_[kNames];
@@ -917,12 +917,12 @@ PyObject* RadixEngine_reduce(PyObject* self, PyObject* /*unused*/) {
         if (failed) return;
         Ref attributes(PyDict_New());
         failed = !attributes;
-        for (const auto& [key, value] : record.attributes()) {
+        record.for_each_attribute([&](std::string_view key, std::string_view value) {
           if (failed) return;
           Ref k(str_from(key));
           Ref v(str_from(value));
           failed = !k || !v || PyDict_SetItem(attributes.get(), k.get(), v.get()) < 0;
-        }
+        });
         if (failed) return;
         Ref text(str_from(korvane::format_prefix(prefix)));
         Ref value(str_from(record.value()));

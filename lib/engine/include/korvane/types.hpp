@@ -12,7 +12,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <memory>
 #include <string>
+#include <string_view>
+#include <type_traits>
 #include <unordered_map>
 #include <utility>
 
@@ -120,7 +123,22 @@ class Metadata {
   ~Metadata();
 
   const std::string& value() const noexcept;
+  // A record stored in an engine may keep its attributes packed, and builds
+  // this map the first time it is asked for (then keeps it as long as the
+  // record lives). Running out of memory while building it ends the
+  // process. for_each_attribute reads them without building anything.
   const Attributes& attributes() const noexcept;
+  // Calls visit(name, value), both std::string_view, once per attribute, in
+  // no particular order.
+  template <class F>
+  void for_each_attribute(F&& visit) const {
+    visit_attributes(
+        [](void* f, std::string_view name, std::string_view value) {
+          (*static_cast<std::remove_reference_t<F>*>(f))(name, value);
+        },
+        const_cast<void*>(static_cast<const void*>(std::addressof(visit))));
+  }
+  std::size_t attribute_count() const noexcept;
   // Equal for copies of one record, for as long as any copy lives: a key
   // for caching what a caller derives from a record (its Python objects,
   // say). Null for an empty record.
@@ -134,6 +152,8 @@ class Metadata {
 
  private:
   friend struct detail::MetadataAccess;
+  using AttributeVisit = void (*)(void* visit, std::string_view name, std::string_view value);
+  void visit_attributes(AttributeVisit visit, void* context) const;
   detail::MetadataRep* rep_ = nullptr;  // null: empty value, no attributes
 };
 

@@ -174,13 +174,13 @@ std::string encode_metadata(const Metadata& metadata) {
   append_json_string(out, metadata.value());
   out += ",\"attributes\":{";
   bool first = true;
-  for (const auto& [name, value] : metadata.attributes()) {
+  metadata.for_each_attribute([&](std::string_view name, std::string_view value) {
     if (!first) out.push_back(',');
     first = false;
     append_json_string(out, name);
     out.push_back(':');
     append_json_string(out, value);
-  }
+  });
   out += "}}";
   return out;
 }

@@ -1,0 +1,98 @@
+#include "packed_attributes.hpp"
+
+#include <algorithm>
+#include <memory>
+#include <utility>
+#include <vector>
+
+namespace korvane::detail {
+
+namespace {
+
+std::size_t length_bytes(std::size_t length) noexcept {
+  std::size_t bytes = 1;
+  while (length >= 0x80) {
+    length >>= 7;
+    ++bytes;
+  }
+  return bytes;
+}
+
+unsigned char* write_length(unsigned char* at, std::size_t length) noexcept {
+  while (length >= 0x80) {
+    *at++ = static_cast<unsigned char>(length | 0x80);
+    length >>= 7;
+  }
+  *at++ = static_cast<unsigned char>(length);
+  return at;
+}
+
+unsigned char* write_text(unsigned char* at, std::string_view text) noexcept {
+  at = write_length(at, text.size());
+  return std::copy(text.begin(), text.end(), at);
+}
+
+}  // namespace
+
+PackedAttributes PackedAttributes::pack(const Attributes& map) {
+  std::vector<const Attributes::value_type*> pairs;
+  pairs.reserve(map.size());
+  std::size_t bytes = length_bytes(map.size());
+  for (const auto& pair : map) {
+    pairs.push_back(&pair);
+    bytes += length_bytes(pair.first.size()) + pair.first.size() + length_bytes(pair.second.size()) +
+             pair.second.size();
+  }
+  std::sort(pairs.begin(), pairs.end(), [](const auto* a, const auto* b) { return a->first < b->first; });
+  auto block = std::make_unique_for_overwrite<unsigned char[]>(bytes);
+  unsigned char* at = write_length(block.get(), pairs.size());
+  for (const auto* pair : pairs) at = write_text(write_text(at, pair->first), pair->second);
+  return PackedAttributes(block.release());
+}
+
+void PackedAttributes::free() noexcept {
+  delete[] std::exchange(block_, nullptr);
+}
+
+std::size_t PackedAttributes::size() const noexcept {
+  if (block_ == nullptr) return 0;
+  const unsigned char* at = block_;
+  return read_length(at);
+}
+
+Attributes PackedAttributes::unpack() const {
+  Attributes map;
+  if (block_ == nullptr) return map;
+  map.reserve(size());
+  for_each([&](std::string_view name, std::string_view value) { map.emplace(name, value); });
+  return map;
+}
+
+bool PackedAttributes::same_pairs(PackedAttributes other) const noexcept {
+  if (size() != other.size()) return false;
+  if (block_ == nullptr || other.block_ == nullptr) return true;  // both empty
+  // Both in name order: equal pairs come in the same order.
+  const unsigned char* a = block_;
+  const unsigned char* b = other.block_;
+  read_length(b);
+  for (std::size_t n = read_length(a); n != 0; --n) {
+    if (read_text(a) != read_text(b) || read_text(a) != read_text(b)) return false;
+  }
+  return true;
+}
+
+bool PackedAttributes::same_pairs(const Attributes& map) const noexcept {
+  if (size() != map.size()) return false;
+  // Names are unique on both sides, so equal sizes and every pair of the map
+  // found here make the same pairs. A scan per pair, without allocating:
+  // records have a handful of attributes, and callers compare contents only
+  // once their hashes agree.
+  for (const auto& [name, value] : map) {
+    bool found = false;
+    for_each([&](std::string_view n, std::string_view v) { found = found || (n == name && v == value); });
+    if (!found) return false;
+  }
+  return true;
+}
+
+}  // namespace korvane::detail
