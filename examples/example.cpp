@@ -12,6 +12,7 @@
 #include <optional>
 #include <random>
 #include <string>
+#include <string_view>
 #include <unordered_set>
 #include <vector>
 
@@ -150,7 +151,11 @@ std::vector<std::string> make_queries(const std::vector<Route>& routes, std::siz
 std::string describe(const std::optional<korvane::Metadata>& record) {
   if (!record) return "(no match)";
   std::string text = record->value();
-  for (const auto& [key, value] : record->attributes()) text += " " + key + "=" + value;
+  // for_each_attribute reads a stored record's attributes as they are kept;
+  // attributes() would build (and keep) a map of them first.
+  record->for_each_attribute([&](std::string_view key, std::string_view value) {
+    text.append(" ").append(key).append("=").append(value);
+  });
   return text;
 }
 
