@@ -87,9 +87,9 @@ bool PackedAttributes::same_pairs(const Attributes& map) const noexcept {
   // found here make the same pairs. A scan per pair, without allocating:
   // records have a handful of attributes, and callers compare contents only
   // once their hashes agree.
-  for (const auto& [name, value] : map) {
+  for (const auto& pair : map) {
     bool found = false;
-    for_each([&](std::string_view n, std::string_view v) { found = found || (n == name && v == value); });
+    for_each([&](std::string_view n, std::string_view v) { found = found || (n == pair.first && v == pair.second); });
     if (!found) return false;
   }
   return true;
