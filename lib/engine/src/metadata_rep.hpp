@@ -13,9 +13,11 @@ namespace korvane::detail {
 
 class RecordPool;
 
-// 16-byte aligned (as the allocator gives anyway), so that a read-index
-// node can keep four tag bits beside a record pointer.
-struct alignas(16) MetadataRep {
+// Made only by plain new, which aligns it to 16 bytes (see the assertion
+// after it), so that a read-index node can keep four tag bits beside a
+// record pointer. Not declared alignas(16): that would round its size of 72
+// up to 80, and each record's heap chunk from 80 bytes to 96.
+struct MetadataRep {
   // Owners: every Metadata copy and every trie node field holding it.
   // Increments may be relaxed (a new owner is always made from an existing
   // one, or from a node field kept alive by the epoch scheme); the decrement
@@ -102,6 +104,9 @@ struct alignas(16) MetadataRep {
   // Leaves the pool, if any, and deletes the record.
   void destroy() noexcept;
 };
+
+static_assert(__STDCPP_DEFAULT_NEW_ALIGNMENT__ >= 16, "records are allocated 16-byte aligned");
+static_assert(sizeof(MetadataRep) <= 72, "a record fits an 80-byte heap chunk");
 
 struct MetadataAccess {
   // Takes the payload out of a Metadata, leaving it empty. The caller owns

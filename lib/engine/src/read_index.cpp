@@ -163,7 +163,7 @@ constexpr unsigned kShortBits = 8;
 inline unsigned short_slot(u128 key) noexcept { return static_cast<unsigned>(key >> (128 - kShortBits)); }
 
 static_assert(sizeof(Block) == Block::kCompactHeader, "a compact node's storage is its two header words and what follows");
-static_assert(alignof(detail::MetadataRep) >= 16, "a node's cover word keeps its tags in four low bits");
+static_assert(__STDCPP_DEFAULT_NEW_ALIGNMENT__ >= 16, "a node's cover word keeps its tags in four low bits of a record's address");
 static_assert(sizeof(std::uintptr_t) == 8, "a narrow node's cover word holds a 4-byte code above its tags");
 static_assert(Block::kSparse * 2 == sizeof(std::uint64_t), "a sparse node's record map shifts its records by kSparse * 2");
 
