@@ -1,9 +1,9 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <stdexcept>
 #include <string_view>
 #include <utility>
-#include <stdexcept>
 
 #include "korvane/engine.hpp"
 #include "korvane/types.hpp"
@@ -71,9 +71,10 @@ const Attributes& MetadataRep::attribute_map() const {
 bool MetadataRep::same_attributes(const MetadataRep& other) const noexcept {
   if (packed && other.packed) return packed.same_pairs(other.packed);
   if (packed || other.packed) {
+    const MetadataRep& in_block = packed ? *this : other;
     const MetadataRep& in_map = packed ? other : *this;
     const Attributes* m = in_map.map.load(std::memory_order_acquire);
-    return (packed ? packed : other.packed).same_pairs(m != nullptr ? *m : kEmptyAttributes);
+    return in_block.packed.same_pairs(m != nullptr ? *m : kEmptyAttributes);
   }
   const Attributes* a = map.load(std::memory_order_acquire);
   const Attributes* b = other.map.load(std::memory_order_acquire);
