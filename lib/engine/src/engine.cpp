@@ -185,11 +185,25 @@ detail::MetadataRep* TrieEngine::trie_lookup(const IpAddress& address) const noe
 
 std::optional<Metadata> TrieEngine::lookup(const IpAddress& address) const {
   epoch::Participant* self = epoch::local_participant();
-  epoch::pin(self);
   const unsigned f = family_index(address.family);
+  const ReadIndex& index = store_->indexes[f];
+  const u128 key = index_key(address);
+  // An address in an empty stretch of the table (most addresses, against an
+  // allow or a deny list) is answered without the pin's locked exchange:
+  // the check follows no pointer. It reads what the index's walk reads
+  // first, so an address that is not answered here pays little extra.
+  if (!store_->index_stale[f].load(std::memory_order_acquire) && index.surely_none(key) &&
+      epoch::skip_pin(self)) {
+    count_lookup(self->index, false);
+    return std::nullopt;
+  }
+  epoch::pin(self);
+  // The flag again, now under the pin: records of an index gone stale are
+  // retired after it is set, so a walk that saw it clear before pinning
+  // could meet one freed under it.
   detail::MetadataRep* best = __builtin_expect(store_->index_stale[f].load(std::memory_order_acquire), 0)
                                   ? trie_lookup(address)
-                                  : store_->indexes[f].lookup(index_key(address));
+                                  : index.lookup(key);
   std::optional<Metadata> result = detail::stock::hand_out(best, self->index);
   epoch::unpin(self);
   count_lookup(self->index, result.has_value());

@@ -42,6 +42,7 @@ struct alignas(64) Participant {
   // Owner-only fields.
   std::uint32_t nesting = 0;
   std::uint32_t unpins_since_collect = 0;
+  std::uint32_t reads_without_pin = 0;  // see skip_pin
   std::vector<Retired> pending;  // retired, not yet stamped with an epoch
   struct Sealed {
     std::uint64_t epoch;
@@ -99,6 +100,18 @@ inline void unpin(Participant* p) {
       detail::after_unpin(p);
     }
   }
+}
+
+// For a read that needs no pin (it loads atomics and follows no pointer):
+// whether to go without one this time. Every kPinAfterSkips-th such read
+// pins all the same, since a thread collects garbage only as it unpins: a
+// thread that only ever reads that way must still free what it, and threads
+// that have exited, retired.
+inline constexpr std::uint32_t kPinAfterSkips = 16;
+inline bool skip_pin(Participant* p) noexcept {
+  if (++p->reads_without_pin < kPinAfterSkips) return true;
+  p->reads_without_pin = 0;
+  return false;
 }
 
 inline void pin() { pin(local_participant()); }

@@ -142,9 +142,10 @@ using index_detail::TopEntry;
 namespace {
 
 constexpr std::uintptr_t kRecordTag = 1;
-// 18 top bits: IPv4's commonest lengths, /19 to /24, then end in the first
-// level, and the top table (2 MiB, backed lazily) stays cache-sized.
-constexpr unsigned kTopBits = 18;
+using index_detail::kShortBits;
+using index_detail::kTopBits;
+using index_detail::short_slot;
+using index_detail::top_slot;
 constexpr std::size_t kTopBytes = (std::size_t{1} << kTopBits) * sizeof(std::uintptr_t);
 constexpr std::size_t kCoverBytes = (std::size_t{1} << kTopBits) * sizeof(std::uint16_t);
 // After this many changes the top table is large enough for one huge page
@@ -154,13 +155,6 @@ constexpr std::size_t kCoverBytes = (std::size_t{1} << kTopBits) * sizeof(std::u
 constexpr std::uint32_t kHugeTopAfter = 2048;
 std::atomic<std::size_t> top_bytes{0};  // relaxed: a figure, ordering nothing
 constexpr unsigned kStride = 6;
-
-inline unsigned top_slot(u128 key) noexcept { return static_cast<unsigned>(key >> (128 - kTopBits)); }
-// Prefixes of at most 8 bits live apart, in 256 expanded entries that a
-// lookup reads only when nothing longer matched: a change of 0.0.0.0/0 or
-// ::/0 rewrites those 256 entries, not the 2^18 top slots.
-constexpr unsigned kShortBits = 8;
-inline unsigned short_slot(u128 key) noexcept { return static_cast<unsigned>(key >> (128 - kShortBits)); }
 
 static_assert(sizeof(Block) == Block::kCompactHeader, "a compact node's storage is its two header words and what follows");
 static_assert(__STDCPP_DEFAULT_NEW_ALIGNMENT__ >= 16, "a node's cover word keeps its tags in four low bits of a record's address");

@@ -92,6 +92,15 @@ class IndexSource {
 namespace index_detail {
 struct Block;
 struct TopEntry;
+// 18 top bits: IPv4's commonest lengths, /19 to /24, then end in the first
+// level, and the top table (2 MiB, backed lazily) stays cache-sized.
+inline constexpr unsigned kTopBits = 18;
+inline unsigned top_slot(trie::u128 key) noexcept { return static_cast<unsigned>(key >> (128 - kTopBits)); }
+// Prefixes of at most 8 bits live apart, in 256 expanded entries that a
+// lookup reads only when nothing longer matched: a change of 0.0.0.0/0 or
+// ::/0 rewrites those 256 entries, not the 2^18 top slots.
+inline constexpr unsigned kShortBits = 8;
+inline unsigned short_slot(trie::u128 key) noexcept { return static_cast<unsigned>(key >> (128 - kShortBits)); }
 }  // namespace index_detail
 
 class ReadIndex {
@@ -104,6 +113,14 @@ class ReadIndex {
   // The record of the longest stored prefix covering `key` (an address,
   // left-aligned), or null. Inside an epoch Guard.
   detail::MetadataRep* lookup(trie::u128 key) const noexcept;
+  // Whether lookup(key) is null for want of anything stored at or around
+  // the key's top slot, as the occupancy bits and the short prefixes tell:
+  // true for most addresses outside the stored ranges of a sparse table. It
+  // follows no pointer, so it needs no epoch Guard; false says nothing.
+  bool surely_none(trie::u128 key) const noexcept {
+    return !occupied(index_detail::top_slot(key)) &&
+           short_[index_detail::short_slot(key)].load(std::memory_order_acquire) == nullptr;
+  }
   // The same for many keys at once, key i in index[i], overlapping their
   // memory accesses: the walks advance side by side, each prefetching its
   // next node while the others work.
@@ -145,7 +162,7 @@ class ReadIndex {
   detail::MetadataRep* walk(trie::u128 key) const noexcept;
 
   const unsigned width_;  // 32 or 128
-  static constexpr std::size_t kOccupiedWords = (std::size_t{1} << 18) / 64;
+  static constexpr std::size_t kOccupiedWords = (std::size_t{1} << index_detail::kTopBits) / 64;
   // Tagged words: 0 = no record; low bit set = a record; bit 1 set = an
   // inline node; otherwise a node's block (its used quarters in the high 16
   // bits).
@@ -163,7 +180,7 @@ class ReadIndex {
   std::atomic<std::uint64_t> occupied_[kOccupiedWords] = {};
   // The prefixes of 8 bits or fewer, expanded over the first 8 bits; what a
   // lookup answers when no longer prefix covers the address.
-  std::atomic<detail::MetadataRep*> short_[256] = {};
+  std::atomic<detail::MetadataRep*> short_[std::size_t{1} << index_detail::kShortBits] = {};
   std::mutex writers_;
   // Changes made so far, up to the count at which the top table is asked
   // for huge pages. Guarded by writers_.
