@@ -117,9 +117,13 @@ class ReadIndex {
   // the key's top slot, as the occupancy bits and the short prefixes tell:
   // true for most addresses outside the stored ranges of a sparse table. It
   // follows no pointer, so it needs no epoch Guard; false says nothing.
+  // Both loads are made and joined without a branch: on a table whose top
+  // slots are neither mostly empty nor mostly used, a branch on the first
+  // would be mispredicted about every other call.
   bool surely_none(trie::u128 key) const noexcept {
-    return !occupied(index_detail::top_slot(key)) &&
-           short_[index_detail::short_slot(key)].load(std::memory_order_acquire) == nullptr;
+    const bool empty_slot = !occupied(index_detail::top_slot(key));
+    const bool no_short = short_[index_detail::short_slot(key)].load(std::memory_order_acquire) == nullptr;
+    return empty_slot & no_short;
   }
   // The same for many keys at once, key i in index[i], overlapping their
   // memory accesses: the walks advance side by side, each prefetching its
