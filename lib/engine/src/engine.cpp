@@ -243,7 +243,10 @@ namespace {
 // value's characters when they live apart, its first attribute).
 void prefetch_records(detail::MetadataRep* const* found, std::size_t n, bool contents) noexcept {
   for (std::size_t i = 0; i < n; ++i) {
-    if (found[i] != nullptr) __builtin_prefetch(found[i]);
+    if (found[i] == nullptr) continue;
+    __builtin_prefetch(found[i]);
+    // A record's second line holds the start of its packed attributes.
+    if (contents) __builtin_prefetch(reinterpret_cast<const char*>(found[i]) + 64);
   }
   if (contents) {
     for (std::size_t i = 0; i < n; ++i) {

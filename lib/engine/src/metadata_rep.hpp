@@ -13,10 +13,11 @@ namespace korvane::detail {
 
 class RecordPool;
 
-// Made only by plain new, which aligns it to 16 bytes (see the assertion
-// after it), so that a read-index node can keep four tag bits beside a
-// record pointer. Not declared alignas(16): that would round its size of 72
-// up to 80, and each record's heap chunk from 80 bytes to 96.
+// Made only by new (plain, or packed_copy's, which allocates the packed
+// attributes' block with the record), which aligns it to 16 bytes (see the
+// assertion after it), so that a read-index node can keep four tag bits
+// beside a record pointer. Not declared alignas(16): that would round its
+// size of 72 up to 80, and each record's heap chunk from 80 bytes to 96.
 struct MetadataRep {
   // Owners: every Metadata copy and every trie node field holding it.
   // Increments may be relaxed (a new owner is always made from an existing
@@ -46,9 +47,9 @@ struct MetadataRep {
   // The attributes, in one of two forms; with neither, there are none.
   //  - A map (`map`, with `packed` empty): a record being made or changed,
   //    never shared while it changes.
-  //  - Packed (`packed`): a record its only holder handed to a pool, and so
-  //    never changed again (see RecordPool::intern, which packs it while no
-  //    other thread can reach it). `map` then stays null until a caller asks
+  //  - Packed (`packed`): a record made by packed_copy for a pool, and so
+  //    never changed again (see RecordPool::intern); the block follows the
+  //    record in its allocation. `map` then stays null until a caller asks
   //    for the map form (Metadata::attributes): the first such caller builds
   //    one and installs it with a compare-exchange (acq_rel, so a thread that
   //    loses, or loads the pointer with acquire later, sees the map whole);
@@ -59,10 +60,11 @@ struct MetadataRep {
   MetadataRep() noexcept = default;
   MetadataRep(const MetadataRep&) = delete;
   MetadataRep& operator=(const MetadataRep&) = delete;
-  ~MetadataRep() {
-    delete map.load(std::memory_order_relaxed);
-    packed.free();
-  }
+  ~MetadataRep() { delete map.load(std::memory_order_relaxed); }
+  // A delete of a record frees its whole allocation, the block that
+  // packed_copy put after it included: hence no sized delete.
+  static void* operator new(std::size_t size) { return ::operator new(size); }
+  static void operator delete(void* p) noexcept { ::operator delete(p); }
 
   std::size_t attribute_count() const noexcept {
     if (packed) return packed.size();
@@ -82,10 +84,13 @@ struct MetadataRep {
   // std::bad_alloc.
   const Attributes& attribute_map() const;
   bool same_attributes(const MetadataRep& other) const noexcept;
-  // Packs the map form. Only while the caller holds the record's one
-  // reference and the record will not change again. Throws std::bad_alloc,
-  // leaving the record as it was.
-  void pack_attributes();
+  // A new record equal to this one, with its attributes packed in a block
+  // right after it, in one allocation: a fraction of the map's bytes, and
+  // for a reader one stretch of memory where the map form spreads over
+  // several. It moves this record's value out, so only for a record whose
+  // one holder is the caller, and which then goes. Null when there is
+  // nothing to pack. Throws std::bad_alloc, leaving this record as it was.
+  MetadataRep* packed_copy();
 
   void acquire() noexcept { refs.fetch_add(1, std::memory_order_relaxed); }
   // Takes a reference unless the count has already reached zero (the record

@@ -1,8 +1,6 @@
 #include "packed_attributes.hpp"
 
 #include <algorithm>
-#include <memory>
-#include <utility>
 #include <vector>
 
 namespace korvane::detail {
@@ -34,24 +32,22 @@ unsigned char* write_text(unsigned char* at, std::string_view text) noexcept {
 
 }  // namespace
 
-PackedAttributes PackedAttributes::pack(const Attributes& map) {
-  std::vector<const Attributes::value_type*> pairs;
-  pairs.reserve(map.size());
+std::size_t PackedAttributes::bytes_for(const Attributes& map) noexcept {
   std::size_t bytes = length_bytes(map.size());
-  for (const auto& pair : map) {
-    pairs.push_back(&pair);
-    bytes += length_bytes(pair.first.size()) + pair.first.size() + length_bytes(pair.second.size()) +
-             pair.second.size();
+  for (const auto& [name, value] : map) {
+    bytes += length_bytes(name.size()) + name.size() + length_bytes(value.size()) + value.size();
   }
-  std::sort(pairs.begin(), pairs.end(), [](const auto* a, const auto* b) { return a->first < b->first; });
-  auto block = std::make_unique_for_overwrite<unsigned char[]>(bytes);
-  unsigned char* at = write_length(block.get(), pairs.size());
-  for (const auto* pair : pairs) at = write_text(write_text(at, pair->first), pair->second);
-  return PackedAttributes(block.release());
+  return bytes;
 }
 
-void PackedAttributes::free() noexcept {
-  delete[] std::exchange(block_, nullptr);
+PackedAttributes PackedAttributes::pack_into(const Attributes& map, unsigned char* into) {
+  std::vector<const Attributes::value_type*> pairs;
+  pairs.reserve(map.size());
+  for (const auto& pair : map) pairs.push_back(&pair);
+  std::sort(pairs.begin(), pairs.end(), [](const auto* a, const auto* b) { return a->first < b->first; });
+  unsigned char* at = write_length(into, pairs.size());
+  for (const auto* pair : pairs) at = write_text(write_text(at, pair->first), pair->second);
+  return PackedAttributes(into);
 }
 
 std::size_t PackedAttributes::size() const noexcept {

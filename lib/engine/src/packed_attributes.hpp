@@ -7,9 +7,12 @@
 // by that many bytes. Pairs are sorted by name, so two blocks of equal
 // attributes are equal pair by pair.
 //
+// A PackedAttributes only points at its block: the block lives where the
+// record that holds it put it (right after the record, in the record's own
+// allocation) and goes with that record.
+//
 // Thread safety: a block is immutable once made, and any number of threads
-// may read it. `free` must not race with readers (the record owning the
-// block frees it on its destruction).
+// may read it.
 #pragma once
 
 #include <cstddef>
@@ -23,9 +26,11 @@ namespace korvane::detail {
 class PackedAttributes {
  public:
   PackedAttributes() noexcept = default;  // holds nothing
-  // The pairs of `map`, packed. Throws std::bad_alloc.
-  static PackedAttributes pack(const Attributes& map);
-  void free() noexcept;
+  // Bytes the block for `map` takes.
+  static std::size_t bytes_for(const Attributes& map) noexcept;
+  // The pairs of `map`, packed into `into`, which has room for
+  // bytes_for(map) and outlives the result. Throws std::bad_alloc.
+  static PackedAttributes pack_into(const Attributes& map, unsigned char* into);
 
   explicit operator bool() const noexcept { return block_ != nullptr; }
   const void* data() const noexcept { return block_; }

@@ -2,7 +2,9 @@
 
 #include <bit>
 #include <functional>
+#include <new>
 #include <string_view>
+#include <utility>
 
 #include "record_ids.hpp"
 
@@ -44,23 +46,30 @@ MetadataRep* RecordPool::intern(MetadataRep* rep) {
     }
   }
   if (reserve_one()) free_slot = kNoSlot;
-  // Claim the record before it becomes findable here; another pool may have
-  // claimed it since the check above, and then it stays that pool's.
-  RecordPool* unclaimed = nullptr;
-  if (!rep->pool.compare_exchange_strong(unclaimed, this, std::memory_order_acq_rel)) return rep;
-  // A pooled record never changes again, so its attributes can be packed
-  // into one block, a fraction of the map's nodes, buckets and buffers.
-  // Only while the caller holds its one reference: then no other thread can
-  // be reading the map. Failing to pack costs nothing but the bytes.
+  // A pooled record never changes again, so the one that enters is, where
+  // it can be, a copy with its attributes packed right after it (see
+  // packed_copy). Only while the caller holds the record's one reference:
+  // then no other thread can be reading it, nor claiming it for another
+  // pool. Failing to copy costs nothing but the bytes.
+  MetadataRep* replaced = nullptr;
   if (rep->refs.load(std::memory_order_acquire) == 1) {
     try {
-      rep->pack_attributes();
-    } catch (...) {
+      if (MetadataRep* copy = rep->packed_copy()) replaced = std::exchange(rep, copy);
+    } catch (const std::bad_alloc&) {
     }
   }
-  slots_[free_slot != kNoSlot ? free_slot : find(probe)] = probe;
+  // Claim the record before it becomes findable here; another pool may have
+  // claimed it since the check above, and then it stays that pool's (never
+  // a copy, which no other thread has seen).
+  RecordPool* unclaimed = nullptr;
+  if (!rep->pool.compare_exchange_strong(unclaimed, this, std::memory_order_acq_rel)) return rep;
+  // The copy stands in the probe's place: the original's value has moved.
+  const Entry entry{rep, probe.hash};
+  slots_[free_slot != kNoSlot ? free_slot : find(entry)] = entry;
   ++count_;
   refs_.fetch_add(1, std::memory_order_relaxed);
+  lock.unlock();
+  if (replaced != nullptr) replaced->release();  // in no pool: just deleted
   return rep;
 }
 

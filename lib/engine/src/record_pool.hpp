@@ -31,7 +31,9 @@ class RecordPool {
 
   // Takes the caller's reference to `rep` and gives back a reference to the
   // pooled record equal to it: an existing one (and `rep` is released), or
-  // `rep` itself, now pooled. A record pooled elsewhere comes back as it is.
+  // a new one, now pooled: `rep` itself, or, when the caller held it alone,
+  // a packed copy of it (and `rep` is released). A record pooled elsewhere
+  // comes back as it is.
   MetadataRep* intern(MetadataRep* rep);
 
   // Takes a dying record (count zero) out of the pool, unless an equal

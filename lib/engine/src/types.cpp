@@ -81,12 +81,14 @@ bool MetadataRep::same_attributes(const MetadataRep& other) const noexcept {
   return (a != nullptr ? *a : kEmptyAttributes) == (b != nullptr ? *b : kEmptyAttributes);
 }
 
-void MetadataRep::pack_attributes() {
-  Attributes* m = map.load(std::memory_order_relaxed);
-  if (packed || m == nullptr) return;
-  if (!m->empty()) packed = PackedAttributes::pack(*m);
-  map.store(nullptr, std::memory_order_relaxed);
-  delete m;
+MetadataRep* MetadataRep::packed_copy() {
+  const Attributes* m = map.load(std::memory_order_acquire);
+  if (packed || m == nullptr || m->empty()) return nullptr;
+  const std::size_t block_bytes = PackedAttributes::bytes_for(*m);
+  std::unique_ptr<MetadataRep> copy(::new (::operator new(sizeof(MetadataRep) + block_bytes)) MetadataRep());
+  copy->packed = PackedAttributes::pack_into(*m, reinterpret_cast<unsigned char*>(copy.get() + 1));
+  copy->value = std::move(value);
+  return copy.release();
 }
 
 }  // namespace detail
