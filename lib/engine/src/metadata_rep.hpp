@@ -89,7 +89,8 @@ struct MetadataRep {
   // for a reader one stretch of memory where the map form spreads over
   // several. It moves this record's value out, so only for a record whose
   // one holder is the caller, and which then goes. Null when there is
-  // nothing to pack. Throws std::bad_alloc, leaving this record as it was.
+  // nothing to pack (an empty map is dropped here). Throws std::bad_alloc,
+  // leaving this record as it was.
   MetadataRep* packed_copy();
 
   void acquire() noexcept { refs.fetch_add(1, std::memory_order_relaxed); }

@@ -83,7 +83,11 @@ bool MetadataRep::same_attributes(const MetadataRep& other) const noexcept {
 
 MetadataRep* MetadataRep::packed_copy() {
   const Attributes* m = map.load(std::memory_order_acquire);
-  if (packed || m == nullptr || m->empty()) return nullptr;
+  if (packed || m == nullptr) return nullptr;
+  if (m->empty()) {
+    delete map.exchange(nullptr, std::memory_order_relaxed);  // the caller's alone
+    return nullptr;
+  }
   const std::size_t block_bytes = PackedAttributes::bytes_for(*m);
   std::unique_ptr<MetadataRep> copy(::new (::operator new(sizeof(MetadataRep) + block_bytes)) MetadataRep());
   copy->packed = PackedAttributes::pack_into(*m, reinterpret_cast<unsigned char*>(copy.get() + 1));
