@@ -183,27 +183,31 @@ detail::MetadataRep* TrieEngine::trie_lookup(const IpAddress& address) const noe
   });
 }
 
-std::optional<Metadata> TrieEngine::lookup(const IpAddress& address) const {
-  epoch::Participant* self = epoch::local_participant();
-  const unsigned f = family_index(address.family);
-  const ReadIndex& index = store_->indexes[f];
-  const u128 key = index_key(address);
+bool TrieEngine::answered_none_unpinned(const IpAddress& address, epoch::Participant* self) const noexcept {
   // An address in an empty stretch of the table (most addresses, against an
   // allow or a deny list) is answered without the pin's locked exchange:
   // the check follows no pointer. It reads what the index's walk reads
   // first, so an address that is not answered here pays little extra.
-  if (!store_->index_stale[f].load(std::memory_order_acquire) && index.surely_none(key) &&
-      epoch::skip_pin(self)) {
-    count_lookup(self->index, false);
-    return std::nullopt;
+  const unsigned f = family_index(address.family);
+  if (store_->index_stale[f].load(std::memory_order_acquire) ||
+      !store_->indexes[f].surely_none(index_key(address)) || !epoch::skip_pin(self)) {
+    return false;
   }
+  count_lookup(self->index, false);
+  return true;
+}
+
+std::optional<Metadata> TrieEngine::lookup(const IpAddress& address) const {
+  epoch::Participant* self = epoch::local_participant();
+  if (answered_none_unpinned(address, self)) return std::nullopt;
   epoch::pin(self);
-  // The flag again, now under the pin: records of an index gone stale are
-  // retired after it is set, so a walk that saw it clear before pinning
-  // could meet one freed under it.
+  // The stale flag again, now under the pin: records of an index gone
+  // stale are retired after it is set, so a walk that saw it clear before
+  // pinning could meet one freed under it.
+  const unsigned f = family_index(address.family);
   detail::MetadataRep* best = __builtin_expect(store_->index_stale[f].load(std::memory_order_acquire), 0)
                                   ? trie_lookup(address)
-                                  : index.lookup(key);
+                                  : store_->indexes[f].lookup(index_key(address));
   std::optional<Metadata> result = detail::stock::hand_out(best, self->index);
   epoch::unpin(self);
   count_lookup(self->index, result.has_value());
@@ -299,6 +303,8 @@ class Lent {
 
 void TrieEngine::lookup_visit(const IpAddress* addresses, std::size_t count, LookupVisitor& visitor) const {
   epoch::Participant* self = epoch::local_participant();
+  // One address (the Python module's single lookup) goes as lookup does.
+  if (count == 1 && answered_none_unpinned(addresses[0], self)) return visitor.visit(0, nullptr);
   detail::MetadataRep* found[kBatch];
   for (std::size_t base = 0; base < count; base += kBatch) {
     const std::size_t n = std::min(kBatch, count - base);

@@ -31,6 +31,10 @@
 
 namespace korvane {
 
+namespace epoch {
+struct Participant;
+}  // namespace epoch
+
 // The order PrefixEngine::for_each lists entries in: IPv4 first, then by
 // address, then by length.
 inline bool listing_order(const IpPrefix& x, const IpPrefix& y) noexcept {
@@ -121,6 +125,10 @@ class TrieEngine {
   // Inside the writer lock and an epoch Guard.
   void update_index(const IpPrefix& prefix) const noexcept;
   detail::MetadataRep* trie_lookup(const IpAddress& address) const noexcept;
+  // True, with the miss counted, when the index answers none for `address`
+  // from what it can tell without an epoch pin (ReadIndex::surely_none), and
+  // the calling thread may go without one this time (epoch::skip_pin).
+  bool answered_none_unpinned(const IpAddress& address, epoch::Participant* self) const noexcept;
   // Entries from which writers' walks start at shortcuts: below this the
   // trie stays in cache, and the tables would only take address space.
   static constexpr std::uint64_t kShortcutsFrom = 16384;
