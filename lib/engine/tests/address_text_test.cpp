@@ -218,11 +218,16 @@ std::optional<IpPrefix> reference_prefix(const std::string& text) {
 }
 
 // Random addresses with many zero groups and embedded IPv4 forms, so that
-// the "::" choice and the mapped form are exercised, not just dense hex.
+// the "::" choice and the mapped form are exercised, and dense ones (eight
+// groups, mostly of four digits), as most addresses in real tables are.
 IpAddress random_address(std::mt19937_64& rng) {
   IpAddress a;
   if (rng() % 3 == 0) return IpAddress::v4(rng() % 256, rng() % 256, rng() % 256, rng() % 256);
   a.family = AddressFamily::V6;
+  if (rng() % 3 == 0) {
+    for (auto& byte : a.bytes) byte = rng() % 256;
+    return a;
+  }
   for (std::size_t i = 0; i < 16; i += 2) {
     if (rng() % 2 == 0) continue;
     a.bytes[i] = rng() % 4 == 0 ? rng() % 256 : 0;
