@@ -4,6 +4,8 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
+#include <span>
 #include <string>
 
 #include "korvane/types.hpp"
@@ -13,7 +15,7 @@ namespace korvane::detail {
 
 class RecordPool;
 
-// Made only by new (plain, or packed_copy's, which allocates the packed
+// Made only by new (plain, or with_packed's, which allocates the packed
 // attributes' block with the record), which aligns it to 16 bytes (see the
 // assertion after it), so that a read-index node can keep four tag bits
 // beside a record pointer. Not declared alignas(16): that would round its
@@ -47,9 +49,10 @@ struct MetadataRep {
   // The attributes, in one of two forms; with neither, there are none.
   //  - A map (`map`, with `packed` empty): a record being made or changed,
   //    never shared while it changes.
-  //  - Packed (`packed`): a record made by packed_copy for a pool, and so
-  //    never changed again (see RecordPool::intern); the block follows the
-  //    record in its allocation. `map` then stays null until a caller asks
+  //  - Packed (`packed`): a record made by packed_copy for a pool (see
+  //    RecordPool::intern) or by Metadata::from_views, and never changed in
+  //    place (a mutator copies it to the map form first); the block follows
+  //    the record in its allocation. `map` then stays null until a caller asks
   //    for the map form (Metadata::attributes): the first such caller builds
   //    one and installs it with a compare-exchange (acq_rel, so a thread that
   //    loses, or loads the pointer with acquire later, sees the map whole);
@@ -92,6 +95,10 @@ struct MetadataRep {
   // nothing to pack (an empty map is dropped here). Throws std::bad_alloc,
   // leaving this record as it was.
   MetadataRep* packed_copy();
+  // A new record with an empty value and `pairs` (in name order, no name
+  // twice, at least one) packed right after it, in one allocation. Throws
+  // std::bad_alloc.
+  static std::unique_ptr<MetadataRep> with_packed(std::span<const AttributeView> pairs);
 
   void acquire() noexcept { refs.fetch_add(1, std::memory_order_relaxed); }
   // Takes a reference unless the count has already reached zero (the record

@@ -32,21 +32,23 @@ unsigned char* write_text(unsigned char* at, std::string_view text) noexcept {
 
 }  // namespace
 
-std::size_t PackedAttributes::bytes_for(const Attributes& map) noexcept {
-  std::size_t bytes = length_bytes(map.size());
-  for (const auto& [name, value] : map) {
+std::vector<AttributeView> PackedAttributes::sorted_views(const Attributes& map) {
+  std::vector<AttributeView> pairs(map.begin(), map.end());
+  std::sort(pairs.begin(), pairs.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  return pairs;
+}
+
+std::size_t PackedAttributes::bytes_for(std::span<const AttributeView> pairs) noexcept {
+  std::size_t bytes = length_bytes(pairs.size());
+  for (const auto& [name, value] : pairs) {
     bytes += length_bytes(name.size()) + name.size() + length_bytes(value.size()) + value.size();
   }
   return bytes;
 }
 
-PackedAttributes PackedAttributes::pack_into(const Attributes& map, unsigned char* into) {
-  std::vector<const Attributes::value_type*> pairs;
-  pairs.reserve(map.size());
-  for (const auto& pair : map) pairs.push_back(&pair);
-  std::sort(pairs.begin(), pairs.end(), [](const auto* a, const auto* b) { return a->first < b->first; });
+PackedAttributes PackedAttributes::pack_into(std::span<const AttributeView> pairs, unsigned char* into) noexcept {
   unsigned char* at = write_length(into, pairs.size());
-  for (const auto* pair : pairs) at = write_text(write_text(at, pair->first), pair->second);
+  for (const auto& [name, value] : pairs) at = write_text(write_text(at, name), value);
   return PackedAttributes(into);
 }
 

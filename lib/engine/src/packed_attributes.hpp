@@ -17,7 +17,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string_view>
+#include <vector>
 
 #include "korvane/types.hpp"
 
@@ -26,11 +28,14 @@ namespace korvane::detail {
 class PackedAttributes {
  public:
   PackedAttributes() noexcept = default;  // holds nothing
-  // Bytes the block for `map` takes.
-  static std::size_t bytes_for(const Attributes& map) noexcept;
-  // The pairs of `map`, packed into `into`, which has room for
-  // bytes_for(map) and outlives the result. Throws std::bad_alloc.
-  static PackedAttributes pack_into(const Attributes& map, unsigned char* into);
+  // The pairs of `map` as views into it, in name order. Throws
+  // std::bad_alloc.
+  static std::vector<AttributeView> sorted_views(const Attributes& map);
+  // Bytes the block for `pairs` (in name order, no name twice) takes.
+  static std::size_t bytes_for(std::span<const AttributeView> pairs) noexcept;
+  // `pairs` (in name order, no name twice) packed into `into`, which has
+  // room for bytes_for(pairs) and outlives the result.
+  static PackedAttributes pack_into(std::span<const AttributeView> pairs, unsigned char* into) noexcept;
 
   explicit operator bool() const noexcept { return block_ != nullptr; }
   const void* data() const noexcept { return block_; }

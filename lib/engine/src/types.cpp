@@ -1,5 +1,7 @@
 #include <algorithm>
+#include <array>
 #include <cstring>
+#include <vector>
 #include <memory>
 #include <stdexcept>
 #include <string_view>
@@ -88,11 +90,16 @@ MetadataRep* MetadataRep::packed_copy() {
     delete map.exchange(nullptr, std::memory_order_relaxed);  // the caller's alone
     return nullptr;
   }
-  const std::size_t block_bytes = PackedAttributes::bytes_for(*m);
-  std::unique_ptr<MetadataRep> copy(::new (::operator new(sizeof(MetadataRep) + block_bytes)) MetadataRep());
-  copy->packed = PackedAttributes::pack_into(*m, reinterpret_cast<unsigned char*>(copy.get() + 1));
-  copy->value = std::move(value);
+  std::unique_ptr<MetadataRep> copy = with_packed(PackedAttributes::sorted_views(*m));
+  copy->value = std::move(value);  // only now: a failure above leaves this record whole
   return copy.release();
+}
+
+std::unique_ptr<MetadataRep> MetadataRep::with_packed(std::span<const AttributeView> pairs) {
+  const std::size_t block_bytes = PackedAttributes::bytes_for(pairs);
+  std::unique_ptr<MetadataRep> rep(::new (::operator new(sizeof(MetadataRep) + block_bytes)) MetadataRep());
+  rep->packed = PackedAttributes::pack_into(pairs, reinterpret_cast<unsigned char*>(rep.get() + 1));
+  return rep;
 }
 
 }  // namespace detail
@@ -107,6 +114,34 @@ Metadata::Metadata(std::string value, Attributes attributes) : rep_(new detail::
       throw;
     }
   }
+}
+
+Metadata Metadata::from_views(std::string_view value, std::span<const AttributeView> attributes) {
+  // In name order, keeping a name's last value. Records have a handful of
+  // attributes: those of most sort in place on the stack.
+  constexpr std::size_t kOnStack = 16;
+  std::array<AttributeView, kOnStack> on_stack;
+  std::vector<AttributeView> on_heap;
+  std::span<AttributeView> pairs;
+  if (attributes.size() <= kOnStack) {
+    pairs = std::span(on_stack.data(), attributes.size());
+    std::copy(attributes.begin(), attributes.end(), pairs.begin());
+  } else {
+    on_heap.assign(attributes.begin(), attributes.end());
+    pairs = on_heap;
+  }
+  std::stable_sort(pairs.begin(), pairs.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < pairs.size(); ++i) {
+    if (i + 1 < pairs.size() && pairs[i + 1].first == pairs[i].first) continue;  // a later value follows
+    pairs[kept++] = pairs[i];
+  }
+  std::unique_ptr<detail::MetadataRep> rep = kept == 0 ? std::make_unique<detail::MetadataRep>()
+                                                       : detail::MetadataRep::with_packed(pairs.first(kept));
+  rep->value.assign(value);
+  Metadata record;
+  record.rep_ = rep.release();
+  return record;
 }
 
 // Copies and releases go through the calling thread's stock of references
@@ -158,9 +193,10 @@ detail::MetadataRep* detach(detail::MetadataRep*& rep) {
   if (rep == nullptr) {
     rep = new detail::MetadataRep();
   } else if (rep->refs.load(std::memory_order_acquire) != 1 ||
-             rep->pool.load(std::memory_order_acquire) != nullptr) {
+             rep->pool.load(std::memory_order_acquire) != nullptr || rep->packed) {
     // Shared, or pooled (a pooled record may be handed to a new owner at
-    // any moment, so it is never changed in place): copy it.
+    // any moment, so it is never changed in place), or packed (its block
+    // cannot change): copy it, in the map form.
     auto copy = std::make_unique<detail::MetadataRep>();
     copy->value = rep->value;
     if (rep->packed) {

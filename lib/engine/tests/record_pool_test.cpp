@@ -167,11 +167,32 @@ TEST(RecordPool, PackedRecordsReadBackAsTheyWentIn) {
     mine.mutable_value() += "";  // detached: once inserted, the engine is its only holder
     return mine;
   };
+  // Built from views of the pairs, in any order, some names given first
+  // with a value that a later one replaces.
+  const auto viewed = [&](int i) {
+    std::vector<AttributeView> pairs;
+    for (const auto& [name, value] : originals[i].attributes()) {
+      if (rng() % 4 == 0) pairs.emplace_back(name, "replaced");
+      pairs.emplace_back(name, value);
+    }
+    std::shuffle(pairs.begin(), pairs.end(), rng);
+    // Shuffling may have put a replaced value after its final one: restore
+    // "final value last" for each name.
+    std::stable_partition(pairs.begin(), pairs.end(), [](const AttributeView& p) { return p.second == "replaced"; });
+    return Metadata::from_views(originals[i].value(), pairs);
+  };
   // The first half enter the pool as maps (held here too), the rest packed;
-  // then each enters again in the other form and finds the pooled one.
+  // then each enters again in the other form and finds the pooled one, and
+  // once more built from views.
   for (int i = 0; i < kRecords / 2; ++i) engine->insert(held_copy(i), originals[i]);
   for (int i = 0; i < kRecords; ++i) engine->insert(sole(i), unshared(i));
   for (int i = kRecords / 2; i < kRecords; ++i) engine->insert(held_copy(i), originals[i]);
+  for (int i = 0; i < kRecords; ++i) {
+    const Metadata built = viewed(i);
+    ASSERT_TRUE(built == originals[i]) << i;
+    ASSERT_TRUE(built.attributes() == originals[i].attributes()) << i;
+    engine->insert(v4_prefix(10, 3, static_cast<std::uint8_t>(i), 0, 24), built);
+  }
   for (int i = 0; i < kRecords; ++i) {
     const Metadata& want = originals[i];
     const auto got = engine->lookup(IpAddress::v4(10, 2, static_cast<std::uint8_t>(i), 1));
@@ -184,12 +205,21 @@ TEST(RecordPool, PackedRecordsReadBackAsTheyWentIn) {
     EXPECT_TRUE(got->attributes() == want.attributes()) << i;
     EXPECT_TRUE(got->value() == want.value()) << i;
     EXPECT_EQ(engine->lookup(IpAddress::v4(10, 1, static_cast<std::uint8_t>(i), 1))->identity(), got->identity()) << i;
+    EXPECT_EQ(engine->lookup(IpAddress::v4(10, 3, static_cast<std::uint8_t>(i), 1))->identity(), got->identity()) << i;
   }
   Metadata changed = *engine->lookup(IpAddress::v4(10, 2, 150, 1));
   changed.mutable_attributes()["added"] = "yes";
   EXPECT_EQ(changed.attributes().size(), originals[150].attributes().size() + 1);
   EXPECT_TRUE(*engine->lookup(IpAddress::v4(10, 2, 150, 1)) == originals[150]);
   EXPECT_FALSE(changed == originals[150]);
+  // A record built from views and held by its caller alone changes as a
+  // plain value too, and so does its value.
+  const AttributeView pair{"country", "DE"};
+  Metadata mine = Metadata::from_views("DE", std::span(&pair, 1));
+  mine.mutable_attributes()["city"] = "Berlin";
+  mine.mutable_value() += "-BE";
+  EXPECT_TRUE(mine == Metadata("DE-BE", {{"country", "DE"}, {"city", "Berlin"}}));
+  EXPECT_EQ(mine.attribute_count(), 2u);
 }
 
 // Threads asking at once for the map of a packed record all get one map,

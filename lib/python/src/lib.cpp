@@ -312,21 +312,30 @@ PyObject* key_value = nullptr;
 PyObject* key_attributes = nullptr;
 
 // metadata dict -> Metadata. The checks and their texts carry no parameter
-// note; the dict itself is only read.
+// note; the dict itself is only read. The record is built from views of the
+// strs' UTF-8 (Metadata::from_views): no map, no hashing, one allocation,
+// which matters when a load's records mostly repeat and all but one of each
+// set of equal ones are dropped on arrival.
 std::optional<korvane::Metadata> metadata_from_dict(PyObject* dict) {
-  std::string value;
+  // References held until the record is built: the views below point into
+  // these objects, and a str subclass key's __eq__, run by the second probe,
+  // could take the first item out of the dict.
+  Ref value_object;
+  std::string_view value;
   {
     PyObject* item = PyDict_GetItemWithError(dict, key_value);  // borrowed
     if (item != nullptr) {
+      value_object = Ref(Py_NewRef(item));
       std::optional<std::string_view> text = utf8_of(item);
       if (!text) return std::nullopt;
-      value.assign(*text);
+      value = *text;
     } else if (PyErr_Occurred()) {
       return std::nullopt;
     }
   }
 
-  korvane::Attributes attributes;
+  Ref attributes_object;
+  std::vector<korvane::AttributeView> pairs;
   {
     PyObject* item = PyDict_GetItemWithError(dict, key_attributes);  // borrowed
     if (item != nullptr) {
@@ -334,9 +343,10 @@ std::optional<korvane::Metadata> metadata_from_dict(PyObject* dict) {
         PyErr_SetString(PyExc_TypeError, "'attributes' must be a dict");
         return std::nullopt;
       }
-      // Keep the attributes dict alive while its borrowed pairs are read.
-      Ref hold(Py_NewRef(item));
-      attributes.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(item)));
+      attributes_object = Ref(Py_NewRef(item));
+      // Reading the pairs runs no Python code, so the dict keeps its strs
+      // (and their UTF-8) until the record is built.
+      pairs.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(item)));
       Py_ssize_t pos = 0;
       PyObject* k = nullptr;
       PyObject* v = nullptr;
@@ -345,13 +355,13 @@ std::optional<korvane::Metadata> metadata_from_dict(PyObject* dict) {
         if (!key_text) return std::nullopt;
         std::optional<std::string_view> value_text = utf8_of(v);
         if (!value_text) return std::nullopt;
-        attributes.insert_or_assign(std::string(*key_text), std::string(*value_text));
+        pairs.emplace_back(*key_text, *value_text);
       }
     } else if (PyErr_Occurred()) {
       return std::nullopt;
     }
   }
-  return korvane::Metadata(std::move(value), std::move(attributes));
+  return korvane::Metadata::from_views(value, pairs);
 }
 
 // The Python objects of recently returned records, so that a lookup result
