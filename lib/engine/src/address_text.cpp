@@ -34,40 +34,6 @@ constexpr std::string_view slice(std::string_view text, std::size_t begin, std::
   return std::string_view(text.data() + begin, end - begin);
 }
 
-#if defined(__SSE2__)
-// The first n characters of `p` (0 <= n <= 16) in a vector, zeros after
-// them, reading nothing outside them. Made from (overlapping) word loads in
-// registers: copying the text to a buffer and loading the buffer as a
-// vector would stall the load on the copy's narrower stores. (SSE2 means
-// x86, so the words are little-endian: the first character is the lowest.)
-__m128i load_up_to_16(const char* p, std::size_t n) noexcept {
-  const auto load64 = [](const char* at) {
-    std::uint64_t w;
-    std::memcpy(&w, at, 8);
-    return w;
-  };
-  const auto load32 = [](const char* at) {
-    std::uint32_t w;
-    std::memcpy(&w, at, 4);
-    return std::uint64_t{w};
-  };
-  std::uint64_t lo = 0;
-  std::uint64_t hi = 0;
-  if (n >= 8) {
-    lo = load64(p);
-    // The last eight characters, less those lo already holds; two shifts,
-    // as one of 64 bits (n = 8) would be undefined.
-    hi = (load64(p + n - 8) >> (8 * (16 - n) - 8)) >> 8;
-  } else if (n >= 4) {
-    lo = load32(p) | ((load32(p + n - 4) >> (8 * (8 - n))) << 32);
-  } else if (n > 0) {
-    const auto byte = [&](std::size_t i) { return std::uint64_t{static_cast<unsigned char>(p[i])} << (8 * i); };
-    lo = byte(0) | byte(n / 2) | byte(n - 1);
-  }
-  return _mm_set_epi64x(static_cast<long long>(hi), static_cast<long long>(lo));
-}
-#endif
-
 // The whole of `text` must be a strict dotted quad: four decimal numbers of
 // one to three digits, each at most 255, no leading zero except in "0" itself.
 // Three digits per number and three dots also bound the text to 15
@@ -173,6 +139,40 @@ constexpr std::array<std::uint8_t, 256> kIpv6Class = [] {
 // The longest IPv6 text without a dotted quad: eight groups of four digits.
 constexpr std::size_t kMaxPlainIpv6Length = 39;
 
+#if defined(__SSE2__)
+// The first n characters of `p` (0 <= n < 16) in a vector, zeros after
+// them, reading nothing outside them. Made from (overlapping) word loads in
+// registers: copying the text to a buffer and loading the buffer as a
+// vector would stall the load on the copy's narrower stores. (SSE2 means
+// x86, so the words are little-endian: the first character is the lowest.)
+__m128i load_under_16(const char* p, std::size_t n) noexcept {
+  const auto load64 = [](const char* at) {
+    std::uint64_t w;
+    std::memcpy(&w, at, 8);
+    return w;
+  };
+  const auto load32 = [](const char* at) {
+    std::uint32_t w;
+    std::memcpy(&w, at, 4);
+    return std::uint64_t{w};
+  };
+  std::uint64_t lo = 0;
+  std::uint64_t hi = 0;
+  if (n >= 8) {
+    lo = load64(p);
+    // The last eight characters, less those lo already holds; two shifts,
+    // as one of 64 bits (n = 8) would be undefined.
+    hi = (load64(p + n - 8) >> (8 * (16 - n) - 8)) >> 8;
+  } else if (n >= 4) {
+    lo = load32(p) | ((load32(p + n - 4) >> (8 * (8 - n))) << 32);
+  } else if (n > 0) {
+    const auto byte = [&](std::size_t i) { return std::uint64_t{static_cast<unsigned char>(p[i])} << (8 * i); };
+    lo = byte(0) | byte(n / 2) | byte(n - 1);
+  }
+  return _mm_set_epi64x(static_cast<long long>(hi), static_cast<long long>(lo));
+}
+#endif
+
 // The common forms of IPv6 text, hex groups and colons only, parsed without
 // a branch per character: one pass classifies every character into a bit
 // mask of colons and an array of digit values, and then each group is a
@@ -195,7 +195,7 @@ bool parse_plain_ipv6(std::string_view text, std::array<std::uint8_t, 16>& out) 
   std::uint64_t classified = 0;
   for (std::size_t k = 0; k < 48; k += 16) {
     const __m128i c = k + 16 <= n ? _mm_loadu_si128(reinterpret_cast<const __m128i*>(text.data() + k))
-                                  : load_up_to_16(text.data() + k, k < n ? n - k : 0);
+                                  : load_under_16(text.data() + k, k < n ? n - k : 0);
     const __m128i digit = _mm_sub_epi8(c, _mm_set1_epi8('0'));
     const __m128i is_digit = _mm_cmpeq_epi8(_mm_min_epu8(digit, _mm_set1_epi8(9)), digit);
     const __m128i letter = _mm_sub_epi8(_mm_or_si128(c, _mm_set1_epi8(0x20)), _mm_set1_epi8('a'));
