@@ -39,8 +39,11 @@ constexpr std::string_view slice(std::string_view text, std::size_t begin, std::
 // Three digits per number and three dots also bound the text to 15
 // characters, so no separate length check is needed.
 bool parse_dotted_quad(std::string_view text, std::array<std::uint8_t, 4>& out) noexcept {
+  // The four bytes in memory order, written out with one store: a caller
+  // that reads them as one word right away would stall on four byte stores.
+  std::uint32_t bytes = 0;
   std::size_t i = 0;
-  for (std::size_t part = 0; part < 4; ++part) {
+  for (unsigned part = 0; part < 4; ++part) {
     if (part > 0) {
       if (i >= text.size() || text[i] != '.') return false;
       ++i;
@@ -56,9 +59,11 @@ bool parse_dotted_quad(std::string_view text, std::array<std::uint8_t, 4>& out) 
     const std::size_t digits = i - start;
     if (digits == 0 || value > 255) return false;
     if (digits > 1 && text[start] == '0') return false;
-    out[part] = static_cast<std::uint8_t>(value);
+    bytes |= value << (std::endian::native == std::endian::little ? 8 * part : 24 - 8 * part);
   }
-  return i == text.size();
+  if (i != text.size()) return false;
+  std::memcpy(out.data(), &bytes, sizeof bytes);
+  return true;
 }
 
 // Length of a netmask made of leading one bits only; -1 when a one bit

@@ -507,11 +507,13 @@ std::optional<korvane::IpPrefix> prefix_argument(std::string_view text) {
 }
 
 // ip argument -> IpAddress: str check, UTF-8, parse; failures noted 'ip'.
+// One result object from parse to caller, never copied: a copy would read
+// the address back, as wide words, right after the parser's narrower
+// stores, and stall on them.
 std::optional<korvane::IpAddress> address_argument(PyObject* object) {
-  std::optional<std::string_view> text = str_argument(object, "ip");
-  if (!text) return std::nullopt;
-  std::optional<korvane::IpAddress> address = korvane::parse_address(*text);
-  if (!address) {
+  const std::optional<std::string_view> text = str_argument(object, "ip");
+  std::optional<korvane::IpAddress> address = text ? korvane::parse_address(*text) : std::nullopt;
+  if (text && !address) {
     raise_text(PyExc_ValueError, korvane::invalid_address_message(*text));
     note_parameter("ip");
   }
