@@ -1,11 +1,11 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
-#include <vector>
 #include <memory>
 #include <stdexcept>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "korvane/engine.hpp"
 #include "korvane/types.hpp"
