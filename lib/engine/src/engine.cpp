@@ -197,18 +197,22 @@ bool TrieEngine::answered_none_unpinned(const IpAddress& address, epoch::Partici
   return true;
 }
 
+detail::MetadataRep* TrieEngine::find_one(const IpAddress& address) const noexcept {
+  // The stale flag is read here, under the caller's pin, even when the
+  // caller read it before pinning: records of an index gone stale are
+  // retired after it is set, so a walk that saw it clear before pinning
+  // could meet one freed under it.
+  const unsigned f = family_index(address.family);
+  return __builtin_expect(store_->index_stale[f].load(std::memory_order_acquire), 0)
+             ? trie_lookup(address)
+             : store_->indexes[f].lookup(index_key(address));
+}
+
 std::optional<Metadata> TrieEngine::lookup(const IpAddress& address) const {
   epoch::Participant* self = epoch::local_participant();
   if (answered_none_unpinned(address, self)) return std::nullopt;
   epoch::pin(self);
-  // The stale flag again, now under the pin: records of an index gone
-  // stale are retired after it is set, so a walk that saw it clear before
-  // pinning could meet one freed under it.
-  const unsigned f = family_index(address.family);
-  detail::MetadataRep* best = __builtin_expect(store_->index_stale[f].load(std::memory_order_acquire), 0)
-                                  ? trie_lookup(address)
-                                  : store_->indexes[f].lookup(index_key(address));
-  std::optional<Metadata> result = detail::stock::hand_out(best, self->index);
+  std::optional<Metadata> result = detail::stock::hand_out(find_one(address), self->index);
   epoch::unpin(self);
   count_lookup(self->index, result.has_value());
   return result;
@@ -303,8 +307,17 @@ class Lent {
 
 void TrieEngine::lookup_visit(const IpAddress* addresses, std::size_t count, LookupVisitor& visitor) const {
   epoch::Participant* self = epoch::local_participant();
-  // One address (the Python module's single lookup) goes as lookup does.
-  if (count == 1 && answered_none_unpinned(addresses[0], self)) return visitor.visit(0, nullptr);
+  // One address (the Python module's single lookup) goes as lookup does,
+  // lending the record where lookup hands out a reference.
+  if (count == 1) {
+    if (answered_none_unpinned(addresses[0], self)) return visitor.visit(0, nullptr);
+    epoch::Guard pin;  // a Guard: the visitor may throw
+    detail::MetadataRep* const best = find_one(addresses[0]);
+    count_lookup(self->index, best != nullptr);
+    if (best == nullptr) return visitor.visit(0, nullptr);
+    const Lent record(best);
+    return visitor.visit(0, record.get());
+  }
   detail::MetadataRep* found[kBatch];
   for (std::size_t base = 0; base < count; base += kBatch) {
     const std::size_t n = std::min(kBatch, count - base);

@@ -125,6 +125,9 @@ class TrieEngine {
   // Inside the writer lock and an epoch Guard.
   void update_index(const IpPrefix& prefix) const noexcept;
   detail::MetadataRep* trie_lookup(const IpAddress& address) const noexcept;
+  // The record for `address`, from the index, or from the trie while the
+  // index is stale. Inside an epoch pin.
+  detail::MetadataRep* find_one(const IpAddress& address) const noexcept;
   // True, with the miss counted, when the index answers none for `address`
   // from what it can tell without an epoch pin (ReadIndex::surely_none), and
   // the calling thread may go without one this time (epoch::skip_pin).

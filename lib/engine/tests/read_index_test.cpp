@@ -176,6 +176,7 @@ TEST_P(ReadIndexTest, AnswersAsTheTrieAndTheReferenceDo) {
     void visit(std::size_t, const Metadata*) override { throw std::runtime_error("visitor"); }
   } throws;
   EXPECT_THROW(engine->lookup_visit(batch, throws), std::runtime_error);
+  EXPECT_THROW(engine->lookup_visit(std::span(batch).first(1), throws), std::runtime_error);  // the one-address path
   for (int i = 0; i < 3; ++i) EXPECT_EQ(engine->lookup(IpAddress::v4(10, 1, 1, 1))->value(), "kept");
   engine->clear();
   epoch::collect();
