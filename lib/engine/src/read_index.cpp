@@ -688,7 +688,8 @@ struct Slots {
       child[std::countr_zero(bits)] = child_array(b)[k++].load(std::memory_order_relaxed);  // writers_ orders it
     }
     // Run by run: a run lasts until the next one starts, and its record
-    // fills its leaf slots; child slots and runs without a record stay null.
+    // fills its slots; runs without a record stay null. Child slots are
+    // cleared afterwards, which leaves each run one plain fill.
     const std::uint64_t records = b->record_bits();
     std::uint32_t next_record = 0;
     for (std::uint64_t starts = b->leaf_bits; starts != 0;) {
@@ -696,11 +697,9 @@ struct Slots {
       starts &= starts - 1;
       if (((records >> begin) & 1u) == 0) continue;
       const unsigned end = starts != 0 ? static_cast<unsigned>(std::countr_zero(starts)) : 64;
-      Rep* const run = leaf_at(b, next_record++);
-      for (unsigned s = begin; s < end; ++s) {
-        if (((child_bits >> s) & 1u) == 0) leaf[s] = run;
-      }
+      std::fill(leaf + begin, leaf + end, leaf_at(b, next_record++));
     }
+    for (std::uint64_t bits = child_bits; bits != 0; bits &= bits - 1) leaf[std::countr_zero(bits)] = nullptr;
   }
 };
 
