@@ -1,5 +1,8 @@
 #include "read_index_arena.hpp"
 
+#include <atomic>
+#include <new>
+
 #include "word_arena.hpp"
 
 namespace korvane::index_arena {
@@ -15,11 +18,23 @@ WordArena& arena() {
   static WordArena* a = new WordArena(std::size_t{2} << 20, kLargest, true);
   return *a;
 }
+
+// > 0: allocations left before the injected failure; <= 0: disarmed.
+std::atomic<long> fail_countdown{0};
 }  // namespace
 
-void* allocate(std::size_t size) { return arena().allocate(size); }
+void* allocate(std::size_t size) {
+  if (__builtin_expect(fail_countdown.load(std::memory_order_relaxed) > 0, 0)) {
+    if (fail_countdown.fetch_sub(1, std::memory_order_relaxed) == 1) throw std::bad_alloc();
+  }
+  return arena().allocate(size);
+}
 void release(void* p, std::size_t size) noexcept { arena().release(p, size); }
 std::size_t bytes_in_use() noexcept { return arena().bytes_in_use(); }
 std::size_t bytes_reserved() noexcept { return arena().bytes_reserved(); }
+
+void fail_after(long successes) noexcept {
+  fail_countdown.store(successes < 0 ? 0 : successes + 1, std::memory_order_relaxed);
+}
 
 }  // namespace korvane::index_arena

@@ -27,4 +27,9 @@ std::size_t bytes_in_use() noexcept;
 // Bytes held in mapped chunks, in use or not.
 std::size_t bytes_reserved() noexcept;
 
+// Fault injection for tests: after `successes` more allocations, the next
+// one throws std::bad_alloc; then allocation works again. A negative value
+// disarms it.
+void fail_after(long successes) noexcept;
+
 }  // namespace korvane::index_arena

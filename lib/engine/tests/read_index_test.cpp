@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <optional>
 #include <random>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -14,6 +16,7 @@
 #include "korvane/address.hpp"
 #include "korvane/local_engine.hpp"
 #include "record_ids.hpp"
+#include "read_index_arena.hpp"
 #include "reference.hpp"
 #include "trie_probe.hpp"
 
@@ -82,6 +85,21 @@ std::size_t index_nodes(const LocalEngine& engine) {
   return store.indexes[0].node_count() + store.indexes[1].node_count();
 }
 
+// The values of the records lookup_visit lends for `batch`, in order; the
+// batch's size in answers, however the visits come.
+std::vector<std::optional<std::string>> lent_values(const LocalEngine& engine, std::span<const IpAddress> batch) {
+  struct Collect final : LookupVisitor {
+    std::vector<std::optional<std::string>> values;
+    void visit(std::size_t index, const Metadata* record) override {
+      values.resize(std::max(values.size(), index + 1));
+      if (record != nullptr) values[index] = record->value();
+    }
+  } lent;
+  engine.lookup_visit(batch, lent);
+  lent.values.resize(std::max(lent.values.size(), batch.size()));
+  return lent.values;
+}
+
 class ReadIndexTest : public ::testing::TestWithParam<Config> {};
 
 // Every answer of the index equals the trie walk's and the reference's,
@@ -127,16 +145,7 @@ TEST_P(ReadIndexTest, AnswersAsTheTrieAndTheReferenceDo) {
       }
       std::vector<std::optional<Metadata>> got(batch.size());
       engine->lookup_many(batch, got);
-      // Lent records: the same answers, in order.
-      struct Collect final : LookupVisitor {
-        std::vector<std::optional<std::string>> values;
-        void visit(std::size_t index, const Metadata* record) override {
-          values.resize(std::max(values.size(), index + 1));
-          if (record != nullptr) values[index] = record->value();
-        }
-      } lent;
-      engine->lookup_visit(batch, lent);
-      ASSERT_EQ(lent.values.size(), batch.size());
+      const std::vector<std::optional<std::string>> lent = lent_values(*engine, batch);
       for (std::size_t i = 0; i < batch.size(); ++i) {
         const auto want = reference.lookup(batch[i]);
         const auto single = engine->lookup(batch[i]);
@@ -144,7 +153,7 @@ TEST_P(ReadIndexTest, AnswersAsTheTrieAndTheReferenceDo) {
         ASSERT_EQ(want.has_value(), single.has_value()) << "step " << step;
         ASSERT_EQ(want.has_value(), got[i].has_value()) << "step " << step;
         ASSERT_EQ(want.has_value(), walked.has_value()) << "step " << step;
-        ASSERT_EQ(want, lent.values[i]) << "step " << step;
+        ASSERT_EQ(want, lent[i]) << "step " << step;
         if (want) {
           ASSERT_EQ(*want, single->value()) << "step " << step;
           ASSERT_EQ(*want, got[i]->value()) << "step " << step;
@@ -180,6 +189,74 @@ TEST_P(ReadIndexTest, AnswersAsTheTrieAndTheReferenceDo) {
   for (int i = 0; i < 3; ++i) EXPECT_EQ(engine->lookup(IpAddress::v4(10, 1, 1, 1))->value(), "kept");
   engine->clear();
   epoch::collect();
+}
+
+// An index update that runs out of memory leaves its change to the trie
+// alone: the insert or remove still succeeds, and lookups of that family
+// walk the trie from then on, answering as the reference does through
+// later changes, until a clear brings the index back.
+TEST_P(ReadIndexTest, AnIndexOutOfMemoryGivesWayToTheTrie) {
+  const Config config = GetParam();
+  auto engine = LocalEngine::make_trie(config.kind, config.shards);
+  const TrieStore& store = *trie_of(*engine).store();
+  ReferenceTable reference;
+  IndexPrefixes gen(0x0E + config.kind * 7 + config.shards);
+  auto& rng = gen.rng();
+  std::vector<IpPrefix> pool;
+  auto churn = [&](int steps) {
+    for (int step = 0; step < steps; ++step) {
+      if (rng() % 10 < 7 || pool.empty()) {
+        const IpPrefix p = gen.next();
+        const std::string value = "v" + std::to_string(rng() % 5000);
+        engine->insert(p, Metadata(value));
+        reference.insert(p, value);
+        pool.push_back(p);
+      } else {
+        const IpPrefix p = pool[rng() % pool.size()];
+        ASSERT_EQ(engine->remove(p).has_value(), reference.remove(p).has_value());
+      }
+    }
+  };
+  auto agree = [&](const char* phase) {
+    SCOPED_TRACE(phase);
+    for (int round = 0; round < 20; ++round) {
+      std::vector<IpAddress> batch(1 + rng() % 70);
+      for (IpAddress& a : batch) a = gen.near(pool[rng() % pool.size()]);
+      std::vector<std::optional<Metadata>> many(batch.size());
+      engine->lookup_many(batch, many);
+      const std::vector<std::optional<std::string>> lent = lent_values(*engine, batch);
+      for (std::size_t i = 0; i < batch.size(); ++i) {
+        const std::optional<std::string> want = reference.lookup(batch[i]);
+        const std::optional<Metadata> single = engine->lookup(batch[i]);
+        ASSERT_EQ(want, single ? std::optional(single->value()) : std::nullopt);
+        ASSERT_EQ(want, many[i] ? std::optional(many[i]->value()) : std::nullopt);
+        ASSERT_EQ(want, lent[i]);
+        ASSERT_EQ(want, lent_values(*engine, std::span(batch).subspan(i, 1))[0]);
+      }
+    }
+  };
+  auto stale = [&] { return store.index_stale[0].load() || store.index_stale[1].load(); };
+
+  churn(500);
+  agree("index");
+  const std::size_t entries = engine->len();
+  index_arena::fail_after(static_cast<long>(rng() % 6));
+  churn(40);  // none of these throws
+  index_arena::fail_after(-1);
+  ASSERT_TRUE(stale());
+  EXPECT_EQ(engine->len(), reference.size());
+  EXPECT_GE(engine->len(), entries);
+  agree("stale");
+  churn(300);
+  agree("stale, after more changes");
+
+  engine->clear();
+  reference.clear();
+  pool.clear();
+  EXPECT_FALSE(stale());
+  churn(300);
+  EXPECT_GT(index_nodes(*engine), 0u);
+  agree("index again");
 }
 
 std::vector<Config> index_configs() {
