@@ -154,12 +154,16 @@ InsertStatus TrieEngine::insert(const IpPrefix& prefix, Metadata metadata) const
     node::release_rep_deferred(replaced);
   }
   inserts_.fetch_add(1, std::memory_order_relaxed);
+  rebuild_stale_index(prefix.family);
   return std::nullopt;
 }
 
 void TrieEngine::update_index(const IpPrefix& prefix) const noexcept {
   const unsigned f = family_index(prefix.family);
-  if (store_->index_stale[f].load(std::memory_order_acquire)) return;
+  if (store_->index_stale[f].load(std::memory_order_acquire)) {
+    store_->changes_while_stale[f].fetch_add(1, std::memory_order_relaxed);
+    return;
+  }
   const TrieSource source(kind(), store_->roots[f].get(), prefix.family, &store_->shortcuts[f]);
   try {
     store_->indexes[f].update(index_key(prefix.address()) & trie::top_mask(prefix.length), prefix.length, source);
@@ -169,6 +173,30 @@ void TrieEngine::update_index(const IpPrefix& prefix) const noexcept {
     // at are retired only after this store, so none is freed under a reader.
     store_->index_stale[f].store(true, std::memory_order_release);
   }
+}
+
+void TrieEngine::rebuild_stale_index(AddressFamily family) const noexcept {
+  const unsigned f = family_index(family);
+  if (__builtin_expect(!store_->index_stale[f].load(std::memory_order_relaxed), 1)) return;
+  auto due = [&] {
+    return store_->changes_while_stale[f].load(std::memory_order_relaxed) >=
+           std::max(kRebuildAfter, entry_count_.load(std::memory_order_relaxed));
+  };
+  if (!due()) return;
+  std::unique_lock writer(store_->writers);
+  // Another writer, or a clear, may have got here first.
+  if (!store_->index_stale[f].load(std::memory_order_relaxed) || !due()) return;
+  store_->changes_while_stale[f].store(0, std::memory_order_relaxed);
+  epoch::Guard pin;
+  const TrieSource source(kind(), store_->roots[f].get(), family, &store_->shortcuts[f]);
+  try {
+    store_->indexes[f].rebuild(source);
+  } catch (...) {
+    return;  // still stale; lookups go on walking the trie
+  }
+  // Every store of the rebuild happens before a lookup that sees the flag
+  // clear.
+  store_->index_stale[f].store(false, std::memory_order_release);
 }
 
 detail::MetadataRep* TrieEngine::trie_lookup(const IpAddress& address) const noexcept {
@@ -397,6 +425,7 @@ std::optional<Metadata> TrieEngine::remove(const IpPrefix& prefix) const {
     result = hand_out_removed(removed);  // retired only now the index has let go
   }
   removals_.fetch_add(1, std::memory_order_relaxed);
+  rebuild_stale_index(prefix.family);
   return result;
 }
 
@@ -430,6 +459,7 @@ void TrieEngine::clear() const {
   for (unsigned f = 0; f < 2; ++f) {
     store_->indexes[f].reset();
     store_->index_stale[f].store(false, std::memory_order_release);
+    store_->changes_while_stale[f].store(0, std::memory_order_relaxed);
   }
   for (const NodeRef& root : store_->roots) {
     with_algorithms(kind(), [&](auto algorithms) { decltype(algorithms)::clear(root.get()); });

@@ -54,11 +54,16 @@ struct TrieStore {
   // Where writers' walks start (path-compressed kinds).
   trie::Shortcuts shortcuts[2];
   // Set when an index could not be brought up to date (out of memory):
-  // lookups of that family walk the trie until the next clear rebuilds the
-  // index empty. Release store, acquire load: a lookup that sees it clear
-  // reads an index whose records are still alive (they are retired only
-  // after the flag is set).
+  // lookups of that family walk the trie until the index is built afresh,
+  // by a writer once enough changes have passed (see
+  // TrieEngine::rebuild_stale_index) or by the next clear. Release store,
+  // acquire load: a lookup that sees it clear reads an index whose records
+  // are still alive (they are retired only after the flag is set), and
+  // that holds every change made before it was cleared.
   std::atomic<bool> index_stale[2] = {false, false};
+  // Changes made to a family while its index was stale. Writers add to it
+  // under the shared writer lock (relaxed: it only paces the rebuild).
+  std::atomic<std::uint64_t> changes_while_stale[2] = {0, 0};
   // Equal records are stored once. Owned: released with the store (the
   // pool itself lives on while any of its records does).
   detail::RecordPool* const records;
@@ -97,6 +102,8 @@ class TrieEngine {
   bool contains(const IpPrefix& prefix) const;
   void clear() const;
   std::uint64_t len() const noexcept { return entry_count_.load(std::memory_order_acquire); }
+  // The fewest changes after which a stale index is built afresh.
+  static constexpr std::uint64_t kRebuildAfter = 1024;
   EngineStats stats() const noexcept;
 
   // Nodes reachable from the roots, roots included. For tests; a walk of the
@@ -124,6 +131,14 @@ class TrieEngine {
   // Brings the family's index up to date after a change to `prefix`.
   // Inside the writer lock and an epoch Guard.
   void update_index(const IpPrefix& prefix) const noexcept;
+  // Builds a stale index afresh from the trie once as many changes have
+  // passed since it went stale as the engine holds entries (at least
+  // kRebuildAfter), so that the rebuild's walk of the whole trie costs each
+  // change a bounded share. Takes the writer lock exclusively: a change
+  // made during the walk could be missed. Outside the writer lock; never
+  // throws (a rebuild that runs out of memory leaves the index stale, to be
+  // tried again as many changes later).
+  void rebuild_stale_index(AddressFamily family) const noexcept;
   detail::MetadataRep* trie_lookup(const IpAddress& address) const noexcept;
   // The record for `address`, from the index, or from the trie while the
   // index is stale. Inside an epoch pin.

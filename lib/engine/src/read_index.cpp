@@ -1289,6 +1289,16 @@ void ReadIndex::reset() {
   }
 }
 
+void ReadIndex::rebuild(const IndexSource& source) {
+  reset();
+  std::lock_guard lock(writers_);
+  rebuild_short(0, 0, source);
+  // The top in runs of top slots, one gather each: a run as long as the
+  // whole top would gather every prefix of up to 18 bits at once.
+  constexpr unsigned kRun = kShortBits + 1;
+  for (unsigned i = 0; i < (1u << kRun); ++i) rebuild_top(static_cast<u128>(i) << (128 - kRun), kRun, source);
+}
+
 std::size_t ReadIndex::node_count() const {
   std::size_t n = 0;
   for (std::size_t s = 0; s < (std::size_t{1} << kTopBits); ++s) {

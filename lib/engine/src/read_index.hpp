@@ -136,6 +136,11 @@ class ReadIndex {
   void update(trie::u128 key, unsigned length, const IndexSource& source);
   // Publishes an empty index. Inside an epoch Guard.
   void reset();
+  // Builds the whole index afresh from the source, whatever it held
+  // before. Inside an epoch Guard, while nothing changes the source. Throws
+  // std::bad_alloc with the index partly built: a caller keeps lookups
+  // off it until a rebuild succeeds.
+  void rebuild(const IndexSource& source);
   // Starts loading the top slot and node an update for `key` reads first,
   // so that a writer can overlap those misses with its trie walk. Only a
   // hint: it reads one slot and dereferences nothing.
