@@ -980,7 +980,7 @@ void ReadIndex::rebuild_short(u128 key, unsigned length, const IndexSource& sour
   for (unsigned i = 0; i < (1u << span); ++i) short_[first + i].store(leaf[i], std::memory_order_release);
 }
 
-void ReadIndex::rebuild_top(u128 key, unsigned length, const IndexSource& source) {
+void ReadIndex::rebuild_top(u128 key, unsigned length, const IndexSource& source, bool afresh) {
   // Every top slot inside the prefix may change: one gather for them all,
   // down to the top's stride, with markers where a slot holds longer
   // prefixes.
@@ -1005,7 +1005,7 @@ void ReadIndex::rebuild_top(u128 key, unsigned length, const IndexSource& source
       if (!deeper[s]) {
         fresh[s] = record_word(leaf[s]);
         if (is_node(old)) replaced.subtrees.push_back(node_of(old));
-      } else if (is_node(old) || is_inline_top(old)) {
+      } else if (!afresh && (is_node(old) || is_inline_top(old))) {
         fresh[s] = old;
         const Block* node = is_node(old) ? node_of(old) : inline_of(old);
         if (cover_of(node) != leaf[s]) {  // the node stays; its cover changes
@@ -1020,6 +1020,7 @@ void ReadIndex::rebuild_top(u128 key, unsigned length, const IndexSource& source
         const Block* node = fresh_subtree(source, static_cast<u128>(first + s) << (128 - kTopBits), kTopBits, width_,
                                           leaf[s]);
         replaced.made.push_back(node);
+        if (is_node(old)) replaced.subtrees.push_back(node_of(old));
         const TopEntry entry = top_entry(node);
         fresh[s] = entry.word;
         fresh_covers[s] = entry.cover;
@@ -1290,13 +1291,14 @@ void ReadIndex::reset() {
 }
 
 void ReadIndex::rebuild(const IndexSource& source) {
-  reset();
   std::lock_guard lock(writers_);
   rebuild_short(0, 0, source);
   // The top in runs of top slots, one gather each: a run as long as the
   // whole top would gather every prefix of up to 18 bits at once.
   constexpr unsigned kRun = kShortBits + 1;
-  for (unsigned i = 0; i < (1u << kRun); ++i) rebuild_top(static_cast<u128>(i) << (128 - kRun), kRun, source);
+  for (unsigned i = 0; i < (1u << kRun); ++i) {
+    rebuild_top(static_cast<u128>(i) << (128 - kRun), kRun, source, true);
+  }
 }
 
 std::size_t ReadIndex::node_count() const {

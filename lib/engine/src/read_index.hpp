@@ -137,9 +137,13 @@ class ReadIndex {
   // Publishes an empty index. Inside an epoch Guard.
   void reset();
   // Builds the whole index afresh from the source, whatever it held
-  // before. Inside an epoch Guard, while nothing changes the source. Throws
-  // std::bad_alloc with the index partly built: a caller keeps lookups
-  // off it until a rebuild succeeds.
+  // before (an index that missed changes). Inside an epoch Guard, while
+  // nothing changes the source. Each slot goes straight from its old word
+  // to its new one, as any update does, never through empty: a lookup that
+  // began before the index missed its first change, and still walks it,
+  // finds every prefix stored throughout. Throws std::bad_alloc with part
+  // of the index rebuilt: a caller keeps lookups off it until a rebuild
+  // succeeds.
   void rebuild(const IndexSource& source);
   // Starts loading the top slot and node an update for `key` reads first,
   // so that a writer can overlap those misses with its trie walk. Only a
@@ -154,7 +158,9 @@ class ReadIndex {
   // The top's slot and one node per level: 18 + 6 * 19 >= 128.
   static constexpr std::size_t kMaxDepth = 21;
 
-  void rebuild_top(trie::u128 key, unsigned length, const IndexSource& source);
+  // With `afresh`, every node in the range is built again from the source;
+  // otherwise nodes whose range the change does not reach are kept.
+  void rebuild_top(trie::u128 key, unsigned length, const IndexSource& source, bool afresh = false);
   void rebuild_short(trie::u128 key, unsigned length, const IndexSource& source);
   // Replaces the node in the key's top slot with a fresh build of its range.
   void rebuild_top_node(trie::u128 key, const Block* top, const IndexSource& source);

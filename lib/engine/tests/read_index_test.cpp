@@ -505,6 +505,68 @@ TEST(ReadIndexConcurrency, EveryAnswerWasStoredDuringTheLookup) {
   }
 }
 
+// A lookup that read the stale flag clear just before an index update ran
+// out of memory may still be walking the index when a writer rebuilds it:
+// the rebuild must take every slot straight from its old word to its new
+// one. A reader walks the index directly, ignoring the flag, for prefixes
+// that stay stored while a writer churns others through failed updates and
+// rebuilds; it must always find them.
+TEST(ReadIndexConcurrency, ARebuildNeverEmptiesTheIndexOnTheWay) {
+  auto engine = LocalEngine::make_trie(4, 1);
+  const TrieStore& store = *trie_of(*engine).store();
+  std::mt19937_64 rng(17);
+  auto slash24 = [&] {
+    return testing::v4_prefix(static_cast<std::uint8_t>(1 + rng() % 200), static_cast<std::uint8_t>(rng()),
+                              static_cast<std::uint8_t>(rng()), 0, 24);
+  };
+  std::vector<IpPrefix> stable;
+  for (int i = 0; i < 2000; ++i) {
+    stable.push_back(slash24());
+    engine->insert(stable.back(), Metadata("stable"));
+  }
+  std::atomic<bool> done{false};
+  std::atomic<std::uint64_t> missing{0};
+  std::thread reader([&] {
+    std::mt19937_64 pick(5);
+    while (!done.load(std::memory_order_acquire)) {
+      const IpAddress a = stable[pick() % stable.size()].address();
+      const trie::u128 key = static_cast<trie::u128>(std::uint32_t{a.bytes[0]} << 24 | std::uint32_t{a.bytes[1]} << 16 |
+                                                     std::uint32_t{a.bytes[2]} << 8 | 5)
+                             << 96;
+      epoch::Guard pin;
+      if (store.indexes[0].lookup(key) == nullptr) missing.fetch_add(1);
+    }
+  });
+  int rebuilds = 0;
+  for (int cycle = 0; cycle < (testing::kSanitized ? 2 : 6); ++cycle) {
+    index_arena::fail_after(0);
+    std::vector<IpPrefix> churned;
+    while (!store.index_stale[0].load()) {
+      churned.push_back(slash24());
+      engine->insert(churned.back(), Metadata("churn"));
+    }
+    index_arena::fail_after(-1);
+    for (int i = 0; i < 100'000 && store.index_stale[0].load(); ++i) {
+      if (i % 2 == 0 || churned.empty()) {
+        churned.push_back(slash24());
+        engine->insert(churned.back(), Metadata("churn"));
+      } else {
+        // Only what was churned goes: a /24 drawn twice may be stable too.
+        const IpPrefix p = churned.back();
+        churned.pop_back();
+        if (std::none_of(stable.begin(), stable.end(), [&](const IpPrefix& q) { return q.same_entry(p); })) {
+          engine->remove(p);
+        }
+      }
+    }
+    rebuilds += !store.index_stale[0].load();
+  }
+  done.store(true, std::memory_order_release);
+  reader.join();
+  EXPECT_EQ(rebuilds, testing::kSanitized ? 2 : 6);
+  EXPECT_EQ(missing.load(), 0u);
+}
+
 // A writer keeps replacing the record of a prefix that covers a whole top
 // node (so the node's cover changes each time) while readers look up two
 // addresses that fall back to that cover: one in a part of the node that
