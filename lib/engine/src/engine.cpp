@@ -225,7 +225,7 @@ bool TrieEngine::answered_none_unpinned(const IpAddress& address, epoch::Partici
   return true;
 }
 
-detail::MetadataRep* TrieEngine::find_one(const IpAddress& address) const noexcept {
+inline detail::MetadataRep* TrieEngine::find_one(const IpAddress& address) const noexcept {
   // The stale flag is read here, under the caller's pin, even when the
   // caller read it before pinning: records of an index gone stale are
   // retired after it is set, so a walk that saw it clear before pinning
