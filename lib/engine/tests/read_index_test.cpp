@@ -85,18 +85,25 @@ std::size_t index_nodes(const LocalEngine& engine) {
   return store.indexes[0].node_count() + store.indexes[1].node_count();
 }
 
-// The values of the records lookup_visit lends for `batch`, in order; the
-// batch's size in answers, however the visits come.
+// The values of the records lookup_visit lends for `batch`, in order,
+// after checking that every address was visited once.
 std::vector<std::optional<std::string>> lent_values(const LocalEngine& engine, std::span<const IpAddress> batch) {
   struct Collect final : LookupVisitor {
     std::vector<std::optional<std::string>> values;
+    std::vector<int> visits;
     void visit(std::size_t index, const Metadata* record) override {
-      values.resize(std::max(values.size(), index + 1));
+      if (index >= values.size()) {
+        ADD_FAILURE() << "visit of index " << index << " past the batch";
+        return;
+      }
+      ++visits[index];
       if (record != nullptr) values[index] = record->value();
     }
   } lent;
+  lent.values.resize(batch.size());
+  lent.visits.resize(batch.size());
   engine.lookup_visit(batch, lent);
-  lent.values.resize(std::max(lent.values.size(), batch.size()));
+  EXPECT_EQ(std::count(lent.visits.begin(), lent.visits.end(), 1), static_cast<std::ptrdiff_t>(batch.size()));
   return lent.values;
 }
 
