@@ -1,8 +1,6 @@
 #include "read_index_arena.hpp"
 
-#include <atomic>
-#include <new>
-
+#include "injected_failure.hpp"
 #include "word_arena.hpp"
 
 namespace korvane::index_arena {
@@ -19,22 +17,17 @@ WordArena& arena() {
   return *a;
 }
 
-// > 0: allocations left before the injected failure; <= 0: disarmed.
-std::atomic<long> fail_countdown{0};
+InjectedFailure injected_failure;
 }  // namespace
 
 void* allocate(std::size_t size) {
-  if (__builtin_expect(fail_countdown.load(std::memory_order_relaxed) > 0, 0)) {
-    if (fail_countdown.fetch_sub(1, std::memory_order_relaxed) == 1) throw std::bad_alloc();
-  }
+  injected_failure.check();
   return arena().allocate(size);
 }
 void release(void* p, std::size_t size) noexcept { arena().release(p, size); }
 std::size_t bytes_in_use() noexcept { return arena().bytes_in_use(); }
 std::size_t bytes_reserved() noexcept { return arena().bytes_reserved(); }
 
-void fail_after(long successes) noexcept {
-  fail_countdown.store(successes < 0 ? 0 : successes + 1, std::memory_order_relaxed);
-}
+void fail_after(long successes) noexcept { injected_failure.fail_after(successes); }
 
 }  // namespace korvane::index_arena

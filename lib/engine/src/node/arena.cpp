@@ -7,6 +7,7 @@
 #include <new>
 #include <utility>
 
+#include "injected_failure.hpp"
 #include "platform.hpp"
 
 namespace korvane::node {
@@ -21,14 +22,7 @@ constexpr std::size_t kClasses = 4;
 // Relaxed: figures for tests and benchmarks, ordering nothing.
 std::atomic<std::size_t> reserved{0};
 std::atomic<std::size_t> in_use{0};
-// > 0: allocations left before the injected failure; <= 0: disarmed.
-std::atomic<long> fail_countdown{0};
-
-void maybe_inject_failure() {
-  if (__builtin_expect(fail_countdown.load(std::memory_order_relaxed) > 0, 0)) {
-    if (fail_countdown.fetch_sub(1, std::memory_order_relaxed) == 1) throw std::bad_alloc();
-  }
-}
+InjectedFailure injected_failure;
 
 struct FreeNode {
   FreeNode* next;
@@ -112,7 +106,7 @@ std::size_t class_of(std::size_t size) noexcept { return (size + kLine - 1) / kL
 }  // namespace
 
 void* arena_allocate(std::size_t size) {
-  maybe_inject_failure();
+  injected_failure.check();
 #if !defined(KORVANE_SANITIZED_BUILD)
   const std::size_t index = class_of(size);
   if (index < kClasses) {
@@ -167,8 +161,6 @@ void arena_release(void* p, std::size_t size) noexcept {
 std::size_t arena_bytes_reserved() noexcept { return reserved.load(std::memory_order_relaxed); }
 std::size_t arena_bytes_in_use() noexcept { return in_use.load(std::memory_order_relaxed); }
 
-void arena_fail_after(long successes) noexcept {
-  fail_countdown.store(successes < 0 ? 0 : successes + 1, std::memory_order_relaxed);
-}
+void arena_fail_after(long successes) noexcept { injected_failure.fail_after(successes); }
 
 }  // namespace korvane::node
