@@ -91,7 +91,7 @@ struct SizeClass {
   }
 };
 
-SizeClass& size_class(std::size_t index) {
+[[maybe_unused]] SizeClass& size_class(std::size_t index) {
   // Leaked on purpose: nodes may be released during static destruction.
   static SizeClass* classes = [] {
     auto* c = new SizeClass[kClasses];
@@ -101,7 +101,7 @@ SizeClass& size_class(std::size_t index) {
   return classes[index];
 }
 
-std::size_t class_of(std::size_t size) noexcept { return (size + kLine - 1) / kLine - 1; }
+[[maybe_unused]] std::size_t class_of(std::size_t size) noexcept { return (size + kLine - 1) / kLine - 1; }
 
 }  // namespace
 
