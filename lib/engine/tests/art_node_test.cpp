@@ -66,21 +66,6 @@ TEST(ArtNodes, GrowsThroughEveryKindAndShrinksBack) {
   expect_children(h.node, present);
 }
 
-TEST(ArtNodes, FullNode256LosesOneChildAndStays) {
-  Holder h;
-  for (unsigned b = 0; b < 256; ++b) h.add(b);
-  ASSERT_EQ(h.node->kind, Kind::Node256);
-  h.remove(7);
-  EXPECT_EQ(h.node->kind, Kind::Node256);
-  EXPECT_EQ(h.node->num_children, 255);
-  std::vector<bool> present(256, true);
-  present[7] = false;
-  expect_children(h.node, present);
-  h.add(7);  // back to all 256, the count wrapping again
-  EXPECT_EQ(h.node->num_children, 0);
-  EXPECT_EQ(find_child(h.node, 7), fake(7));
-}
-
 TEST(ArtNodes, Node48FromShrinkingGrowsOnItsNextAdd) {
   Holder h;
   for (unsigned b = 0; b < 60; ++b) h.add(b);

@@ -3,11 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <condition_variable>
-#include <mutex>
 #include <thread>
 
 #include "epoch.hpp"
+#include "reference.hpp"
 
 namespace korvane {
 namespace {
@@ -24,31 +23,20 @@ TEST(Epoch, PinnedReaderHoldsBackRelease) {
   epoch::collect();
   released = 0;
 
-  std::mutex m;
-  std::condition_variable cv;
-  bool pinned = false;
-  bool leave = false;
+  enum { kPinned = 1, kLeave };
+  testing::Stages stages;
   std::thread reader([&] {
     epoch::Guard guard;
-    std::unique_lock lock(m);
-    pinned = true;
-    cv.notify_all();
-    cv.wait(lock, [&] { return leave; });
+    stages.advance(kPinned);
+    stages.await(kLeave);
   });
-  {
-    std::unique_lock lock(m);
-    cv.wait(lock, [&] { return pinned; });
-  }
+  stages.await(kPinned);
 
   retire_tokens(300);
   for (int i = 0; i < 5; ++i) epoch::collect();
   EXPECT_EQ(released.load(), 0) << "released while a reader that could see it was pinned";
 
-  {
-    std::lock_guard lock(m);
-    leave = true;
-  }
-  cv.notify_all();
+  stages.advance(kLeave);
   reader.join();
   epoch::collect();
   EXPECT_EQ(released.load(), 300);

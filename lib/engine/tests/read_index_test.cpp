@@ -25,6 +25,7 @@ namespace {
 
 using testing::ReferenceTable;
 using testing::trie_of;
+using testing::value_of;
 using Config = testing::TrieConfig;
 
 // Prefixes of every length 0..width, drawn inside a few small regions so
@@ -50,23 +51,10 @@ class IndexPrefixes {
       length = static_cast<unsigned>(rng_() % (width + 1));
     }
     // Keep the region's first bits, so prefixes nest; vary the rest.
-    IpAddress a = region;
-    const unsigned keep = std::min(length, 8u + static_cast<unsigned>(rng_() % 24));
-    for (unsigned i = keep; i < width; ++i) {
-      const auto mask = static_cast<std::uint8_t>(0x80u >> (i % 8));
-      a.bytes[i / 8] = (rng_() & 1) ? (a.bytes[i / 8] | mask) : (a.bytes[i / 8] & ~mask);
-    }
-    return IpPrefix::of(a, static_cast<std::uint8_t>(length));
+    return IpPrefix::of(randomised(region, std::min(length, 8u + static_cast<unsigned>(rng_() % 24))),
+                        static_cast<std::uint8_t>(length));
   }
-  IpAddress near(const IpPrefix& p) {
-    IpAddress a = p.address();
-    const unsigned width = address_width_bits(a.family);
-    for (unsigned i = p.length; i < width; ++i) {
-      const auto mask = static_cast<std::uint8_t>(0x80u >> (i % 8));
-      a.bytes[i / 8] = (rng_() & 1) ? (a.bytes[i / 8] | mask) : (a.bytes[i / 8] & ~mask);
-    }
-    return a;
-  }
+  IpAddress near(const IpPrefix& p) { return randomised(p.address(), p.length); }
   std::mt19937_64& rng() { return rng_; }
 
  private:
@@ -74,6 +62,14 @@ class IndexPrefixes {
     IpAddress a;
     a.family = family;
     for (std::size_t i = 0; i < address_width_bytes(family); ++i) a.bytes[i] = static_cast<std::uint8_t>(rng_());
+    return a;
+  }
+  // The address with its bits from `from` on drawn at random.
+  IpAddress randomised(IpAddress a, unsigned from) {
+    for (unsigned i = from; i < address_width_bits(a.family); ++i) {
+      const auto mask = static_cast<std::uint8_t>(0x80u >> (i % 8));
+      a.bytes[i / 8] = (rng_() & 1) ? (a.bytes[i / 8] | mask) : (a.bytes[i / 8] & ~mask);
+    }
     return a;
   }
   std::mt19937_64 rng_;
@@ -155,17 +151,10 @@ TEST_P(ReadIndexTest, AnswersAsTheTrieAndTheReferenceDo) {
       const std::vector<std::optional<std::string>> lent = lent_values(*engine, batch);
       for (std::size_t i = 0; i < batch.size(); ++i) {
         const auto want = reference.lookup(batch[i]);
-        const auto single = engine->lookup(batch[i]);
-        const auto walked = trie.walk_lookup(batch[i]);
-        ASSERT_EQ(want.has_value(), single.has_value()) << "step " << step;
-        ASSERT_EQ(want.has_value(), got[i].has_value()) << "step " << step;
-        ASSERT_EQ(want.has_value(), walked.has_value()) << "step " << step;
+        ASSERT_EQ(want, value_of(engine->lookup(batch[i]))) << "step " << step;
+        ASSERT_EQ(want, value_of(got[i])) << "step " << step;
+        ASSERT_EQ(want, value_of(trie.walk_lookup(batch[i]))) << "step " << step;
         ASSERT_EQ(want, lent[i]) << "step " << step;
-        if (want) {
-          ASSERT_EQ(*want, single->value()) << "step " << step;
-          ASSERT_EQ(*want, got[i]->value()) << "step " << step;
-          ASSERT_EQ(*want, walked->value()) << "step " << step;
-        }
       }
     } else {
       engine->clear();
@@ -239,9 +228,8 @@ TEST_P(ReadIndexTest, AnIndexOutOfMemoryGivesWayToTheTrieUntilRebuilt) {
       const std::vector<std::optional<std::string>> lent = lent_values(*engine, batch);
       for (std::size_t i = 0; i < batch.size(); ++i) {
         const std::optional<std::string> want = reference.lookup(batch[i]);
-        const std::optional<Metadata> single = engine->lookup(batch[i]);
-        ASSERT_EQ(want, single ? std::optional(single->value()) : std::nullopt);
-        ASSERT_EQ(want, many[i] ? std::optional(many[i]->value()) : std::nullopt);
+        ASSERT_EQ(want, value_of(engine->lookup(batch[i])));
+        ASSERT_EQ(want, value_of(many[i]));
         ASSERT_EQ(want, lent[i]);
         ASSERT_EQ(want, lent_values(*engine, std::span(batch).subspan(i, 1))[0]);
       }
@@ -420,13 +408,7 @@ TEST(ReadIndexConcurrency, EveryAnswerWasStoredDuringTheLookup) {
   for (std::uint8_t kind : {4, 0}) {
     auto engine = LocalEngine::make_trie(kind, 1);
     IndexPrefixes gen(99 + kind);
-    std::vector<IpPrefix> prefixes;
-    for (int i = 0; i < 200; ++i) {
-      const IpPrefix p = gen.next();
-      bool seen = false;
-      for (const IpPrefix& q : prefixes) seen = seen || q.same_entry(p);
-      if (!seen) prefixes.push_back(p);
-    }
+    const std::vector<IpPrefix> prefixes = testing::distinct_prefixes(200, [&] { return gen.next(); });
     constexpr int kRounds = 4000;
     constexpr int kWriters = 2;
     // Serial s = writer * kRounds + round.
@@ -438,7 +420,6 @@ TEST(ReadIndexConcurrency, EveryAnswerWasStoredDuringTheLookup) {
     // lookup's start says the prefix stayed stored throughout it.
     std::vector<std::atomic<std::uint64_t>> stored_since(prefixes.size());
     std::atomic<std::uint64_t> clock{1};
-    std::atomic<bool> done{false};
     std::atomic<std::uint64_t> failures{0};
     const TrieStore& store = *trie_of(*engine).store();
     std::atomic<bool> went_stale{false};
@@ -468,41 +449,33 @@ TEST(ReadIndexConcurrency, EveryAnswerWasStoredDuringTheLookup) {
         if (store.index_stale[0].load() || store.index_stale[1].load()) went_stale.store(true);
       }
     };
-    auto reader = [&](std::uint64_t seed) {
-      std::mt19937_64 rng(seed);
-      while (!done.load(std::memory_order_acquire)) {
-        const IpAddress a = gen.near(prefixes[rng() % prefixes.size()]);
-        const std::uint64_t t0 = clock.load();
-        const auto got = engine->lookup(a);
-        const std::uint64_t t1 = clock.load();
-        // The longest prefix over the address stored throughout the lookup.
-        int stable_length = -1;
-        for (std::size_t i = 0; i < prefixes.size(); ++i) {
-          const std::uint64_t since = stored_since[i].load();
-          if (since != 0 && since < t0 && prefixes[i].covers(a)) {
-            stable_length = std::max(stable_length, static_cast<int>(prefixes[i].length));
-          }
-        }
-        if (!got) {
-          if (stable_length >= 0) failures.fetch_add(1);
-          continue;
-        }
-        const int serial = std::stoi(got->value());
-        const std::uint64_t end = ended[serial].load();
-        const IpPrefix& answered = prefixes[prefix_of[serial]];
-        if (started[serial].load() > t1 || (end != 0 && end < t0) || !answered.covers(a) ||
-            static_cast<int>(answered.length) < stable_length) {
-          failures.fetch_add(1);
+    std::mt19937_64 rng(1);
+    auto reader = [&](int) {
+      const IpAddress a = gen.near(prefixes[rng() % prefixes.size()]);
+      const std::uint64_t t0 = clock.load();
+      const auto got = engine->lookup(a);
+      const std::uint64_t t1 = clock.load();
+      // The longest prefix over the address stored throughout the lookup.
+      int stable_length = -1;
+      for (std::size_t i = 0; i < prefixes.size(); ++i) {
+        const std::uint64_t since = stored_since[i].load();
+        if (since != 0 && since < t0 && prefixes[i].covers(a)) {
+          stable_length = std::max(stable_length, static_cast<int>(prefixes[i].length));
         }
       }
+      if (!got) {
+        if (stable_length >= 0) failures.fetch_add(1);
+        return;
+      }
+      const int serial = std::stoi(got->value());
+      const std::uint64_t end = ended[serial].load();
+      const IpPrefix& answered = prefixes[prefix_of[serial]];
+      if (started[serial].load() > t1 || (end != 0 && end < t0) || !answered.covers(a) ||
+          static_cast<int>(answered.length) < stable_length) {
+        failures.fetch_add(1);
+      }
     };
-    std::thread w0(writer, 0);
-    std::thread w1(writer, 1);
-    std::thread r0(reader, 1);
-    w0.join();
-    w1.join();
-    done.store(true, std::memory_order_release);
-    r0.join();
+    testing::race({[&] { writer(0); }, [&] { writer(1); }}, 1, reader);
     EXPECT_EQ(failures.load(), 0u) << "kind " << int(kind);
     // The index went stale and was rebuilt.
     EXPECT_TRUE(went_stale.load()) << "kind " << int(kind);
@@ -596,27 +569,23 @@ TEST(ReadIndexConcurrency, CoverAnswersNeverGoBackInTime) {
     int version;
   };
   std::atomic<std::uint64_t> clock{0};
-  std::atomic<bool> done{false};
-  auto reader = [&](std::vector<Seen>& seen) {
-    for (std::uint64_t i = 0; !done.load(std::memory_order_acquire); ++i) {
-      const std::uint64_t start = clock.fetch_add(1);
-      const auto got = engine->lookup(i % 2 == 0 ? beside_inner : far_from_inner);
-      const std::uint64_t end = clock.fetch_add(1);
-      seen.push_back({start, end, got ? std::stoi(got->value()) : -1});
-    }
-  };
-  std::vector<Seen> a, b;
-  std::thread ra(reader, std::ref(a));
-  std::thread rb(reader, std::ref(b));
-  for (int v = 1; v <= versions; ++v) engine->insert(testing::v4_prefix(10, 0, 0, 0, 16), Metadata(std::to_string(v)));
-  done.store(true, std::memory_order_release);
-  ra.join();
-  rb.join();
+  std::vector<Seen> seen[2];  // per reader
+  testing::race({[&] {
+                  for (int v = 1; v <= versions; ++v) {
+                    engine->insert(testing::v4_prefix(10, 0, 0, 0, 16), Metadata(std::to_string(v)));
+                  }
+                }},
+                2, [&](int r) {
+                  const std::uint64_t start = clock.fetch_add(1);
+                  const auto got = engine->lookup(seen[r].size() % 2 == 0 ? beside_inner : far_from_inner);
+                  const std::uint64_t end = clock.fetch_add(1);
+                  seen[r].push_back({start, end, got ? std::stoi(got->value()) : -1});
+                });
 
   // Every lookup against every lookup that ended before it started: by
   // start order, keeping the latest version among those ended so far.
-  std::vector<Seen> all(a);
-  all.insert(all.end(), b.begin(), b.end());
+  std::vector<Seen> all(seen[0]);
+  all.insert(all.end(), seen[1].begin(), seen[1].end());
   std::vector<Seen> by_end(all);
   std::sort(all.begin(), all.end(), [](const Seen& x, const Seen& y) { return x.start < y.start; });
   std::sort(by_end.begin(), by_end.end(), [](const Seen& x, const Seen& y) { return x.end < y.end; });

@@ -4,8 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <condition_variable>
-#include <mutex>
 #include <new>
 #include <random>
 #include <thread>
@@ -90,22 +88,19 @@ TEST_P(EveryKind, ContainsIsExactWhileItsNodeSplitsAndMerges) {
     p.length = static_cast<std::uint8_t>(i + 1);
     splitters.push_back(p.canonical());
   }
-  std::atomic<bool> done{false};
   std::atomic<std::uint64_t> misses{0};
   std::atomic<std::uint64_t> asked{0};
-  std::thread reader([&] {
-    while (!done.load(std::memory_order_acquire)) {
-      if (!engine->contains(stored)) misses.fetch_add(1, std::memory_order_relaxed);
-      asked.fetch_add(1, std::memory_order_relaxed);
-    }
-  });
   const int rounds = testing::kSanitized ? 12 : kind % 4 == 3 ? 40 : 300;
-  for (int round = 0; round < rounds; ++round) {
-    for (const IpPrefix& p : splitters) engine->insert(p, Metadata("splitter"));
-    for (const IpPrefix& p : splitters) engine->remove(p);
-  }
-  done.store(true, std::memory_order_release);
-  reader.join();
+  testing::race({[&] {
+                  for (int round = 0; round < rounds; ++round) {
+                    for (const IpPrefix& p : splitters) engine->insert(p, Metadata("splitter"));
+                    for (const IpPrefix& p : splitters) engine->remove(p);
+                  }
+                }},
+                1, [&](int) {
+                  if (!engine->contains(stored)) misses.fetch_add(1, std::memory_order_relaxed);
+                  asked.fetch_add(1, std::memory_order_relaxed);
+                });
   EXPECT_EQ(misses.load(), 0u) << "of " << asked.load();
   EXPECT_EQ(engine->len(), 1u);
   EXPECT_EQ(trie_nodes(*engine), nodes);
@@ -121,33 +116,24 @@ TEST_P(EveryKind, ClearedTrieIsFreedWhileTheClearingThreadIdles) {
   epoch::collect();
   const std::size_t before = node::arena_bytes_in_use();
 
-  std::mutex mutex;
-  std::condition_variable wake;
-  bool loaded = false;
-  bool go = false;
-  bool cleared = false;
-  bool finish = false;
+  enum { kLoaded = 1, kGo, kCleared, kFinish };
+  testing::Stages stages;
   std::thread admin([&] {
     std::mt19937_64 rng(7);
     for (int i = 0; i < (kind % 4 == 3 ? 200 : 4000); ++i) {
       engine->insert(random_host(rng, i % 2 ? AddressFamily::V4 : AddressFamily::V6), Metadata("x"));
     }
-    std::unique_lock lock(mutex);
-    loaded = true;
-    wake.notify_all();
-    wake.wait(lock, [&] { return go; });
+    stages.advance(kLoaded);
+    stages.await(kGo);
     engine->clear();
-    cleared = true;
-    wake.notify_all();
-    wake.wait(lock, [&] { return finish; });  // idle from here on
+    stages.advance(kCleared);
+    stages.await(kFinish);  // idle from here on
   });
+  stages.await(kLoaded);
   {
-    std::unique_lock lock(mutex);
-    wake.wait(lock, [&] { return loaded; });
     epoch::Guard hold;
-    go = true;
-    wake.notify_all();
-    wake.wait(lock, [&] { return cleared; });
+    stages.advance(kGo);
+    stages.await(kCleared);
   }
   ASSERT_GT(node::arena_bytes_in_use(), before);
   int lookups = 0;
@@ -156,11 +142,7 @@ TEST_P(EveryKind, ClearedTrieIsFreedWhileTheClearingThreadIdles) {
     ++lookups;
   }
   EXPECT_LE(node::arena_bytes_in_use(), before) << "after " << lookups << " lookups";
-  {
-    std::lock_guard lock(mutex);
-    finish = true;
-  }
-  wake.notify_all();
+  stages.advance(kFinish);
   admin.join();
 }
 

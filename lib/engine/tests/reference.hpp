@@ -1,16 +1,25 @@
 // A deliberately simple model of a prefix table (a linear scan), and random
-// prefix and address generators, for comparing the engines against.
+// prefix and address generators, for comparing the engines against; and
+// what the engine tests share besides: the engines under test, and threads
+// that race writers against readers.
 #pragma once
 
 #include <algorithm>
+#include <atomic>
+#include <functional>
+#include <latch>
 #include <optional>
-#include <tuple>
-#include <utility>
 #include <random>
 #include <string>
+#include <string_view>
+#include <thread>
+#include <tuple>
+#include <utility>
 #include <vector>
 
+#include "korvane/address.hpp"
 #include "korvane/engine.hpp"
+#include "korvane/local_engine.hpp"
 #include "korvane/types.hpp"
 
 namespace korvane::testing {
@@ -22,6 +31,14 @@ inline constexpr bool kSanitized = true;
 #else
 inline constexpr bool kSanitized = false;
 #endif
+
+inline IpPrefix P(std::string_view text) { return parse_prefix(text).value(); }
+inline IpAddress A(std::string_view text) { return parse_address(text).value(); }
+
+// A record's value, or nothing: the form the reference answers in.
+inline std::optional<std::string> value_of(const std::optional<Metadata>& record) {
+  return record ? std::optional(record->value()) : std::nullopt;
+}
 
 // What an engine's for_each visits, in its order.
 inline std::vector<std::pair<IpPrefix, std::string>> listing_of(const PrefixEngine& engine) {
@@ -184,15 +201,68 @@ class PrefixGenerator {
   std::vector<IpPrefix> roots_;
 };
 
-// A trie configuration under test: node kind and shard count.
+// `count` distinct prefixes drawn from `next()`.
+template <class Next>
+std::vector<IpPrefix> distinct_prefixes(std::size_t count, Next next) {
+  std::vector<IpPrefix> out;
+  while (out.size() < count) {
+    const IpPrefix p = next();
+    if (std::none_of(out.begin(), out.end(), [&](const IpPrefix& q) { return q.same_entry(p); })) out.push_back(p);
+  }
+  return out;
+}
+
+// A local engine under test: a trie of one node kind, or the adaptive radix
+// tree (kind kArt), and its shard count.
 struct TrieConfig {
   std::uint8_t kind;
   std::uint64_t shards;
 };
+inline constexpr std::uint8_t kArt = 255;
+
+inline std::shared_ptr<const LocalEngine> make_engine(const TrieConfig& config) {
+  return config.kind == kArt ? LocalEngine::make_art(config.shards) : LocalEngine::make_trie(config.kind, config.shards);
+}
 
 template <class ParamInfo>
 std::string trie_config_name(const ParamInfo& info) {
-  return "kind" + std::to_string(info.param.kind) + "_shards" + std::to_string(info.param.shards);
+  const std::string kind = info.param.kind == kArt ? "art" : "kind" + std::to_string(info.param.kind);
+  return kind + "_shards" + std::to_string(info.param.shards);
+}
+
+// A handshake between threads: one advances to a stage, others await it.
+class Stages {
+ public:
+  void advance(int to) {
+    stage_.store(to);
+    stage_.notify_all();
+  }
+  void await(int at) {
+    for (int s = stage_.load(); s < at; s = stage_.load()) stage_.wait(s);
+  }
+
+ private:
+  std::atomic<int> stage_{0};
+};
+
+// Runs the writers to completion while `readers` threads call read(reader)
+// over and over; the writers start once every reader is running.
+inline void race(const std::vector<std::function<void()>>& writers, int readers,
+                 const std::function<void(int)>& read) {
+  std::atomic<bool> done{false};
+  std::latch running(readers);
+  std::vector<std::thread> reading;
+  for (int r = 0; r < readers; ++r) {
+    reading.emplace_back([&, r] {
+      running.count_down();
+      while (!done.load(std::memory_order_acquire)) read(r);
+    });
+  }
+  running.wait();
+  std::vector<std::thread> writing(writers.begin(), writers.end());
+  for (auto& t : writing) t.join();
+  done.store(true, std::memory_order_release);
+  for (auto& t : reading) t.join();
 }
 
 inline IpPrefix v4_prefix(std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t d, std::uint8_t len) {

@@ -1,19 +1,21 @@
-// Writers and readers on one engine at once. The properties checked:
+// Writers and readers on one engine at once, for the trie node kinds and the
+// adaptive radix tree (meant for ThreadSanitizer too). The properties checked:
 // - a prefix whose insert has completed, and which nobody removes, is found
-//   by every later lookup of an address inside it, with a record at least as
-//   specific as that prefix;
+//   by contains and by every later lookup of an address inside it, with a
+//   record at least as specific as that prefix;
 // - every record a lookup returns belongs to a prefix that covers the
 //   address (records name their prefix, so a torn or misplaced one shows);
 // - once the threads are done, len() equals the number of stored prefixes,
-//   also when clears ran concurrently with inserts and removes.
+//   also when clears ran concurrently with inserts and removes, and every
+//   shard of a sharded tree holds the same entries.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <concepts>
 #include <random>
 #include <thread>
-#include <tuple>
 
+#include "engine_art.hpp"
 #include "epoch.hpp"
 #include "korvane/address.hpp"
 #include "korvane/local_engine.hpp"
@@ -36,18 +38,8 @@ struct Universe {
       : Universe(permanent_count, churn_count, [gen = PrefixGenerator(seed)]() mutable { return gen.next(); }) {}
 
   template <std::invocable Next>
-  Universe(std::size_t permanent_count, std::size_t churn_count, Next next) {
-    auto fresh = [&] {
-      for (;;) {
-        IpPrefix p = next();
-        bool duplicate = false;
-        for (const IpPrefix& q : prefixes) duplicate = duplicate || q.same_entry(p);
-        if (!duplicate) return p;
-      }
-    };
-    for (std::size_t i = 0; i < permanent_count + churn_count; ++i) prefixes.push_back(fresh());
-    permanent = permanent_count;
-  }
+  Universe(std::size_t permanent_count, std::size_t churn_count, Next next)
+      : prefixes(testing::distinct_prefixes(permanent_count + churn_count, next)), permanent(permanent_count) {}
 
   Metadata record(std::size_t index) const { return Metadata(std::to_string(index)); }
 
@@ -67,72 +59,75 @@ struct Universe {
     }
   }
   const IpPrefix& of(const Metadata& md) const { return prefixes.at(std::stoul(md.value())); }
+
+  // At rest: every permanent prefix is stored, len() and the stats count
+  // what is, and every shard of a sharded tree holds the same entries.
+  void expect_settled(const LocalEngine& engine) const {
+    std::uint64_t stored = 0;
+    for (std::size_t i = 0; i < prefixes.size(); ++i) {
+      const bool present = engine.contains(prefixes[i]);
+      if (i < permanent) EXPECT_TRUE(present) << i;
+      stored += present;
+    }
+    EXPECT_EQ(engine.len(), stored);
+    EXPECT_EQ(engine.stats().size, stored);
+    const auto& group = engine.internals().art_group;
+    for (std::uint64_t s = 1; group && s < group->shard_count; ++s) {
+      EXPECT_EQ(group->row[s].len(), group->row[0].len()) << "shard " << s;
+      for (const IpPrefix& p : prefixes) ASSERT_EQ(group->row[s].contains(p), group->row[0].contains(p)) << s;
+    }
+  }
 };
 
 class StressTest : public ::testing::TestWithParam<Config> {};
 
 TEST_P(StressTest, CompletedInsertsStayVisibleUnderChurn) {
   const Config config = GetParam();
-  auto engine = LocalEngine::make_trie(config.kind, config.shards);
+  const bool art = config.kind == testing::kArt;
+  auto engine = testing::make_engine(config);
   const Universe u(77 + config.kind, 600, 600);
-
   std::atomic<std::size_t> published{0};  // permanent[0, published) are in
-  std::atomic<bool> done{false};
   std::atomic<std::uint64_t> failures{0};
+  std::atomic<std::uint64_t> reads{0};
+  PrefixGenerator gens[2] = {PrefixGenerator(1), PrefixGenerator(2)};  // one per reader
 
-  std::thread permanent_writer([&] {
+  auto permanent_writer = [&] {
     for (std::size_t i = 0; i < u.permanent; ++i) {
       engine->insert(u.prefixes[i], u.record(i));
       published.store(i + 1, std::memory_order_release);
     }
-  });
-  std::thread churn_writer([&] { u.churn(*engine, 5, 8000); });
-  auto reader = [&](std::uint64_t seed) {
-    PrefixGenerator gen(seed);
-    auto& rng = gen.rng();
-    while (!done.load(std::memory_order_acquire)) {
-      const std::size_t limit = published.load(std::memory_order_acquire);
-      if (limit == 0) continue;
-      const std::size_t i = rng() % limit;
-      const IpAddress a = gen.address_inside(u.prefixes[i]);
-      const auto got = engine->lookup(a);
-      if (!got || !u.of(*got).covers(a) || u.of(*got).length < u.prefixes[i].length) {
-        failures.fetch_add(1);
-      }
-      const IpAddress r = gen.random_address();
-      if (const auto any = engine->lookup(r); any && !u.of(*any).covers(r)) failures.fetch_add(1);
-    }
   };
-  std::thread reader1(reader, 1);
-  std::thread reader2(reader, 2);
+  // The tree's churn is longer: push-downs, node growth, shrinking and
+  // collapse all need many changes around the stored prefixes.
+  auto churn_writer = [&] { u.churn(*engine, 5, art ? 100000 : 8000); };
+  testing::race({permanent_writer, churn_writer}, 2, [&](int reader) {
+    PrefixGenerator& gen = gens[reader];
+    const std::size_t limit = published.load(std::memory_order_acquire);
+    if (limit == 0) return;
+    reads.fetch_add(1, std::memory_order_relaxed);
+    const IpPrefix& p = u.prefixes[gen.rng()() % limit];
+    const IpAddress a = gen.address_inside(p);
+    const auto got = engine->lookup(a);
+    if (!got || !u.of(*got).covers(a) || u.of(*got).length < p.length || !engine->contains(p)) failures.fetch_add(1);
+    const IpAddress r = gen.random_address();
+    if (const auto any = engine->lookup(r); any && !u.of(*any).covers(r)) failures.fetch_add(1);
+  });
 
-  permanent_writer.join();
-  churn_writer.join();
-  done.store(true, std::memory_order_release);
-  reader1.join();
-  reader2.join();
-
+  EXPECT_GT(reads.load(), 0u) << "the readers never overlapped the writers";
   EXPECT_EQ(failures.load(), 0u);
-  std::uint64_t stored = 0;
-  for (std::size_t i = 0; i < u.prefixes.size(); ++i) {
-    const bool present = engine->contains(u.prefixes[i]);
-    if (i < u.permanent) EXPECT_TRUE(present) << i;
-    stored += present;
-  }
-  EXPECT_EQ(engine->len(), stored);
+  u.expect_settled(*engine);
   epoch::collect();
 }
 
 TEST_P(StressTest, EntryCountStaysExactWithConcurrentClears) {
   const Config config = GetParam();
-  auto engine = LocalEngine::make_trie(config.kind, config.shards);
+  auto engine = testing::make_engine(config);
   const Universe u(99 + config.kind, 0, 400);
-  std::atomic<bool> done{false};
   std::atomic<std::uint64_t> failures{0};
 
   auto writer = [&](std::uint64_t seed) {
     std::mt19937_64 rng(seed);
-    for (int round = 0; round < 6000; ++round) {
+    for (int round = 0; round < (config.kind == testing::kArt ? 20000 : 6000); ++round) {
       const std::size_t i = rng() % u.prefixes.size();
       const unsigned op = static_cast<unsigned>(rng() % 100);
       if (op < 55) {
@@ -144,25 +139,14 @@ TEST_P(StressTest, EntryCountStaysExactWithConcurrentClears) {
       }
     }
   };
-  std::thread w1(writer, 11);
-  std::thread w2(writer, 12);
-  std::thread reader([&] {
-    PrefixGenerator gen(3);
-    while (!done.load(std::memory_order_acquire)) {
-      const IpAddress a = gen.address_inside(u.prefixes[gen.rng()() % u.prefixes.size()]);
-      if (const auto got = engine->lookup(a); got && !u.of(*got).covers(a)) failures.fetch_add(1);
-    }
+  PrefixGenerator gen(3);
+  testing::race({[&] { writer(11); }, [&] { writer(12); }}, 1, [&](int) {
+    const IpAddress a = gen.address_inside(u.prefixes[gen.rng()() % u.prefixes.size()]);
+    if (const auto got = engine->lookup(a); got && !u.of(*got).covers(a)) failures.fetch_add(1);
   });
-  w1.join();
-  w2.join();
-  done.store(true, std::memory_order_release);
-  reader.join();
 
   EXPECT_EQ(failures.load(), 0u);
-  std::uint64_t stored = 0;
-  for (const IpPrefix& p : u.prefixes) stored += engine->contains(p);
-  EXPECT_EQ(engine->len(), stored);
-  EXPECT_EQ(engine->stats().size, stored);
+  u.expect_settled(*engine);
   epoch::collect();
 }
 
@@ -188,7 +172,6 @@ void churn_beside_stored(const Config& config, const Universe& u, bool owned = f
   }
   for (std::size_t i = 0; i < u.permanent; ++i) engine->insert(u.prefixes[i], u.record(i));
 
-  std::atomic<bool> done{false};
   std::atomic<std::uint64_t> failures{0};
   auto writer = [&](std::uint64_t seed) {
     if (!owned) return u.churn(*engine, seed, 5000, churn_end);
@@ -209,27 +192,18 @@ void churn_beside_stored(const Config& config, const Universe& u, bool owned = f
       stored[i] = !stored[i];
     }
   };
-  auto reader = [&](std::uint64_t seed) {
-    PrefixGenerator gen(seed);
+  PrefixGenerator gens[2] = {PrefixGenerator(23), PrefixGenerator(24)};  // one per reader
+  auto reader = [&](int r) {
+    PrefixGenerator& gen = gens[r];
     auto& rng = gen.rng();
-    while (!done.load(std::memory_order_acquire)) {
-      const IpPrefix& kept = u.prefixes[rng() % u.permanent];
-      if (!engine->contains(kept)) failures.fetch_add(1);
-      const IpAddress a = gen.address_inside(kept);
-      const auto got = engine->lookup(a);
-      if (!got || !u.of(*got).covers(a) || u.of(*got).length < kept.length) failures.fetch_add(1);
-      if (engine->contains(u.prefixes[churn_end + rng() % never_stored])) failures.fetch_add(1);
-    }
+    const IpPrefix& kept = u.prefixes[rng() % u.permanent];
+    if (!engine->contains(kept)) failures.fetch_add(1);
+    const IpAddress a = gen.address_inside(kept);
+    const auto got = engine->lookup(a);
+    if (!got || !u.of(*got).covers(a) || u.of(*got).length < kept.length) failures.fetch_add(1);
+    if (engine->contains(u.prefixes[churn_end + rng() % never_stored])) failures.fetch_add(1);
   };
-  std::thread w1(writer, 21);
-  std::thread w2(writer, 22);
-  std::thread r1(reader, 23);
-  std::thread r2(reader, 24);
-  w1.join();
-  w2.join();
-  done.store(true, std::memory_order_release);
-  r1.join();
-  r2.join();
+  testing::race({[&] { writer(21); }, [&] { writer(22); }}, 2, reader);
 
   EXPECT_EQ(failures.load(), 0u);
   for (std::size_t i = 0; i < u.prefixes.size(); ++i) {
@@ -240,15 +214,15 @@ void churn_beside_stored(const Config& config, const Universe& u, bool owned = f
   PrefixGenerator gen(7);
   for (const IpPrefix& p : u.prefixes) {
     const IpAddress a = gen.address_inside(p);
-    const auto got = engine->lookup(a);
-    const auto want = fresh->lookup(a);
-    ASSERT_EQ(got.has_value(), want.has_value()) << format_address(a);
-    if (got) EXPECT_EQ(got->value(), want->value()) << format_address(a);
+    ASSERT_EQ(testing::value_of(engine->lookup(a)), testing::value_of(fresh->lookup(a))) << format_address(a);
   }
   epoch::collect();
 }
 
-TEST_P(StressTest, PrunesAndMergesKeepStoredPrefixesExact) {
+// Trie shapes only.
+class TrieStressTest : public ::testing::TestWithParam<Config> {};
+
+TEST_P(TrieStressTest, PrunesAndMergesKeepStoredPrefixesExact) {
   churn_beside_stored(GetParam(), Universe(123 + GetParam().kind, 300, 300));
 }
 
@@ -257,7 +231,7 @@ TEST_P(StressTest, PrunesAndMergesKeepStoredPrefixesExact) {
 // 10 to 18 bits in) are made, merged and pruned all the time, by one writer
 // while the other starts walks at them, and each writer checks what its own
 // removes and inserts find.
-TEST_P(StressTest, WalksStartingBelowTheRootSurviveMergesAndPrunes) {
+TEST_P(TrieStressTest, WalksStartingBelowTheRootSurviveMergesAndPrunes) {
   std::mt19937_64 rng(321 + GetParam().kind);
   auto clustered = [&rng] {
     const bool v4 = (rng() & 3) != 0;
@@ -281,13 +255,12 @@ std::vector<Config> stress_configs() {
   return out;
 }
 
-INSTANTIATE_TEST_SUITE_P(Kinds, StressTest, ::testing::ValuesIn(stress_configs()), testing::trie_config_name<::testing::TestParamInfo<Config>>);
-
-}  // namespace
-}  // namespace korvane
-
-namespace korvane {
-namespace {
+INSTANTIATE_TEST_SUITE_P(Kinds, StressTest, ::testing::ValuesIn(stress_configs()),
+                         testing::trie_config_name<::testing::TestParamInfo<Config>>);
+INSTANTIATE_TEST_SUITE_P(Tree, StressTest, ::testing::Values(Config{testing::kArt, 1}, Config{testing::kArt, 3}),
+                         testing::trie_config_name<::testing::TestParamInfo<Config>>);
+INSTANTIATE_TEST_SUITE_P(Kinds, TrieStressTest, ::testing::ValuesIn(stress_configs()),
+                         testing::trie_config_name<::testing::TestParamInfo<Config>>);
 
 // Listing beside a writer: every walk is in order, lists each prefix stored
 // throughout exactly once, and lists nothing that was never stored.
@@ -320,12 +293,7 @@ TEST(ForEachConcurrency, WalksAreWeaklyConsistent) {
         const std::size_t i = walk.seen[k];
         if (i >= u.prefixes.size() || !walk.order[k].same_entry(u.prefixes[i])) ++failures;  // never stored
         if (i < count.size()) ++count[i];
-        if (k > 0) {  // IPv4 first, then by address, then by length
-          const IpPrefix& a = walk.order[k - 1];
-          const IpPrefix& b = walk.order[k];
-          const auto key = [](const IpPrefix& p) { return std::make_tuple(p.family, p.bytes, p.length); };
-          if (!(key(a) < key(b))) ++failures;
-        }
+        if (k > 0 && !testing::ReferenceTable::listing_order(walk.order[k - 1], walk.order[k])) ++failures;
       }
       for (std::size_t i = 0; i < count.size(); ++i) {
         if (i < u.permanent ? count[i] != 1 : count[i] > 1) ++failures;
