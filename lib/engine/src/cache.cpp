@@ -166,21 +166,26 @@ std::optional<Metadata> CachedEngine::remove(const IpPrefix& prefix) const {
 }
 
 void CachedEngine::note_write_through(bool reached) const {
-  if (!reached) bump_pending_.store(true, std::memory_order_relaxed);
+  if (!reached) unbumped_.fetch_add(1);
 }
 
 bool CachedEngine::shared_tier_usable() const {
-  if (!bump_pending_.load(std::memory_order_relaxed)) return true;
-  // Clear first: a failure noted while the bump runs sets it again.
-  bump_pending_.store(false, std::memory_order_relaxed);
-  if (backend_->bump_generation()) return true;
-  bump_pending_.store(true, std::memory_order_relaxed);
-  return false;
+  // Read before the bump: a change noted while it runs needs another one.
+  const std::uint64_t due = unbumped_.load();
+  std::uint64_t covered = bumped_for_.load();
+  if (covered >= due) return true;
+  if (!backend_->bump_generation()) return false;
+  while (covered < due && !bumped_for_.compare_exchange_weak(covered, due)) {
+  }
+  return true;
 }
 
 bool CachedEngine::contains(const IpPrefix& prefix) const { return inner_->contains(prefix); }
 
 void CachedEngine::clear() const {
+  // Results shared before the clear must end with it (noted first, so that
+  // no miss during the clear fetches them either).
+  if (backend_) note_write_through(false);
   inner_->clear();
   log_.record(nullptr);
   results_.drop_all();

@@ -27,9 +27,10 @@
 //  - A record taken from Redis is not kept in the local cache: the change
 //    that ends it may come from another process, which this layer does not
 //    hear of. An address answered that way asks Redis again next time.
-//  - A change whose write-through fails cannot bump the generation; until a
-//    later bump succeeds the layer neither fetches nor stores shared
-//    results, so its own stale results cannot be served.
+//  - A change whose write-through fails cannot bump the generation, and a
+//    clear (which sends nothing) does not bump it either; the next miss
+//    bumps it first, and until a bump succeeds the layer neither fetches
+//    nor stores shared results, so its own stale results cannot be served.
 // Redis failures are silent: a lookup then answers from the inner engine.
 #pragma once
 
@@ -98,10 +99,12 @@ class CachedEngine final : public PrefixEngine {
   std::shared_ptr<redis::RedisBackend> backend_;
   const std::string update_channel_;
   const std::string origin_;
-  // Set when a change's write-through failed and the generation still has
-  // to be bumped. Relaxed: it only gates the best-effort shared tier; the
-  // bump itself is ordered by Redis.
-  mutable std::atomic<bool> bump_pending_{false};
+  // Changes that did not bump the generation (failed write-throughs and
+  // clears), counted; and the count the last successful bump covered. The
+  // shared tier waits while the second is behind: a bump that is still
+  // under way does not let another miss through early.
+  mutable std::atomic<std::uint64_t> unbumped_{0};
+  mutable std::atomic<std::uint64_t> bumped_for_{0};
   EngineHandle inner_;
 };
 

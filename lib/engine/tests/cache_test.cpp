@@ -390,6 +390,20 @@ TEST(CacheRedis, ResultOvertakenByAChangeIsNeverShared) {
   EXPECT_FALSE(one.lookup(A("10.1.1.1")));
 }
 
+// A clear is a change too: the results this engine shared before it must not
+// come back from Redis once its own entries are gone.
+TEST(CacheRedis, ClearEndsTheResultsSharedBeforeIt) {
+  testing::RedisServer server;
+  CachedEngine cache{100, LocalEngine::make_trie(5, 1), backend_for(server)};
+  ASSERT_EQ(cache.insert(P("10.0.0.0/8"), Metadata("x")), std::nullopt);
+  EXPECT_EQ(cache.lookup(A("10.1.1.1"))->value(), "x");
+  ASSERT_NE(server.run({"GET", "korvane:lookup:10.1.1.1"}), "(nil)");
+  cache.clear();
+  EXPECT_EQ(cache.len(), 0u);
+  EXPECT_FALSE(cache.lookup(A("10.1.1.1"))) << "a cleared record came back from the shared results";
+  EXPECT_EQ(server.run({"HEXISTS", std::string(redis::kEntriesKey), "10.0.0.0/8"}), "1");  // the hash keeps it
+}
+
 TEST(CacheRedis, ServerAwayLeavesLocalResults) {
   testing::RedisServer server;
   CachedEngine cache{100, LocalEngine::make_trie(5, 1), backend_for(server)};
