@@ -72,7 +72,7 @@ std::shared_ptr<const HybridEngine> HybridEngine::make(const EngineConfig& confi
   engine->subscriber_ = std::make_unique<redis::Subscriber>(
       engine->backend_->client().settings(), config.update_channel,
       [self, subscribed] { self->catch_up(!subscribed->exchange(true)); },
-      [self](std::string_view text) { self->apply_notice(text); });
+      [self](std::string_view text) { self->apply_notice(text); }, [self] { self->retry_pending(); });
   if (!engine->subscriber_->wait_first_attempt() && !subscribed->exchange(true)) {
     // No subscription yet (the server went away after the first connect):
     // load once now; the subscriber catches up when it gets through.
@@ -92,6 +92,22 @@ void HybridEngine::apply_notice(std::string_view text) const {
     (void)write_->remove(notice->prefix);
     (void)read_->remove(notice->prefix);
   }
+  // A change of ours that still waits for the server is older than this
+  // one, which both engines now hold: writing it later would leave them
+  // disagreeing with the hash.
+  if (!pending_.empty()) {
+    const IpPrefix entry = notice->prefix.canonical();
+    std::erase_if(pending_, [&](const auto& item) { return item.second.prefix.canonical() == entry; });
+  }
+}
+
+void HybridEngine::retry_pending() const {
+  {
+    std::lock_guard lock(sync_);
+    if (pending_.empty()) return;
+  }
+  std::lock_guard one_at_a_time(catch_up_);
+  replay_pending();
 }
 
 void HybridEngine::note_generation(std::uint64_t generation) const {
@@ -109,19 +125,25 @@ void HybridEngine::replay_pending() const {
   }
   const std::string* channel = &update_channel_;
   for (auto& [field, change] : replay) {
+    {
+      // Gone or replaced meanwhile (written by a newer change, superseded by
+      // another engine's), or changed again right now: not ours to write.
+      std::lock_guard lock(sync_);
+      auto it = pending_.find(field);
+      if (it == pending_.end() || !same_change(it->second, change) ||
+          in_flight_.contains(canonical_text(change.prefix))) {
+        continue;
+      }
+    }
     const auto generation = change.record ? backend_->store_entry(change.prefix, *change.record, channel, origin_)
                                           : backend_->delete_entry(change.prefix, channel, origin_);
     if (!generation) return;  // the server went away again: keep the rest
     note_generation(*generation);
     std::lock_guard lock(sync_);
     // Erase only what was replayed: a newer failed change of the field
-    // stays for the next catch-up.
+    // stays for the next try.
     auto it = pending_.find(field);
-    if (it != pending_.end() && it->second.prefix == change.prefix &&
-        it->second.record.has_value() == change.record.has_value() &&
-        (!change.record || it->second.record->identity() == change.record->identity())) {
-      pending_.erase(it);
-    }
+    if (it != pending_.end() && same_change(it->second, change)) pending_.erase(it);
   }
 }
 
@@ -245,6 +267,11 @@ InsertStatus HybridEngine::insert(const IpPrefix& prefix, Metadata metadata) con
     (void)read_->insert(prefix, metadata);
     return std::nullopt;
   });
+  if (error && backend_) {
+    // Nothing to write through: the prefix is not in flight.
+    std::lock_guard lock(sync_);
+    in_flight_.erase(in_flight_.find(canonical_text(prefix)));
+  }
   if (error || !backend_) return error;
   const auto generation = backend_->store_entry(prefix, metadata, &update_channel_, origin_);
   settle(prefix, generation, PendingChange{prefix, std::move(metadata)});

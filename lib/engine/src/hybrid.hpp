@@ -23,6 +23,10 @@
 // Catching up after a reconnect:
 //  1. Changes whose write-through failed while the server was away are
 //     kept, newest per hash field, and written again (with their notices).
+//     The subscriber also tries them about once a second while it stays
+//     subscribed (a server that refused writes needs no reconnection to
+//     take them again). A notice of another engine's change of the same
+//     entry, applied meanwhile, supersedes the waiting change.
 //  2. The entries hash is read with its generation in one transaction and
 //     applied to both engines, except for prefixes changed locally since
 //     the catch-up began or still waiting to be written: those keep their
@@ -114,6 +118,13 @@ class HybridEngine final : public PrefixEngine {
   // construction-time load, when the engines are still empty.
   void catch_up(bool first) const;
   void replay_pending() const;
+  // The subscriber's tick: writes the pending changes once the server takes
+  // them again, also when no reconnection follows the failure.
+  void retry_pending() const;
+  static bool same_change(const PendingChange& a, const PendingChange& b) {
+    return a.prefix == b.prefix && a.record.has_value() == b.record.has_value() &&
+           (!a.record || a.record->identity() == b.record->identity());
+  }
   // The construction's load: both engines are empty and unshared.
   void load_into_empty(std::vector<std::pair<std::string, std::string>> entries) const;
   void apply_notice(std::string_view text) const;

@@ -238,6 +238,37 @@ TEST(HybridRedis, CatchUpAfterADroppedSubscription) {
   EXPECT_FALSE(engine->write_engine().contains(P("10.1.0.0/16")));
 }
 
+// Write-throughs the server refused while the subscription stayed up (no
+// reconnect follows) are written once it takes writes again, except where
+// another engine's later change of the field has already been applied
+// here: writing ours then would leave this engine disagreeing with Redis.
+TEST(HybridRedis, RefusedWritesAreWrittenWithoutAReconnect) {
+  RedisServer server;
+  const std::string key(redis::kEntriesKey);
+  server.run({"ACL", "SETUSER", "writer", "on", ">pw", "~*", "&*", "+@all"});
+  auto url = "redis://writer:pw@127.0.0.1:" + std::to_string(server.port());
+  auto one = std::dynamic_pointer_cast<const HybridEngine>(create_engine(hybrid_config(url)));
+  ASSERT_TRUE(one && one->has_backend());
+  auto two = make(server);
+  server.run({"ACL", "SETUSER", "writer", "-hset"});
+  ASSERT_EQ(one->insert(P("10.0.0.0/8"), Metadata("kept")), std::nullopt);
+  ASSERT_EQ(one->insert(P("192.0.2.0/24"), Metadata("older")), std::nullopt);
+  EXPECT_EQ(one->pending_changes(), 2u);
+  EXPECT_EQ(server.run({"HEXISTS", key, "10.0.0.0/8"}), "0");
+  ASSERT_EQ(two->insert(P("192.0.2.0/24"), Metadata("newer")), std::nullopt);
+  ASSERT_TRUE(eventually([&] { return value_at(*one, "192.0.2.1") == "newer"; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_FALSE(two->contains(P("10.0.0.0/8"))) << "the notice of a refused write went out";
+  server.run({"ACL", "SETUSER", "writer", "+hset"});
+  EXPECT_TRUE(eventually([&] { return one->pending_changes() == 0; }, std::chrono::seconds(5)));
+  EXPECT_EQ(server.run({"HGET", key, "10.0.0.0/8"}), R"({"value":"kept","attributes":{}})");
+  EXPECT_EQ(server.run({"HGET", key, "192.0.2.0/24"}), R"({"value":"newer","attributes":{}})");
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // any notice of ours has arrived
+  EXPECT_EQ(value_at(*one, "192.0.2.1"), "newer");
+  EXPECT_EQ(value_at(*two, "192.0.2.1"), "newer");
+  EXPECT_EQ(one->subscriptions(), 1u);
+}
+
 // A child forked while an engine exists must not talk on its parent's
 // sockets (their replies would cross), and dropping its copy of the engine
 // must neither hang on the parent's subscriber thread nor disturb it.

@@ -66,16 +66,25 @@ std::shared_ptr<RedisBackend> RedisBackend::make(std::string_view url, std::stri
 std::optional<std::uint64_t> RedisBackend::write_change(std::vector<std::string> change, const IpPrefix& prefix,
                                                         const Metadata* record, const std::string* channel,
                                                         std::string_view origin) const {
+  // One transaction: a write the server refuses (out of memory, no
+  // permission) then bumps nothing and publishes no notice of a change the
+  // hash does not hold, and no other client's change comes between the
+  // write and its notice.
   std::vector<std::vector<std::string>> commands;
+  commands.push_back({"MULTI"});
   commands.push_back(std::move(change));
   commands.push_back({"INCR", std::string(kGenerationKey)});
   if (channel) commands.push_back({"PUBLISH", *channel, format_notice(origin, prefix, record)});
+  commands.push_back({"EXEC"});
   const auto replies = client_->pipeline(commands);
-  if (!replies || (*replies)[0].type == Reply::Type::Error || (*replies)[1].type != Reply::Type::Integer ||
-      (*replies)[1].integer < 0) {
+  if (!replies) return std::nullopt;
+  const Reply& exec = replies->back();
+  if (exec.type != Reply::Type::Array || exec.elements.size() != commands.size() - 2 ||
+      exec.elements[0].type == Reply::Type::Error || exec.elements[1].type != Reply::Type::Integer ||
+      exec.elements[1].integer < 0) {
     return std::nullopt;
   }
-  return static_cast<std::uint64_t>((*replies)[1].integer);
+  return static_cast<std::uint64_t>(exec.elements[1].integer);
 }
 
 std::optional<std::uint64_t> RedisBackend::store_entry(const IpPrefix& prefix, const Metadata& record,

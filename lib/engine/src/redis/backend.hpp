@@ -2,7 +2,8 @@
 //
 // Every change that reaches Redis (an entry written or deleted) also bumps
 // "korvane:generation" and, when an update channel is given, publishes an
-// update notice, all in one pipelined round trip.
+// update notice, all in one transaction (MULTI/EXEC) sent in one pipelined
+// round trip.
 //
 // Update notice format (one text per change; the prefix text never holds a
 // space):
@@ -56,7 +57,8 @@ class RedisBackend {
   static std::shared_ptr<RedisBackend> make(std::string_view url, std::string& error);
 
   // Write-through of one change: HSET (or HDEL) of the entry, the generation
-  // bump and, with a channel, the notice, in one pipelined round trip.
+  // bump and, with a channel, the notice, in one transaction and one
+  // pipelined round trip; a write the server refuses publishes nothing.
   // Returns the generation the change set, or nothing when the change did
   // not reach Redis; callers never fail a local operation on it.
   std::optional<std::uint64_t> store_entry(const IpPrefix& prefix, const Metadata& record,

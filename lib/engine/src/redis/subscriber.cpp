@@ -11,11 +11,12 @@
 namespace korvane::redis {
 
 Subscriber::Subscriber(ConnectionSettings settings, std::string channel, std::function<void()> on_subscribed,
-                       std::function<void(std::string_view)> on_message)
+                       std::function<void(std::string_view)> on_message, std::function<void()> on_tick)
     : settings_(std::move(settings)),
       channel_(std::move(channel)),
       on_subscribed_(std::move(on_subscribed)),
-      on_message_(std::move(on_message)) {
+      on_message_(std::move(on_message)),
+      on_tick_(std::move(on_tick)) {
   if (pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) throw std::runtime_error("cannot create the subscriber's wake-up pipe");
   thread_ = std::make_unique<std::thread>([this] { run(); });
 }
@@ -80,6 +81,7 @@ void Subscriber::run() {
 
 void Subscriber::listen(Connection& connection) {
   redisContext* context = connection.context();
+  auto next_tick = std::chrono::steady_clock::now() + kTick;
   while (!stop_.load()) {
     // Hand on every reply already buffered before waiting for more.
     for (;;) {
@@ -93,8 +95,16 @@ void Subscriber::listen(Connection& connection) {
         on_message_(reply.elements[2].text);
       }
     }
+    auto now = std::chrono::steady_clock::now();
+    if (on_tick_ && now >= next_tick) {
+      on_tick_();
+      now = std::chrono::steady_clock::now();
+      next_tick = now + kTick;
+    }
+    const int wait_ms =
+        on_tick_ ? static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(next_tick - now).count()) : -1;
     pollfd fds[2] = {{context->fd, POLLIN, 0}, {wake_[0], POLLIN, 0}};
-    if (poll(fds, 2, -1) < 0) continue;
+    if (poll(fds, 2, wait_ms) <= 0) continue;
     if (fds[1].revents != 0) return;
     if (fds[0].revents != 0 && redisBufferRead(context) != REDIS_OK) {
       connection.set_broken();

@@ -4,20 +4,25 @@
 // Thread safety: the callbacks run on the subscriber's own thread, one at a
 // time, never concurrently with each other; they must be safe to run
 // concurrently with whatever the owner's other threads do. The destructor
-// stops the thread and joins it (within one poll wake-up; it never waits for
-// the server), so no callback runs after it returns. In a forked child,
-// which has no copy of the thread, it leaves the thread and the parent's
-// wake-up pipe alone: a child hears no messages.
+// stops the thread and joins it (within one poll wake-up, or once a callback
+// that is running returns), so no callback runs after it returns. In a
+// forked child, which has no copy of the thread, it leaves the thread and
+// the parent's wake-up pipe alone: a child hears no messages.
 //
 // Reconnection: when the subscription cannot be made or drops, the thread
 // retries with a back-off from 100 ms up to 1 s. Each time a subscription is
 // confirmed it calls `on_subscribed` before handing on any message received
 // on that subscription, so the owner can reload whatever it may have missed.
+//
+// Ticks: while subscribed it also calls `on_tick` about once per kTick,
+// between messages, for work that waits for the server (such as writes it
+// refused) and that no message or reconnection would set off.
 #pragma once
 
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <memory>
@@ -31,8 +36,10 @@ namespace korvane::redis {
 
 class Subscriber {
  public:
+  static constexpr std::chrono::milliseconds kTick{1000};
+
   Subscriber(ConnectionSettings settings, std::string channel, std::function<void()> on_subscribed,
-             std::function<void(std::string_view)> on_message);
+             std::function<void(std::string_view)> on_message, std::function<void()> on_tick = {});
   ~Subscriber();
   Subscriber(const Subscriber&) = delete;
   Subscriber& operator=(const Subscriber&) = delete;
@@ -56,6 +63,7 @@ class Subscriber {
   const std::string channel_;
   const std::function<void()> on_subscribed_;
   const std::function<void(std::string_view)> on_message_;
+  const std::function<void()> on_tick_;
   int wake_[2] = {-1, -1};  // self-pipe: the destructor writes, poll wakes
   std::atomic<bool> stop_{false};
   std::atomic<std::uint64_t> subscriptions_{0};
