@@ -81,7 +81,6 @@ std::shared_ptr<const LocalEngine> build_local_engine_with(EngineKind kind, std:
                                                            bool compressed_nodes,
                                                            std::optional<std::uint64_t> shard_count,
                                                            const SystemFacts& facts) {
-  if (kind != EngineKind::Art && flavour > 3) throw std::invalid_argument("node flavour must be 0..3, got " + std::to_string(flavour));
   std::uint64_t shards;
   if (kind == EngineKind::LockFree) {
     shards = 1;
@@ -94,6 +93,9 @@ std::shared_ptr<const LocalEngine> build_local_engine_with(EngineKind kind, std:
   switch (kind) {
     case EngineKind::Standard:
     case EngineKind::Sharded:
+      // Only these kinds take the flavour from the configuration; the others
+      // fix their own whatever it says.
+      if (flavour > 3) throw std::invalid_argument("node flavour must be 0..3, got " + std::to_string(flavour));
       break;
     case EngineKind::LockFree:
       flavour = static_cast<std::uint8_t>(NodeFlavour::Hashed);

@@ -72,6 +72,16 @@ TEST(Assembly, ShardCountsAndLayouts) {
   EXPECT_THROW(build_local_engine_with(EngineKind::Standard, 4, true, 1, big), std::invalid_argument);
 }
 
+// LockFree and Adaptive fix their own node flavour, so the configured one,
+// however far out of range, neither counts nor is refused.
+TEST(Assembly, FixedFlavourKindsIgnoreTheConfiguredOne) {
+  const SystemFacts facts{4, 16 * GiB};
+  auto lockfree = build_local_engine_with(EngineKind::LockFree, 200, false, std::nullopt, facts);
+  EXPECT_EQ(lockfree->internals().single->kind(), NodeKind::UncompressedHashed);
+  auto adaptive = build_local_engine_with(EngineKind::Adaptive, 9, true, std::nullopt, facts);
+  EXPECT_EQ(adaptive->internals().group->row.front()->kind(), NodeKind::CompressedCompact);
+}
+
 // The constructions the Python class offers: the named ones put a cache of
 // 10000 addresses in front of the trie, anything else builds the plain one.
 TEST(Assembly, PythonVariants) {
