@@ -1,7 +1,7 @@
 """Korvane — high-performance IP subnet longest-prefix matching engine."""
 
 from collections.abc import Iterable, Iterator
-from typing import NoReturn, TypedDict, final, type_check_only
+from typing import Any, NoReturn, TypedDict, final, type_check_only
 
 __all__ = ["RadixEngine", "HybridEngine", "version"]
 
@@ -27,7 +27,8 @@ class _Stats(TypedDict):
 # and errors (the error texts name the class).
 @type_check_only
 class _Engine:
-    def insert(self, subnet: str, metadata: _Metadata) -> None: ...
+    # Any dict: both keys may be missing, and other keys are ignored.
+    def insert(self, subnet: str, metadata: _Metadata | dict[str, Any]) -> None: ...
     def lookup(self, ip: str) -> _Metadata | None: ...
     # One result per address, in order, as lookup() gives it. A malformed
     # item raises lookup()'s error with a note naming its position, and no

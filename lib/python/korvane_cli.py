@@ -8,6 +8,7 @@ only its public ``RadixEngine``.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import csv
 import io
 import json
@@ -381,9 +382,18 @@ def annotate(engine, name: str, stream, args, writer: Writer, out, counts: Count
     flush()
 
 
+@contextlib.contextmanager
+def standard_input() -> Iterator[io.TextIOWrapper]:
+    stream = io.TextIOWrapper(sys.stdin.buffer, encoding="utf-8", errors="surrogateescape", newline="")
+    try:
+        yield stream
+    finally:
+        stream.detach()  # not closed: "-" may be named again, as cat allows
+
+
 def open_input(name: str):
     if name == "-":
-        return io.TextIOWrapper(sys.stdin.buffer, encoding="utf-8", errors="surrogateescape", newline="")
+        return standard_input()
     return open(name, encoding="utf-8", errors="surrogateescape", newline="")
 
 
@@ -432,8 +442,8 @@ def main(argv: list[str] | None = None) -> int:
                 stream = open_input(name)
             except OSError as error:
                 raise Fatal(f"{PROG}: cannot read {name}: {error}", 2) from error
-            with stream:
-                annotate(engine, "<stdin>" if name == "-" else name, stream, args, writer, out, counts, reporter)
+            with stream as text:
+                annotate(engine, "<stdin>" if name == "-" else name, text, args, writer, out, counts, reporter)
         out.flush()
     except Fatal as fatal:
         status = fatal.status

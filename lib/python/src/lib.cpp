@@ -21,6 +21,10 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>
+#endif
+
 #include <array>
 #include <cstdint>
 #include <exception>
@@ -66,9 +70,19 @@ class Ref {
 
 // Translates the C++ exception being handled into a Python exception.
 // Call only from a catch block. Always returns nullptr.
-PyObject* raise_from_cpp() noexcept {
+//
+// The one thing it lets pass is the unwinding that ends a thread: a thread
+// that takes the interpreter lock back while the interpreter shuts down
+// (a daemon thread coming back from an engine call, see Unlocked) is ended
+// by pthread_exit, which unwinds its stack; swallowing that unwinding
+// aborts the process.
+PyObject* raise_from_cpp() {
   try {
     throw;
+#if defined(__GLIBCXX__)
+  } catch (const abi::__forced_unwind&) {
+    throw;
+#endif
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (const std::exception& e) {
@@ -432,12 +446,9 @@ class RecordObjects {
     if (!result) return nullptr;
     if (PyDict_SetItem(result.get(), key_value, value.get()) < 0) return nullptr;
     if (PyDict_SetItem(result.get(), key_attributes, attributes.get()) < 0) return nullptr;
-    // Holding a str and a dict of strs, the result cannot be part of a
-    // cycle, so the collector need not watch it, as CPython does not watch
-    // dicts of atomic values; a caller that stores a container in it gets
-    // it watched again by the dict itself. Keeps a list of many results
-    // from driving full collections.
-    if (PyObject_GC_IsTracked(result.get())) PyObject_GC_UnTrack(result.get());
+    // The collector keeps watching the result, as it does any dict holding
+    // a dict: a caller may store a container in the attributes dict, which
+    // then closes a cycle through the result.
     return result.release();
   }
 
@@ -559,7 +570,10 @@ PyObject* dict_from_metadata(PyObject* self, const korvane::Metadata& metadata) 
 class Unlocked {
  public:
   explicit Unlocked(bool release) noexcept : state_(release ? PyEval_SaveThread() : nullptr) {}
-  ~Unlocked() {
+  // Not noexcept: once the interpreter shuts down, taking the lock back
+  // ends a daemon thread by unwinding its stack (pthread_exit), which a
+  // noexcept destructor would turn into an abort of the whole process.
+  ~Unlocked() noexcept(false) {
     if (state_ != nullptr) PyEval_RestoreThread(state_);
   }
   Unlocked(const Unlocked&) = delete;

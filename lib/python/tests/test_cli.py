@@ -77,6 +77,13 @@ def test_json_lines_from_stdin_with_the_whole_line_kept(files):
     assert [json.loads(line)["address"] for line in result.stdout.splitlines()] == ["10.9.9.9", "11.0.0.1"]
 
 
+def test_standard_input_named_twice_reads_as_empty_the_second_time(files):
+    result = run("-t", "t.csv", "-", "in.txt", "-", stdin=b"10.9.9.9\n", cwd=files)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.decode().splitlines()[:2] == ["10.9.9.9\tcorp\towner=netops\tsite=hq", "10.1.2.3\tlab2\tk=v"]
+    assert "korvane: input: 9 lines, 4 matched" in result.stderr.decode()
+
+
 def test_field_of_a_delimited_log_line(files):
     log = "a,10.1.0.1,GET\nb\nc,,GET\nd,2001:db8::9,PUT\n"
     result = run("-t", "t.csv", "--field", "2", "-d", ",", "--keep-line", "--missing", "none", stdin=log.encode(), cwd=files)

@@ -162,3 +162,29 @@ def test_writes_waiting_on_the_server_let_other_threads_run(redis_server):
 def test_absent_server_raises_connection_error():
     with pytest.raises(ConnectionError, match='^Failed to initialize HybridEngine: "Redis error: .*"$'):
         HybridEngine(f"redis://127.0.0.1:{free_port()}")  # nothing listens there
+
+
+DAEMON_WRITERS = """
+import sys, threading
+from korvane import HybridEngine
+engine = HybridEngine(sys.argv[1])
+written = threading.Semaphore(0)
+def write(n):
+    while True:
+        engine.insert(f"10.{n}.0.0/16", {"value": "x"})
+        engine.remove(f"10.{n}.0.0/16")
+        written.release()
+for n in range(3):
+    threading.Thread(target=write, args=(n,), daemon=True).start()
+for _ in range(100):
+    written.acquire()  # exits while the writers are at it
+"""
+
+
+def test_daemon_threads_writing_through_at_exit_let_the_process_end_normally(redis_server):
+    # The interpreter ends a daemon thread when it takes the lock back from a
+    # write during shutdown; that must not abort the process.
+    for _ in range(3):
+        result = subprocess.run([sys.executable, "-c", DAEMON_WRITERS, redis_server.url], capture_output=True,
+                                timeout=60)
+        assert (result.returncode, result.stderr) == (0, b"")

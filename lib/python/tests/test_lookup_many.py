@@ -84,18 +84,21 @@ def test_argument_must_be_an_iterable_of_str():
     assert engine.stats() == ZERO_STATS
 
 
-def test_results_in_a_cycle_are_still_collected(variant):
-    # Results start out unwatched by the collector; one that a caller makes
-    # part of a cycle must be watched again, or the cycle would leak.
+@pytest.mark.parametrize("close", [lambda result: result, lambda result: result["attributes"]],
+                         ids=["in-result", "in-attributes"])
+def test_results_in_a_cycle_are_still_collected(variant, close):
+    # A caller may close a cycle through a result, directly or through its
+    # attributes dict: the collector must still find it.
     engine = loaded(variant)
 
     class Holder:
         pass
 
-    for fetch in (lambda: engine.lookup("10.1.2.3"), lambda: engine.lookup_many(["2001:db8::1"])[0]):
+    for fetch in (lambda: engine.lookup("10.1.2.3"), lambda: engine.lookup_many(["2001:db8::1"])[0],
+                  lambda: next(engine.items())[1]):
         result = fetch()
         holder = Holder()
-        result["holder"] = holder
+        close(result)["holder"] = holder
         holder.result = result
         gone = weakref.ref(holder)
         del holder, result
