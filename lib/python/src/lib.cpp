@@ -757,21 +757,22 @@ PyObject* Engine_lookup(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 const char* const kAddressesParams[] = {"addresses"};
 const Signature kLookupManySignature{"lookup_many", kAddressesParams, 1, 1};
 
-// Adds the note naming the failing item of lookup_many's iterable.
+// Adds the note naming the failing item of lookup_many's iterable. The
+// item's own error stays the one raised: an item whose repr fails is named
+// by its type instead, and a note that cannot be added is left out.
 void note_item(Py_ssize_t position, PyObject* item) noexcept {
   PyObject* exc = PyErr_GetRaisedException();
   if (exc == nullptr) return;
   Ref note(PyUnicode_FromFormat("while processing 'addresses' item %zd: %R", position, item));
+  if (!note) {
+    PyErr_Clear();
+    note = Ref(PyUnicode_FromFormat("while processing 'addresses' item %zd: <%s object>", position,
+                                    Py_TYPE(item)->tp_name));
+  }
   if (note) {
     Ref result(PyObject_CallMethod(exc, "add_note", "O", note.get()));
-    if (!result) {
-      Py_DECREF(exc);
-      return;
-    }
-  } else {
-    Py_DECREF(exc);
-    return;
   }
+  PyErr_Clear();
   PyErr_SetRaisedException(exc);
 }
 

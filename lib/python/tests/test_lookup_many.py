@@ -75,6 +75,16 @@ def test_bad_item_names_its_position(bad, error, message):
     assert engine.stats() == before  # nothing was looked up
 
 
+def test_bad_item_whose_repr_fails_keeps_its_own_error():
+    class Hostile:
+        def __repr__(self):
+            raise RuntimeError("no repr")
+
+    with pytest.raises(TypeError) as many:
+        loaded(None).lookup_many(["10.1.2.3", Hostile()])
+    assert many.value.__notes__ == ["while processing 'addresses' item 1: <Hostile object>"]
+
+
 def test_argument_must_be_an_iterable_of_str():
     engine = korvane.RadixEngine()
     with pytest.raises(TypeError, match="iterable of str, not str"):
