@@ -45,6 +45,14 @@ struct MetadataRep {
   // (release); read with acquire, or relaxed where reference_stock.hpp
   // says why. In the first line, beside the fields a hand-out reads.
   std::atomic<std::uint16_t> index_number{0};
+  // Set once the record's one holder has been handed a mutable reference
+  // into it (Metadata::mutable_value, mutable_attributes), which the holder
+  // may keep and write through at any later time: such a record is never
+  // shared. A copy of its Metadata copies it whole, and a pool takes a copy
+  // in its place (see RecordPool::intern). Set only while the record has
+  // that one holder, never cleared; relaxed: a thread that copies the
+  // holder's Metadata was handed it through some synchronisation of its own.
+  std::atomic<bool> exposed{false};
   std::string value;
   // The attributes, in one of two forms; with neither, there are none.
   //  - A map (`map`, with `packed` empty): a record being made or changed,

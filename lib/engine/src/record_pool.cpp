@@ -50,12 +50,22 @@ MetadataRep* RecordPool::intern(MetadataRep* rep) {
   // it can be, a copy with its attributes packed right after it (see
   // packed_copy). Only while the caller holds the record's one reference:
   // then no other thread can be reading it, nor claiming it for another
-  // pool. Failing to copy costs nothing but the bytes.
+  // pool. Failing to copy costs nothing but the bytes, except for an exposed
+  // record (one its holder may still write to through a reference it was
+  // given): that one always enters as a copy, and stays out of the pool
+  // when none can be made. Its copies being whole copies, an exposed record
+  // reaches a pool with its one holder's reference, so it takes this branch.
   MetadataRep* replaced = nullptr;
   if (rep->refs.load(std::memory_order_acquire) == 1) {
     try {
-      if (MetadataRep* copy = rep->packed_copy()) replaced = std::exchange(rep, copy);
+      MetadataRep* copy = rep->packed_copy();
+      if (copy == nullptr && rep->exposed.load(std::memory_order_relaxed)) {
+        copy = new MetadataRep();  // nothing to pack: the value alone
+        copy->value = std::move(rep->value);
+      }
+      if (copy != nullptr) replaced = std::exchange(rep, copy);
     } catch (const std::bad_alloc&) {
+      if (rep->exposed.load(std::memory_order_relaxed)) return rep;  // stored unpooled
     }
   }
   // Claim the record before it becomes findable here; another pool may have

@@ -144,16 +144,42 @@ Metadata Metadata::from_views(std::string_view value, std::span<const AttributeV
   return record;
 }
 
-// Copies and releases go through the calling thread's stock of references
-// for records that several threads hand out (reference_stock.hpp).
-Metadata::Metadata(const Metadata& other) noexcept : rep_(other.rep_) {
-  if (rep_ != nullptr) detail::stock::acquire(rep_);
+namespace {
+// A record of its own equal to `rep`, in the map form: unshared, unpooled,
+// unexposed. Throws std::bad_alloc.
+detail::MetadataRep* whole_copy(const detail::MetadataRep& rep) {
+  auto copy = std::make_unique<detail::MetadataRep>();
+  copy->value = rep.value;
+  if (rep.packed) {
+    copy->map.store(new Attributes(rep.packed.unpack()), std::memory_order_relaxed);
+  } else if (const Attributes* m = rep.map.load(std::memory_order_acquire)) {
+    copy->map.store(new Attributes(*m), std::memory_order_relaxed);
+  }
+  return copy.release();
 }
 
+// A reference to `rep` for a new copy of a Metadata holding it: the record
+// itself, or, for an exposed record (whose holder may still write to it
+// through a reference it was given), a whole copy, so that such a write
+// reaches no other copy, nor an engine one went into. Running out of memory
+// for that copy ends the process (the callers are noexcept).
+detail::MetadataRep* share(detail::MetadataRep* rep) {
+  if (rep == nullptr) return nullptr;
+  if (rep->exposed.load(std::memory_order_relaxed)) return whole_copy(*rep);
+  detail::stock::acquire(rep);
+  return rep;
+}
+}  // namespace
+
+// Copies and releases go through the calling thread's stock of references
+// for records that several threads hand out (reference_stock.hpp).
+Metadata::Metadata(const Metadata& other) noexcept : rep_(share(other.rep_)) {}
+
 Metadata& Metadata::operator=(const Metadata& other) noexcept {
-  if (other.rep_ != nullptr) detail::stock::acquire(other.rep_);
+  if (this == &other) return *this;  // an exposed record stays its holder's
+  detail::MetadataRep* rep = share(other.rep_);
   if (rep_ != nullptr) detail::stock::give_back(rep_);
-  rep_ = other.rep_;
+  rep_ = rep;
   return *this;
 }
 
@@ -188,7 +214,8 @@ std::size_t Metadata::attribute_count() const noexcept {
 
 namespace {
 // Makes `rep` exclusively owned by the caller's Metadata, copying the payload
-// when other owners share it.
+// when other owners share it, and marks it exposed: the caller gets a
+// reference into it, which it may keep past later copies of its Metadata.
 detail::MetadataRep* detach(detail::MetadataRep*& rep) {
   if (rep == nullptr) {
     rep = new detail::MetadataRep();
@@ -197,16 +224,11 @@ detail::MetadataRep* detach(detail::MetadataRep*& rep) {
     // Shared, or pooled (a pooled record may be handed to a new owner at
     // any moment, so it is never changed in place), or packed (its block
     // cannot change): copy it, in the map form.
-    auto copy = std::make_unique<detail::MetadataRep>();
-    copy->value = rep->value;
-    if (rep->packed) {
-      copy->map.store(new Attributes(rep->packed.unpack()), std::memory_order_relaxed);
-    } else if (const Attributes* m = rep->map.load(std::memory_order_acquire)) {
-      copy->map.store(new Attributes(*m), std::memory_order_relaxed);
-    }
+    detail::MetadataRep* copy = whole_copy(*rep);
     rep->release();
-    rep = copy.release();
+    rep = copy;
   }
+  rep->exposed.store(true, std::memory_order_relaxed);
   return rep;
 }
 }  // namespace

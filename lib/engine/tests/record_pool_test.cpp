@@ -49,6 +49,41 @@ TEST(RecordPool, EqualRecordsAreStoredOnceAndNeverChangedInPlace) {
   EXPECT_EQ(other->attributes().at("cc"), "de");
 }
 
+// A caller that keeps the reference a mutator gave it, and writes through
+// it after copying the record, changes its own record alone: the copy, and
+// the engine the copy went into, keep what the record held when copied. A
+// record given up to an engine after such access is stored as a copy,
+// which the engine's answers then share as any stored record.
+TEST(RecordPool, WritesThroughAKeptMutableReferenceReachNoCopy) {
+  auto engine = LocalEngine::make_trie(4, 1);
+  Metadata mine("AS1", {{"cc", "de"}});
+  std::string& value = mine.mutable_value();
+  Attributes& attributes = mine.mutable_attributes();
+  const Metadata copy = mine;
+  engine->insert(v4_prefix(10, 0, 0, 0, 8), mine);
+  value = "changed";
+  attributes["cc"] = "xx";
+  EXPECT_EQ(mine.value(), "changed");
+  EXPECT_EQ(copy.value(), "AS1");
+  EXPECT_EQ(copy.attributes().at("cc"), "de");
+  const auto stored = engine->lookup(IpAddress::v4(10, 1, 1, 1));
+  ASSERT_TRUE(stored.has_value());
+  EXPECT_EQ(stored->value(), "AS1");
+  EXPECT_EQ(stored->attributes().at("cc"), "de");
+
+  Metadata bare;
+  bare.mutable_value() = "AS2";
+  const void* given = bare.identity();
+  engine->insert(v4_prefix(11, 0, 0, 0, 8), std::move(bare));
+  const auto answer = engine->lookup(IpAddress::v4(11, 1, 1, 1));
+  ASSERT_TRUE(answer.has_value());
+  EXPECT_NE(answer->identity(), given);
+  EXPECT_EQ(Metadata(*answer).identity(), answer->identity());
+  EXPECT_EQ(answer->value(), "AS2");
+  engine->clear();
+  epoch::collect();
+}
+
 // Thousands of distinct records entering and leaving the pool at random
 // (each leaves with the last prefix holding it): at every check, prefixes
 // holding equal records answer one shared record, and unequal ones distinct

@@ -152,10 +152,14 @@ class Metadata {
   std::size_t attribute_count() const noexcept;
   // Equal for copies of one record, for as long as any copy lives: a key
   // for caching what a caller derives from a record (its Python objects,
-  // say). Null for an empty record.
+  // say). Null for an empty record. Copies of a record its holder was given
+  // mutable access to are whole copies (see below), each its own record.
   const void* identity() const noexcept { return rep_; }
 
-  // Mutable access; detaches from any other copy first.
+  // Mutable access; detaches from any other copy first. The reference stays
+  // this Metadata's alone: copies made later, and the records an engine
+  // keeps of them, are whole copies, which writes through it do not reach
+  // (running out of memory for such a copy ends the process).
   std::string& mutable_value();
   Attributes& mutable_attributes();
 
