@@ -33,7 +33,8 @@ class RecordPool {
   // pooled record equal to it: an existing one (and `rep` is released), or
   // a new one, now pooled: `rep` itself, or, when the caller held it alone,
   // a packed copy of it (and `rep` is released). A record pooled elsewhere
-  // comes back as it is.
+  // comes back as it is. Throws std::bad_alloc (the pool could not grow)
+  // with the caller's reference untouched.
   MetadataRep* intern(MetadataRep* rep);
 
   // Takes a dying record (count zero) out of the pool, unless an equal

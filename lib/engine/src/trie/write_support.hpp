@@ -41,8 +41,9 @@ class OwnedEntry {
   OwnedEntry& operator=(const OwnedEntry&) = delete;
 
   detail::MetadataRep* take_rep() noexcept { return std::exchange(rep_, nullptr); }
-  // Swaps the record for the pool's equal one.
-  void share_record(detail::RecordPool& pool) { rep_ = pool.intern(std::exchange(rep_, nullptr)); }
+  // Swaps the record for the pool's equal one. The record stays held here
+  // if the pool throws (it could not grow), for the destructor to release.
+  void share_record(detail::RecordPool& pool) { rep_ = pool.intern(rep_); }
   StoredPrefix take_prefix() noexcept { return std::exchange(prefix_, StoredPrefix()); }
 
  private:
