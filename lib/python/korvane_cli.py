@@ -40,6 +40,8 @@ output:
   json  one object per line: {"address": ..., "match": {"value": ...,
         "attributes": {...}} or null}
   With --keep-line the input line comes first (TSV) or as "line" (JSON).
+  An address may be written as in logs: [2001:db8::1]:443, 192.0.2.1:443,
+  [2001:db8::1] or fe80::1%eth0; the address field shows it bare.
 
 examples:
   korvane -t routes.csv addresses.txt
@@ -52,11 +54,14 @@ with their file and line number and skipped; --strict stops at the first one.
 The counts are printed on standard error at the end.
 
 exit status: 0 done (skipped lines are reported and counted), 1 a malformed
-line under --strict, 2 a usage error or a file that cannot be read.
+line under --strict, 2 a usage error or a file that cannot be read or
+written, 130 interrupted (the lines answered so far are written).
 """
 
 # Lines handed to RadixEngine.lookup_many at once.
 CHUNK = 4096
+# Bytes asked of an input at once; a read returns what has arrived, up to this.
+READ_SIZE = 1 << 16
 # A load shorter than this shows no progress bar.
 PROGRESS_DELAY = 1.0
 
@@ -135,9 +140,10 @@ class Progress:
 # ---------------------------------------------------------------- table
 
 
-def table_rows(path: str, kind: str) -> Iterator[tuple[int, int, list[str] | None]]:
-    """(line number, characters read so far, fields or None for a blank or comment line)."""
-    with open(path, encoding="utf-8", errors="surrogateescape", newline="") as stream:
+def table_rows(path: str, kind: str) -> Iterator[tuple[int, int, list[str] | str | None]]:
+    """(line number, characters read so far, fields, or why the row cannot be
+    read, or None for a blank or comment line). A byte order mark is skipped."""
+    with open(path, encoding="utf-8-sig", errors="surrogateescape", newline="") as stream:
         consumed = 0
 
         def lines() -> Iterator[str]:
@@ -149,15 +155,16 @@ def table_rows(path: str, kind: str) -> Iterator[tuple[int, int, list[str] | Non
         if kind == "csv":
             reader = csv.reader(lines(), strict=True)
             while True:
+                start = reader.line_num + 1  # a quoted field may span lines
                 try:
                     row = next(reader)
                 except StopIteration:
                     return
                 except csv.Error as error:
-                    yield reader.line_num, consumed, [f"\0{error}"]
+                    yield start, consumed, str(error)
                     continue
                 blank = not row or (len(row) == 1 and not row[0].strip()) or row[0].lstrip().startswith("#")
-                yield reader.line_num, consumed, None if blank else row
+                yield start, consumed, None if blank else row
         else:
             for number, line in enumerate(lines(), 1):
                 line = line.rstrip("\r\n")
@@ -167,8 +174,6 @@ def table_rows(path: str, kind: str) -> Iterator[tuple[int, int, list[str] | Non
 
 def record_of(fields: list[str]) -> tuple[str, dict] | str:
     """(prefix, record) from a table row, or why the row is malformed."""
-    if fields[0].startswith("\0"):
-        return fields[0][1:]
     if len(fields) < 2:
         return "expected a prefix and a value"
     attributes: dict[str, str] = {}
@@ -202,7 +207,7 @@ def load_text_table(engine, path, kind, counts, reporter, progress) -> None:
         if fields is None:
             counts.table_skipped += 1
             continue
-        parsed = record_of(fields)
+        parsed = fields if isinstance(fields, str) else record_of(fields)
         why = parsed if isinstance(parsed, str) else insert(engine, *parsed, counts)
         if why is not None:
             counts.table_malformed += 1
@@ -262,8 +267,11 @@ def load_table(engine, args, counts, reporter) -> None:
                 import maxminddb
             except ImportError as error:
                 raise Fatal(f"{PROG}: reading {path} needs the maxminddb package (pip install maxminddb)", 2) from error
-            with maxminddb.open_database(path) as reader:
-                load_mmdb(engine, reader, args.mmdb_value, counts, progress)
+            try:
+                with maxminddb.open_database(path) as reader:
+                    load_mmdb(engine, reader, args.mmdb_value, counts, progress)
+            except maxminddb.InvalidDatabaseError as error:
+                raise Fatal(f"{PROG}: cannot read the table: {error}", 2) from error
         else:
             load_text_table(engine, path, kind, counts, reporter, progress)
     except OSError as error:
@@ -302,6 +310,9 @@ class Writer:
 
     def format(self, line: str, address: str, match: dict | None) -> str:
         if self.json:
+            if self.keep_line and not line.isascii():
+                # JSON is UTF-8 text: undecodable input bytes become U+FFFD.
+                line = line.encode("utf-8", "surrogateescape").decode("utf-8", "replace")
             obj = {"line": line} if self.keep_line else {}
             obj["address"] = address
             obj["match"] = (
@@ -323,11 +334,28 @@ class Writer:
 def address_of(line: str, column: int | None, delimiter: str | None) -> str | None:
     """The address text of a line; None when the line lacks the field."""
     if column is None:
-        return line.strip()
+        return bare_address(line.strip())
     fields = line.split(delimiter, column)  # the rest of the line stays whole
     if column > len(fields):
         return None
-    return fields[column - 1].strip()
+    return bare_address(fields[column - 1].strip())
+
+
+def bare_address(text: str) -> str:
+    """The address of the forms logs write: [2001:db8::1]:443 and
+    192.0.2.1:443 without their port, [2001:db8::1] without its brackets,
+    fe80::1%eth0 without its zone."""
+    if text.startswith("["):
+        end = text.find("]")
+        if end > 1 and (end + 1 == len(text) or text[end + 1 :].startswith(":")):
+            text = text[1:end]
+    elif text.count(":") == 1:
+        host, _, port = text.partition(":")
+        if host and port.isdigit():
+            text = host
+    if text.find("%") > 0 and ":" in text:
+        text = text.partition("%")[0]
+    return text
 
 
 def annotate(engine, name: str, stream, args, writer: Writer, out, counts: Counts, reporter: Reporter) -> None:
@@ -364,37 +392,71 @@ def annotate(engine, name: str, stream, args, writer: Writer, out, counts: Count
         finally:  # under --strict, what precedes the malformed line is written
             out.write("".join(lines))
 
-    for number, raw in enumerate(stream, 1):
-        counts.lines += 1
-        line = raw.rstrip("\r\n")
-        if not line.strip():
-            counts.blank += 1
-            continue
-        address = address_of(line, args.field, args.delimiter)
-        if not address:
-            flush()  # keep the output and the reports in line order
-            counts.malformed += 1
-            reporter.malformed(name, number, f"no address in field {args.field}")
-            continue
-        pending.append((number, line, address))
-        if len(pending) >= CHUNK:
-            flush()
-    flush()
+    number = 0
+    for batch in line_batches(name, stream):
+        for raw in batch:
+            number += 1
+            counts.lines += 1
+            line = raw.rstrip("\r")
+            if not line.strip():
+                counts.blank += 1
+                continue
+            address = address_of(line, args.field, args.delimiter)
+            if not address:
+                flush()  # keep the output and the reports in line order
+                counts.malformed += 1
+                reporter.malformed(name, number, f"no address in field {args.field}")
+                continue
+            pending.append((number, line, address))
+            if len(pending) >= CHUNK:
+                flush()
+        # Answer what has arrived before waiting for more (tail -f).
+        flush()
+        out.flush()
 
 
-@contextlib.contextmanager
-def standard_input() -> Iterator[io.TextIOWrapper]:
-    stream = io.TextIOWrapper(sys.stdin.buffer, encoding="utf-8", errors="surrogateescape", newline="")
-    try:
-        yield stream
-    finally:
-        stream.detach()  # not closed: "-" may be named again, as cat allows
+def line_batches(name: str, stream) -> Iterator[list[str]]:
+    """The lines of a binary stream, in batches of what each read returned, so
+    that a slow source is answered as its lines arrive and a fast one in large
+    batches. Undecodable bytes are kept as surrogates; a byte order mark at the
+    start is skipped."""
+    pieces: list[bytes] = []  # the unfinished line (a huge one is joined once)
+    first = True
+
+    def text(block: bytes) -> list[str]:
+        nonlocal first
+        lines = block.decode("utf-8", "surrogateescape").split("\n")
+        if first:
+            first = False
+            lines[0] = lines[0].removeprefix("\ufeff")
+        return lines
+
+    while True:
+        try:
+            data = stream.read1(READ_SIZE)
+        except OSError as error:
+            raise Fatal(f"{PROG}: cannot read {name}: {error}", 2) from error
+        if not data:
+            break
+        end = data.rfind(b"\n")
+        if end < 0:
+            pieces.append(data)
+            continue
+        pieces.append(data[:end])
+        block = b"".join(pieces)
+        pieces = [data[end + 1 :]]
+        yield text(block)
+    block = b"".join(pieces)
+    if block:
+        yield text(block)
 
 
 def open_input(name: str):
     if name == "-":
-        return standard_input()
-    return open(name, encoding="utf-8", errors="surrogateescape", newline="")
+        if sys.stdin is None:
+            raise Fatal(f"{PROG}: cannot read standard input: it is closed", 2)
+        return contextlib.nullcontext(sys.stdin.buffer)  # not closed: "-" may be named again, as cat allows
+    return open(name, "rb")
 
 
 # ---------------------------------------------------------------- command
@@ -422,6 +484,11 @@ def parser() -> argparse.ArgumentParser:
     return p
 
 
+def discard_output() -> None:
+    """Later flushes of standard output go nowhere instead of failing again."""
+    os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+
+
 def main(argv: list[str] | None = None) -> int:
     p = parser()
     args = p.parse_args(argv)
@@ -429,6 +496,9 @@ def main(argv: list[str] | None = None) -> int:
         p.error("--field counts from 1")
     if args.delimiter == "":
         p.error("--delimiter must not be empty")
+    if sys.stdout is None:
+        sys.stderr.write(f"{PROG}: cannot write the output: standard output is closed\n")
+        return 2
     counts = Counts()
     reporter = Reporter(args.strict, sys.stderr)
     out = io.TextIOWrapper(sys.stdout.buffer, encoding="utf-8", errors="surrogateescape", newline="\n")
@@ -447,12 +517,25 @@ def main(argv: list[str] | None = None) -> int:
         out.flush()
     except Fatal as fatal:
         status = fatal.status
-        out.flush()  # what came before the fatal line stays written
+        try:
+            out.flush()  # what came before the fatal line stays written
+        except OSError:
+            discard_output()
         sys.stderr.write(str(fatal) + "\n")
     except BrokenPipeError:
-        # The reader went away (| head): stop as a filter does. Later flushes
-        # of standard output go nowhere instead of failing again.
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        # The reader went away (| head): stop as a filter does.
+        discard_output()
+    except OSError as error:  # inputs and the table report their own
+        status = 2
+        discard_output()
+        sys.stderr.write(f"{PROG}: cannot write the output: {error}\n")
+    except KeyboardInterrupt:
+        status = 130
+        try:
+            out.flush()  # the lines answered so far
+        except OSError:
+            discard_output()
+        sys.stderr.write(f"{PROG}: interrupted\n")
     finally:
         out.detach()  # leave sys.stdout open
     sys.stderr.write(counts.summary())

@@ -1,7 +1,11 @@
 """The korvane command: tables and inputs with good, malformed and blank lines."""
 
+import importlib.util
 import json
+import os
+import select
 import shutil
+import signal
 import subprocess
 import sys
 from pathlib import Path
@@ -138,12 +142,104 @@ def test_tsv_escapes_and_non_utf8_input(tmp_path):
         (["-t", "missing.csv"], "cannot read the table"),
         (["-t", "t.csv", "missing.txt"], "cannot read missing.txt"),
         (["-t", "t.csv", "--field", "0"], "--field counts from 1"),
+        pytest.param(
+            ["-t", "t.csv", "--table-format", "mmdb"],
+            "cannot read the table: Error opening database file",
+            marks=pytest.mark.skipif(importlib.util.find_spec("maxminddb") is None, reason="needs maxminddb"),
+        ),
     ],
 )
 def test_unusable_files_and_options_exit_2(files, args, message):
     result = run(*args, stdin=b"", cwd=files)
     assert result.returncode == 2
     assert message in result.stderr.decode()
+
+
+def test_json_keeps_a_non_utf8_line_valid_utf8(tmp_path):
+    (tmp_path / "t.tsv").write_text("10.0.0.0/8\tcorp\n", encoding="utf-8")
+    result = run("-t", "t.tsv", "-f", "json", "--keep-line", "--field", "1", stdin=b"10.1.1.1 caf\xe9\n", cwd=tmp_path)
+    assert result.returncode == 0
+    assert json.loads(result.stdout.decode("utf-8"))["line"] == "10.1.1.1 caf\ufffd"
+
+
+def test_byte_order_marks_are_skipped(tmp_path):
+    (tmp_path / "t.tsv").write_bytes(b"\xef\xbb\xbf10.0.0.0/8\tcorp\n")
+    (tmp_path / "t.csv").write_bytes(b"\xef\xbb\xbf10.0.0.0/8,corp\n")
+    for table in ("t.tsv", "t.csv"):
+        result = run("-t", table, stdin=b"\xef\xbb\xbf10.1.1.1\n", cwd=tmp_path)
+        assert (result.returncode, result.stdout) == (0, b"10.1.1.1\tcorp\n"), result.stderr
+
+
+@pytest.mark.parametrize(
+    "table, content, report",
+    [
+        # An unterminated quote swallows the rest of the file: name the line it starts on.
+        ("t.csv", "10.0.0.0/8,a\n11.0.0.0/8,\"b\n12.0.0.0/8,c\n", "t.csv:2: unexpected end of data"),
+        # A row's own text (UTF-16 has NUL bytes) is never taken for the reason.
+        ("t.tsv", "10.0.0.0/8\ta\n\x0011.0.0.0/8\tb\n", "t.tsv:2: Invalid CIDR"),
+    ],
+)
+def test_unreadable_table_rows_are_reported_where_they_start(tmp_path, table, content, report):
+    (tmp_path / table).write_text(content, encoding="utf-8")
+    result = run("-t", table, stdin=b"", cwd=tmp_path)
+    assert result.returncode == 0
+    assert report in result.stderr.decode() and "1 prefixes loaded" in result.stderr.decode()
+
+
+@pytest.mark.parametrize(
+    "text, address",
+    [("[2001:db8::1]:443", "2001:db8::1"), ("[2001:db8::1]", "2001:db8::1"), ("fe80::1%eth0", "fe80::1"),
+     ("192.0.2.1:8080", "192.0.2.1"), ("2001:db8::1", "2001:db8::1"), ("[]:80", "[]:80"), ("10.0.0.1:x", "10.0.0.1:x")],
+)
+def test_addresses_as_logs_write_them(text, address):
+    assert korvane_cli.address_of(f"GET {text} 200", 2, None) == address
+
+
+def korvane_on_a_pipe(tmp_path):
+    (tmp_path / "t.tsv").write_text("10.0.0.0/8\tcorp\n", encoding="utf-8")
+    return subprocess.Popen(
+        [sys.executable, "-m", "korvane_cli", "--no-progress", "-t", "t.tsv"],
+        stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd=tmp_path,
+    )
+
+
+def test_a_line_is_answered_while_the_input_stays_open(tmp_path):  # tail -f | korvane
+    with korvane_on_a_pipe(tmp_path) as proc:
+        proc.stdin.write(b"10.1.1.1\n")
+        proc.stdin.flush()
+        ready = select.select([proc.stdout], [], [], 30)[0]
+        proc.kill()
+        assert ready and proc.stdout.readline() == b"10.1.1.1\tcorp\n"
+
+
+def test_interrupt_stops_with_status_130_and_the_counts(tmp_path):
+    with korvane_on_a_pipe(tmp_path) as proc:
+        proc.stdin.write(b"10.1.1.1\n")
+        proc.stdin.flush()
+        select.select([proc.stdout], [], [], 30)  # the table is loaded
+        proc.send_signal(signal.SIGINT)
+        _, err = proc.communicate(timeout=30)
+    assert proc.returncode == 130
+    assert err.decode().startswith("korvane: interrupted\nkorvane: table: 1 prefixes loaded")
+
+
+@pytest.mark.parametrize(
+    "output, message",
+    [("closed", "standard output is closed"), ("/dev/full", "No space left on device")],
+)
+def test_unwritable_output_exits_2(files, output, message):
+    with open("/dev/full" if output == "/dev/full" else os.devnull, "wb") as stdout:
+        result = subprocess.run(
+            [sys.executable, "-m", "korvane_cli", "--no-progress", "-t", "t.csv", "in.txt"],
+            stdout=stdout,
+            stderr=subprocess.PIPE,
+            preexec_fn=(lambda: os.close(1)) if output == "closed" else None,
+            cwd=files,
+            timeout=120,
+        )
+    assert result.returncode == 2
+    err = result.stderr.decode()
+    assert "korvane: cannot write the output: " in err and message in err and "Traceback" not in err
 
 
 def test_help_shows_examples_and_the_script_is_installed():
