@@ -1,5 +1,7 @@
 #include "epoch.hpp"
 
+#include <pthread.h>
+
 #include <mutex>
 #include <utility>
 
@@ -110,37 +112,72 @@ void collect_for(Participant* p) {
   run(ready);
 }
 
-struct ThreadExitHook {
-  ~ThreadExitHook() {
-    Participant* p = detail::current();
-    if (p == nullptr) return;
-    seal_pending(p);
-    if (!p->sealed.empty()) {
-      Orphans& o = orphans();
-      std::lock_guard lock(o.mutex);
-      for (auto& bag : p->sealed) o.sealed.push_back(std::move(bag));
-      o.publish_locked();
-    }
-    p->sealed.clear();
-    p->nesting = 0;
-    p->state.store(0, std::memory_order_release);
-    detail::current() = nullptr;
-    p->in_use.store(false, std::memory_order_release);
+// Hands the exiting thread's garbage to the shared list and frees its slot.
+// A key destructor, not a thread_local one: the C library runs key
+// destructors after every thread_local destructor, so what those retire (a
+// handle kept per thread dropping the last reference to an engine) is handed
+// over too; a destructor that pins again registers the thread again, and the
+// library then runs this once more.
+void on_thread_exit(void* slot) noexcept {
+  auto* p = static_cast<Participant*>(slot);
+  seal_pending(p);
+  if (!p->sealed.empty()) {
+    Orphans& o = orphans();
+    std::lock_guard lock(o.mutex);
+    for (auto& bag : p->sealed) o.sealed.push_back(std::move(bag));
+    o.publish_locked();
   }
-};
+  p->sealed.clear();
+  p->nesting = 0;
+  p->state.store(0, std::memory_order_release);
+  if (detail::current() == p) detail::current() = nullptr;
+  p->in_use.store(false, std::memory_order_release);
+}
+
+// A forked child has only the thread that forked. The slots of the others
+// stay claimed for good (their lists may have been mid-change), but no longer
+// count as pinned: a parent thread inside a Guard at the fork would otherwise
+// stop the child's epoch, and the child would never free anything again. The
+// orphan list's mutex is held across the fork so that the child does not
+// inherit it locked by a thread it does not have.
+void before_fork() noexcept { orphans().mutex.lock(); }
+void after_fork_in_parent() noexcept { orphans().mutex.unlock(); }
+void after_fork_in_child() noexcept {
+  orphans().mutex.unlock();
+  for (Participant* q = registry_head.load(std::memory_order_acquire); q != nullptr; q = q->next) {
+    if (q != detail::current()) q->state.store(0, std::memory_order_relaxed);
+  }
+}
+
+// Set up with the first participant, before which there is nothing to hand
+// over at exit or to fix after a fork. Ties the calling thread's exit to its
+// participant (when the process has no key left to give, the slot is simply
+// never handed back).
+void hand_back_at_exit(Participant* p) noexcept {
+  struct Hooks {
+    pthread_key_t key{};
+    bool ready = false;
+  };
+  static const Hooks hooks = [] {
+    Hooks h;
+    h.ready = ::pthread_key_create(&h.key, &on_thread_exit) == 0;
+    ::pthread_atfork(&before_fork, &after_fork_in_parent, &after_fork_in_child);
+    return h;
+  }();
+  if (hooks.ready) ::pthread_setspecific(hooks.key, p);
+}
 
 }  // namespace
 
 namespace detail {
 
 Participant* register_thread() {
-  static thread_local ThreadExitHook hook;
-  (void)&hook;  // odr-use so the hook is constructed and runs at thread exit
   for (Participant* q = registry_head.load(std::memory_order_acquire); q != nullptr; q = q->next) {
     bool expected = false;
     if (!q->in_use.load(std::memory_order_relaxed) &&
         q->in_use.compare_exchange_strong(expected, true, std::memory_order_acquire)) {
       current() = q;
+      hand_back_at_exit(q);
       return q;
     }
   }
@@ -154,6 +191,7 @@ Participant* register_thread() {
   } while (!registry_head.compare_exchange_weak(head, p, std::memory_order_release,
                                                 std::memory_order_relaxed));
   current() = p;
+  hand_back_at_exit(p);
   return p;
 }
 

@@ -1,6 +1,8 @@
 // Deferred reclamation: a retired object outlives every guard that could
 // have seen it, and is released once none can.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <thread>
@@ -42,6 +44,35 @@ TEST(Epoch, PinnedReaderHoldsBackRelease) {
   EXPECT_EQ(released.load(), 300);
 }
 
+// A forked child has none of its parent's other threads, so one of them
+// pinned at the fork holds nothing back in the child.
+TEST(Epoch, ChildOfForkIsNotHeldBackByParentThreads) {
+  epoch::collect();
+  released = 0;
+
+  enum { kPinned = 1, kLeave };
+  testing::Stages stages;
+  std::thread reader([&] {
+    epoch::Guard guard;
+    stages.advance(kPinned);
+    stages.await(kLeave);
+  });
+  stages.await(kPinned);
+
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    retire_tokens(300);
+    for (int i = 0; i < 5; ++i) epoch::collect();
+    _exit(released.load() == 300 ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  stages.advance(kLeave);
+  reader.join();
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the child's garbage was never released";
+}
+
 TEST(Epoch, NestedGuardsPinOnce) {
   epoch::collect();
   released = 0;
@@ -73,6 +104,28 @@ TEST(Epoch, GarbageOfExitedThreadsIsReleased) {
   // The exited thread's slot is reused by the next thread.
   std::thread again([] { epoch::Guard guard; });
   again.join();
+}
+
+// A thread_local made before the thread's first pin is destroyed after the
+// thread's other exit work; what its destructor retires (an engine dropped
+// by a handle kept per thread) is released all the same.
+TEST(Epoch, RetiredByLateThreadExitIsReleased) {
+  epoch::collect();
+  released = 0;
+  struct RetiresAtExit {
+    ~RetiresAtExit() {
+      epoch::Guard guard;
+      retire_tokens(10);
+    }
+  };
+  std::thread worker([] {
+    static thread_local RetiresAtExit late;
+    (void)&late;
+    epoch::Guard guard;
+  });
+  worker.join();
+  epoch::collect();
+  EXPECT_EQ(released.load(), 10);
 }
 
 }  // namespace
