@@ -4,6 +4,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 
 #include "epoch.hpp"
@@ -134,10 +135,24 @@ struct TopEntry {
   std::uintptr_t word;
   std::uint16_t cover;
 };
+// What a change leaves in a run of top slots, slot by slot.
+struct TopRun {
+  enum State : std::uint8_t {
+    kLeaf,  // the slot holds no prefix longer than the top's stride: a record, or nothing
+    kNode,  // it does: a node, whose cover is the slot's leaf
+    kKeep,  // the change leaves the slot as it is
+  };
+  TopRun(std::size_t slots, Rep* cover, unsigned cover_length)
+      : leaf(slots, cover), state(slots, kLeaf), lengths(slots, static_cast<std::uint8_t>(cover_length)) {}
+  std::vector<Rep*> leaf;  // the slot's answer, or its node's cover
+  std::vector<std::uint8_t> state;
+  std::vector<std::uint8_t> lengths;  // the cover_length of the leaf, slot by slot
+};
 }  // namespace index_detail
 
 using index_detail::SkipTail;
 using index_detail::TopEntry;
+using index_detail::TopRun;
 
 namespace {
 
@@ -148,6 +163,7 @@ using index_detail::short_slot;
 using index_detail::top_slot;
 constexpr std::size_t kTopBytes = (std::size_t{1} << kTopBits) * sizeof(std::uintptr_t);
 constexpr std::size_t kCoverBytes = (std::size_t{1} << kTopBits) * sizeof(std::uint16_t);
+constexpr std::size_t kCoverLengthBytes = (std::size_t{1} << kTopBits) / 2;
 // After this many changes the top table is large enough for one huge page
 // to cost no more than the small pages it has touched, and every lookup
 // then saves a TLB miss on it. Smaller tables keep their few small pages,
@@ -776,8 +792,34 @@ const Block* fresh_subtree(const IndexSource& source, u128 key, unsigned from, u
 }
 
 // A shallow copy of a node hung at `at` under `above` (see Slots) with
-// another cover: the children (and any skip) are kept.
+// another cover: the children (and any skip) are kept. Where the cover fits
+// the node's layout as it stands (in a narrow node, a record with a code; in
+// an inline one, a record with a number), the block is copied and its cover
+// rewritten, a few times cheaper than laying the node out again, which a
+// short prefix's change does for every node below it. The copy then keeps a
+// layout that a fresh build would choose only if the old cover had fitted
+// it too, which differs from that build's (say, pointers where codes would
+// do) only when records lack codes or numbers: never in what it answers.
 const Block* with_cover(const Block* b, Rep* cover, u128 above, unsigned at) {
+  if (is_inline(b)) {
+    std::uint16_t number;
+    if (detail::RecordIds::number_of(cover, number)) {
+      return reinterpret_cast<const Block*>((inline_bits(b) & ~(std::uintptr_t{0xFFFF} << 16)) |
+                                            std::uintptr_t{number} << 16);
+    }
+  } else {
+    std::uint32_t code = 0;
+    if (!b->narrow() || RecordCode::encode(cover, code)) {
+      const std::size_t size = block_size(b->children(), b->leaves(), b->tags());
+      auto* copy = static_cast<Block*>(index_arena::allocate(size));
+      // The child pointers are copied as they are: only a writer, holding
+      // the index's lock, changes them.
+      std::memcpy(static_cast<void*>(copy), b, size);
+      copy->cover_word = b->narrow() ? (b->cover_word & 0xFFFFFFFFu) | std::uintptr_t{code} << 32
+                                     : (b->cover_word & Block::kTags) | reinterpret_cast<std::uintptr_t>(cover);
+      return copy;
+    }
+  }
   const Slots slots(b, above, at);
   return slots.lay_out(cover, at);
 }
@@ -813,14 +855,17 @@ ReadIndex::ReadIndex(AddressFamily family)
       // Zeroed and backed lazily by the kernel, page by page, until the
       // table has grown (kHugeTopAfter).
       slots_(static_cast<std::atomic<std::uintptr_t>*>(platform::map_aligned(kTopBytes))),
-      covers_(static_cast<std::atomic<std::uint16_t>*>(platform::map_aligned(kCoverBytes))) {
-  if (slots_ == nullptr || covers_ == nullptr) {
+      covers_(static_cast<std::atomic<std::uint16_t>*>(platform::map_aligned(kCoverBytes))),
+      cover_lengths_(static_cast<std::uint8_t*>(platform::map_aligned(kCoverLengthBytes))) {
+  if (slots_ == nullptr || covers_ == nullptr || cover_lengths_ == nullptr) {
     if (slots_ != nullptr) platform::unmap(slots_, kTopBytes);
     if (covers_ != nullptr) platform::unmap(covers_, kCoverBytes);
+    if (cover_lengths_ != nullptr) platform::unmap(cover_lengths_, kCoverLengthBytes);
     throw std::bad_alloc();
   }
   static_assert(kOccupiedWords * 64 == std::size_t{1} << kTopBits, "a bit per top slot");
-  top_bytes.fetch_add(kTopBytes + kCoverBytes + sizeof(occupied_), std::memory_order_relaxed);
+  static_assert(kTopBits - kShortBits < 16, "a cover length less kShortBits fits in 4 bits");
+  top_bytes.fetch_add(kTopBytes + kCoverBytes + kCoverLengthBytes + sizeof(occupied_), std::memory_order_relaxed);
 }
 
 std::size_t read_index_bytes() noexcept {
@@ -835,7 +880,8 @@ ReadIndex::~ReadIndex() {
   }
   platform::unmap(slots_, kTopBytes);
   platform::unmap(covers_, kCoverBytes);
-  top_bytes.fetch_sub(kTopBytes + kCoverBytes + sizeof(occupied_), std::memory_order_relaxed);
+  platform::unmap(cover_lengths_, kCoverLengthBytes);
+  top_bytes.fetch_sub(kTopBytes + kCoverBytes + kCoverLengthBytes + sizeof(occupied_), std::memory_order_relaxed);
 }
 
 detail::MetadataRep* ReadIndex::lookup(u128 key) const noexcept {
@@ -988,28 +1034,70 @@ void ReadIndex::rebuild_top(u128 key, unsigned length, const IndexSource& source
   const u128 base = key & trie::top_mask(length);
   IndexRange range;
   source.gather(base, length, kTopBits, 0, range);
-  const std::size_t slots = std::size_t{1} << stride;
-  std::vector<Rep*> leaf(slots, range.cover_length > kShortBits ? range.cover : nullptr);
-  std::vector<std::uint8_t> deeper(slots, 0);
-  distribute(range.deeper, 0, range.deeper.size(), length, stride, leaf.data(),
-             [&](unsigned s, ChildRange) { deeper[s] = 1; });
-  const std::size_t first = static_cast<std::size_t>(bits_at(base, 0, kTopBits));
+  const bool covered = range.cover_length > kShortBits;
+  TopRun run(std::size_t{1} << stride, covered ? range.cover : nullptr, covered ? range.cover_length : 0);
+  distribute(range.deeper, 0, range.deeper.size(), length, stride, run.leaf.data(),
+             [&](unsigned s, ChildRange) { run.state[s] = TopRun::kNode; });
+  // The entries come shorter first where they nest, as their records do.
+  for (const IndexEntry& e : range.deeper) {
+    if (e.length > kTopBits) continue;  // a marker
+    std::fill_n(run.lengths.begin() + bits_at(e.key, length, stride), std::size_t{1} << (kTopBits - e.length),
+                static_cast<std::uint8_t>(e.length));
+  }
+  write_top_run(static_cast<std::size_t>(bits_at(base, 0, kTopBits)), run, source, afresh);
+}
 
+void ReadIndex::update_top_cover(u128 key, unsigned length, const IndexSource& source) {
+  // A prefix of 9 to 18 bits changes no node below the top: only the
+  // record that answers for, or covers the node of, each top slot it spans
+  // whose answer came from a prefix no longer than it (itself, or one
+  // covering it). After the change, those slots all answer with the cover
+  // of the prefix's range: itself if stored, else the prefix around it.
+  // Slots answered by a longer prefix inside it keep their answer. So the
+  // cover is all the trie is asked for, where gathering the prefixes inside
+  // the range would walk every trie node down to the top's stride (in a
+  // dense table, thousands for a /9).
+  // Concurrent writers: each change's update follows its change to the
+  // trie, so the last update to reach a slot read the trie after the last
+  // change that decides the slot's answer.
+  const u128 base = key & trie::top_mask(length);
+  IndexRange range;
+  source.gather(base, length, length, 0, range);
+  const bool covered = range.cover_length > kShortBits;
+  Rep* const cover = covered ? range.cover : nullptr;
+  const std::size_t first = static_cast<std::size_t>(bits_at(base, 0, kTopBits));
+  TopRun run(std::size_t{1} << (kTopBits - length), cover, covered ? range.cover_length : 0);
+  for (std::size_t s = 0; s < run.state.size(); ++s) {
+    const std::uintptr_t word = slots_[first + s].load(std::memory_order_relaxed);  // writers_ orders it
+    if (cover_length(first + s) > length) {
+      run.state[s] = TopRun::kKeep;
+    } else if (is_node(word) || is_inline_top(word)) {
+      run.state[s] = TopRun::kNode;
+    }
+  }
+  write_top_run(first, run, source, false);
+}
+
+void ReadIndex::write_top_run(std::size_t first, TopRun& run, const IndexSource& source, bool afresh) {
   // Every new slot word first, so that nothing after can fail.
+  const std::size_t slots = run.state.size();
   std::vector<std::uintptr_t> fresh(slots, 0);
   std::vector<std::uint16_t> fresh_covers(slots, 0);
   Replaced replaced;
   try {
     for (std::size_t s = 0; s < slots; ++s) {
       const std::uintptr_t old = slots_[first + s].load(std::memory_order_relaxed);  // writers_ orders it
-      if (!deeper[s]) {
-        fresh[s] = record_word(leaf[s]);
+      if (run.state[s] == TopRun::kKeep) {
+        fresh[s] = old;
+      } else if (run.state[s] == TopRun::kLeaf) {
+        fresh[s] = record_word(run.leaf[s]);
         if (is_node(old)) replaced.subtrees.push_back(node_of(old));
       } else if (!afresh && (is_node(old) || is_inline_top(old))) {
         fresh[s] = old;
         const Block* node = is_node(old) ? node_of(old) : inline_of(old);
-        if (cover_of(node) != leaf[s]) {  // the node stays; its cover changes
-          const Block* copy = with_cover(node, leaf[s], static_cast<u128>(first + s) << (128 - kTopBits), kTopBits);
+        if (cover_of(node) != run.leaf[s]) {  // the node stays; its cover changes
+          const Block* copy =
+              with_cover(node, run.leaf[s], static_cast<u128>(first + s) << (128 - kTopBits), kTopBits);
           replaced.copies.push_back(copy);
           const TopEntry entry = top_entry(copy);
           fresh[s] = entry.word;
@@ -1018,7 +1106,7 @@ void ReadIndex::rebuild_top(u128 key, unsigned length, const IndexSource& source
         }
       } else {
         const Block* node = fresh_subtree(source, static_cast<u128>(first + s) << (128 - kTopBits), kTopBits, width_,
-                                          leaf[s]);
+                                          run.leaf[s]);
         replaced.made.push_back(node);
         if (is_node(old)) replaced.subtrees.push_back(node_of(old));
         const TopEntry entry = top_entry(node);
@@ -1031,6 +1119,8 @@ void ReadIndex::rebuild_top(u128 key, unsigned length, const IndexSource& source
     throw;
   }
   for (std::size_t s = 0; s < slots; ++s) {
+    if (run.state[s] == TopRun::kKeep) continue;
+    set_cover_length(first + s, run.lengths[s]);
     if (fresh[s] == slots_[first + s].load(std::memory_order_relaxed)) continue;
     if (is_node(fresh[s])) {
       store_top(first + s, {fresh[s], fresh_covers[s]});
@@ -1041,11 +1131,23 @@ void ReadIndex::rebuild_top(u128 key, unsigned length, const IndexSource& source
   replaced.retire_all();
 }
 
+unsigned ReadIndex::cover_length(std::size_t slot) const noexcept {
+  const unsigned stored = (cover_lengths_[slot >> 1] >> ((slot & 1) * 4)) & 15u;
+  return stored == 0 ? 0 : stored + kShortBits;
+}
+
+void ReadIndex::set_cover_length(std::size_t slot, unsigned length) noexcept {
+  const unsigned stored = length == 0 ? 0 : length - kShortBits;  // 1 to 10
+  const unsigned shift = (slot & 1) * 4;
+  std::uint8_t& pair = cover_lengths_[slot >> 1];
+  pair = static_cast<std::uint8_t>((pair & ~(15u << shift)) | (stored << shift));
+}
+
 void ReadIndex::update(u128 key, unsigned length, const IndexSource& source) {
   std::lock_guard lock(writers_);
   if (changes_ < kHugeTopAfter && ++changes_ == kHugeTopAfter) platform::advise_huge(slots_, kTopBytes);
   if (length <= kShortBits) return rebuild_short(key, length, source);
-  if (length <= kTopBits) return rebuild_top(key, length, source);
+  if (length <= kTopBits) return update_top_cover(key, length, source);
 
   const unsigned slot = top_slot(key);
   const std::uintptr_t word = slots_[slot].load(std::memory_order_relaxed);  // writers_ orders it
@@ -1285,6 +1387,7 @@ void ReadIndex::reset() {
       const std::size_t s = w * 64 + static_cast<std::size_t>(std::countr_zero(bits));
       const std::uintptr_t old = slots_[s].load(std::memory_order_relaxed);
       set_top(s, 0);
+      set_cover_length(s, 0);  // a slot with a cover length has a record, so is occupied
       if (is_node(old)) epoch::retire(const_cast<Block*>(node_of(old)), &release_subtree_now);
     }
   }

@@ -40,6 +40,10 @@
 // folded away. A change that ends inside a folded chain, or off its path,
 // rebuilds the folded node's range from the trie; a change that leaves a
 // node with one child and nothing else folds it.
+// A change to a prefix of 9 to 18 bits, which ends in the top's stride,
+// rewrites only the top slots whose answer came from a prefix no longer
+// than it, and needs from the trie only the cover of its range: the length
+// of each slot's answering prefix is kept beside the slots for writers.
 //
 #pragma once
 
@@ -92,6 +96,7 @@ class IndexSource {
 namespace index_detail {
 struct Block;
 struct TopEntry;
+struct TopRun;
 // 18 top bits: IPv4's commonest lengths, /19 to /24, then end in the first
 // level, and the top table (2 MiB, backed lazily) stays cache-sized.
 inline constexpr unsigned kTopBits = 18;
@@ -167,6 +172,10 @@ class ReadIndex {
   // With `afresh`, every node in the range is built again from the source;
   // otherwise nodes whose range the change does not reach are kept.
   void rebuild_top(trie::u128 key, unsigned length, const IndexSource& source, bool afresh = false);
+  // A change to a prefix of 9 to 18 bits (see the definition).
+  void update_top_cover(trie::u128 key, unsigned length, const IndexSource& source);
+  // Publishes what a change leaves in the run of top slots from `first`.
+  void write_top_run(std::size_t first, index_detail::TopRun& run, const IndexSource& source, bool afresh);
   void rebuild_short(trie::u128 key, unsigned length, const IndexSource& source);
   // Replaces the node in the key's top slot with a fresh build of its range.
   void rebuild_top_node(trie::u128 key, const Block* top, const IndexSource& source);
@@ -177,6 +186,10 @@ class ReadIndex {
   void store_top(std::size_t slot, index_detail::TopEntry entry) noexcept;
   // Every store of a top slot's word goes through here, to keep its bit.
   void set_top(std::size_t slot, std::uintptr_t word) noexcept;
+  // The length (9 to 18) of the prefix whose record answers for a top
+  // slot, or covers the slot's node; 0 for none. See cover_lengths_.
+  unsigned cover_length(std::size_t slot) const noexcept;
+  void set_cover_length(std::size_t slot, unsigned length) noexcept;
   bool occupied(unsigned slot) const noexcept {
     return ((occupied_[slot >> 6].load(std::memory_order_acquire) >> (slot & 63)) & 1u) != 0;
   }
@@ -194,6 +207,13 @@ class ReadIndex {
   // Release stores, acquire loads; see store_top for how a reader knows
   // the number belongs to the node it read.
   std::atomic<std::uint16_t>* covers_;
+  // For each top slot, 4 bits: its cover_length less 8, or 0 for none.
+  // What the top slots answer is decided by the prefixes of 9 to 18 bits,
+  // and a change to one of those reaches only the slots whose answer comes
+  // from a prefix no longer than it; these lengths say which, without a
+  // walk of the trie below. Read and written by writers alone, under
+  // writers_. 128 KiB, backed lazily.
+  std::uint8_t* cover_lengths_;
   // A bit per top slot, set while its word is not 0. 32 KiB, which stays
   // in cache where the 2 MiB of slots cannot: a lookup whose slot is empty
   // (on a routing table, two fifths of random IPv4 addresses) reads only
