@@ -1,6 +1,7 @@
 // Trie and adaptive radix tree engines on a routing-table-shaped data set:
 // load rate, memory per stored prefix, and lookup rates on one and two
-// threads, for every node kind, the sharded layouts and both ART layouts.
+// threads, for every node kind, the sharded layouts and both ART layouts,
+// and the rate of changes to short prefixes in the loaded table.
 //
 //   trie_bench [--table=full|small] [--shape=routing|uniform] [google-benchmark flags]
 //
@@ -21,6 +22,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <random>
 #include <span>
 #include <string>
 #include <utility>
@@ -186,6 +188,29 @@ void batch_bench(benchmark::State& state, const Config& c, bool inside) {
   state.SetItemsProcessed(state.iterations() * kBatch);
 }
 
+// An insert and a remove of a short IPv4 prefix (9 to 17 bits) not in the
+// table, each spanning many top slots of the read index; items are changes.
+void short_churn_bench(benchmark::State& state, const Config& c) {
+  const Loaded& l = load(c);
+  std::mt19937_64 rng(11);
+  std::vector<IpPrefix> prefixes;
+  while (prefixes.size() < 1024) {
+    const auto bits = static_cast<std::uint32_t>(rng());
+    const IpPrefix p = IpPrefix::of(IpAddress::v4(static_cast<std::uint8_t>(bits >> 24), static_cast<std::uint8_t>(bits >> 16),
+                                                  static_cast<std::uint8_t>(bits >> 8), static_cast<std::uint8_t>(bits)),
+                                    static_cast<std::uint8_t>(9 + rng() % 9));
+    if (!l.engine->contains(p)) prefixes.push_back(p);
+  }
+  const Metadata record("churn", {});
+  std::size_t i = 0;
+  for (auto _ : state) {
+    const IpPrefix& p = prefixes[i++ % prefixes.size()];
+    l.engine->insert(p, record);
+    benchmark::DoNotOptimize(l.engine->remove(p));
+  }
+  state.SetItemsProcessed(state.iterations() * 2);
+}
+
 std::vector<Config> configs(bool small) {
   const std::size_t v4 = small ? 100'000 : 1'000'000;
   const std::size_t v6 = small ? 20'000 : 200'000;
@@ -243,6 +268,7 @@ int main(int argc, char** argv) {
           ->UseRealTime()
           ->MinTime(0.3);
     }
+    benchmark::RegisterBenchmark(("short_churn/" + c.name).c_str(), short_churn_bench, c)->UseRealTime()->MinTime(0.3);
     for (const auto& [name, stream] : {std::pair{"lookup_inside_v4_only/", Stream::InsideV4},
                                        std::pair{"lookup_inside_v6_only/", Stream::InsideV6}}) {
       benchmark::RegisterBenchmark((name + c.name).c_str(), lookup_bench, c, stream)
