@@ -24,9 +24,15 @@ using trie::u128;
 
 unsigned family_index(AddressFamily family) noexcept { return static_cast<unsigned>(family); }
 
+bool known_family(AddressFamily family) noexcept {
+  return family == AddressFamily::V4 || family == AddressFamily::V6;
+}
+
+// A prefix the trie can hold: of a family, no longer than its width. Other
+// inserts are refused ("Invalid prefix length") and change nothing; such a
+// prefix is never stored, so remove and contains find nothing.
 bool valid_length(const IpPrefix& prefix) noexcept {
-  return prefix.length <= address_width_bits(prefix.family) &&
-         (prefix.family == AddressFamily::V4 || prefix.family == AddressFamily::V6);
+  return known_family(prefix.family) && prefix.length <= address_width_bits(prefix.family);
 }
 
 // Takes a reference for the caller on a record reached inside a Guard; the
@@ -217,6 +223,10 @@ bool TrieEngine::answered_none_unpinned(const IpAddress& address, epoch::Partici
   // the check follows no pointer. It reads what the index's walk reads
   // first, so an address that is not answered here pays little extra.
   const unsigned f = family_index(address.family);
+  if (__builtin_expect(!known_family(address.family), 0)) {  // a caller's cast: nothing covers it
+    count_lookup(self->index, false);
+    return true;
+  }
   if (store_->index_stale[f].load(std::memory_order_acquire) ||
       !store_->indexes[f].surely_none(index_key(address)) || !epoch::skip_pin(self)) {
     return false;
@@ -258,6 +268,11 @@ void TrieEngine::find_batch(const IpAddress* addresses, std::size_t n, detail::M
   for (const char* line = first; line < last; line += 64) __builtin_prefetch(line);
   __builtin_prefetch(last);
   for (std::size_t i = 0; i < n; ++i) {
+    if (__builtin_expect(!known_family(addresses[i].family), 0)) {
+      // An address of no family (a caller's cast) matches nothing.
+      for (std::size_t j = 0; j < n; ++j) found[j] = known_family(addresses[j].family) ? find_one(addresses[j]) : nullptr;
+      return;
+    }
     const unsigned f = family_index(addresses[i].family);
     stale = stale || store_->index_stale[f].load(std::memory_order_acquire);
     keys[i] = index_key(addresses[i]);

@@ -15,8 +15,10 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <optional>
 
 #include "art/tree.hpp"
@@ -50,12 +52,20 @@ class alignas(64) ArtEngine {
 namespace detail {
 
 struct ArtShardGroup {
-  explicit ArtShardGroup(std::uint64_t n) : row(std::make_unique<ArtEngine[]>(n)), shard_count(n) {}
+  explicit ArtShardGroup(std::uint64_t n) : row(make_row(n)), shard_count(n) {}
 
   mutable std::mutex writers;  // serialises changes to the whole row
   std::unique_ptr<ArtEngine[]> row;
   std::uint64_t shard_count;
   std::uint8_t shard_prefix_bits = 32;
+
+ private:
+  // new[] of an over-aligned type does not check the size for overflow on
+  // every compiler: an absurd count would wrap and corrupt the heap.
+  static std::unique_ptr<ArtEngine[]> make_row(std::uint64_t n) {
+    if (n > std::numeric_limits<std::size_t>::max() / sizeof(ArtEngine)) throw std::bad_array_new_length();
+    return std::make_unique<ArtEngine[]>(n);
+  }
 };
 
 inline bool is_art(const LocalLayout& layout) noexcept {

@@ -70,6 +70,8 @@ TEST(Assembly, ShardCountsAndLayouts) {
   EXPECT_EQ(sharded->internals().group->row.front()->kind(), NodeKind::UncompressedPadded);
 
   EXPECT_THROW(build_local_engine_with(EngineKind::Standard, 4, true, 1, big), std::invalid_argument);
+  // A row of ART engines too large to count in bytes is refused, not wrapped.
+  EXPECT_THROW(build_local_engine_with(EngineKind::Art, 0, true, 1ull << 62, big), std::bad_alloc);
 }
 
 // LockFree and Adaptive fix their own node flavour, so the configured one,

@@ -94,5 +94,40 @@ TEST(LocalEngineTest, ShardedCountersAndRouting) {
   EXPECT_EQ(engine->stats().inserts, 1u);
 }
 
+// Prefixes longer than their family, and prefixes and addresses of no
+// family (a C++ caller's cast), in every layout: inserts are refused and
+// change nothing; lookups, single or batched, answer none beside the
+// answers of the good addresses.
+TEST(LocalEngineTest, PrefixesAndAddressesOutsideTheFamilies) {
+  const auto no_family = static_cast<AddressFamily>(2);
+  IpPrefix strange = P("10.0.0.0/8");
+  strange.family = no_family;
+  IpAddress stray = A("10.1.2.3");
+  stray.family = no_family;
+  IpPrefix too_long_v4 = P("10.0.0.0/32");
+  too_long_v4.length = 33;
+  IpPrefix too_long_v6 = P("2001:db8::/128");
+  too_long_v6.length = 129;
+  for (const auto& engine : {LocalEngine::make_trie(4, 1), LocalEngine::make_trie(0, 2), LocalEngine::make_art(1),
+                             LocalEngine::make_art(2)}) {
+    for (const IpPrefix& p : {strange, too_long_v4, too_long_v6}) {
+      EXPECT_EQ(engine->insert(p, Metadata("x")), InsertStatus(std::string("Invalid prefix length")));
+      EXPECT_FALSE(engine->contains(p));
+      EXPECT_FALSE(engine->remove(p).has_value());
+    }
+    EXPECT_EQ(engine->len(), 0u);
+    EXPECT_EQ(engine->stats().inserts, 0u);
+    engine->insert(P("0.0.0.0/0"), Metadata("v4"));
+    engine->insert(P("::/0"), Metadata("v6"));
+    EXPECT_FALSE(engine->lookup(stray).has_value());
+    const std::vector<IpAddress> batch = {A("10.1.2.3"), stray, A("2001:db8::1")};
+    std::vector<std::optional<Metadata>> got(batch.size());
+    engine->lookup_many(batch, got);
+    EXPECT_EQ(got[0]->value(), "v4");
+    EXPECT_FALSE(got[1].has_value());
+    EXPECT_EQ(got[2]->value(), "v6");
+  }
+}
+
 }  // namespace
 }  // namespace korvane
