@@ -1140,7 +1140,11 @@ void ReadIndex::set_cover_length(std::size_t slot, unsigned length) noexcept {
   const unsigned stored = length == 0 ? 0 : length - kShortBits;  // 1 to 10
   const unsigned shift = (slot & 1) * 4;
   std::uint8_t& pair = cover_lengths_[slot >> 1];
-  pair = static_cast<std::uint8_t>((pair & ~(15u << shift)) | (stored << shift));
+  const auto updated = static_cast<std::uint8_t>((pair & ~(15u << shift)) | (stored << shift));
+  // Unchanged pairs are not written: a page of the table only read (most
+  // stay 0) is the kernel's shared zero page, and costs a small table no
+  // memory.
+  if (updated != pair) pair = updated;
 }
 
 void ReadIndex::update(u128 key, unsigned length, const IndexSource& source) {
