@@ -102,6 +102,9 @@ void HybridEngine::apply_notice(std::string_view text) const {
 }
 
 void HybridEngine::retry_pending() const {
+  // The last catch-up could not read the hash (a time-out, a server gone
+  // again): this one writes what waits, then loads.
+  if (load_due_.load(std::memory_order_relaxed)) return catch_up(false);
   {
     std::lock_guard lock(sync_);
     if (pending_.empty()) return;
@@ -170,12 +173,16 @@ void HybridEngine::catch_up(bool first) const {
   // The hash's prefixes (host bits cleared), sorted, when they will be
   // needed: 18 bytes each, no allocation per entry.
   std::vector<IpPrefix> in_hash;
-  const bool whole_truth = snapshot && snapshot->generation >= seen_before;
+  // A failed load is tried again on the subscriber's next tick: a table
+  // loaded only partly, or not at all, must not pass unnoticed.
+  load_due_.store(!snapshot, std::memory_order_relaxed);
+  // Without a usable generation, nothing tells whether the server kept its
+  // history: the hash is then applied, and nothing local removed.
+  const bool whole_truth = snapshot && snapshot->generation && *snapshot->generation >= seen_before;
+  if (snapshot && snapshot->generation) note_generation(*snapshot->generation);
   if (snapshot && first) {
-    note_generation(snapshot->generation);
     load_into_empty(std::move(snapshot->entries));
   } else if (snapshot) {
-    note_generation(snapshot->generation);
     for (auto& [field, value] : snapshot->entries) {
       const auto prefix = parse_prefix(field);
       if (!prefix) continue;

@@ -30,13 +30,14 @@
 //  2. The entries hash is read with its generation in one transaction and
 //     applied to both engines, except for prefixes changed locally since
 //     the catch-up began or still waiting to be written: those keep their
-//     local state.
+//     local state. A catch-up that cannot read the hash (a time-out, the
+//     server gone again) is tried again about once a second.
 //  3. If the server still has the history this engine saw (its generation
 //     is not below the highest one this engine saw), the hash is the whole
 //     truth: local prefixes it lacks were removed elsewhere and are removed
 //     here too. A generation that went back means the server lost its data
 //     (restarted without persistence, or flushed); then nothing local is
-//     removed.
+//     removed. Nor is anything when the generation key holds no count.
 //
 // Thread safety: both local engines are thread-safe, and so is the backend.
 // With a backend, one mutex (sync_) orders local changes against a
@@ -151,6 +152,10 @@ class HybridEngine final : public PrefixEngine {
   // The highest generation this engine saw the server at (relaxed: only the
   // subscriber thread compares it, and the writes are monotonic maxima).
   mutable std::atomic<std::uint64_t> seen_generation_{0};
+  // Set when a catch-up could not read the entries hash, cleared by one
+  // that could (relaxed: the subscriber's thread reads it, and a catch-up
+  // run from the construction happens before that thread's next tick).
+  mutable std::atomic<bool> load_due_{false};
 
   std::unique_ptr<redis::Subscriber> subscriber_;  // destroyed first: it uses the engines
 };

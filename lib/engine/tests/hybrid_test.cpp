@@ -4,6 +4,9 @@
 // (lib/python/tests/test_hybrid.py compares every operation).
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <thread>
+
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -74,6 +77,28 @@ TEST(HybridConstruction, UnreachableServerIsACatchableError) {
   EXPECT_EQ(hybrid_failure_message("a \"b\" \\c"), R"(Failed to initialize HybridEngine: "a \"b\" \\c")");
 }
 
+// Calls of a command the server has run so far, from INFO commandstats.
+long long calls_of(const RedisServer& server, const std::string& command) {
+  const std::string info = server.run({"INFO", "commandstats"});
+  const std::size_t at = info.find("cmdstat_" + command + ":calls=");
+  return at == std::string::npos ? 0 : std::stoll(info.substr(at + command.size() + 15));
+}
+
+// A generation key holding no count (planted by hand) neither stops the
+// load nor makes writes that reached the hash be sent again.
+TEST(HybridRedis, AGenerationKeyWithoutACountLeavesLoadsAndWritesWorking) {
+  RedisServer server;
+  server.run({"SET", std::string(redis::kGenerationKey), "abc"});
+  server.run({"HSET", std::string(redis::kEntriesKey), "10.0.0.0/8", R"(["ten",{}])"});
+  auto engine = make(server);
+  EXPECT_EQ(value_at(*engine, "10.1.1.1"), "ten");
+  const long long before = calls_of(server, "hset");
+  ASSERT_EQ(engine->insert(P("192.168.0.0/16"), Metadata("lan")), std::nullopt);
+  std::this_thread::sleep_for(std::chrono::milliseconds(2500));  // two of the subscriber's retry ticks
+  EXPECT_EQ(calls_of(server, "hset"), before + 1);
+  EXPECT_EQ(value_at(*make(server), "192.168.1.1"), "lan");
+}
+
 TEST(HybridRedis, LoadSkipsBadFieldsAndValues) {
   RedisServer server;
   const std::string key(redis::kEntriesKey);
@@ -92,13 +117,20 @@ TEST(HybridRedis, LoadSkipsBadFieldsAndValues) {
   EXPECT_FALSE(engine->lookup(A("192.168.1.1")));
 }
 
-TEST(HybridRedis, UnusableHashStartsEmpty) {
+TEST(HybridRedis, UnusableHashStartsEmptyUntilItIsUsable) {
   RedisServer server;
   server.run({"SET", std::string(redis::kEntriesKey), "a string, not a hash"});
   auto engine = make(server);
   EXPECT_EQ(engine->len(), 0u);
   EXPECT_EQ(engine->insert(P("10.0.0.0/8"), Metadata("a")), std::nullopt);  // local result kept
   EXPECT_EQ(value_at(*engine, "10.0.0.1"), "a");
+  // A load that failed is tried again: once the hash is usable, it is
+  // loaded, and the write that waited reaches it.
+  server.run({"DEL", std::string(redis::kEntriesKey)});
+  server.run({"HSET", std::string(redis::kEntriesKey), "172.16.0.0/12", R"(["b",{}])"});
+  EXPECT_TRUE(eventually([&] { return value_at(*engine, "172.16.0.1") == "b"; }));
+  EXPECT_EQ(value_at(*engine, "10.0.0.1"), "a");
+  EXPECT_TRUE(eventually([&] { return server.run({"HGET", std::string(redis::kEntriesKey), "10.0.0.0/8"}) != "(nil)"; }));
 }
 
 TEST(HybridRedis, WriteThroughWithHostBitsAndReload) {

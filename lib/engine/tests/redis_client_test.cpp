@@ -140,6 +140,8 @@ TEST(RedisClient, SilentServerTimesOut) {
   EXPECT_FALSE(client.command({"PING"}));
   EXPECT_FALSE(client.pipeline({{"PING"}, {"PING"}}));
   EXPECT_EQ(client.connect_attempts(), 1u);
+  // Nor does the construction's check take a connection alone for a server.
+  EXPECT_TRUE(client.check_connection().has_value());
   close(fd);
 }
 

@@ -71,6 +71,10 @@ TEST(DecodeMetadata, Rejects) {
       "{\"value\":\"a\x01\",\"attributes\":{}}",
   };
   for (const char* text : cases) EXPECT_FALSE(decode_metadata(text).has_value()) << text;
+  // The JSON parser stops at a NUL and skips a byte-order mark: a record
+  // followed by a NUL and junk, or led by a mark, is still no record.
+  EXPECT_FALSE(decode_metadata(std::string_view("[\"w\",{}]\0junk", 13)).has_value());
+  EXPECT_FALSE(decode_metadata("\xEF\xBB\xBF[\"b\",{}]").has_value());
 }
 
 TEST(KeyTexts, PrefixAndLookupKeys) {

@@ -46,7 +46,9 @@ std::optional<UpdateNotice> parse_notice(std::string_view text);
 
 // The entries hash read in one transaction with the generation it is at.
 struct Snapshot {
-  std::uint64_t generation = 0;
+  // Nothing when the generation key holds something other than a count
+  // (planted by hand): the entries are still the hash's.
+  std::optional<std::uint64_t> generation;
   std::vector<std::pair<std::string, std::string>> entries;  // field text -> value text
 };
 
@@ -59,15 +61,17 @@ class RedisBackend {
   // Write-through of one change: HSET (or HDEL) of the entry, the generation
   // bump and, with a channel, the notice, in one transaction and one
   // pipelined round trip; a write the server refuses publishes nothing.
-  // Returns the generation the change set, or nothing when the change did
-  // not reach Redis; callers never fail a local operation on it.
+  // Returns the generation the change set (0 when the write landed but the
+  // generation key could not count it), or nothing when the change did not
+  // reach the hash; callers never fail a local operation on it.
   std::optional<std::uint64_t> store_entry(const IpPrefix& prefix, const Metadata& record,
                                            const std::string* channel, std::string_view origin) const;
   std::optional<std::uint64_t> delete_entry(const IpPrefix& prefix, const std::string* channel,
                                             std::string_view origin) const;
   // The entries hash and the generation, read atomically (MULTI/EXEC), so
   // that every change counted in `generation` is in `entries`. Nothing when
-  // the connection, the command or the reply's shape fails.
+  // the connection, the command or the reply's shape fails. Waits up to
+  // kLoadTimeout for the reply: a large hash takes seconds to send.
   std::optional<Snapshot> load_snapshot() const;
 
   // The shared result tier. A result is stored with the generation read

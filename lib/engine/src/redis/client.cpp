@@ -302,8 +302,15 @@ Connection::~Connection() { redisFree(context_); }  // closes this process's cop
 
 bool Connection::owned_here() const noexcept { return owner_ == static_cast<int>(::getpid()); }
 
-std::optional<std::vector<Reply>> Connection::run(const std::vector<std::vector<std::string>>& commands) {
+std::optional<std::vector<Reply>> Connection::run(const std::vector<std::vector<std::string>>& commands,
+                                                  std::optional<std::chrono::milliseconds> reply_timeout) {
   if (broken_) return std::nullopt;
+  if (reply_timeout) {
+    redisSetTimeout(context_, to_timeval(*reply_timeout));
+    auto replies = run(commands);
+    redisSetTimeout(context_, to_timeval(kCommandTimeout));
+    return replies;
+  }
   std::vector<const char*> argv;
   std::vector<std::size_t> lengths;
   for (const auto& args : commands) {
@@ -355,13 +362,25 @@ std::optional<std::string> RedisClient::check_connection() {
   std::string error;
   std::unique_ptr<Connection> connection = Connection::open(settings_, error);
   if (!connection) return error;
+  // A connection alone proves nothing: the port may belong to another
+  // service, or to a proxy that accepts anything. Set-up sends no command
+  // when there is no password or database to set.
+  const auto replies = connection->run({{"PING"}});
+  if (!replies) {
+    const char* reason = connection->context()->errstr;
+    return reason[0] != '\0' ? std::string(reason) : std::string("no reply to PING");
+  }
+  const Reply& pong = replies->front();
+  if (pong.type == Reply::Type::Error) return pong.text;
+  if (pong.text != "PONG") return "not a Redis server (PING answered \"" + pong.text + "\")";
   give_back(std::move(connection));
   return std::nullopt;
 }
 
-std::optional<std::vector<Reply>> RedisClient::pipeline(const std::vector<std::vector<std::string>>& commands) {
+std::optional<std::vector<Reply>> RedisClient::pipeline(const std::vector<std::vector<std::string>>& commands,
+                                                      std::optional<std::chrono::milliseconds> reply_timeout) {
   if (std::unique_ptr<Connection> pooled = take_idle()) {
-    if (auto replies = pooled->run(commands)) {
+    if (auto replies = pooled->run(commands, reply_timeout)) {
       give_back(std::move(pooled));
       return replies;
     }
@@ -373,7 +392,7 @@ std::optional<std::vector<Reply>> RedisClient::pipeline(const std::vector<std::v
   std::string error;
   std::unique_ptr<Connection> fresh = Connection::open(settings_, error);
   std::optional<std::vector<Reply>> replies;
-  if (fresh) replies = fresh->run(commands);
+  if (fresh) replies = fresh->run(commands, reply_timeout);
   if (!replies) {
     const auto failed_at = std::chrono::steady_clock::now().time_since_epoch();
     retry_at_.store(std::chrono::duration_cast<std::chrono::nanoseconds>(failed_at + kRetryAfter).count(),

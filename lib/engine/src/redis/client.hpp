@@ -37,6 +37,9 @@ namespace korvane::redis {
 
 inline constexpr std::chrono::milliseconds kConnectTimeout{1000};
 inline constexpr std::chrono::milliseconds kCommandTimeout{2000};
+// For reading a whole table (HGETALL of the entries hash): millions of
+// entries take the server seconds to send.
+inline constexpr std::chrono::milliseconds kLoadTimeout{120000};
 inline constexpr std::chrono::milliseconds kRetryAfter{1000};
 
 struct ConnectionSettings {
@@ -90,7 +93,9 @@ class Connection {
   // Sends the commands in one write and reads one reply per command. A
   // transport failure (time-out, closed socket) leaves the connection broken
   // and returns nothing; an error reply is a reply.
-  std::optional<std::vector<Reply>> run(const std::vector<std::vector<std::string>>& commands);
+  // `reply_timeout`, when given, replaces kCommandTimeout for these replies.
+  std::optional<std::vector<Reply>> run(const std::vector<std::vector<std::string>>& commands,
+                                        std::optional<std::chrono::milliseconds> reply_timeout = std::nullopt);
   bool broken() const noexcept { return broken_; }
   // hiredis's context, for the subscriber's own reading loop.
   redisContext* context() noexcept { return context_; }
@@ -115,7 +120,8 @@ class RedisClient {
   explicit RedisClient(ConnectionSettings settings) : settings_(std::move(settings)) {}
   ~RedisClient();
 
-  // Opens one connection (kept in the pool); the reason when it fails.
+  // Opens one connection (kept in the pool) and checks that a Redis server
+  // answers on it (PING); the reason when either fails.
   std::optional<std::string> check_connection();
 
   // Runs the commands on a pooled connection, or a new one. A pooled
@@ -125,7 +131,8 @@ class RedisClient {
   // harmless (a generation bumped twice only ends shared results sooner).
   // Nothing on any failure, and at once while a failed server's kRetryAfter
   // runs.
-  std::optional<std::vector<Reply>> pipeline(const std::vector<std::vector<std::string>>& commands);
+  std::optional<std::vector<Reply>> pipeline(const std::vector<std::vector<std::string>>& commands,
+                                             std::optional<std::chrono::milliseconds> reply_timeout = std::nullopt);
   std::optional<Reply> command(std::vector<std::string> args);
 
   const ConnectionSettings& settings() const noexcept { return settings_; }

@@ -186,6 +186,10 @@ std::string encode_metadata(const Metadata& metadata) {
 }
 
 std::optional<Metadata> decode_metadata(std::string_view text) {
+  // The parser reads a NUL as the end of its input, and skips a leading
+  // byte-order mark; neither is JSON whitespace (a NUL in a string is
+  // written \u0000), so a text holding either is no record.
+  if (text.find('\0') != std::string_view::npos || text.starts_with("\xEF\xBB\xBF")) return std::nullopt;
   RecordReader reader;
   // strict: the whole input must be one JSON value and whitespace.
   if (!Json::sax_parse(text.begin(), text.end(), &reader, nlohmann::detail::input_format_t::json, true)) {
