@@ -84,6 +84,13 @@ std::shared_ptr<const HybridEngine> HybridEngine::make(const EngineConfig& confi
 void HybridEngine::apply_notice(std::string_view text) const {
   auto notice = redis::parse_notice(text);
   if (!notice || notice->origin == origin_) return;
+  // Every notice comes from a write that bumped the generation once, after
+  // the generation this engine last read: an engine that only reads learns
+  // the server's history from these, and so does not take a server that
+  // restarted empty for one that still holds it (removing every entry the
+  // server lost). A notice whose bump the last load already counted is
+  // counted twice; that errs towards removing nothing.
+  seen_generation_.fetch_add(1, std::memory_order_relaxed);
   std::lock_guard lock(sync_);
   if (notice->insert) {
     (void)write_->insert(notice->prefix, notice->record);

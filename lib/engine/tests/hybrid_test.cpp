@@ -218,6 +218,11 @@ TEST(HybridRedis, ServerStoppedThenRestarted) {
   RedisServer server;
   auto one = make(server);
   auto two = make(server);
+  // `two` only reads: it learns of these from notices alone.
+  for (const char* prefix : {"192.0.2.0/24", "100.64.0.0/10", "203.0.113.0/24"}) {
+    ASSERT_EQ(one->insert(P(prefix), Metadata("early")), std::nullopt);
+  }
+  EXPECT_TRUE(eventually([&] { return two->len() == 3; }));
   server.stop();
   // Local results are never lost while the server is away.
   EXPECT_EQ(one->insert(P("10.0.0.0/8"), Metadata("offline")), std::nullopt);
@@ -243,6 +248,9 @@ TEST(HybridRedis, ServerStoppedThenRestarted) {
   ASSERT_EQ(one->insert(P("198.18.0.0/15"), Metadata("live")), std::nullopt);
   EXPECT_TRUE(eventually([&] { return value_at(*two, "198.18.0.1") == "live"; }));
   EXPECT_EQ(value_at(*one, "10.0.0.1"), "offline");  // kept locally throughout
+  // Nor did the restart remove what `two` held, as it did not in `one`.
+  EXPECT_EQ(value_at(*one, "192.0.2.1"), "early");
+  EXPECT_EQ(value_at(*two, "192.0.2.1"), "early");
 }
 
 // Notices lost while a subscription was down are caught up from the hash
