@@ -267,7 +267,7 @@ void HybridEngine::settle(const IpPrefix& prefix, std::optional<std::uint64_t> g
   const std::string key = canonical_text(prefix);
   std::lock_guard lock(sync_);
   in_flight_.erase(in_flight_.find(key));
-  const std::string field = redis::prefix_text(prefix);
+  const std::string field = redis::prefix_text(prefix.canonical());  // as store_entry writes it
   if (generation) {
     pending_.erase(field);  // a newer write reached the server
   } else {

@@ -91,13 +91,20 @@ std::optional<std::uint64_t> RedisBackend::write_change(std::vector<std::string>
 
 std::optional<std::uint64_t> RedisBackend::store_entry(const IpPrefix& prefix, const Metadata& record,
                                                        const std::string* channel, std::string_view origin) const {
-  return write_change({"HSET", std::string(kEntriesKey), prefix_text(prefix), encode_metadata(record)}, prefix,
-                      &record, channel, origin);
+  // The field names the entry as the engines hold it, host bits cleared:
+  // a field kept as the caller spelt it would outlive a remove that spelt
+  // the same entry otherwise, and the entry would come back at the next load.
+  return write_change({"HSET", std::string(kEntriesKey), prefix_text(prefix.canonical()), encode_metadata(record)},
+                      prefix, &record, channel, origin);
 }
 
 std::optional<std::uint64_t> RedisBackend::delete_entry(const IpPrefix& prefix, const std::string* channel,
                                                         std::string_view origin) const {
-  return write_change({"HDEL", std::string(kEntriesKey), prefix_text(prefix)}, prefix, nullptr, channel, origin);
+  // Both spellings: a field written with host bits (by another writer, or
+  // before fields were written without them) goes when a remove names it.
+  std::vector<std::string> hdel{"HDEL", std::string(kEntriesKey), prefix_text(prefix.canonical())};
+  if (std::string spelt = prefix_text(prefix); spelt != hdel.back()) hdel.push_back(std::move(spelt));
+  return write_change(std::move(hdel), prefix, nullptr, channel, origin);
 }
 
 namespace {
