@@ -67,10 +67,13 @@ std::shared_ptr<const HybridEngine> HybridEngine::make(const EngineConfig& confi
   // hash is then never missed. The subscriber catches up on every confirmed
   // subscription, the first one (the construction's load) included. The
   // callbacks may use the engine: its destructor stops the subscriber first.
+  const std::uint64_t database = engine->backend_->client().settings().database;
+  engine->notice_channel_ =
+      database == 0 ? config.update_channel : config.update_channel + "/" + std::to_string(database);
   HybridEngine* self = engine.get();
   auto subscribed = std::make_shared<std::atomic<bool>>(false);
   engine->subscriber_ = std::make_unique<redis::Subscriber>(
-      engine->backend_->client().settings(), config.update_channel,
+      engine->backend_->client().settings(), engine->notice_channel_,
       [self, subscribed] { self->catch_up(!subscribed->exchange(true)); },
       [self](std::string_view text) { self->apply_notice(text); }, [self] { self->retry_pending(); });
   if (!engine->subscriber_->wait_first_attempt() && !subscribed->exchange(true)) {
@@ -133,7 +136,7 @@ void HybridEngine::replay_pending() const {
     std::lock_guard lock(sync_);
     replay = pending_;
   }
-  const std::string* channel = &update_channel_;
+  const std::string* channel = &notice_channel_;
   for (auto& [field, change] : replay) {
     {
       // Gone or replaced meanwhile (written by a newer change, superseded by
@@ -287,7 +290,7 @@ InsertStatus HybridEngine::insert(const IpPrefix& prefix, Metadata metadata) con
     in_flight_.erase(in_flight_.find(canonical_text(prefix)));
   }
   if (error || !backend_) return error;
-  const auto generation = backend_->store_entry(prefix, metadata, &update_channel_, origin_);
+  const auto generation = backend_->store_entry(prefix, metadata, &notice_channel_, origin_);
   settle(prefix, generation, PendingChange{prefix, std::move(metadata)});
   return std::nullopt;
 }
@@ -301,7 +304,7 @@ std::optional<Metadata> HybridEngine::remove(const IpPrefix& prefix) const {
     return from_write;
   });
   if (!backend_) return removed;
-  const auto generation = backend_->delete_entry(prefix, &update_channel_, origin_);
+  const auto generation = backend_->delete_entry(prefix, &notice_channel_, origin_);
   settle(prefix, generation, PendingChange{prefix, std::nullopt});
   return removed;
 }

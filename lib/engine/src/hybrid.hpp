@@ -134,6 +134,11 @@ class HybridEngine final : public PrefixEngine {
   std::shared_ptr<const LocalEngine> write_;
   std::shared_ptr<const LocalEngine> read_;
   std::string update_channel_;
+  // Where notices go: the update channel, with "/N" after it for database
+  // N other than 0. Publish and subscribe span a server's databases, so
+  // without it an engine would apply changes made to another database's
+  // hash.
+  std::string notice_channel_;
   std::string origin_;  // names this engine in its notices
   std::shared_ptr<redis::RedisBackend> backend_;
 

@@ -99,6 +99,21 @@ TEST(HybridRedis, AGenerationKeyWithoutACountLeavesLoadsAndWritesWorking) {
   EXPECT_EQ(value_at(*make(server), "192.168.1.1"), "lan");
 }
 
+// Publish and subscribe span a server's databases; the engines of one
+// database hear only each other.
+TEST(HybridRedis, EnginesOfAnotherDatabaseHearNothing) {
+  RedisServer server;
+  auto zero = make(server);
+  auto one = std::dynamic_pointer_cast<const HybridEngine>(create_engine(hybrid_config(server.url() + "/1")));
+  auto also_one = std::dynamic_pointer_cast<const HybridEngine>(create_engine(hybrid_config(server.url() + "/1")));
+  ASSERT_EQ(one->insert(P("10.0.0.0/8"), Metadata("db1")), std::nullopt);
+  ASSERT_EQ(zero->insert(P("192.168.0.0/16"), Metadata("db0")), std::nullopt);
+  EXPECT_TRUE(eventually([&] { return value_at(*also_one, "10.1.1.1") == "db1"; }));
+  EXPECT_TRUE(eventually([&] { return value_at(*one, "10.1.1.1") == "db1" && !one->lookup(A("192.168.1.1")); }));
+  EXPECT_FALSE(zero->lookup(A("10.1.1.1")));
+  EXPECT_FALSE(also_one->lookup(A("192.168.1.1")));
+}
+
 TEST(HybridRedis, LoadSkipsBadFieldsAndValues) {
   RedisServer server;
   const std::string key(redis::kEntriesKey);
