@@ -484,12 +484,48 @@ def parser() -> argparse.ArgumentParser:
     return p
 
 
+class Diagnostics:
+    """Standard error as the tool uses it: reports and the progress bar are
+    best effort, so a closed or full standard error never stops the answers."""
+
+    def __init__(self, stream) -> None:
+        self.stream = stream
+
+    def write(self, text: str) -> None:
+        if self.stream is None:
+            return
+        try:
+            self.stream.write(text)
+        except (OSError, ValueError):
+            self.stream = None
+
+    def flush(self) -> None:
+        if self.stream is None:
+            return
+        try:
+            self.stream.flush()
+        except (OSError, ValueError):
+            self.stream = None
+
+    def isatty(self) -> bool:
+        return self.stream is not None and self.stream.isatty()
+
+
 def discard_output() -> None:
     """Later flushes of standard output go nowhere instead of failing again."""
     os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
 
 
 def main(argv: list[str] | None = None) -> int:
+    stderr = sys.stderr
+    sys.stderr = Diagnostics(stderr)
+    try:
+        return run_tool(argv)
+    finally:
+        sys.stderr = stderr
+
+
+def run_tool(argv: list[str] | None) -> int:
     p = parser()
     args = p.parse_args(argv)
     if args.field is not None and args.field < 1:

@@ -242,6 +242,21 @@ def test_unwritable_output_exits_2(files, output, message):
     assert "korvane: cannot write the output: " in err and message in err and "Traceback" not in err
 
 
+@pytest.mark.parametrize("errors", ["closed", "/dev/full"])
+def test_unwritable_standard_error_leaves_the_answers_whole(files, errors):
+    with open("/dev/full" if errors == "/dev/full" else os.devnull, "wb") as stderr:
+        result = subprocess.run(
+            [sys.executable, "-m", "korvane_cli", "--no-progress", "-t", "t.csv", "in.txt"],
+            stdout=subprocess.PIPE,
+            stderr=stderr,
+            preexec_fn=(lambda: os.close(2)) if errors == "closed" else None,
+            cwd=files,
+            timeout=120,
+        )
+    assert result.returncode == 0
+    assert result.stdout == run("-t", "t.csv", "in.txt", cwd=files).stdout
+
+
 def test_help_shows_examples_and_the_script_is_installed():
     result = run("--help")
     assert result.returncode == 0 and b"examples:" in result.stdout and b"korvane -t routes.csv" in result.stdout
