@@ -473,7 +473,12 @@ def parser() -> argparse.ArgumentParser:
     p.add_argument("-t", "--table", required=True, help="the prefix table: CSV, TSV or MaxMind DB")
     p.add_argument("--table-format", choices=["csv", "tsv", "mmdb"], help="the table's format, when its extension does not tell")
     p.add_argument("--mmdb-value", default="", metavar="PATH", help="dotted path of the MaxMind DB field used as value (e.g. country.iso_code)")
-    p.add_argument("--variant", default=None, help="RadixEngine variant (default: the plain engine)")
+    p.add_argument(
+        "--variant",
+        choices=["standard", "lockfree", "adaptive"],
+        default=None,
+        help="RadixEngine variant (default: the plain engine)",
+    )
     p.add_argument("--field", type=int, metavar="N", help="the address is field N (from 1) of each line, not the whole line")
     p.add_argument("-d", "--delimiter", metavar="TEXT", help="field separator for --field (default: runs of blanks)")
     p.add_argument("-f", "--format", choices=["tsv", "json"], default="tsv", help="output format (default tsv)")
@@ -530,6 +535,8 @@ def run_tool(argv: list[str] | None) -> int:
     args = p.parse_args(argv)
     if args.field is not None and args.field < 1:
         p.error("--field counts from 1")
+    if args.field is not None and args.field > sys.maxsize:
+        p.error(f"--field {args.field} is larger than any line can be")
     if args.delimiter == "":
         p.error("--delimiter must not be empty")
     if sys.stdout is None:

@@ -142,6 +142,8 @@ def test_tsv_escapes_and_non_utf8_input(tmp_path):
         (["-t", "missing.csv"], "cannot read the table"),
         (["-t", "t.csv", "missing.txt"], "cannot read missing.txt"),
         (["-t", "t.csv", "--field", "0"], "--field counts from 1"),
+        (["-t", "t.csv", "--field", "99999999999999999999"], "is larger than any line can be"),
+        (["-t", "t.csv", "--variant", "lockfre"], "invalid choice: 'lockfre'"),
         pytest.param(
             ["-t", "t.csv", "--table-format", "mmdb"],
             "cannot read the table: Error opening database file",
