@@ -68,6 +68,38 @@ TEST_P(TrieEngineTest, CompressedShapes) {
 INSTANTIATE_TEST_SUITE_P(AllKinds, TrieEngineTest, ::testing::Range<std::uint8_t>(0, 8),
                          [](const auto& info) { return "kind" + std::to_string(info.param); });
 
+// A remove takes a node's entry, then tidies around the node; an insert may
+// split the node in between. The remove then finds an entry or two children
+// there and tidies nothing, so the insert must leave the trie in the shape a
+// fresh load of the same prefixes has.
+TEST(CompressedTrie, SplitOfANodeWhoseEntryWasJustTaken) {
+  for (std::uint8_t kind = 4; kind < 8; ++kind) {
+    SCOPED_TRACE(int{kind});
+    TrieEngine engine{static_cast<NodeKind>(kind)};
+    auto fresh_nodes = [&](std::initializer_list<const char*> prefixes) {
+      TrieEngine fresh{engine.kind()};
+      for (const char* p : prefixes) fresh.insert(P(p), Metadata(p));
+      return fresh.node_count();
+    };
+    // The root holds the /32 and has the /48 as its only child.
+    engine.insert(P("2001:db8::/32"), Metadata("32"));
+    engine.insert(P("2001:db8:1::/48"), Metadata("48"));
+    engine.root(AddressFamily::V6)->clear_metadata();
+    engine.insert(P("2001:db9::/32"), Metadata("db9"));  // splits the root's edge
+    EXPECT_EQ(engine.node_count(), fresh_nodes({"2001:db8:1::/48", "2001:db9::/32"}));
+
+    // An emptied leaf.
+    const NodeRef leaf = engine.root(AddressFamily::V6)->left();
+    ASSERT_EQ(leaf->prefix(), P("2001:db8:1::/48"));
+    leaf->clear_metadata();
+    engine.insert(P("2001:db8:2::/48"), Metadata("48 too"));  // diverges inside the leaf's edge
+    EXPECT_EQ(engine.node_count(), fresh_nodes({"2001:db8:2::/48", "2001:db9::/32"}));
+    EXPECT_TRUE(engine.contains(P("2001:db8:2::/48")));
+    EXPECT_FALSE(engine.contains(P("2001:db8:1::/48")));
+  }
+}
+
+
 // --- The dispatcher.
 
 TEST(LocalEngineTest, ShardSelection) {

@@ -27,7 +27,10 @@
 //   before releasing it.
 // - Structure invariant, restored by every remove before it returns: a node
 //   other than the root holds an entry or has two children. The root may be
-//   empty; an empty root has an empty edge.
+//   empty; an empty root has an empty edge. An insert that meets a node a
+//   remove has just emptied, before that remove's tidy, leaves nothing for
+//   the tidy to miss: it fills an empty leaf rather than split it, and tidies
+//   the child it split off a node with no entry and one child.
 #pragma once
 
 #include "read_index.hpp"
@@ -75,14 +78,34 @@ struct PathCompressed {
   static bool insert(TrieNode* root, const PrefixKey& key, OwnedEntry& entry, detail::MetadataRep*& replaced,
                      Shortcuts* shortcuts = nullptr) {
     Shortcuts::Walk walk = shortcuts != nullptr ? shortcuts->walk(key) : Shortcuts::Walk();
-    const bool created = insert_from(root, key, entry, replaced, walk);
+    Leftover leftover;
+    const bool created = insert_from(root, key, entry, replaced, walk, leftover);
     walk.record();  // every node lock is let go by now
+    if (__builtin_expect(leftover.child != nullptr, 0)) tidy_leftover(root, leftover, shortcuts);
     return created;
   }
 
  private:
+  // A node an insert's split left with no entry and one child (C), its
+  // parent, and the key that leads to it, for the insert to tidy once it
+  // holds no lock.
+  struct Leftover {
+    N* child = nullptr;
+    N* parent = nullptr;
+    unsigned child_depth = 0;
+    unsigned parent_depth = 0;
+    PrefixKey key{};
+  };
+
+  [[gnu::noinline]] static void tidy_leftover(TrieNode* root, const Leftover& leftover, Shortcuts* shortcuts) {
+    Path<N> path;
+    path.push(leftover.parent, leftover.parent_depth);
+    path.push(leftover.child, leftover.child_depth);
+    tidy(root, leftover.key, path, shortcuts);
+  }
+
   static bool insert_from(TrieNode* root, const PrefixKey& key, OwnedEntry& entry, detail::MetadataRep*& replaced,
-                          Shortcuts::Walk& walk) {
+                          Shortcuts::Walk& walk, Leftover& leftover) {
     SpareNodes<N> spare;
     auto* n = static_cast<N*>(walk.start());
     unsigned depth = walk.start_depth();
@@ -122,8 +145,11 @@ struct PathCompressed {
       const unsigned m = p.matched;
       const unsigned e = p.edge.length;
 
-      if (e == 0 && is_empty(n)) {
-        // An empty node (the root of an empty trie) takes the whole key.
+      // An empty node takes the whole key: the root of an empty trie, or a
+      // leaf whose entry a remove has just taken and which it is about to
+      // prune. (Split, such a leaf would leave an empty child that the
+      // remove's tidy, finding its node with two children, never prunes.)
+      if ((e == 0 || m < e) && is_empty(n)) {
         const u128 bits = key_bits(key.bits, depth, r);
         n->store_edge(high_word(bits), low_word(bits), r);
         n->entry.replace_prefix(entry.take_prefix());
@@ -153,7 +179,7 @@ struct PathCompressed {
       }
       // The edge diverges from the key, or the key ends inside it: split.
       if (spare.available() < (m < r ? 2u : 1u)) continue;
-      split(n, p, key, depth, spare, entry);
+      split(n, p, key, depth, spare, entry, leftover);
       return true;
     }
   }
@@ -318,27 +344,38 @@ struct PathCompressed {
   // second new node D, or into n itself when the key ends at the split.
   // Everything happens under n's lock, so a reader sees n entirely before or
   // entirely after the split.
+  //
+  // When n had no entry and one child (a remove has just taken its entry
+  // and will find it with two children or an entry, so tidies nothing),
+  // C takes neither an entry nor a second child: `leftover` then names C
+  // for the insert to tidy.
   static void split(N* n, const Position& p, const PrefixKey& key, unsigned depth, SpareNodes<N>& spare,
-                    OwnedEntry& entry) noexcept {
+                    OwnedEntry& entry, Leftover& leftover) noexcept {
     const unsigned m = p.matched;
     const unsigned e = p.edge.length;
     N* c = spare.take();
     const u128 tail = key_bits(p.edge.bits, m + 1, e - m - 1);
     c->store_edge(high_word(tail), low_word(tail), e - m - 1);
-    c->entry.metadata.store(n->entry.exchange_metadata(nullptr), std::memory_order_relaxed);
+    detail::MetadataRep* const rep = n->entry.exchange_metadata(nullptr);
+    c->entry.metadata.store(rep, std::memory_order_relaxed);
     if (const StoredPrefix own = n->entry.load_prefix()) {
       own.acquire();  // C shares a box; n keeps its own reference
       c->entry.store_prefix_unpublished(own);
     }
     // The children move with their references. The Hashed flavour's maps
     // are sized for far more than two keys, so these never allocate.
-    c->children.replace_child(0, n->children.take_child(0));
-    c->children.replace_child(1, n->children.take_child(1));
+    TrieNode* const moved[2] = {n->children.take_child(0), n->children.take_child(1)};
+    c->children.replace_child(0, moved[0]);
+    c->children.replace_child(1, moved[1]);
 
     const u128 head = p.edge.bits & top_mask(m);
     n->store_edge(high_word(head), low_word(head), m);
     const unsigned edge_bit = bit_at(p.edge.bits, m);
     n->children.replace_child(edge_bit, c);
+    if (rep == nullptr && (moved[0] == nullptr || moved[1] == nullptr)) {
+      // C's key is n's path and whole edge.
+      leftover = {c, n, depth + m + 1, depth, {(key.bits & top_mask(depth)) | shift_right(p.edge.bits, depth), depth + e}};
+    }
     if (m < p.remaining) {
       n->children.replace_child(1 - edge_bit, fill_leaf(spare.take(), key, depth + m + 1, entry));
     } else {
