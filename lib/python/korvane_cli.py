@@ -31,7 +31,10 @@ table files:
       2001:db8::/32<TAB>doc<TAB>cc=de
   A MaxMind DB file (.mmdb) loads when the maxminddb package is installed: the
   value is the field named by --mmdb-value, the attributes every other scalar
-  field, named by its dotted path (localised names in English only).
+  field, named by its dotted path (localised names in English only). IPv6
+  addresses the database leads to its IPv4 data (::192.0.2.1, ::ffff:192.0.2.1,
+  and 6to4 or Teredo addresses where the database says so) are answered as
+  maxminddb answers them.
 
 output:
   tsv   address, value, then name=value attributes sorted by name; "-" (or
@@ -243,17 +246,63 @@ def mmdb_record(data, value_path: str) -> dict:
     return {"value": value, "attributes": attributes}
 
 
-def load_mmdb(engine, networks: Iterable, value_path, counts, progress) -> None:
-    """Loads (network, data) pairs as maxminddb's Reader yields them."""
+def load_mmdb(engine, networks: Iterable, value_path, counts, progress):
+    """Loads (network, data) pairs as maxminddb's Reader yields them. Returns
+    the first IPv4 network, or None."""
+    first_v4 = None
     for number, (network, data) in enumerate(networks, 1):
         why = insert(engine, str(network), mmdb_record(data, value_path), counts)
         if why is not None:  # a reader hands out only valid networks
             raise Fatal(f"{PROG}: unexpected network from the database: {why}", 2)
+        if first_v4 is None and network.version == 4:
+            first_v4 = network
         if number % 4096 == 0:
             progress.update(0, counts.loaded)
+    return first_v4
 
 
-def load_table(engine, args, counts, reporter) -> None:
+# Where IPv6 databases keep or lead to their IPv4 data, with the depth at
+# which the embedded IPv4 address starts: ::/96 itself, then IPv4-mapped,
+# Teredo and 6to4 addresses. maxminddb lists the IPv4 data once, as IPv4
+# networks, and skips the other ranges.
+_IPV4_ALIASES = ((0, 96), (0xFFFF << 32, 96), (0x2001 << 112, 32), (0x2002 << 112, 16))
+
+
+def ipv4_aliases(reader, probe) -> list[tuple[int, int, int]]:
+    """The aliases `reader` has, as (network, mask, depth) over 128-bit
+    integers: those where the address built from `probe`, an IPv4 network of
+    the database, finds the probe's own record, one alias deep."""
+    if probe is None or reader.metadata().ip_version != 6:
+        return []
+    import ipaddress
+
+    record, length = reader.get_with_prefix_len(probe.network_address)
+    found = []
+    for network, depth in _IPV4_ALIASES:
+        alias = network | int(probe.network_address) << (96 - depth)
+        alias_record, alias_length = reader.get_with_prefix_len(ipaddress.IPv6Address(alias))
+        if alias_length == depth + length and alias_record == record:
+            mask = ((1 << depth) - 1) << (128 - depth)
+            found.append((network, mask, depth))
+    return found
+
+
+def embedded_ipv4(address: str, aliases: list[tuple[int, int, int]]) -> str | None:
+    """The IPv4 address an alias leads `address` to, or None."""
+    import ipaddress
+
+    try:
+        number = int(ipaddress.IPv6Address(address))
+    except ValueError:
+        return None
+    for network, mask, depth in aliases:
+        if number & mask == network:
+            return str(ipaddress.IPv4Address(number >> (96 - depth) & 0xFFFFFFFF))
+    return None
+
+
+def load_table(engine, args, counts, reporter) -> list[tuple[int, int, int]]:
+    """Loads the table; returns the IPv4 aliases of a MaxMind DB."""
     path = args.table
     kind = args.table_format or table_kind(path)
     try:
@@ -269,11 +318,12 @@ def load_table(engine, args, counts, reporter) -> None:
                 raise Fatal(f"{PROG}: reading {path} needs the maxminddb package (pip install maxminddb)", 2) from error
             try:
                 with maxminddb.open_database(path) as reader:
-                    load_mmdb(engine, reader, args.mmdb_value, counts, progress)
+                    probe = load_mmdb(engine, reader, args.mmdb_value, counts, progress)
+                    return ipv4_aliases(reader, probe)
             except maxminddb.InvalidDatabaseError as error:
                 raise Fatal(f"{PROG}: cannot read the table: {error}", 2) from error
-        else:
-            load_text_table(engine, path, kind, counts, reporter, progress)
+        load_text_table(engine, path, kind, counts, reporter, progress)
+        return []
     except OSError as error:
         raise Fatal(f"{PROG}: cannot read the table: {error}", 2) from error
     finally:
@@ -358,7 +408,8 @@ def bare_address(text: str) -> str:
     return text
 
 
-def annotate(engine, name: str, stream, args, writer: Writer, out, counts: Counts, reporter: Reporter) -> None:
+def annotate(engine, name: str, stream, args, writer: Writer, out, counts: Counts, reporter: Reporter,
+             aliases: list[tuple[int, int, int]]) -> None:
     pending: list[tuple[int, str, str]] = []  # (line number, line, address)
 
     def flush() -> None:
@@ -384,6 +435,10 @@ def annotate(engine, name: str, stream, args, writer: Writer, out, counts: Count
                     counts.malformed += 1
                     reporter.malformed(name, number, str(match))
                     continue
+                if match is None and aliases and ":" in address:
+                    embedded = embedded_ipv4(address, aliases)
+                    if embedded is not None:
+                        match = engine.lookup(embedded)
                 if match is None:
                     counts.unmatched += 1
                 else:
@@ -548,7 +603,7 @@ def run_tool(argv: list[str] | None) -> int:
     status = 0
     try:
         engine = RadixEngine(args.variant)
-        load_table(engine, args, counts, reporter)
+        aliases = load_table(engine, args, counts, reporter)
         writer = Writer(args)
         for name in args.inputs or ["-"]:
             try:
@@ -556,7 +611,7 @@ def run_tool(argv: list[str] | None) -> int:
             except OSError as error:
                 raise Fatal(f"{PROG}: cannot read {name}: {error}", 2) from error
             with stream as text:
-                annotate(engine, "<stdin>" if name == "-" else name, text, args, writer, out, counts, reporter)
+                annotate(engine, "<stdin>" if name == "-" else name, text, args, writer, out, counts, reporter, aliases)
         out.flush()
     except Fatal as fatal:
         status = fatal.status

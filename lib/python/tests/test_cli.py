@@ -295,3 +295,36 @@ def test_mmdb_records_become_value_and_flat_attributes():
     assert counts.loaded == 2
     assert engine.lookup("81.1.1.1")["value"] == "DE"
     assert engine.lookup("2a00::1") == {"value": "", "attributes": {"asn": "3320"}}
+
+
+def test_ipv6_addresses_a_maxmind_db_leads_to_its_ipv4_data():
+    import ipaddress
+
+    class Reader:
+        """An IPv6 database with 8.8.8.0/24 at ::8.8.8.0/120, reached also
+        through ::ffff:0:0/96 and 2002::/16 but not through Teredo."""
+
+        def metadata(self):
+            return type("Metadata", (), {"ip_version": 6})
+
+        def get_with_prefix_len(self, address):
+            number = int(address)
+            if address.version == 4:
+                return ({"v": 1}, 24) if number >> 8 == 0x080808 else (None, 8)
+            for network, depth in ((0, 96), (0xFFFF << 32, 96), (0x2002 << 112, 16)):
+                if number >> (128 - depth) == network >> (128 - depth):
+                    return ({"v": 1}, depth + 24) if number >> (96 - depth + 8) & 0xFFFFFF == 0x080808 else (None, depth)
+            return None, 16
+
+    aliases = korvane_cli.ipv4_aliases(Reader(), ipaddress.ip_network("8.8.8.0/24"))
+    assert sorted(depth for _, _, depth in aliases) == [16, 96, 96]
+    cases = {
+        "::ffff:8.8.8.8": "8.8.8.8",
+        "0:0:0:0:0:FFFF:0808:0809": "8.8.8.9",
+        "2002:808:808::1": "8.8.8.8",
+        "2001:0:808:808::1": None,  # Teredo: not in this database
+        "2a00::1": None,
+        "::8.8.8.8": "8.8.8.8",
+    }
+    assert {text: korvane_cli.embedded_ipv4(text, aliases) for text in cases} == cases
+    assert korvane_cli.ipv4_aliases(Reader(), None) == []
