@@ -12,7 +12,9 @@ import contextlib
 import csv
 import io
 import json
+import mmap
 import os
+import socket
 import sys
 import time
 from collections.abc import Iterable, Iterator
@@ -65,6 +67,8 @@ written, 130 interrupted (the lines answered so far are written).
 CHUNK = 4096
 # Bytes asked of an input at once; a read returns what has arrived, up to this.
 READ_SIZE = 1 << 16
+# MaxMind DB records kept decoded, the most recent ones.
+RECENT_RECORDS = 16384
 # A load shorter than this shows no progress bar.
 PROGRESS_DELAY = 1.0
 
@@ -246,19 +250,95 @@ def mmdb_record(data, value_path: str) -> dict:
     return {"value": value, "attributes": attributes}
 
 
-def load_mmdb(engine, networks: Iterable, value_path, counts, progress):
-    """Loads (network, data) pairs as maxminddb's Reader yields them. Returns
-    the first IPv4 network, or None."""
+def load_mmdb(engine, networks: Iterable, counts, progress):
+    """Loads (network, record) pairs, networks as text or ipaddress networks.
+    Returns the first IPv4 network, or None."""
     first_v4 = None
-    for number, (network, data) in enumerate(networks, 1):
-        why = insert(engine, str(network), mmdb_record(data, value_path), counts)
-        if why is not None:  # a reader hands out only valid networks
+    for number, (network, record) in enumerate(networks, 1):
+        network = str(network)
+        why = insert(engine, network, record, counts)
+        if why is not None:  # the walk hands out only valid networks
             raise Fatal(f"{PROG}: unexpected network from the database: {why}", 2)
-        if first_v4 is None and network.version == 4:
+        if first_v4 is None and ":" not in network:
             first_v4 = network
         if number % 4096 == 0:
             progress.update(0, counts.loaded)
     return first_v4
+
+
+def mmdb_networks(reader, buffer, value_path: str) -> Iterator[tuple[str, dict]]:
+    """Every network of a MaxMind DB with its record (see mmdb_record), as
+    maxminddb's listing gives them (IPv4 data once, as IPv4 networks). The
+    listing decodes the whole record of every network, which for GeoLite2-City
+    takes minutes; here a record is decoded, by a lookup of its network, only
+    when it was not among the recent ones. `buffer` holds the file."""
+    from maxminddb import InvalidDatabaseError
+
+    meta = reader.metadata()
+    node_count, record_size = meta.node_count, meta.record_size
+    if record_size not in (24, 28, 32):
+        raise InvalidDatabaseError(f"unsupported record size {record_size}")
+    node_bytes = record_size // 4
+
+    def children(node: int) -> tuple[int, int]:
+        o = node * node_bytes
+        if record_size == 28:
+            middle = buffer[o + 3]
+            left = (middle & 0xF0) << 20 | int.from_bytes(buffer[o : o + 3], "big")
+            return left, (middle & 0x0F) << 24 | int.from_bytes(buffer[o + 4 : o + 7], "big")
+        half = node_bytes // 2
+        return int.from_bytes(buffer[o : o + half], "big"), int.from_bytes(buffer[o + half : o + node_bytes], "big")
+
+    def walk(start: int, bits: int, skip: int) -> Iterator[tuple[int, int, int]]:
+        """(network, length, data record) of every network below `start`,
+        not entering `skip`."""
+        stack = [(start, 0, 0)]
+        while stack:
+            node, network, depth = stack.pop()
+            if depth >= bits:
+                raise InvalidDatabaseError("the search tree is corrupt (a path longer than an address)")
+            depth += 1
+            for record, net in zip(children(node), (network, network | 1 << (bits - depth))):
+                if record < node_count:
+                    if record != skip:
+                        stack.append((record, net, depth))
+                elif record > node_count:
+                    yield net, depth, record
+
+    def networks() -> Iterator[tuple[str, str, int]]:
+        """(address, length, data record) of every network."""
+        if meta.ip_version == 4:
+            for net, length, record in walk(0, 32, -1):
+                yield socket.inet_ntoa(net.to_bytes(4, "big")), length, record
+            return
+        # The IPv4 data: the node 96 zero bits down, walked once as IPv4.
+        v4_root = 0
+        for _ in range(96):
+            if v4_root < node_count:
+                v4_root = children(v4_root)[0]
+        if v4_root < node_count:
+            for net, length, record in walk(v4_root, 32, -1):
+                yield socket.inet_ntoa(net.to_bytes(4, "big")), length, record
+        else:
+            v4_root = -1
+        for net, length, record in walk(0, 128, v4_root):
+            if length >= 96 and net >> 32 == 0:  # data right at ::/96 covers all of IPv4
+                yield socket.inet_ntoa(net.to_bytes(4, "big")), length - 96, record
+            else:
+                yield socket.inet_ntop(socket.AF_INET6, net.to_bytes(16, "big")), length, record
+
+    if node_count == 0:
+        return
+    # Networks that share a record mostly come close together in the walk,
+    # so some thousands of recent records find nearly every repeat.
+    recent: dict[int, dict] = {}
+    for address, length, pointer in networks():
+        record = recent.get(pointer)
+        if record is None:
+            if len(recent) >= RECENT_RECORDS:
+                del recent[next(iter(recent))]  # the oldest
+            record = recent[pointer] = mmdb_record(reader.get(address), value_path)
+        yield f"{address}/{length}", record
 
 
 # Where IPv6 databases keep or lead to their IPv4 data, with the depth at
@@ -276,10 +356,11 @@ def ipv4_aliases(reader, probe) -> list[tuple[int, int, int]]:
         return []
     import ipaddress
 
-    record, length = reader.get_with_prefix_len(probe.network_address)
+    address = ipaddress.ip_network(probe).network_address
+    record, length = reader.get_with_prefix_len(address)
     found = []
     for network, depth in _IPV4_ALIASES:
-        alias = network | int(probe.network_address) << (96 - depth)
+        alias = network | int(address) << (96 - depth)
         alias_record, alias_length = reader.get_with_prefix_len(ipaddress.IPv6Address(alias))
         if alias_length == depth + length and alias_record == record:
             mask = ((1 << depth) - 1) << (128 - depth)
@@ -317,10 +398,12 @@ def load_table(engine, args, counts, reporter) -> list[tuple[int, int, int]]:
             except ImportError as error:
                 raise Fatal(f"{PROG}: reading {path} needs the maxminddb package (pip install maxminddb)", 2) from error
             try:
-                with maxminddb.open_database(path) as reader:
-                    probe = load_mmdb(engine, reader, args.mmdb_value, counts, progress)
+                with maxminddb.open_database(path) as reader, open(path, "rb") as file:
+                    with mmap.mmap(file.fileno(), 0, access=mmap.ACCESS_READ) as buffer:
+                        networks = mmdb_networks(reader, buffer, args.mmdb_value)
+                        probe = load_mmdb(engine, networks, counts, progress)
                     return ipv4_aliases(reader, probe)
-            except maxminddb.InvalidDatabaseError as error:
+            except (maxminddb.InvalidDatabaseError, ValueError, IndexError) as error:
                 raise Fatal(f"{PROG}: cannot read the table: {error}", 2) from error
         load_text_table(engine, path, kind, counts, reporter, progress)
         return []

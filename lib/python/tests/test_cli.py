@@ -290,8 +290,9 @@ def test_mmdb_records_become_value_and_flat_attributes():
     import ipaddress
 
     engine, counts = korvane.RadixEngine(), korvane_cli.Counts()
-    networks = [(ipaddress.ip_network("81.0.0.0/8"), data), (ipaddress.ip_network("2a00::/12"), {"asn": 3320})]
-    korvane_cli.load_mmdb(engine, networks, "country.iso_code", counts, korvane_cli.Progress(sys.stderr, None, False))
+    networks = [("81.0.0.0/8", data), (ipaddress.ip_network("2a00::/12"), {"asn": 3320})]
+    networks = [(network, korvane_cli.mmdb_record(data, "country.iso_code")) for network, data in networks]
+    korvane_cli.load_mmdb(engine, networks, counts, korvane_cli.Progress(sys.stderr, None, False))
     assert counts.loaded == 2
     assert engine.lookup("81.1.1.1")["value"] == "DE"
     assert engine.lookup("2a00::1") == {"value": "", "attributes": {"asn": "3320"}}
@@ -316,7 +317,7 @@ def test_ipv6_addresses_a_maxmind_db_leads_to_its_ipv4_data():
                     return ({"v": 1}, depth + 24) if number >> (96 - depth + 8) & 0xFFFFFF == 0x080808 else (None, depth)
             return None, 16
 
-    aliases = korvane_cli.ipv4_aliases(Reader(), ipaddress.ip_network("8.8.8.0/24"))
+    aliases = korvane_cli.ipv4_aliases(Reader(), "8.8.8.0/24")
     assert sorted(depth for _, _, depth in aliases) == [16, 96, 96]
     cases = {
         "::ffff:8.8.8.8": "8.8.8.8",
