@@ -27,8 +27,9 @@ APT_PACKAGES=(
   clang libclang-rt-14-dev
 )
 
-PIP_PACKAGES=(pytest hypothesis scikit-build-core cmake ninja)
-DEMO_PIP_PACKAGES=(maxminddb maxminddb-geolite2)
+# maxminddb: the korvane command's MaxMind DB tables are tested against it.
+PIP_PACKAGES=(pytest hypothesis scikit-build-core cmake ninja maxminddb)
+DEMO_PIP_PACKAGES=(maxminddb-geolite2)
 BENCH_PIP_PACKAGES=(pytricia py-radix pysubnettree)
 
 for option in "$@"; do

@@ -329,3 +329,85 @@ def test_ipv6_addresses_a_maxmind_db_leads_to_its_ipv4_data():
     }
     assert {text: korvane_cli.embedded_ipv4(text, aliases) for text in cases} == cases
     assert korvane_cli.ipv4_aliases(Reader(), None) == []
+
+
+def mmdb_bytes(networks, ip_version, record_size, aliases=()):
+    """A MaxMind DB holding {"v": value} for each (network, value), none inside
+    another. In an IPv6 one, IPv4 networks sit under ::/96, and each alias
+    (key, length) leads to them."""
+    import ipaddress
+
+    bits = 32 if ip_version == 4 else 128
+    nodes, data, offsets = [[None, None]], b"", {}
+
+    def end_of(key, length):  # the node and side a path ends at, made on the way
+        node = 0
+        for i in range(length - 1):
+            side = key >> (bits - 1 - i) & 1
+            if nodes[node][side] is None:
+                nodes.append([None, None])
+                nodes[node][side] = len(nodes) - 1
+            node = nodes[node][side]
+        return node, key >> (bits - length) & 1
+
+    for text, value in networks:
+        network = ipaddress.ip_network(text)
+        if value not in offsets:
+            offsets[value] = len(data)
+            data += b"\xe1\x41v" + bytes([0x40 | len(value)]) + value.encode()
+        node, side = end_of(int(network.network_address), network.prefixlen + (bits - network.max_prefixlen))
+        nodes[node][side] = ("data", offsets[value])
+    for key, length in aliases:
+        node, side = end_of(key, length)
+        nodes[node][side] = end_of(0, 97)[0]  # the node 96 zero bits down
+    count = len(nodes)
+    words = [[count if x is None else count + 16 + x[1] if isinstance(x, tuple) else x for x in n] for n in nodes]
+    tree = b"".join(
+        l.to_bytes(3, "big") + bytes([l >> 24 << 4 | r >> 24]) + (r & 0xFFFFFF).to_bytes(3, "big")
+        if record_size == 28
+        else l.to_bytes(record_size // 8, "big") + r.to_bytes(record_size // 8, "big")
+        for l, r in words
+    )
+
+    def text(s):
+        return bytes([0x40 | len(s)]) + s.encode()
+
+    def uint(size, value):  # uint16 (size 2) or uint32 (size 4)
+        return bytes([(0xA0 if size == 2 else 0xC0) | size]) + value.to_bytes(size, "big")
+
+    meta = b"".join([
+        b"\xe9", text("node_count"), uint(4, count), text("record_size"), uint(2, record_size),
+        text("ip_version"), uint(2, ip_version), text("database_type"), text("test"),
+        text("languages"), b"\x00\x04", text("description"), b"\xe0",
+        text("binary_format_major_version"), uint(2, 2), text("binary_format_minor_version"), uint(2, 0),
+        text("build_epoch"), b"\x08\x02" + (1_700_000_000).to_bytes(8, "big"),  # uint64
+    ])
+    return tree + bytes(16) + data + b"\xab\xcd\xefMaxMind.com" + meta
+
+
+@pytest.mark.skipif(importlib.util.find_spec("maxminddb") is None, reason="needs maxminddb")
+@pytest.mark.parametrize("record_size", [24, 28, 32])
+def test_maxmind_db_tables_list_and_answer_as_maxminddb(tmp_path, record_size):
+    import maxminddb
+
+    networks = [("10.0.0.0/8", "ten"), ("192.0.2.0/24", "doc"), ("128.0.0.0/2", "wide"), ("2001:db8::/32", "six")]
+    addresses = ["10.1.2.3", "192.0.2.9", "172.16.0.1", "::ffff:10.1.2.3", "::10.1.2.3", "2002:c000:209::1",
+                 "2001:0:a01:203::", "2001:db8::1", "2001:db9::1", "::1"]
+    for ip_version in (4, 6):
+        path = tmp_path / f"v{ip_version}.mmdb"
+        aliases = [(0xFFFF << 32, 96), (0x2002 << 112, 16)] if ip_version == 6 else []  # not Teredo
+        path.write_bytes(mmdb_bytes([n for n in networks if ip_version == 6 or ":" not in n[0]], ip_version,
+                                    record_size, aliases))
+        asked = addresses if ip_version == 6 else addresses[:3]
+        with maxminddb.open_database(str(path)) as reader:
+            listed = sorted(korvane_cli.mmdb_networks(reader, path.read_bytes(), "v"))
+            assert listed == sorted((str(n), {"value": d["v"], "attributes": {}}) for n, d in reader)
+            expected = "".join(f"{a}\t{(reader.get(a) or {'v': '-'})['v']}\n" for a in asked)
+        result = run("-t", path.name, "--mmdb-value", "v", stdin="\n".join(asked).encode(), cwd=tmp_path)
+        assert result.stdout.decode() == expected, result.stderr
+
+    corrupt = bytearray(path.read_bytes())
+    corrupt[: record_size // 4] = bytes(record_size // 4)  # the root leads to itself
+    path.write_bytes(bytes(corrupt))
+    result = run("-t", path.name, stdin=b"10.1.2.3\n", cwd=tmp_path)
+    assert result.returncode == 2 and "cannot read the table" in result.stderr.decode()
