@@ -231,10 +231,12 @@ def mmdb_record(data, value_path: str) -> dict:
     def walk(node, path: str) -> None:
         if isinstance(node, dict):
             for key, child in node.items():
-                key = str(key)
-                if path.endswith("names") and key != "en":
+                key = f"{path}.{key}" if path else str(key)
+                if isinstance(child, dict) and key.endswith("names"):  # a record has many; skip them whole
+                    if "en" in child:
+                        walk(child["en"], key + ".en")
                     continue
-                walk(child, f"{path}.{key}" if path else key)
+                walk(child, key)
         elif isinstance(node, list):
             for index, child in enumerate(node):
                 walk(child, f"{path}.{index}")
