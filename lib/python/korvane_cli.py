@@ -252,11 +252,14 @@ def mmdb_record(data, value_path: str) -> dict:
     return {"value": value, "attributes": attributes}
 
 
-def load_mmdb(engine, networks: Iterable, counts, progress):
+def load_mmdb(engine, networks: Iterable, counts, progress) -> tuple[str | None, bool]:
     """Loads (network, record) pairs, networks as text or ipaddress networks.
-    Returns the first IPv4 network, or None."""
+    Returns the first IPv4 network (or None), and whether any value was not
+    empty."""
     first_v4 = None
+    valued = False
     for number, (network, record) in enumerate(networks, 1):
+        valued = valued or record["value"] != ""
         network = str(network)
         why = insert(engine, network, record, counts)
         if why is not None:  # the walk hands out only valid networks
@@ -265,7 +268,7 @@ def load_mmdb(engine, networks: Iterable, counts, progress):
             first_v4 = network
         if number % 4096 == 0:
             progress.update(0, counts.loaded)
-    return first_v4
+    return first_v4, valued
 
 
 def mmdb_networks(reader, buffer, value_path: str) -> Iterator[tuple[str, dict]]:
@@ -403,7 +406,10 @@ def load_table(engine, args, counts, reporter) -> list[tuple[int, int, int]]:
                 with maxminddb.open_database(path) as reader, open(path, "rb") as file:
                     with mmap.mmap(file.fileno(), 0, access=mmap.ACCESS_READ) as buffer:
                         networks = mmdb_networks(reader, buffer, args.mmdb_value)
-                        probe = load_mmdb(engine, networks, counts, progress)
+                        probe, valued = load_mmdb(engine, networks, counts, progress)
+                    if args.mmdb_value and counts.loaded and not valued:
+                        sys.stderr.write(f"{PROG}: warning: no record has a field {args.mmdb_value!r} that is not"
+                                         " empty: every value is empty\n")
                     return ipv4_aliases(reader, probe)
             except (maxminddb.InvalidDatabaseError, ValueError, IndexError) as error:
                 raise Fatal(f"{PROG}: cannot read the table: {error}", 2) from error

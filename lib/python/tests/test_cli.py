@@ -405,6 +405,10 @@ def test_maxmind_db_tables_list_and_answer_as_maxminddb(tmp_path, record_size):
             expected = "".join(f"{a}\t{(reader.get(a) or {'v': '-'})['v']}\n" for a in asked)
         result = run("-t", path.name, "--mmdb-value", "v", stdin="\n".join(asked).encode(), cwd=tmp_path)
         assert result.stdout.decode() == expected, result.stderr
+        assert b"warning" not in result.stderr
+    result = run("-t", path.name, "--mmdb-value", "vv", stdin=b"10.1.2.3\n", cwd=tmp_path)  # a typo
+    assert result.stdout == b"10.1.2.3\t\tv=ten\n"
+    assert "warning: no record has a field 'vv' that is not empty" in result.stderr.decode()
 
     corrupt = bytearray(path.read_bytes())
     corrupt[: record_size // 4] = bytes(record_size // 4)  # the root leads to itself
