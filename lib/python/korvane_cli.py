@@ -69,6 +69,8 @@ CHUNK = 4096
 READ_SIZE = 1 << 16
 # MaxMind DB records kept decoded, the most recent ones.
 RECENT_RECORDS = 16384
+# Characters of a malformed line's report kept after its file and line number.
+LONGEST_REASON = 300
 # A load shorter than this shows no progress bar.
 PROGRESS_DELAY = 1.0
 
@@ -110,6 +112,8 @@ class Reporter:
         self.stream = stream
 
     def malformed(self, where: str, line: int, why: str) -> None:
+        if len(why) > LONGEST_REASON:  # it quotes the line, which may be of any length
+            why = f"{why[:LONGEST_REASON]}... ({len(why) - LONGEST_REASON} more characters)"
         message = f"{PROG}: {where}:{line}: {why}"
         if self.strict:
             raise Fatal(message, 1)

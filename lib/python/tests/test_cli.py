@@ -119,12 +119,14 @@ def test_malformed_lines_across_chunks_keep_order_and_counts(tmp_path):
     n = korvane_cli.CHUNK * 2 + 10
     bad = {5, korvane_cli.CHUNK + 1, n}  # line numbers
     lines = [f"bad{i}" if i in bad else f"10.0.{i // 256 % 256}.{i % 256}" for i in range(1, n + 1)]
+    lines[4] += "x" * 100_000  # reported, but not whole
     result = run("-t", "t.tsv", stdin=("\n".join(lines) + "\n").encode(), cwd=tmp_path)
     assert result.returncode == 0
     out = result.stdout.decode().splitlines()
     assert out == [f"{line}\tall" for line in lines if not line.startswith("bad")]
     err = result.stderr.decode()
     assert [int(r.split(":")[2]) for r in err.splitlines() if "Invalid IP" in r] == sorted(bad)
+    assert max(len(r) for r in err.splitlines()) < 400 and "more characters)" in err
     assert f"input: {n} lines, {n - 3} matched, 0 unmatched, 3 malformed, 0 blank" in err
 
 
