@@ -200,13 +200,23 @@ def record_of(fields: list[str]) -> tuple[str, dict] | str:
     return fields[0].strip(), {"value": fields[1], "attributes": attributes}
 
 
+def reason(error: ValueError) -> str:
+    """Why a text was refused. Files are read with undecodable bytes kept as
+    lone surrogates, which the engine cannot encode: name the byte."""
+    if isinstance(error, UnicodeEncodeError):
+        code = ord(error.object[error.start])
+        if 0xDC80 <= code <= 0xDCFF:
+            return f"not UTF-8 text (byte 0x{code - 0xDC00:02X})"
+    return str(error)
+
+
 def insert(engine: RadixEngine, prefix: str, record: dict, counts: Counts) -> str | None:
     """Stores one row; why it is malformed, or None."""
     before = len(engine)
     try:
         engine.insert(prefix, record)
     except ValueError as error:  # UnicodeEncodeError included
-        return str(error)
+        return reason(error)
     counts.loaded += 1
     if len(engine) == before:
         counts.replaced += 1
@@ -528,7 +538,7 @@ def annotate(engine, name: str, stream, args, writer: Writer, out, counts: Count
             for (number, line, address), match in zip(chunk, matches):
                 if isinstance(match, ValueError):
                     counts.malformed += 1
-                    reporter.malformed(name, number, str(match))
+                    reporter.malformed(name, number, reason(match))
                     continue
                 if match is None and aliases and ":" in address:
                     embedded = embedded_ipv4(address, aliases)

@@ -135,7 +135,7 @@ def test_tsv_escapes_and_non_utf8_input(tmp_path):
     result = run("-t", "t.csv", "--keep-line", stdin=b"::1\n\xff\n", cwd=tmp_path)
     assert result.returncode == 0
     assert result.stdout == b"::1\t::1\ta\\\\b\\nc\tk\\t1=v\n"
-    assert b"<stdin>:2: " in result.stderr  # undecodable bytes are a malformed line
+    assert b"<stdin>:2: not UTF-8 text (byte 0xFF)" in result.stderr  # a malformed line
 
 
 @pytest.mark.parametrize(
@@ -181,10 +181,12 @@ def test_byte_order_marks_are_skipped(tmp_path):
         ("t.csv", "10.0.0.0/8,a\n11.0.0.0/8,\"b\n12.0.0.0/8,c\n", "t.csv:2: unexpected end of data"),
         # A row's own text (UTF-16 has NUL bytes) is never taken for the reason.
         ("t.tsv", "10.0.0.0/8\ta\n\x0011.0.0.0/8\tb\n", "t.tsv:2: Invalid CIDR"),
+        # Latin-1, not UTF-8.
+        ("t.tsv", "10.0.0.0/8\ta\n11.0.0.0/8\tM\udce9xico\n", "t.tsv:2: not UTF-8 text (byte 0xE9)"),
     ],
 )
 def test_unreadable_table_rows_are_reported_where_they_start(tmp_path, table, content, report):
-    (tmp_path / table).write_text(content, encoding="utf-8")
+    (tmp_path / table).write_text(content, encoding="utf-8", errors="surrogateescape")
     result = run("-t", table, stdin=b"", cwd=tmp_path)
     assert result.returncode == 0
     assert report in result.stderr.decode() and "1 prefixes loaded" in result.stderr.decode()
