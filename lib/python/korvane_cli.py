@@ -516,10 +516,14 @@ def bare_address(text: str) -> str:
 def annotate(engine, name: str, stream, args, writer: Writer, out, counts: Counts, reporter: Reporter,
              aliases: list[tuple[int, int, int]]) -> None:
     pending: list[tuple[int, str, str]] = []  # (line number, line, address)
+    blanks: list[int] = []  # numbers of the blank lines read since the last flush
+    lines_before = counts.lines  # of the inputs before this one
 
     def flush() -> None:
         chunk = pending.copy()
         pending.clear()
+        blanks_read = blanks.copy()
+        blanks.clear()
         if not chunk:
             return
         try:
@@ -549,6 +553,11 @@ def annotate(engine, name: str, stream, args, writer: Writer, out, counts: Count
                 else:
                     counts.matched += 1
                 lines.append(writer.format(line, address, match))
+        except Fatal:
+            # --strict stops at line `number`: what was read after it does not count.
+            counts.lines = lines_before + number
+            counts.blank -= sum(1 for blank in blanks_read if blank > number)
+            raise
         finally:  # under --strict, what precedes the malformed line is written
             out.write("".join(lines))
 
@@ -560,6 +569,7 @@ def annotate(engine, name: str, stream, args, writer: Writer, out, counts: Count
             line = raw.rstrip("\r")
             if not line.strip():
                 counts.blank += 1
+                blanks.append(number)
                 continue
             address = address_of(line, args.field, args.delimiter)
             if not address:

@@ -108,6 +108,7 @@ def test_strict_stops_at_the_first_malformed_line(files):
     assert result.stdout == b"10.1.2.3\tcorp\n11.0.0.1\t-\n"
     err = result.stderr.decode()
     assert "korvane: in.txt:4: Invalid IP address: 10.0.0.1/32\n" in err and "not-an-address" not in err
+    assert "input: 4 lines, 1 matched, 1 unmatched, 1 malformed, 1 blank" in err  # none after the stop
 
     result = run("-t", "t.csv", "--strict", "in.txt", cwd=files)
     assert result.returncode == 1 and result.stdout == b""
