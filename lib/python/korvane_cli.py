@@ -153,8 +153,11 @@ class Progress:
 
 def table_rows(path: str, kind: str) -> Iterator[tuple[int, int, list[str] | str | None]]:
     """(line number, characters read so far, fields, or why the row cannot be
-    read, or None for a blank or comment line). A byte order mark is skipped."""
-    with open(path, encoding="utf-8-sig", errors="surrogateescape", newline="") as stream:
+    read, or None for a blank or comment line). A byte order mark is skipped.
+    A TSV row ends at a line feed only, so a lone carriage return stays in
+    its field; the csv module ends CSV rows as CSV does."""
+    newline = "" if kind == "csv" else "\n"
+    with open(path, encoding="utf-8-sig", errors="surrogateescape", newline=newline) as stream:
         consumed = 0
 
         def lines() -> Iterator[str]:

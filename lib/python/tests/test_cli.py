@@ -137,6 +137,8 @@ def test_tsv_escapes_and_non_utf8_input(tmp_path):
     assert result.returncode == 0
     assert result.stdout == b"::1\t::1\ta\\\\b\\nc\tk\\t1=v\n"
     assert b"<stdin>:2: not UTF-8 text (byte 0xFF)" in result.stderr  # a malformed line
+    (tmp_path / "t.tsv").write_bytes(b"::/0\ta\rb\tk=c\rd\r\n")  # a lone CR is part of its field
+    assert run("-t", "t.tsv", stdin=b"::1\n", cwd=tmp_path).stdout == b"::1\ta\\rb\tk=c\\rd\n"
 
 
 @pytest.mark.parametrize(
