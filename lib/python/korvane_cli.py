@@ -11,6 +11,7 @@ import argparse
 import contextlib
 import csv
 import io
+import ipaddress
 import json
 import mmap
 import os
@@ -327,11 +328,14 @@ def mmdb_networks(reader, buffer, value_path: str) -> Iterator[tuple[str, dict]]
                 elif record > node_count:
                     yield net, depth, record
 
+    def v4_text(net: int) -> str:
+        return socket.inet_ntoa(net.to_bytes(4, "big"))
+
     def networks() -> Iterator[tuple[str, str, int]]:
         """(address, length, data record) of every network."""
         if meta.ip_version == 4:
             for net, length, record in walk(0, 32, -1):
-                yield socket.inet_ntoa(net.to_bytes(4, "big")), length, record
+                yield v4_text(net), length, record
             return
         # The IPv4 data: the node 96 zero bits down, walked once as IPv4.
         v4_root = 0
@@ -340,12 +344,12 @@ def mmdb_networks(reader, buffer, value_path: str) -> Iterator[tuple[str, dict]]
                 v4_root = children(v4_root)[0]
         if v4_root < node_count:
             for net, length, record in walk(v4_root, 32, -1):
-                yield socket.inet_ntoa(net.to_bytes(4, "big")), length, record
+                yield v4_text(net), length, record
         else:
             v4_root = -1
         for net, length, record in walk(0, 128, v4_root):
             if length >= 96 and net >> 32 == 0:  # data right at ::/96 covers all of IPv4
-                yield socket.inet_ntoa(net.to_bytes(4, "big")), length - 96, record
+                yield v4_text(net), length - 96, record
             else:
                 yield socket.inet_ntop(socket.AF_INET6, net.to_bytes(16, "big")), length, record
 
@@ -376,8 +380,6 @@ def ipv4_aliases(reader, probe) -> list[tuple[int, int, int]]:
     the database, finds the probe's own record, one alias deep."""
     if probe is None or reader.metadata().ip_version != 6:
         return []
-    import ipaddress
-
     address = ipaddress.ip_network(probe).network_address
     record, length = reader.get_with_prefix_len(address)
     found = []
@@ -392,8 +394,6 @@ def ipv4_aliases(reader, probe) -> list[tuple[int, int, int]]:
 
 def embedded_ipv4(address: str, aliases: list[tuple[int, int, int]]) -> str | None:
     """The IPv4 address an alias leads `address` to, or None."""
-    import ipaddress
-
     try:
         number = int(ipaddress.IPv6Address(address))
     except ValueError:

@@ -305,39 +305,6 @@ def test_mmdb_records_become_value_and_flat_attributes():
     assert engine.lookup("2a00::1") == {"value": "", "attributes": {"asn": "3320"}}
 
 
-def test_ipv6_addresses_a_maxmind_db_leads_to_its_ipv4_data():
-    import ipaddress
-
-    class Reader:
-        """An IPv6 database with 8.8.8.0/24 at ::8.8.8.0/120, reached also
-        through ::ffff:0:0/96 and 2002::/16 but not through Teredo."""
-
-        def metadata(self):
-            return type("Metadata", (), {"ip_version": 6})
-
-        def get_with_prefix_len(self, address):
-            number = int(address)
-            if address.version == 4:
-                return ({"v": 1}, 24) if number >> 8 == 0x080808 else (None, 8)
-            for network, depth in ((0, 96), (0xFFFF << 32, 96), (0x2002 << 112, 16)):
-                if number >> (128 - depth) == network >> (128 - depth):
-                    return ({"v": 1}, depth + 24) if number >> (96 - depth + 8) & 0xFFFFFF == 0x080808 else (None, depth)
-            return None, 16
-
-    aliases = korvane_cli.ipv4_aliases(Reader(), "8.8.8.0/24")
-    assert sorted(depth for _, _, depth in aliases) == [16, 96, 96]
-    cases = {
-        "::ffff:8.8.8.8": "8.8.8.8",
-        "0:0:0:0:0:FFFF:0808:0809": "8.8.8.9",
-        "2002:808:808::1": "8.8.8.8",
-        "2001:0:808:808::1": None,  # Teredo: not in this database
-        "2a00::1": None,
-        "::8.8.8.8": "8.8.8.8",
-    }
-    assert {text: korvane_cli.embedded_ipv4(text, aliases) for text in cases} == cases
-    assert korvane_cli.ipv4_aliases(Reader(), None) == []
-
-
 def mmdb_bytes(networks, ip_version, record_size, aliases=()):
     """A MaxMind DB holding {"v": value} for each (network, value), none inside
     another. In an IPv6 one, IPv4 networks sit under ::/96, and each alias
@@ -399,7 +366,7 @@ def test_maxmind_db_tables_list_and_answer_as_maxminddb(tmp_path, record_size):
 
     networks = [("10.0.0.0/8", "ten"), ("192.0.2.0/24", "doc"), ("128.0.0.0/2", "wide"), ("2001:db8::/32", "six")]
     addresses = ["10.1.2.3", "192.0.2.9", "172.16.0.1", "::ffff:10.1.2.3", "::10.1.2.3", "2002:c000:209::1",
-                 "2001:0:a01:203::", "2001:db8::1", "2001:db9::1", "::1"]
+                 "2001:0:a01:203::", "2001:db8::1", "2001:db9::1", "::1", "0:0:0:0:0:FFFF:0A01:0203"]
     for ip_version in (4, 6):
         path = tmp_path / f"v{ip_version}.mmdb"
         aliases = [(0xFFFF << 32, 96), (0x2002 << 112, 16)] if ip_version == 6 else []  # not Teredo
