@@ -155,11 +155,20 @@ void load_bench(benchmark::State& state, const Config& c) {
   state.counters["index_bytes_per_prefix"] = l.index_bytes_per_prefix;
 }
 
+// Where in a stream of `size` addresses this thread starts: the threads
+// split it evenly.
+std::size_t start_of(const benchmark::State& state, std::size_t size) {
+  return size / static_cast<std::size_t>(state.threads()) * static_cast<std::size_t>(state.thread_index());
+}
+
 void lookup_bench(benchmark::State& state, const Config& c, Stream stream) {
   const Loaded& l = load(c);
   const std::vector<IpAddress>& addresses = stream_of(l, stream);
   const std::size_t mask = addresses.size() - 1;
-  std::size_t i = static_cast<std::size_t>(state.thread_index()) * 7919;
+  // Threads start far apart in the stream: a thread that followed another a
+  // few thousand addresses behind would find the lines it needs still in
+  // the shared cache, brought there by the one ahead.
+  std::size_t i = start_of(state, addresses.size());
   std::size_t hits = 0;
   for (auto _ : state) {
     auto md = l.engine->lookup(addresses[i++ & mask]);
@@ -178,7 +187,7 @@ void batch_bench(benchmark::State& state, const Config& c, bool inside) {
   const std::vector<IpAddress>& addresses = inside ? l.inside : l.random_v4;
   constexpr std::size_t kBatch = 64;
   std::vector<std::optional<Metadata>> results(kBatch);
-  std::size_t i = static_cast<std::size_t>(state.thread_index()) * 7919 % (addresses.size() - kBatch);
+  std::size_t i = start_of(state, addresses.size() - kBatch);
   for (auto _ : state) {
     l.engine->lookup_many(std::span(addresses).subspan(i, kBatch), results);
     benchmark::DoNotOptimize(results.data());
