@@ -105,6 +105,7 @@ void HybridEngine::apply_notice(std::string_view text) const {
   // A change of ours that still waits for the server is older than this
   // one, which both engines now hold: writing it later would leave them
   // disagreeing with the hash.
+  if (!lost_by_server_.empty()) lost_by_server_.erase(canonical_text(notice->prefix));
   if (!pending_.empty()) {
     const IpPrefix entry = notice->prefix.canonical();
     std::erase_if(pending_, [&](const auto& item) { return item.second.prefix.canonical() == entry; });
@@ -175,7 +176,7 @@ void HybridEngine::catch_up(bool first) const {
   if (!first) replay_pending();
   // Every generation noted so far was set before the snapshot is read.
   const std::uint64_t seen_before = seen_generation_.load(std::memory_order_relaxed);
-  auto snapshot = backend_->load_snapshot();
+  auto snapshot = backend_->load_snapshot(redis::new_origin());
   {
     std::lock_guard lock(sync_);
     for (const auto& [field, change] : pending_) touched_.insert(canonical_text(change.prefix));
@@ -186,10 +187,18 @@ void HybridEngine::catch_up(bool first) const {
   // A failed load is tried again on the subscriber's next tick: a table
   // loaded only partly, or not at all, must not pass unnoticed.
   load_due_.store(!snapshot, std::memory_order_relaxed);
-  // Without a usable generation, nothing tells whether the server kept its
-  // history: the hash is then applied, and nothing local removed.
-  const bool whole_truth = snapshot && snapshot->generation && *snapshot->generation >= seen_before;
+  // Without a usable generation and the incarnation of the last load,
+  // nothing tells whether the server kept its history: the hash is then
+  // applied, and nothing local removed. The generation alone would not do:
+  // a server that lost its data counts again from zero, and may have
+  // counted past what this engine saw before it reconnects.
+  const bool whole_truth = snapshot && snapshot->generation && *snapshot->generation >= seen_before &&
+                           snapshot->incarnation && snapshot->incarnation == incarnation_;
+  const bool server_lost_data =
+      snapshot && ((snapshot->incarnation && incarnation_ && snapshot->incarnation != incarnation_) ||
+                   (snapshot->generation && *snapshot->generation < seen_before));
   if (snapshot && snapshot->generation) note_generation(*snapshot->generation);
+  if (snapshot) incarnation_ = snapshot->incarnation;
   if (snapshot && first) {
     load_into_empty(std::move(snapshot->entries));
   } else if (snapshot) {
@@ -203,19 +212,39 @@ void HybridEngine::catch_up(bool first) const {
         (void)write_->insert(*prefix, *record);
         (void)read_->insert(*prefix, std::move(*record));
       }
-      if (whole_truth) in_hash.push_back(prefix->canonical());
+      if (whole_truth || server_lost_data) in_hash.push_back(prefix->canonical());
     }
     snapshot->entries.clear();
     std::sort(in_hash.begin(), in_hash.end(), listing_order);
   }
-  if (!first && whole_truth) {
-    // Local prefixes the hash lacks were removed while we were away.
+  if (!first && (whole_truth || server_lost_data)) {
+    // Local prefixes the hash lacks were removed while we were away, or,
+    // when the server lost its data, lost with it: those stay, and no later
+    // catch-up takes their absence for a remove either.
+    bool kept_lost;
+    {
+      std::lock_guard lock(sync_);
+      kept_lost = !lost_by_server_.empty();
+    }
     if (auto local = list_prefixes(*write_)) {
       for (const IpPrefix& prefix : *local) {
-        if (std::binary_search(in_hash.begin(), in_hash.end(), prefix, listing_order)) continue;
-        const std::string key = canonical_text(prefix);
+        if (std::binary_search(in_hash.begin(), in_hash.end(), prefix, listing_order)) {
+          // In the hash again: its absence no longer needs explaining.
+          if (kept_lost) {
+            const std::string key = canonical_text(prefix);
+            std::lock_guard lock(sync_);
+            lost_by_server_.erase(key);
+          }
+          continue;
+        }
+        std::string key = canonical_text(prefix);
         std::lock_guard lock(sync_);
         if (touched_.contains(key)) continue;
+        if (server_lost_data) {
+          lost_by_server_.insert(std::move(key));
+          continue;
+        }
+        if (lost_by_server_.contains(key)) continue;
         (void)write_->remove(prefix);
         (void)read_->remove(prefix);
       }
@@ -259,6 +288,7 @@ auto HybridEngine::change_locally(const IpPrefix& prefix, Apply apply) const {
   std::string key = canonical_text(prefix);
   std::lock_guard lock(sync_);
   auto result = apply();
+  if (!lost_by_server_.empty()) lost_by_server_.erase(key);
   if (catching_up_) touched_.insert(key);
   in_flight_.insert(std::move(key));
   return result;
@@ -314,6 +344,10 @@ bool HybridEngine::contains(const IpPrefix& prefix) const { return read_->contai
 void HybridEngine::clear() const {
   write_->clear();
   read_->clear();
+  if (backend_) {
+    std::lock_guard lock(sync_);
+    lost_by_server_.clear();
+  }
 }
 
 std::uint64_t HybridEngine::len() const { return read_->len(); }

@@ -32,12 +32,15 @@
 //     the catch-up began or still waiting to be written: those keep their
 //     local state. A catch-up that cannot read the hash (a time-out, the
 //     server gone again) is tried again about once a second.
-//  3. If the server still has the history this engine saw (its generation
-//     is not below the highest one this engine saw), the hash is the whole
-//     truth: local prefixes it lacks were removed elsewhere and are removed
-//     here too. A generation that went back means the server lost its data
-//     (restarted without persistence, or flushed); then nothing local is
-//     removed. Nor is anything when the generation key holds no count.
+//  3. If the server still has the history this engine saw (the same
+//     incarnation token as at the last load, and a generation not below the
+//     highest one this engine saw), the hash is the whole truth: local
+//     prefixes it lacks were removed elsewhere and are removed here too. A
+//     new token or a generation that went back means the server lost its
+//     data (restarted without persistence, or flushed); then nothing local
+//     is removed, and the prefixes it lacked are not removed by later
+//     catch-ups either, until they change. Nor is anything removed when the
+//     generation or token key holds something else.
 //
 // Thread safety: both local engines are thread-safe, and so is the backend.
 // With a backend, one mutex (sync_) orders local changes against a
@@ -143,6 +146,9 @@ class HybridEngine final : public PrefixEngine {
   std::shared_ptr<redis::RedisBackend> backend_;
 
   mutable std::mutex catch_up_;  // one catch-up at a time; taken before sync_
+  // The server's incarnation token at the last load (see kIncarnationKey);
+  // guarded by catch_up_.
+  mutable std::optional<std::string> incarnation_;
   // Guards the sets below; see the header comment.
   mutable std::mutex sync_;
   // Canonical prefix texts of changes between their local step and the end
@@ -152,6 +158,11 @@ class HybridEngine final : public PrefixEngine {
   // the catch-up leaves alone; meaningful while catching_up_.
   mutable std::set<std::string> touched_;
   mutable bool catching_up_ = false;
+  // Canonical prefix texts of local entries the server lost with its data
+  // (see step 3 above): a later catch-up that finds them missing from the
+  // hash leaves them be. A local change or a notice of the prefix, or the
+  // prefix back in the hash, takes it off.
+  mutable std::set<std::string> lost_by_server_;
   // Failed write-throughs by hash field text, newest kept.
   mutable std::map<std::string, PendingChange> pending_;
   // The highest generation this engine saw the server at (relaxed: only the

@@ -299,6 +299,44 @@ TEST(HybridRedis, CatchUpAfterADroppedSubscription) {
   EXPECT_FALSE(engine->write_engine().contains(P("10.1.0.0/16")));
 }
 
+// A server that lost its data (flushed here, as a restart without
+// persistence leaves it) and has since counted past the generation this
+// engine saw: what it lost was not removed, so the catch-up keeps it, and
+// so do later ones.
+TEST(HybridRedis, CatchUpKeepsWhatALaterServerLost) {
+  RedisServer server;
+  const std::string key(redis::kEntriesKey);
+  auto engine = make(server);
+  ASSERT_EQ(engine->insert(P("10.0.0.0/8"), Metadata("kept")), std::nullopt);
+  ASSERT_EQ(engine->insert(P("10.1.0.0/16"), Metadata("kept too")), std::nullopt);
+  server.run({"FLUSHDB"});
+  server.run({"HSET", key, "2001:db8::/32", R"({"value":"added","attributes":{}})"});
+  server.run({"INCRBY", std::string(redis::kGenerationKey), "5"});
+  server.run({"CLIENT", "KILL", "TYPE", "pubsub"});
+  // The count goes up once the catch-up has run.
+  ASSERT_TRUE(eventually([&] { return engine->subscriptions() >= 2; }));
+  EXPECT_EQ(value_at(*engine, "2001:db8::1"), "added");
+  EXPECT_EQ(value_at(*engine, "10.0.0.1"), "kept");
+  EXPECT_EQ(value_at(*engine, "10.1.1.1"), "kept too");
+  EXPECT_TRUE(engine->write_engine().contains(P("10.1.0.0/16")));
+  // The server's new incarnation is now the one known: a remove made
+  // elsewhere from here on is taken as one.
+  server.run({"HDEL", key, "2001:db8::/32"});
+  server.run({"INCR", std::string(redis::kGenerationKey)});
+  server.run({"CLIENT", "KILL", "TYPE", "pubsub"});
+  ASSERT_TRUE(eventually([&] { return engine->subscriptions() >= 3; }));
+  EXPECT_EQ(value_at(*engine, "2001:db8::1"), std::nullopt);
+  EXPECT_EQ(value_at(*engine, "10.0.0.1"), "kept");
+  EXPECT_EQ(value_at(*engine, "10.1.1.1"), "kept too");
+  // Once written again, an entry the server lost is one like any other.
+  ASSERT_EQ(engine->insert(P("10.1.0.0/16"), Metadata("written again")), std::nullopt);
+  server.run({"HDEL", key, "10.1.0.0/16"});
+  server.run({"INCR", std::string(redis::kGenerationKey)});
+  server.run({"CLIENT", "KILL", "TYPE", "pubsub"});
+  ASSERT_TRUE(eventually([&] { return engine->subscriptions() >= 4; }));
+  EXPECT_EQ(value_at(*engine, "10.1.1.1"), "kept");
+}
+
 // Write-throughs the server refused while the subscription stayed up (no
 // reconnect follows) are written once it takes writes again, except where
 // another engine's later change of the field has already been applied

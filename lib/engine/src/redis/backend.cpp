@@ -122,16 +122,23 @@ std::optional<std::uint64_t> generation_of(const Reply& reply) {
 
 }  // namespace
 
-std::optional<Snapshot> RedisBackend::load_snapshot() const {
-  auto replies = client_->pipeline(
-      {{"MULTI"}, {"GET", std::string(kGenerationKey)}, {"HGETALL", std::string(kEntriesKey)}, {"EXEC"}},
-      kLoadTimeout);
+std::optional<Snapshot> RedisBackend::load_snapshot(const std::string& token) const {
+  const std::string incarnation_key(kIncarnationKey);
+  auto replies = client_->pipeline({{"MULTI"},
+                                    {"SET", incarnation_key, token, "NX"},
+                                    {"GET", incarnation_key},
+                                    {"GET", std::string(kGenerationKey)},
+                                    {"HGETALL", std::string(kEntriesKey)},
+                                    {"EXEC"}},
+                                   kLoadTimeout);
   if (!replies) return std::nullopt;
   Reply& exec = replies->back();
-  if (exec.type != Reply::Type::Array || exec.elements.size() != 2) return std::nullopt;
-  auto entries = reply_text_map(std::move(exec.elements[1]));
+  if (exec.type != Reply::Type::Array || exec.elements.size() != 4) return std::nullopt;
+  auto entries = reply_text_map(std::move(exec.elements[3]));
   if (!entries) return std::nullopt;
-  return Snapshot{generation_of(exec.elements[0]), std::move(*entries)};
+  std::optional<std::string> incarnation;
+  if (exec.elements[1].type == Reply::Type::String) incarnation = std::move(exec.elements[1].text);
+  return Snapshot{generation_of(exec.elements[2]), std::move(incarnation), std::move(*entries)};
 }
 
 std::optional<std::uint64_t> RedisBackend::generation() const {

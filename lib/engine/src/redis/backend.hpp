@@ -36,7 +36,7 @@ struct UpdateNotice {
   Metadata record;  // inserts only
 };
 
-// A fresh random origin: 16 lowercase hex digits.
+// A fresh random origin (or incarnation token): 16 lowercase hex digits.
 std::string new_origin();
 
 std::string format_notice(std::string_view origin, const IpPrefix& prefix, const Metadata* record);
@@ -49,6 +49,9 @@ struct Snapshot {
   // Nothing when the generation key holds something other than a count
   // (planted by hand): the entries are still the hash's.
   std::optional<std::uint64_t> generation;
+  // The server's incarnation token (see kIncarnationKey), or nothing when
+  // the key holds no string.
+  std::optional<std::string> incarnation;
   std::vector<std::pair<std::string, std::string>> entries;  // field text -> value text
 };
 
@@ -72,7 +75,8 @@ class RedisBackend {
   // that every change counted in `generation` is in `entries`. Nothing when
   // the connection, the command or the reply's shape fails. Waits up to
   // kLoadTimeout for the reply: a large hash takes seconds to send.
-  std::optional<Snapshot> load_snapshot() const;
+  // The incarnation key is set to `token` first where it is missing.
+  std::optional<Snapshot> load_snapshot(const std::string& token) const;
 
   // The shared result tier. A result is stored with the generation read
   // before the lookup that computed it, and fetched only while that is

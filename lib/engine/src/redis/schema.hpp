@@ -26,6 +26,12 @@ inline constexpr std::string_view kEntriesKey = "korvane:entries";
 inline constexpr std::string_view kLookupKeyPrefix = "korvane:lookup:";
 inline constexpr std::string_view kGenerationKey = "korvane:generation";
 inline constexpr std::string_view kResultGenerationKeyPrefix = "korvane:lookup-generation:";
+// A token the first load from a server sets, where the key is missing. It
+// goes only with the rest of the data: a server that restarted without it,
+// or was flushed, answers the next load with a token of that load's own,
+// so an engine that reconnects tells data the server lost from entries
+// other engines removed, however many changes were made since.
+inline constexpr std::string_view kIncarnationKey = "korvane:incarnation";
 
 // {"value":"...","attributes":{"name":"value",...}} in compact form, the
 // attributes in the map's iteration order. Strings are escaped as \" \\ \b
