@@ -114,6 +114,20 @@ TEST(HybridRedis, EnginesOfAnotherDatabaseHearNothing) {
   EXPECT_FALSE(also_one->lookup(A("192.168.1.1")));
 }
 
+// A user that may read but not write (as on a read-only replica) still
+// loads the hash; only the incarnation token goes unset.
+TEST(HybridRedis, AUserThatMayNotWriteStillLoads) {
+  RedisServer server;
+  server.run({"HSET", std::string(redis::kEntriesKey), "10.0.0.0/8", R"({"value":"ten","attributes":{}})"});
+  server.run({"ACL", "SETUSER", "reader", "on", ">secret", "~*", "&*", "+@read", "+@pubsub", "+@connection",
+              "+@transaction"});
+  std::string url = server.url();
+  url.insert(std::string_view("redis://").size(), "reader:secret@");
+  auto engine = std::dynamic_pointer_cast<const HybridEngine>(create_engine(hybrid_config(url)));
+  ASSERT_TRUE(engine && engine->has_backend());
+  EXPECT_EQ(value_at(*engine, "10.1.1.1"), "ten");
+}
+
 TEST(HybridRedis, LoadSkipsBadFieldsAndValues) {
   RedisServer server;
   const std::string key(redis::kEntriesKey);

@@ -124,8 +124,11 @@ std::optional<std::uint64_t> generation_of(const Reply& reply) {
 
 std::optional<Snapshot> RedisBackend::load_snapshot(const std::string& token) const {
   const std::string incarnation_key(kIncarnationKey);
-  auto replies = client_->pipeline({{"MULTI"},
-                                    {"SET", incarnation_key, token, "NX"},
+  // The token is set ahead of the transaction, so that a server or user
+  // that refuses writes (a read-only replica, say) still answers the load;
+  // its GET then reads the token some other engine set, or none.
+  auto replies = client_->pipeline({{"SET", incarnation_key, token, "NX"},
+                                    {"MULTI"},
                                     {"GET", incarnation_key},
                                     {"GET", std::string(kGenerationKey)},
                                     {"HGETALL", std::string(kEntriesKey)},
@@ -133,12 +136,12 @@ std::optional<Snapshot> RedisBackend::load_snapshot(const std::string& token) co
                                    kLoadTimeout);
   if (!replies) return std::nullopt;
   Reply& exec = replies->back();
-  if (exec.type != Reply::Type::Array || exec.elements.size() != 4) return std::nullopt;
-  auto entries = reply_text_map(std::move(exec.elements[3]));
+  if (exec.type != Reply::Type::Array || exec.elements.size() != 3) return std::nullopt;
+  auto entries = reply_text_map(std::move(exec.elements[2]));
   if (!entries) return std::nullopt;
   std::optional<std::string> incarnation;
-  if (exec.elements[1].type == Reply::Type::String) incarnation = std::move(exec.elements[1].text);
-  return Snapshot{generation_of(exec.elements[2]), std::move(incarnation), std::move(*entries)};
+  if (exec.elements[0].type == Reply::Type::String) incarnation = std::move(exec.elements[0].text);
+  return Snapshot{generation_of(exec.elements[1]), std::move(incarnation), std::move(*entries)};
 }
 
 std::optional<std::uint64_t> RedisBackend::generation() const {

@@ -75,7 +75,8 @@ class RedisBackend {
   // that every change counted in `generation` is in `entries`. Nothing when
   // the connection, the command or the reply's shape fails. Waits up to
   // kLoadTimeout for the reply: a large hash takes seconds to send.
-  // The incarnation key is set to `token` first where it is missing.
+  // The incarnation key is set to `token` first where it is missing (and
+  // writes are allowed).
   std::optional<Snapshot> load_snapshot(const std::string& token) const;
 
   // The shared result tier. A result is stored with the generation read
