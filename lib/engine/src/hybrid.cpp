@@ -102,10 +102,10 @@ void HybridEngine::apply_notice(std::string_view text) const {
     (void)write_->remove(notice->prefix);
     (void)read_->remove(notice->prefix);
   }
+  if (!lost_by_server_.empty()) lost_by_server_.erase(notice->prefix.canonical());
   // A change of ours that still waits for the server is older than this
   // one, which both engines now hold: writing it later would leave them
   // disagreeing with the hash.
-  if (!lost_by_server_.empty()) lost_by_server_.erase(canonical_text(notice->prefix));
   if (!pending_.empty()) {
     const IpPrefix entry = notice->prefix.canonical();
     std::erase_if(pending_, [&](const auto& item) { return item.second.prefix.canonical() == entry; });
@@ -226,28 +226,35 @@ void HybridEngine::catch_up(bool first) const {
       std::lock_guard lock(sync_);
       kept_lost = !lost_by_server_.empty();
     }
+    std::vector<IpPrefix> newly_lost;
     if (auto local = list_prefixes(*write_)) {
       for (const IpPrefix& prefix : *local) {
         if (std::binary_search(in_hash.begin(), in_hash.end(), prefix, listing_order)) {
           // In the hash again: its absence no longer needs explaining.
           if (kept_lost) {
-            const std::string key = canonical_text(prefix);
             std::lock_guard lock(sync_);
-            lost_by_server_.erase(key);
+            lost_by_server_.erase(prefix);
           }
           continue;
         }
-        std::string key = canonical_text(prefix);
-        std::lock_guard lock(sync_);
-        if (touched_.contains(key)) continue;
         if (server_lost_data) {
-          lost_by_server_.insert(std::move(key));
+          newly_lost.push_back(prefix);
           continue;
         }
-        if (lost_by_server_.contains(key)) continue;
+        const std::string key = canonical_text(prefix);
+        std::lock_guard lock(sync_);
+        if (touched_.contains(key) || (kept_lost && lost_by_server_.contains(prefix))) continue;
         (void)write_->remove(prefix);
         (void)read_->remove(prefix);
       }
+    }
+    if (!newly_lost.empty()) {
+      std::lock_guard lock(sync_);
+      // Prefixes changed locally meanwhile are in the hash, or gone here.
+      if (!touched_.empty()) {
+        std::erase_if(newly_lost, [&](const IpPrefix& prefix) { return touched_.contains(canonical_text(prefix)); });
+      }
+      lost_by_server_.add(newly_lost);
     }
   }
   std::lock_guard lock(sync_);
@@ -288,7 +295,7 @@ auto HybridEngine::change_locally(const IpPrefix& prefix, Apply apply) const {
   std::string key = canonical_text(prefix);
   std::lock_guard lock(sync_);
   auto result = apply();
-  if (!lost_by_server_.empty()) lost_by_server_.erase(key);
+  if (!lost_by_server_.empty()) lost_by_server_.erase(prefix.canonical());
   if (catching_up_) touched_.insert(key);
   in_flight_.insert(std::move(key));
   return result;
@@ -348,6 +355,40 @@ void HybridEngine::clear() const {
     std::lock_guard lock(sync_);
     lost_by_server_.clear();
   }
+}
+
+bool LostEntries::contains(const IpPrefix& canonical) const noexcept {
+  const auto at = std::lower_bound(prefixes_.begin(), prefixes_.end(), canonical, listing_order);
+  return at != prefixes_.end() && *at == canonical && lost_[static_cast<std::size_t>(at - prefixes_.begin())];
+}
+
+void LostEntries::erase(const IpPrefix& canonical) noexcept {
+  const auto at = std::lower_bound(prefixes_.begin(), prefixes_.end(), canonical, listing_order);
+  if (at == prefixes_.end() || !(*at == canonical)) return;
+  const auto index = static_cast<std::size_t>(at - prefixes_.begin());
+  if (!lost_[index]) return;
+  lost_[index] = false;
+  if (--remaining_ == 0) clear();  // the memory goes with the last one
+}
+
+void LostEntries::add(const std::vector<IpPrefix>& prefixes) {
+  std::vector<IpPrefix> merged;
+  merged.reserve(remaining_ + prefixes.size());
+  for (std::size_t i = 0; i < prefixes_.size(); ++i) {
+    if (lost_[i]) merged.push_back(prefixes_[i]);
+  }
+  merged.insert(merged.end(), prefixes.begin(), prefixes.end());
+  std::sort(merged.begin(), merged.end(), listing_order);
+  merged.erase(std::unique(merged.begin(), merged.end()), merged.end());
+  prefixes_ = std::move(merged);
+  lost_.assign(prefixes_.size(), true);
+  remaining_ = prefixes_.size();
+}
+
+void LostEntries::clear() noexcept {
+  prefixes_ = {};
+  lost_ = {};
+  remaining_ = 0;
 }
 
 std::uint64_t HybridEngine::len() const { return read_->len(); }

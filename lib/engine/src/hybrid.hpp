@@ -73,6 +73,27 @@ class RedisBackend;
 class Subscriber;
 }  // namespace redis
 
+// Local entries the server lost with its data (see step 3 above), which a
+// catch-up leaves in place although the hash lacks them: canonical
+// prefixes in listing order, each with a flag cleared once the prefix
+// changes or is back in the hash. 18 bytes and a bit per prefix, since
+// after a server restarted empty they are the whole table. Not
+// thread-safe: HybridEngine guards it with sync_.
+class LostEntries {
+ public:
+  bool empty() const noexcept { return remaining_ == 0; }
+  bool contains(const IpPrefix& canonical) const noexcept;
+  void erase(const IpPrefix& canonical) noexcept;
+  // Adds canonical prefixes, in any order.
+  void add(const std::vector<IpPrefix>& prefixes);
+  void clear() noexcept;
+
+ private:
+  std::vector<IpPrefix> prefixes_;
+  std::vector<bool> lost_;
+  std::size_t remaining_ = 0;
+};
+
 class HybridEngine final : public PrefixEngine {
  public:
   // Builds the engine; with a redis_url it connects, subscribes and loads.
@@ -158,11 +179,9 @@ class HybridEngine final : public PrefixEngine {
   // the catch-up leaves alone; meaningful while catching_up_.
   mutable std::set<std::string> touched_;
   mutable bool catching_up_ = false;
-  // Canonical prefix texts of local entries the server lost with its data
-  // (see step 3 above): a later catch-up that finds them missing from the
-  // hash leaves them be. A local change or a notice of the prefix, or the
-  // prefix back in the hash, takes it off.
-  mutable std::set<std::string> lost_by_server_;
+  // A local change or a notice of a prefix, or the prefix back in the
+  // hash, takes it off.
+  mutable LostEntries lost_by_server_;
   // Failed write-throughs by hash field text, newest kept.
   mutable std::map<std::string, PendingChange> pending_;
   // The highest generation this engine saw the server at (relaxed: only the
