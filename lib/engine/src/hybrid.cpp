@@ -191,9 +191,11 @@ void HybridEngine::catch_up(bool first) const {
   // nothing tells whether the server kept its history: the hash is then
   // applied, and nothing local removed. The generation alone would not do:
   // a server that lost its data counts again from zero, and may have
-  // counted past what this engine saw before it reconnects.
+  // counted past what this engine saw before it reconnects. Only where no
+  // token was ever set (every engine on the server may only read) does the
+  // generation decide alone.
   const bool whole_truth = snapshot && snapshot->generation && *snapshot->generation >= seen_before &&
-                           snapshot->incarnation && snapshot->incarnation == incarnation_;
+                           snapshot->incarnation == incarnation_;
   const bool server_lost_data =
       snapshot && ((snapshot->incarnation && incarnation_ && snapshot->incarnation != incarnation_) ||
                    (snapshot->generation && *snapshot->generation < seen_before));

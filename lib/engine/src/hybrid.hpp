@@ -33,8 +33,9 @@
 //     local state. A catch-up that cannot read the hash (a time-out, the
 //     server gone again) is tried again about once a second.
 //  3. If the server still has the history this engine saw (the same
-//     incarnation token as at the last load, and a generation not below the
-//     highest one this engine saw), the hash is the whole truth: local
+//     incarnation token as at the last load, or none then and now where no
+//     engine may write, and a generation not below the highest one this
+//     engine saw), the hash is the whole truth: local
 //     prefixes it lacks were removed elsewhere and are removed here too. A
 //     new token or a generation that went back means the server lost its
 //     data (restarted without persistence, or flushed); then nothing local

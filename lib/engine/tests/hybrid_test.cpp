@@ -115,8 +115,9 @@ TEST(HybridRedis, EnginesOfAnotherDatabaseHearNothing) {
 }
 
 // A user that may read but not write (as on a read-only replica) still
-// loads the hash; only the incarnation token goes unset.
-TEST(HybridRedis, AUserThatMayNotWriteStillLoads) {
+// loads the hash; only the incarnation token goes unset, and with none
+// ever set, the generation alone tells removes made while it was away.
+TEST(HybridRedis, AUserThatMayNotWriteStillLoadsAndCatchesUp) {
   RedisServer server;
   server.run({"HSET", std::string(redis::kEntriesKey), "10.0.0.0/8", R"({"value":"ten","attributes":{}})"});
   server.run({"ACL", "SETUSER", "reader", "on", ">secret", "~*", "&*", "+@read", "+@pubsub", "+@connection",
@@ -126,6 +127,11 @@ TEST(HybridRedis, AUserThatMayNotWriteStillLoads) {
   auto engine = std::dynamic_pointer_cast<const HybridEngine>(create_engine(hybrid_config(url)));
   ASSERT_TRUE(engine && engine->has_backend());
   EXPECT_EQ(value_at(*engine, "10.1.1.1"), "ten");
+  server.run({"HDEL", std::string(redis::kEntriesKey), "10.0.0.0/8"});
+  server.run({"INCR", std::string(redis::kGenerationKey)});
+  server.run({"CLIENT", "KILL", "TYPE", "pubsub"});
+  ASSERT_TRUE(eventually([&] { return engine->subscriptions() >= 2; }));
+  EXPECT_EQ(value_at(*engine, "10.1.1.1"), std::nullopt);
 }
 
 TEST(HybridRedis, LoadSkipsBadFieldsAndValues) {
