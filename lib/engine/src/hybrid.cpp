@@ -191,14 +191,14 @@ void HybridEngine::catch_up(bool first) const {
   // nothing tells whether the server kept its history: the hash is then
   // applied, and nothing local removed. The generation alone would not do:
   // a server that lost its data counts again from zero, and may have
-  // counted past what this engine saw before it reconnects. Only where no
-  // token was ever set (every engine on the server may only read) does the
+  // counted past what this engine saw before it reconnects. Only where
+  // neither load read a token (no engine on the server may write) does the
   // generation decide alone.
   const bool whole_truth = snapshot && snapshot->generation && *snapshot->generation >= seen_before &&
                            snapshot->incarnation == incarnation_;
-  const bool server_lost_data =
-      snapshot && ((snapshot->incarnation && incarnation_ && snapshot->incarnation != incarnation_) ||
-                   (snapshot->generation && *snapshot->generation < seen_before));
+  // A token gone since the last load went with the server's data too.
+  const bool server_lost_data = snapshot && ((incarnation_ && snapshot->incarnation != incarnation_) ||
+                                             (snapshot->generation && *snapshot->generation < seen_before));
   if (snapshot && snapshot->generation) note_generation(*snapshot->generation);
   if (snapshot) incarnation_ = snapshot->incarnation;
   if (snapshot && first) {

@@ -116,10 +116,13 @@ TEST(HybridRedis, EnginesOfAnotherDatabaseHearNothing) {
 
 // A user that may read but not write (as on a read-only replica) still
 // loads the hash; only the incarnation token goes unset, and with none
-// ever set, the generation alone tells removes made while it was away.
+// ever set, the generation alone tells removes made while it was away. A
+// token that a writer set and the server then lost tells it of the loss.
 TEST(HybridRedis, AUserThatMayNotWriteStillLoadsAndCatchesUp) {
   RedisServer server;
-  server.run({"HSET", std::string(redis::kEntriesKey), "10.0.0.0/8", R"({"value":"ten","attributes":{}})"});
+  const std::string key(redis::kEntriesKey);
+  server.run({"HSET", key, "10.0.0.0/8", R"({"value":"ten","attributes":{}})"});
+  server.run({"HSET", key, "192.168.0.0/16", R"({"value":"lan","attributes":{}})"});
   server.run({"ACL", "SETUSER", "reader", "on", ">secret", "~*", "&*", "+@read", "+@pubsub", "+@connection",
               "+@transaction"});
   std::string url = server.url();
@@ -132,6 +135,19 @@ TEST(HybridRedis, AUserThatMayNotWriteStillLoadsAndCatchesUp) {
   server.run({"CLIENT", "KILL", "TYPE", "pubsub"});
   ASSERT_TRUE(eventually([&] { return engine->subscriptions() >= 2; }));
   EXPECT_EQ(value_at(*engine, "10.1.1.1"), std::nullopt);
+  server.run({"SET", std::string(redis::kIncarnationKey), "a writer's"});
+  server.run({"CLIENT", "KILL", "TYPE", "pubsub"});
+  ASSERT_TRUE(eventually([&] { return engine->subscriptions() >= 3; }));
+  server.run({"FLUSHDB"});
+  server.run({"HSET", key, "2001:db8::/32", R"({"value":"added","attributes":{}})"});
+  server.run({"INCRBY", std::string(redis::kGenerationKey), "10"});
+  server.run({"CLIENT", "KILL", "TYPE", "pubsub"});
+  ASSERT_TRUE(eventually([&] { return engine->subscriptions() >= 4; }));
+  EXPECT_EQ(value_at(*engine, "2001:db8::1"), "added");
+  // The next catch-up, with no token at either load, keeps it too.
+  server.run({"CLIENT", "KILL", "TYPE", "pubsub"});
+  ASSERT_TRUE(eventually([&] { return engine->subscriptions() >= 5; }));
+  EXPECT_EQ(value_at(*engine, "192.168.1.1"), "lan");
 }
 
 TEST(HybridRedis, LoadSkipsBadFieldsAndValues) {
