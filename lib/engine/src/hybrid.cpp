@@ -193,14 +193,23 @@ void HybridEngine::catch_up(bool first) const {
   // a server that lost its data counts again from zero, and may have
   // counted past what this engine saw before it reconnects. Only where
   // neither load read a token (no engine on the server may write) does the
-  // generation decide alone.
-  const bool whole_truth = snapshot && snapshot->generation && *snapshot->generation >= seen_before &&
-                           snapshot->incarnation == incarnation_;
-  // A token gone since the last load went with the server's data too.
-  const bool server_lost_data = snapshot && ((incarnation_ && snapshot->incarnation != incarnation_) ||
-                                             (snapshot->generation && *snapshot->generation < seen_before));
-  if (snapshot && snapshot->generation) note_generation(*snapshot->generation);
-  if (snapshot) incarnation_ = snapshot->incarnation;
+  // generation decide alone. A token gone since the last load went with
+  // the server's data too.
+  const bool server_lost_data = snapshot && loaded_ && incarnation_ && snapshot->incarnation != incarnation_;
+  const bool whole_truth = snapshot && !server_lost_data && snapshot->generation &&
+                           *snapshot->generation >= seen_before && (!loaded_ || snapshot->incarnation == incarnation_);
+  if (server_lost_data) {
+    // The server's count starts afresh, and so does what this engine has
+    // seen of it: the highest count before the loss would otherwise hold
+    // back every later catch-up until the server passed it again.
+    seen_generation_.store(snapshot->generation.value_or(0), std::memory_order_relaxed);
+  } else if (snapshot && snapshot->generation) {
+    note_generation(*snapshot->generation);
+  }
+  if (snapshot) {
+    incarnation_ = snapshot->incarnation;
+    loaded_ = true;
+  }
   if (snapshot && first) {
     load_into_empty(std::move(snapshot->entries));
   } else if (snapshot) {
@@ -382,8 +391,10 @@ void LostEntries::add(const std::vector<IpPrefix>& prefixes) {
   merged.insert(merged.end(), prefixes.begin(), prefixes.end());
   std::sort(merged.begin(), merged.end(), listing_order);
   merged.erase(std::unique(merged.begin(), merged.end()), merged.end());
+  std::vector<bool> lost(merged.size(), true);
+  // Moves cannot throw: the two vectors are never of different lengths.
   prefixes_ = std::move(merged);
-  lost_.assign(prefixes_.size(), true);
+  lost_ = std::move(lost);
   remaining_ = prefixes_.size();
 }
 

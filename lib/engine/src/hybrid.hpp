@@ -35,13 +35,18 @@
 //  3. If the server still has the history this engine saw (the same
 //     incarnation token as at the last load, or none then and now where no
 //     engine may write, and a generation not below the highest one this
-//     engine saw), the hash is the whole truth: local
-//     prefixes it lacks were removed elsewhere and are removed here too. A
-//     new token or a generation that went back means the server lost its
-//     data (restarted without persistence, or flushed); then nothing local
-//     is removed, and the prefixes it lacked are not removed by later
-//     catch-ups either, until they change. Nor is anything removed when the
-//     generation or token key holds something else.
+//     engine saw), the hash is the whole truth: local prefixes it lacks
+//     were removed elsewhere and are removed here too.
+//     A new token, or none where there was one, means the server lost its
+//     data (restarted without persistence, or flushed): nothing local is
+//     removed, the prefixes the hash lacked are not removed by later
+//     catch-ups either until they change, and the generation counts from
+//     the server's again. A generation below the highest seen, with the
+//     same token or none, removes nothing until the count passes it again
+//     (a notice counted twice, a replica promoted before it caught up, or
+//     a lost server that no engine may write to).
+//     Nor is anything removed when the generation key holds something
+//     else. Until a load has read the hash, the generation decides alone.
 //
 // Thread safety: both local engines are thread-safe, and so is the backend.
 // With a backend, one mutex (sync_) orders local changes against a
@@ -168,9 +173,10 @@ class HybridEngine final : public PrefixEngine {
   std::shared_ptr<redis::RedisBackend> backend_;
 
   mutable std::mutex catch_up_;  // one catch-up at a time; taken before sync_
-  // The server's incarnation token at the last load (see kIncarnationKey);
-  // guarded by catch_up_.
+  // The server's incarnation token at the last load (see kIncarnationKey),
+  // and whether any load has read the hash yet; guarded by catch_up_.
   mutable std::optional<std::string> incarnation_;
+  mutable bool loaded_ = false;
   // Guards the sets below; see the header comment.
   mutable std::mutex sync_;
   // Canonical prefix texts of changes between their local step and the end
