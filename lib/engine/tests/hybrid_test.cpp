@@ -39,6 +39,20 @@ std::shared_ptr<const HybridEngine> make(const RedisServer& server) {
   return engine;
 }
 
+// Drops the engine's subscription and waits for the catch-up of the next
+// one: the count goes up only once the catch-up has run.
+bool caught_up_again(const RedisServer& server, const HybridEngine& engine) {
+  const auto before = engine.subscriptions();
+  server.run({"CLIENT", "KILL", "TYPE", "pubsub"});
+  return eventually([&] { return engine.subscriptions() > before; });
+}
+
+// A remove another writer made without a notice reaching anyone.
+void removed_elsewhere(const RedisServer& server, const std::string& field) {
+  server.run({"HDEL", std::string(redis::kEntriesKey), field});
+  server.run({"INCR", std::string(redis::kGenerationKey)});
+}
+
 std::optional<std::string> value_at(const PrefixEngine& engine, std::string_view address) {
   auto md = engine.lookup(A(address));
   if (!md) return std::nullopt;
@@ -130,23 +144,18 @@ TEST(HybridRedis, AUserThatMayNotWriteStillLoadsAndCatchesUp) {
   auto engine = std::dynamic_pointer_cast<const HybridEngine>(create_engine(hybrid_config(url)));
   ASSERT_TRUE(engine && engine->has_backend());
   EXPECT_EQ(value_at(*engine, "10.1.1.1"), "ten");
-  server.run({"HDEL", std::string(redis::kEntriesKey), "10.0.0.0/8"});
-  server.run({"INCR", std::string(redis::kGenerationKey)});
-  server.run({"CLIENT", "KILL", "TYPE", "pubsub"});
-  ASSERT_TRUE(eventually([&] { return engine->subscriptions() >= 2; }));
+  removed_elsewhere(server, "10.0.0.0/8");
+  ASSERT_TRUE(caught_up_again(server, *engine));
   EXPECT_EQ(value_at(*engine, "10.1.1.1"), std::nullopt);
   server.run({"SET", std::string(redis::kIncarnationKey), "a writer's"});
-  server.run({"CLIENT", "KILL", "TYPE", "pubsub"});
-  ASSERT_TRUE(eventually([&] { return engine->subscriptions() >= 3; }));
+  ASSERT_TRUE(caught_up_again(server, *engine));
   server.run({"FLUSHDB"});
   server.run({"HSET", key, "2001:db8::/32", R"({"value":"added","attributes":{}})"});
   server.run({"INCRBY", std::string(redis::kGenerationKey), "10"});
-  server.run({"CLIENT", "KILL", "TYPE", "pubsub"});
-  ASSERT_TRUE(eventually([&] { return engine->subscriptions() >= 4; }));
+  ASSERT_TRUE(caught_up_again(server, *engine));
   EXPECT_EQ(value_at(*engine, "2001:db8::1"), "added");
   // The next catch-up, with no token at either load, keeps it too.
-  server.run({"CLIENT", "KILL", "TYPE", "pubsub"});
-  ASSERT_TRUE(eventually([&] { return engine->subscriptions() >= 5; }));
+  ASSERT_TRUE(caught_up_again(server, *engine));
   EXPECT_EQ(value_at(*engine, "192.168.1.1"), "lan");
 }
 
@@ -348,41 +357,32 @@ TEST(HybridRedis, CatchUpKeepsWhatALaterServerLost) {
   server.run({"FLUSHDB"});
   server.run({"HSET", key, "2001:db8::/32", R"({"value":"added","attributes":{}})"});
   server.run({"INCRBY", std::string(redis::kGenerationKey), "5"});
-  server.run({"CLIENT", "KILL", "TYPE", "pubsub"});
-  // The count goes up once the catch-up has run.
-  ASSERT_TRUE(eventually([&] { return engine->subscriptions() >= 2; }));
+  ASSERT_TRUE(caught_up_again(server, *engine));
   EXPECT_EQ(value_at(*engine, "2001:db8::1"), "added");
   EXPECT_EQ(value_at(*engine, "10.0.0.1"), "kept");
   EXPECT_EQ(value_at(*engine, "10.1.1.1"), "kept too");
   EXPECT_TRUE(engine->write_engine().contains(P("10.1.0.0/16")));
   // The server's new incarnation is now the one known: a remove made
   // elsewhere from here on is taken as one.
-  server.run({"HDEL", key, "2001:db8::/32"});
-  server.run({"INCR", std::string(redis::kGenerationKey)});
-  server.run({"CLIENT", "KILL", "TYPE", "pubsub"});
-  ASSERT_TRUE(eventually([&] { return engine->subscriptions() >= 3; }));
+  removed_elsewhere(server, "2001:db8::/32");
+  ASSERT_TRUE(caught_up_again(server, *engine));
   EXPECT_EQ(value_at(*engine, "2001:db8::1"), std::nullopt);
   EXPECT_EQ(value_at(*engine, "10.0.0.1"), "kept");
   EXPECT_EQ(value_at(*engine, "10.1.1.1"), "kept too");
   // Once written again, an entry the server lost is one like any other.
   ASSERT_EQ(engine->insert(P("10.1.0.0/16"), Metadata("written again")), std::nullopt);
-  server.run({"HDEL", key, "10.1.0.0/16"});
-  server.run({"INCR", std::string(redis::kGenerationKey)});
-  server.run({"CLIENT", "KILL", "TYPE", "pubsub"});
-  ASSERT_TRUE(eventually([&] { return engine->subscriptions() >= 4; }));
+  removed_elsewhere(server, "10.1.0.0/16");
+  ASSERT_TRUE(caught_up_again(server, *engine));
   EXPECT_EQ(value_at(*engine, "10.1.1.1"), "kept");
   // The commoner restart: the server counts again below what this engine
   // saw. Removes made elsewhere after it are applied all the same.
   server.run({"FLUSHDB"});
   server.run({"HSET", key, "192.0.2.0/24", R"({"value":"after","attributes":{}})"});
   server.run({"INCR", std::string(redis::kGenerationKey)});
-  server.run({"CLIENT", "KILL", "TYPE", "pubsub"});
-  ASSERT_TRUE(eventually([&] { return engine->subscriptions() >= 5; }));
+  ASSERT_TRUE(caught_up_again(server, *engine));
   EXPECT_EQ(value_at(*engine, "192.0.2.1"), "after");
-  server.run({"HDEL", key, "192.0.2.0/24"});
-  server.run({"INCR", std::string(redis::kGenerationKey)});
-  server.run({"CLIENT", "KILL", "TYPE", "pubsub"});
-  ASSERT_TRUE(eventually([&] { return engine->subscriptions() >= 6; }));
+  removed_elsewhere(server, "192.0.2.0/24");
+  ASSERT_TRUE(caught_up_again(server, *engine));
   EXPECT_EQ(value_at(*engine, "192.0.2.1"), std::nullopt);
   EXPECT_EQ(value_at(*engine, "10.0.0.1"), "kept");
 }
