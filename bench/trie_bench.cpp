@@ -1,7 +1,8 @@
 // Trie and adaptive radix tree engines on a routing-table-shaped data set:
 // load rate, memory per stored prefix, and lookup rates on one and two
 // threads, for every node kind, the sharded layouts and both ART layouts,
-// and the rate of changes to short prefixes in the loaded table.
+// and the rate of changes to short prefixes in the loaded table; the full
+// table is also loaded in address order, for its load rate alone.
 //
 //   trie_bench [--table=full|small] [--shape=routing|uniform] [google-benchmark flags]
 //
@@ -15,6 +16,7 @@
 #include <benchmark/benchmark.h>
 #include <malloc.h>
 
+#include <algorithm>
 #include <atomic>
 #include <bit>
 #include <cstdio>
@@ -25,6 +27,7 @@
 #include <random>
 #include <span>
 #include <string>
+#include <tuple>
 #include <utility>
 
 #include "engine.hpp"
@@ -48,6 +51,9 @@ struct Config {
   // Distinct records the prefixes share; few make every answer one of a
   // few records, as a country-level GeoIP table does.
   std::size_t records = 1000;
+  // Inserted in address order, as a routing table dump or a GeoIP file
+  // lists its networks, instead of shuffled; only the load is measured.
+  bool in_address_order = false;
 };
 
 struct Loaded {
@@ -105,6 +111,11 @@ const Loaded& load(const Config& c) {
   std::vector<IpPrefix> v6 =
       uniform_shape ? bench::uniform_table(AddressFamily::V6, c.v6, 16, 128, 2) : bench::ipv6_table(c.v6, 2);
   prefixes.insert(prefixes.end(), v6.begin(), v6.end());
+  if (c.in_address_order) {
+    std::sort(prefixes.begin(), prefixes.end(), [](const IpPrefix& a, const IpPrefix& b) {
+      return std::tie(a.family, a.bytes, a.length) < std::tie(b.family, b.bytes, b.length);
+    });
+  }
   std::vector<Metadata> records;
   records.reserve(prefixes.size());
   // Distinct records, each shared by its prefixes (as a table of origin
@@ -235,6 +246,7 @@ std::vector<Config> configs(bool small) {
   out.push_back({5, 1, 8'000, 2'000, "kind5_10k"});
   out.push_back({4, 1, 8'000, 2'000, "kind4_10k"});
   out.push_back({4, 1, 8'000, 2'000, "kind4_10k_4records", false, 4});
+  out.push_back({4, 1, v4, v6, "kind4_in_address_order", false, 1000, true});
   out.push_back({0, 1, v4, v6, "art", true});
   out.push_back({0, 2, v4, v6, "art_shards2", true});
   return out;
@@ -263,6 +275,7 @@ int main(int argc, char** argv) {
         ->Iterations(1)
         ->UseManualTime()
         ->Unit(benchmark::kMillisecond);
+    if (c.in_address_order) continue;  // the same table as its shuffled load
     for (bool inside : {false, true}) {
       benchmark::RegisterBenchmark(((inside ? "lookup_inside/" : "lookup_random_v4/") + c.name).c_str(),
                                    lookup_bench, c, inside ? Stream::Inside : Stream::RandomV4)
