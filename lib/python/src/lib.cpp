@@ -470,8 +470,10 @@ class RecordObjects {
     }
   };
   // Attribute names repeat across records (a table has a handful): one
-  // interned str per name, kept direct-mapped, so that a result's
-  // attributes dict neither builds the name again nor hashes it.
+  // str per name, kept direct-mapped, so that a result's attributes dict
+  // neither builds the name again nor hashes it (a str keeps its hash).
+  // Not interned: interned strs live as long as the interpreter, and names
+  // come from the table's data, which may hold any number of them.
   struct Name {
     std::string text;
     PyObject* str = nullptr;
@@ -485,7 +487,6 @@ class RecordObjects {
     if (n.str != nullptr && n.text == name) return Py_NewRef(n.str);
     PyObject* str = str_from(name);
     if (str == nullptr) return nullptr;
-    PyUnicode_InternInPlace(&str);
     Py_XSETREF(n.str, Py_NewRef(str));
     n.text.assign(name);
     return str;
@@ -763,6 +764,9 @@ const Signature kLookupManySignature{"lookup_many", kAddressesParams, 1, 1};
 void note_item(Py_ssize_t position, PyObject* item) noexcept {
   PyObject* exc = PyErr_GetRaisedException();
   if (exc == nullptr) return;
+  // The item is borrowed from the caller's sequence, and its repr may drop
+  // it from there: held here until its type name has been read.
+  const Ref keep(Py_NewRef(item));
   Ref note(PyUnicode_FromFormat("while processing 'addresses' item %zd: %R", position, item));
   if (!note) {
     PyErr_Clear();

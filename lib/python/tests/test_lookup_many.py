@@ -1,6 +1,9 @@
 """lookup_many: the answers of lookup, in order, for any iterable."""
 
 import gc
+import os
+import subprocess
+import sys
 import weakref
 
 import pytest
@@ -83,6 +86,30 @@ def test_bad_item_whose_repr_fails_keeps_its_own_error():
     with pytest.raises(TypeError) as many:
         loaded(None).lookup_many(["10.1.2.3", Hostile()])
     assert many.value.__notes__ == ["while processing 'addresses' item 1: <Hostile object>"]
+
+
+def test_bad_item_that_drops_itself_in_its_repr():
+    # The repr removes the item from the caller's list, its last holder, and
+    # fails: the note must still name the item's type, read from a live
+    # object. The debug allocator overwrites freed memory, so a read after
+    # the free shows.
+    script = """
+import korvane
+items = []
+class Vanishing:
+    def __repr__(self):
+        items.clear()
+        raise RuntimeError("gone")
+items.append(Vanishing())
+try:
+    korvane.RadixEngine().lookup_many(items)
+except TypeError as error:
+    print(error.__notes__)
+"""
+    done = subprocess.run([sys.executable, "-c", script], env={**os.environ, "PYTHONMALLOC": "debug"},
+                          capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.strip() == "[\"while processing 'addresses' item 0: <Vanishing object>\"]"
 
 
 def test_argument_must_be_an_iterable_of_str():

@@ -90,3 +90,25 @@ def test_no_leaks(variant):
         tracemalloc.stop()
     assert [sys.getrefcount(o) for o in watched] == refcounts
     assert growth < 16 * 1024, growth  # a leaked object per iteration would be far above this
+
+
+def test_attribute_names_go_with_their_engine(variant):
+    # Names come from the table's data: a lookup's result must not keep its
+    # attribute names alive once the engine and the results are gone.
+    def load_and_look_up(first):
+        engine = korvane.RadixEngine(variant)
+        for i in range(4000):
+            engine.insert(f"10.{i >> 8}.{i & 255}.0/24", {"value": "v", "attributes": {f"name-{first + i}": "x"}})
+            assert engine.lookup(f"10.{i >> 8}.{i & 255}.1")["attributes"] == {f"name-{first + i}": "x"}
+
+    load_and_look_up(0)
+    gc.collect()
+    tracemalloc.start()
+    try:
+        before = tracemalloc.get_traced_memory()[0]
+        load_and_look_up(100_000)
+        gc.collect()
+        growth = tracemalloc.get_traced_memory()[0] - before
+    finally:
+        tracemalloc.stop()
+    assert growth < 64 * 1024, growth  # 4000 names kept would be about 300 KB
