@@ -52,6 +52,22 @@ def test_threads_share_one_engine(variant):
     assert stats["inserts"] == 1 + THREADS * PER_THREAD and stats["hits"] == stats["lookups"]
 
 
+def traced_growth(work, settle=lambda: None):
+    """Bytes the Python allocator holds after `work` beyond what it held
+    before (after `settle`, traced too), each followed by a collection."""
+    gc.collect()
+    tracemalloc.start()
+    try:
+        settle()
+        gc.collect()
+        before = tracemalloc.get_traced_memory()[0]
+        work()
+        gc.collect()
+        return tracemalloc.get_traced_memory()[0] - before
+    finally:
+        tracemalloc.stop()
+
+
 def test_no_leaks(variant):
     engine = korvane.RadixEngine(variant)
     value, key, attr = "value-" + "x" * 50, "key-" + "y" * 50, "attr-" + "z" * 50
@@ -77,17 +93,7 @@ def test_no_leaks(variant):
 
     cycle(500)  # warm up: caches, interned strings, UTF-8 buffers
     refcounts = [sys.getrefcount(o) for o in watched]
-    gc.collect()
-    tracemalloc.start()
-    try:
-        cycle(200)
-        gc.collect()
-        before = tracemalloc.get_traced_memory()[0]
-        cycle(5000)
-        gc.collect()
-        growth = tracemalloc.get_traced_memory()[0] - before
-    finally:
-        tracemalloc.stop()
+    growth = traced_growth(lambda: cycle(5000), settle=lambda: cycle(200))
     assert [sys.getrefcount(o) for o in watched] == refcounts
     assert growth < 16 * 1024, growth  # a leaked object per iteration would be far above this
 
@@ -102,13 +108,5 @@ def test_attribute_names_go_with_their_engine(variant):
             assert engine.lookup(f"10.{i >> 8}.{i & 255}.1")["attributes"] == {f"name-{first + i}": "x"}
 
     load_and_look_up(0)
-    gc.collect()
-    tracemalloc.start()
-    try:
-        before = tracemalloc.get_traced_memory()[0]
-        load_and_look_up(100_000)
-        gc.collect()
-        growth = tracemalloc.get_traced_memory()[0] - before
-    finally:
-        tracemalloc.stop()
+    growth = traced_growth(lambda: load_and_look_up(100_000))
     assert growth < 64 * 1024, growth  # 4000 names kept would be about 300 KB
