@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "epoch.hpp"
+#include "injected_failure.hpp"
 #include "metadata_rep.hpp"
 #include "platform.hpp"
 #include "reference_stock.hpp"
@@ -22,6 +23,8 @@ constexpr std::size_t kMaxStripes = 1024;
 constexpr std::uint64_t kEntriesPerStripe = 8;
 constexpr std::size_t kFirstArraySlots = 8;
 constexpr int kOptimisticAttempts = 8;
+
+InjectedFailure array_failure;
 
 constexpr unsigned kV4GroupBits = 16;
 constexpr unsigned kV6GroupBits = 32;
@@ -95,6 +98,7 @@ struct alignas(64) ResultTable::Array {
   Slot* slots() noexcept { return reinterpret_cast<Slot*>(this + 1); }
 
   static Array* make(std::size_t slots) {
+    array_failure.check();
     void* block = ::operator new(sizeof(Array) + slots * sizeof(Slot), std::align_val_t{alignof(Array)});
     auto* array = new (block) Array(slots);
     for (std::size_t i = 0; i < slots; ++i) new (&array->slots()[i]) Slot();
@@ -311,30 +315,38 @@ void ResultTable::store(const IpAddress& address, const std::optional<Metadata>&
           reserved = true;  // the evicted entry's room
         }
         if (array == nullptr || (array->used + 1) * 2 > array->mask + 1) {
-          grow(s);
+          try {
+            grow(s);
+          } catch (const std::bad_alloc&) {
+            // No room to be had: the answer goes uncached, and the room
+            // reserved for it (an evicted entry's included) is given back.
+            stale = true;
+          }
           array = s.array.load(std::memory_order_relaxed);
         }
-        Slot* slots = array->slots();
-        std::size_t i = k.home & array->mask;
-        while (slots[i].tag.load(std::memory_order_relaxed) != 0) {
-          if (slots[i].tag.load(std::memory_order_relaxed) == k.tag &&
-              slots[i].high.load(std::memory_order_relaxed) == k.high &&
-              slots[i].low.load(std::memory_order_relaxed) == k.low) {
-            existed = true;
-            break;
+        if (!stale) {
+          Slot* slots = array->slots();
+          std::size_t i = k.home & array->mask;
+          while (slots[i].tag.load(std::memory_order_relaxed) != 0) {
+            if (slots[i].tag.load(std::memory_order_relaxed) == k.tag &&
+                slots[i].high.load(std::memory_order_relaxed) == k.high &&
+                slots[i].low.load(std::memory_order_relaxed) == k.low) {
+              existed = true;
+              break;
+            }
+            i = (i + 1) & array->mask;
           }
-          i = (i + 1) & array->mask;
+          if (existed) {
+            dropped[1] = slots[i].record.load(std::memory_order_relaxed);
+          } else {
+            slots[i].high.store(k.high, std::memory_order_relaxed);
+            slots[i].low.store(k.low, std::memory_order_relaxed);
+            slots[i].tag.store(k.tag, std::memory_order_relaxed);
+            ++array->used;
+          }
+          slots[i].record.store(rep, std::memory_order_release);
+          stored = true;
         }
-        if (existed) {
-          dropped[1] = slots[i].record.load(std::memory_order_relaxed);
-        } else {
-          slots[i].high.store(k.high, std::memory_order_relaxed);
-          slots[i].low.store(k.low, std::memory_order_relaxed);
-          slots[i].tag.store(k.tag, std::memory_order_relaxed);
-          ++array->used;
-        }
-        slots[i].record.store(rep, std::memory_order_release);
-        stored = true;
       }
       if (!stored || existed) s.count.fetch_sub(1, std::memory_order_relaxed);
     }
@@ -512,5 +524,7 @@ std::size_t ResultTable::size() const noexcept {
   for (std::size_t i = 0; i <= stripe_mask_; ++i) n += stripes_[i].count.load(std::memory_order_relaxed);
   return n;
 }
+
+void ResultTable::fail_arrays_after(long successes) noexcept { array_failure.fail_after(successes); }
 
 }  // namespace korvane

@@ -86,6 +86,11 @@ class ResultTable {
   // Number of entries (exact when no store is in progress).
   std::size_t size() const noexcept;
 
+  // Fault injection for tests: after `successes` more stripe arrays are
+  // made, making the next one throws std::bad_alloc; then making works
+  // again. A negative value disarms it.
+  static void fail_arrays_after(long successes) noexcept;
+
  private:
   struct Slot;
   struct Array;

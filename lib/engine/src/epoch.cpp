@@ -203,18 +203,34 @@ void after_unpin(Participant* p) {
 
 }  // namespace detail
 
-void retire(void* object, void (*release)(void*)) {
-  Participant* p = local_participant();
-  p->pending.push_back({object, release});
-  if (p->nesting == 0 && p->pending.size() >= kPendingBatch) collect_for(p);
+void retire(void* object, void (*release)(void*)) noexcept {
+  Participant* p = nullptr;
+  try {
+    p = local_participant();
+    p->pending.push_back({object, release});
+  } catch (...) {
+    return;  // out of memory: the object is leaked, never freed early
+  }
+  if (p->nesting == 0 && p->pending.size() >= kPendingBatch) {
+    // Listed already. A collection that runs out of memory leaves a bag in
+    // its list, or drops it unreleased: it never releases anything early.
+    try {
+      collect_for(p);
+    } catch (...) {
+    }
+  }
 }
 
-void retire_shared(void* object, void (*release)(void*)) {
-  Participant::Sealed bag{stamp_epoch(), {Retired{object, release}}};
-  Orphans& o = orphans();
-  std::lock_guard lock(o.mutex);
-  o.sealed.push_back(std::move(bag));
-  o.publish_locked();
+void retire_shared(void* object, void (*release)(void*)) noexcept {
+  try {
+    Participant::Sealed bag{stamp_epoch(), {Retired{object, release}}};
+    Orphans& o = orphans();
+    std::lock_guard lock(o.mutex);
+    o.sealed.push_back(std::move(bag));
+    o.publish_locked();
+  } catch (...) {
+    // Out of memory: leaked, as retire does.
+  }
 }
 
 void collect() {

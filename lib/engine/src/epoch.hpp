@@ -129,13 +129,17 @@ class Guard {
 // still inside a Guard. The object must already be unreachable for new
 // readers. It waits on the calling thread's own list, which that thread
 // collects as it goes on pinning (or when it exits).
-void retire(void* object, void (*release)(void*));
+// Never throws: a caller retires what it has already unlinked, and could
+// not undo that. An object that cannot be listed for want of memory is
+// never released: a leak, where anything else could free it under a reader.
+void retire(void* object, void (*release)(void*)) noexcept;
 
 // As retire, but the object goes on a list that every thread collects
 // from: it is released within a bounded number of Guards on any thread, even
 // if the retiring thread never pins again. For large retirements (a whole
-// cleared trie) made by threads that may then go idle.
-void retire_shared(void* object, void (*release)(void*));
+// cleared trie) made by threads that may then go idle. Never throws, as
+// retire.
+void retire_shared(void* object, void (*release)(void*)) noexcept;
 
 // Advances the epoch as far as possible and runs every release that has
 // become safe, including those left behind by exited threads. For tests and

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "cache.hpp"
+#include "cache_table.hpp"
 #include "korvane/address.hpp"
 #include "korvane/local_engine.hpp"
 #include "redis/backend.hpp"
@@ -91,6 +92,32 @@ TEST(CacheFailure, RejectedInsertKeepsCache) {
   failing->fail = true;
   EXPECT_EQ(cache.insert(P("10.0.0.0/8"), Metadata("x")), std::make_optional<std::string>("refused"));
   EXPECT_EQ(cache.cached(), 1u);
+}
+
+// A miss that finds no memory for its entry (its stripe's first array, or
+// a larger one) answers all the same and is not cached; the room it had
+// reserved is the cache's again, and later changes still reach what is
+// cached.
+TEST(CacheFailure, AnswerWithNoRoomGoesUncached) {
+  CachedEngine cache{8, LocalEngine::make_trie(4, 1)};
+  ASSERT_FALSE(cache.insert(P("10.0.0.0/8"), Metadata("ten")));
+  const auto lookup_failing = [&](const char* address) {
+    ResultTable::fail_arrays_after(0);
+    std::optional<Metadata> answer;
+    EXPECT_NO_THROW(answer = cache.lookup(A(address)));
+    ResultTable::fail_arrays_after(-1);
+    EXPECT_EQ(value_of(answer), "ten");
+  };
+  lookup_failing("10.1.1.1");
+  EXPECT_EQ(cache.cached(), 0u);
+  for (const char* a : {"10.1.1.1", "10.1.1.2", "10.1.1.3", "10.1.1.4"}) cache.lookup(A(a));
+  ASSERT_EQ(cache.cached(), 4u);  // a stripe's first array holds four
+  lookup_failing("10.1.1.5");
+  EXPECT_EQ(cache.cached(), 4u);
+  cache.lookup(A("10.1.1.5"));
+  EXPECT_EQ(cache.cached(), 5u);
+  ASSERT_FALSE(cache.insert(P("10.1.0.0/16"), Metadata("ten-one")));
+  EXPECT_EQ(value_of(cache.lookup(A("10.1.1.5"))), "ten-one");
 }
 
 // Random changes and lookups through the cache against the linear-scan

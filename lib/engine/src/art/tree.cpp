@@ -242,7 +242,7 @@ ArtTree::~ArtTree() {
   for (auto& root : roots_) free_subtree(root.load(std::memory_order_relaxed));
 }
 
-bool ArtTree::insert(AddressFamily family, const std::uint8_t* key, unsigned length, MetadataRep* rep) {
+bool ArtTree::insert(AddressFamily family, const std::uint8_t* key, unsigned length, MetadataRep* rep) noexcept {
   std::atomic<Inner*>& root = roots_[index_of(family)];
   bool added = false;
   Inner* current = root.load(std::memory_order_relaxed);
@@ -253,7 +253,7 @@ bool ArtTree::insert(AddressFamily family, const std::uint8_t* key, unsigned len
   return added;
 }
 
-MetadataRep* ArtTree::remove(AddressFamily family, const std::uint8_t* key, unsigned length) {
+MetadataRep* ArtTree::remove(AddressFamily family, const std::uint8_t* key, unsigned length) noexcept {
   std::atomic<Inner*>& root = roots_[index_of(family)];
   MetadataRep* out = nullptr;
   Inner* current = root.load(std::memory_order_relaxed);
@@ -264,10 +264,12 @@ MetadataRep* ArtTree::remove(AddressFamily family, const std::uint8_t* key, unsi
   return out;
 }
 
-void ArtTree::clear() {
+void ArtTree::clear() noexcept {
   for (auto& root : roots_) {
     Inner* old = root.exchange(new_node4(), std::memory_order_acq_rel);
-    epoch::retire(old, [](void* p) { free_subtree(static_cast<Node*>(p)); });
+    // Shared: the clearing thread may go idle, and the whole old tree would
+    // wait for it.
+    epoch::retire_shared(old, [](void* p) { free_subtree(static_cast<Node*>(p)); });
   }
   size_.store(0, std::memory_order_release);
 }

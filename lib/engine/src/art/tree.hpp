@@ -44,16 +44,18 @@ class ArtTree {
   ArtTree& operator=(const ArtTree&) = delete;
 
   // Writers. `key` holds the family's 4 or 16 address bytes; bits past
-  // `length` are ignored.
+  // `length` are ignored. Running out of memory in a writer ends the
+  // process: a change allocates as it goes, and what it has already
+  // unlinked and retired could not be put back.
 
   // Stores rep (taking over its reference) for the prefix, replacing the
   // record of the same prefix. True when the prefix was not stored before.
-  bool insert(AddressFamily family, const std::uint8_t* key, unsigned length, MetadataRep* rep);
+  bool insert(AddressFamily family, const std::uint8_t* key, unsigned length, MetadataRep* rep) noexcept;
   // Removes exactly this prefix. Returns its record, a reference owned by
   // the caller, or null when it was not stored.
-  MetadataRep* remove(AddressFamily family, const std::uint8_t* key, unsigned length);
+  MetadataRep* remove(AddressFamily family, const std::uint8_t* key, unsigned length) noexcept;
   // Removes everything.
-  void clear();
+  void clear() noexcept;
 
   // Readers. A record returned is valid only while the caller stays pinned.
 
