@@ -367,8 +367,10 @@ void TrieEngine::lookup_visit(const IpAddress* addresses, std::size_t count, Loo
     epoch::Guard pin;  // a Guard: the visitor may throw
     find_batch(addresses + base, n, found);
     prefetch_records(found, n, true);  // the visitor reads each record
-    for (std::size_t i = 0; i < n; ++i) count_lookup(self->index, found[i] != nullptr);
     for (std::size_t i = 0; i < n; ++i) {
+      // Counted as it is answered: a visitor that throws ends the run where
+      // single lookups would have ended.
+      count_lookup(self->index, found[i] != nullptr);
       if (found[i] == nullptr) {
         visitor.visit(base + i, nullptr);
       } else {

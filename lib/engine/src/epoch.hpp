@@ -13,9 +13,13 @@
 // reclamation, never break it).
 //
 // Memory ordering, for those who change this file:
-// - pin publishes (epoch, pinned) with a sequentially consistent exchange, a
-//   full barrier, so no load of a shared pointer after it can be satisfied
-//   before other threads can see the pin;
+// - pin publishes (epoch, pinned) and then needs a full barrier, so that no
+//   load of a shared pointer after it can be satisfied before other threads
+//   can see the pin (the writer's side of that pairing is the seq_cst fence
+//   before it reads the participants). On x86 a sequentially consistent
+//   exchange is that barrier (a locked instruction); the language promises
+//   it only for other seq_cst operations, so elsewhere a store and a seq_cst
+//   fence make it;
 // - unpin is a release store, and the advancing thread reads participant
 //   slots with acquire loads, so everything a reader did inside its Guard
 //   happens before the global epoch moves on;
@@ -87,7 +91,12 @@ inline Participant* local_participant() {
 inline void pin(Participant* p) {
   if (p->nesting++ == 0) {
     const std::uint64_t e = detail::global_epoch.load(std::memory_order_acquire);
+#if defined(__x86_64__) || defined(__i386__)
     p->state.exchange((e << 1) | 1u, std::memory_order_seq_cst);
+#else
+    p->state.store((e << 1) | 1u, std::memory_order_relaxed);
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+#endif
   }
 }
 

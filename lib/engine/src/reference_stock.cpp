@@ -44,6 +44,8 @@ void sweep(Stocks& stocks) noexcept {
 struct ThreadExitHook {
   ~ThreadExitHook() {
     Local& state = local();
+    state.exited = true;
+    state.beats_in_use = 0;
     if (Stocks* stocks = std::exchange(state.stocks, nullptr)) {
       while (stocks->count > 0) return_stock(*stocks, 0);
       platform::unmap(stocks->held, kCountBytes);
@@ -59,16 +61,16 @@ void hook_exit() noexcept {
 }
 
 Recent* recent_made(Local& state) noexcept {
-  if (state.recent == nullptr) {
+  if (state.recent == nullptr && !state.exited) {
     hook_exit();
     state.recent = new (std::nothrow) Recent();
   }
   return state.recent;
 }
 
-// Null when memory is short.
+// Null when memory is short, or once the thread has begun to exit.
 Stocks* stocks_made(Local& state) noexcept {
-  if (state.stocks == nullptr) {
+  if (state.stocks == nullptr && !state.exited) {
     hook_exit();
     auto* stocks = new (std::nothrow) Stocks();
     if (stocks == nullptr) return nullptr;

@@ -109,6 +109,10 @@ struct Local {
   std::uint32_t countdown = 0;  // hand-outs left until the next sample
   std::uint32_t beat_countdown = 0;  // marked hand-outs left until the next beat
   std::uint32_t beats_in_use = 0;    // beats left with the stocks in use
+  // Set as the thread's stocks are returned at its exit: a lookup made
+  // later in the exit (by another thread-local object's destructor) makes
+  // none again, as nothing would return them.
+  bool exited = false;
 };
 
 // The calling thread's state: constant-initialised, so reading it needs no

@@ -175,13 +175,16 @@ TEST_P(ReadIndexTest, AnswersAsTheTrieAndTheReferenceDo) {
   engine->lookup_many(batch, out);
   EXPECT_EQ(engine->stats().lookups, lookups + 100);  // a batch counts as that many lookups
 
-  // A visitor that throws leaves the lent record's ownership as it was.
+  // A visitor that throws leaves the lent record's ownership as it was, and
+  // only the lookups it was given counted.
   engine->insert(testing::v4_prefix(10, 0, 0, 0, 8), Metadata("kept"));
+  const std::uint64_t before_throws = engine->stats().lookups;
   struct Throws final : LookupVisitor {
     void visit(std::size_t, const Metadata*) override { throw std::runtime_error("visitor"); }
   } throws;
   EXPECT_THROW(engine->lookup_visit(batch, throws), std::runtime_error);
   EXPECT_THROW(engine->lookup_visit(std::span(batch).first(1), throws), std::runtime_error);  // the one-address path
+  EXPECT_EQ(engine->stats().lookups, before_throws + 2);
   for (int i = 0; i < 3; ++i) EXPECT_EQ(engine->lookup(IpAddress::v4(10, 1, 1, 1))->value(), "kept");
   engine->clear();
   epoch::collect();

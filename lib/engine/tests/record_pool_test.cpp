@@ -429,6 +429,39 @@ TEST(RecordPool, StocksLetGoOfARemovedRecordWhileThreadsGoOnAnswering) {
   EXPECT_EQ(removed.value(), "AS64");
 }
 
+// A lookup made while a thread exits, after its stocks went back (from the
+// destructor of a thread-local object made before them), takes no new
+// stock: nothing would return it, and the record would outlive its table.
+TEST(RecordPool, LookupsLateInAThreadsExitTakeNoStock) {
+  auto engine = LocalEngine::make_trie(4, 1);
+  const IpAddress address = IpAddress::v4(10, 0, 0, 1);
+  engine->insert(v4_prefix(10, 0, 0, 0, 24), record(1));
+  const Metadata kept = *engine->lookup(address);
+  const auto* rep = static_cast<const detail::MetadataRep*>(kept.identity());
+  struct LateLookups {
+    const LocalEngine* engine = nullptr;
+    IpAddress address;
+    ~LateLookups() {
+      for (int i = 0; i < 2000 && engine != nullptr; ++i) (void)engine->lookup(address);
+    }
+  };
+  auto reader = [&](bool late) {
+    static thread_local LateLookups late_lookups;  // made before any stock, so destroyed after them
+    if (late) late_lookups = {engine.get(), address};
+    for (int i = 0; i < 5'000'000 && !rep->read_by_several.load(std::memory_order_relaxed); ++i) {
+      (void)engine->lookup(address);
+    }
+    for (int i = 0; i < 100'000; ++i) (void)engine->lookup(address);  // answered from stocks by now
+  };
+  std::thread a(reader, true), b(reader, false);
+  a.join();
+  b.join();
+  ASSERT_TRUE(rep->read_by_several.load()) << "the threads never shared the record";
+  ASSERT_TRUE(engine->remove(v4_prefix(10, 0, 0, 0, 24)).has_value());
+  epoch::collect();
+  EXPECT_EQ(rep->refs.load(), 1u) << "a stock outlived its thread";
+}
+
 // Two threads answer with a few shared records, through their stocks and
 // the sweeps that return them, while two writers keep inserting and
 // removing prefixes that hold equal records (racing each other into the
