@@ -5,6 +5,8 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <chrono>
+
 #include "redis/client.hpp"
 #include "redis_server.hpp"
 
@@ -120,6 +122,19 @@ TEST(RedisClient, BrokenConnectionIsReplaced) {
   ASSERT_TRUE(reply);
   EXPECT_EQ(reply->text, "OK");
   EXPECT_EQ(server.run({"GET", "k"}), "2");
+}
+
+// A write whose reply comes too late may have run all the same: it is not
+// sent again, where a repeat could undo a change made in between.
+TEST(RedisClient, AWriteWhoseReplyIsLateIsNotSentAgain) {
+  RedisServer server;
+  std::string error;
+  RedisClient client(parse_url(server.url(), error).value());
+  ASSERT_EQ(client.check_connection(), std::nullopt);  // one connection in the pool
+  // The INCR runs; the BLPOP after it holds the pipeline's last reply back
+  // past the time-out.
+  EXPECT_FALSE(client.pipeline({{"INCR", "k"}, {"BLPOP", "nothing", "0.3"}}, std::chrono::milliseconds(50)));
+  EXPECT_EQ(server.run({"GET", "k"}), "1");
 }
 
 TEST(RedisClient, SilentServerTimesOut) {

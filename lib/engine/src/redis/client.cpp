@@ -1,6 +1,7 @@
 #include "redis/client.hpp"
 
 #include <hiredis/hiredis.h>
+#include <poll.h>
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -341,13 +342,19 @@ std::optional<std::vector<Reply>> Connection::run(const std::vector<std::vector<
 
 RedisClient::~RedisClient() = default;
 
+bool Connection::quiet() const noexcept {
+  pollfd fd{context_->fd, POLLIN, 0};
+  return poll(&fd, 1, 0) == 0;
+}
+
 std::unique_ptr<Connection> RedisClient::take_idle() {
   std::lock_guard lock(mutex_);
   while (!idle_.empty()) {
     std::unique_ptr<Connection> connection = std::move(idle_.back());
     idle_.pop_back();
-    if (connection->owned_here()) return connection;
-    // Inherited across a fork: the pool holds only the parent's.
+    // Inherited across a fork: the pool holds only the parent's. Stale:
+    // the server closed it, or sent what nobody asked for.
+    if (connection->owned_here() && connection->quiet()) return connection;
   }
   return nullptr;
 }
@@ -380,11 +387,9 @@ std::optional<std::string> RedisClient::check_connection() {
 std::optional<std::vector<Reply>> RedisClient::pipeline(const std::vector<std::vector<std::string>>& commands,
                                                       std::optional<std::chrono::milliseconds> reply_timeout) {
   if (std::unique_ptr<Connection> pooled = take_idle()) {
-    if (auto replies = pooled->run(commands, reply_timeout)) {
-      give_back(std::move(pooled));
-      return replies;
-    }
-    // Stale: fall through to one attempt on a fresh connection.
+    auto replies = pooled->run(commands, reply_timeout);
+    if (replies) give_back(std::move(pooled));
+    return replies;  // sent: never again (see the declaration)
   }
   const auto now = std::chrono::steady_clock::now().time_since_epoch();
   if (std::chrono::nanoseconds(retry_at_.load(std::memory_order_relaxed)) > now) return std::nullopt;

@@ -105,6 +105,9 @@ class Connection {
   // parent's sockets: replies to one process could reach the other, so a
   // child never sends on an inherited connection.
   bool owned_here() const noexcept;
+  // Whether the server has neither closed the connection nor sent anything
+  // on it since its last reply: nothing is waiting to be read.
+  bool quiet() const noexcept;
 
  private:
   explicit Connection(redisContext* context);
@@ -125,10 +128,11 @@ class RedisClient {
   std::optional<std::string> check_connection();
 
   // Runs the commands on a pooled connection, or a new one. A pooled
-  // connection may have gone stale (server restarted, idle socket closed);
-  // when it fails the commands are sent once more on a fresh connection.
-  // Every command the engine pipelines is idempotent, so a repeat is
-  // harmless (a generation bumped twice only ends shared results sooner).
+  // connection that went stale while it sat in the pool (server restarted,
+  // idle socket closed) shows it as something to read, and is dropped
+  // before anything is sent on it. Commands once sent are never sent again:
+  // a reply that does not come may still mean the server ran them, and a
+  // write repeated later could undo another process's change made between.
   // Nothing on any failure, and at once while a failed server's kRetryAfter
   // runs.
   std::optional<std::vector<Reply>> pipeline(const std::vector<std::vector<std::string>>& commands,

@@ -10,9 +10,19 @@
 
 namespace korvane::redis {
 
+namespace {
+// A subscription speaks RESP2 whatever the URL asks for: under RESP3 its
+// confirmation and its messages come as push replies, which hiredis 1.x
+// hands to a push handler instead of to the reader this loop calls.
+ConnectionSettings subscribing(ConnectionSettings settings) {
+  settings.protocol = 2;
+  return settings;
+}
+}  // namespace
+
 Subscriber::Subscriber(ConnectionSettings settings, std::string channel, std::function<void()> on_subscribed,
                        std::function<void(std::string_view)> on_message, std::function<void()> on_tick)
-    : settings_(std::move(settings)),
+    : settings_(subscribing(std::move(settings))),
       channel_(std::move(channel)),
       on_subscribed_(std::move(on_subscribed)),
       on_message_(std::move(on_message)),
