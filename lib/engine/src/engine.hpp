@@ -5,8 +5,9 @@
 //   per-thread counter stripe: they walk inside an epoch Guard, reading each
 //   node optimistically against its version word.
 // - Inserts and removes take the trie's writer lock shared, walk the same
-//   way, and lock (make odd) the version word of the one node they change;
-//   node locks are never nested.
+//   way, and lock (make odd) the version word of the node they change;
+//   where a change spans a parent and its child (a prune, a merge), the
+//   parent is locked before the child, never the other way round.
 // - Removes prune the nodes they leave empty and merge a node left with one
 //   child into it (see trie/path_compressed.hpp for why walkers stay right).
 // - Clear takes the trie's writer lock exclusively, so that the entry count

@@ -147,8 +147,9 @@ TEST_P(EveryKind, ClearedTrieIsFreedWhileTheClearingThreadIdles) {
 }
 
 // Node allocation fails in the middle of inserts: each insert either stores
-// its prefix or throws std::bad_alloc with the engine unchanged for it, no
-// node stays locked, and the engine goes on serving every operation.
+// its prefix or throws std::bad_alloc with the engine unchanged for it (no
+// node left behind that a fresh load would not have), no node stays locked,
+// and the engine goes on serving every operation.
 TEST_P(EveryKind, FailedAllocationLeavesTheEngineUsable) {
   const std::uint8_t kind = GetParam();
   auto engine = LocalEngine::make_trie(kind, 1);
@@ -171,6 +172,9 @@ TEST_P(EveryKind, FailedAllocationLeavesTheEngineUsable) {
     ASSERT_EQ(engine->contains(p), reference.contains(p));
   }
   EXPECT_GT(failures, 0);
+  auto fresh = LocalEngine::make_trie(kind, 1);
+  for (const auto& entry : reference.entries()) fresh->insert(entry.prefix, Metadata(entry.value));
+  EXPECT_EQ(trie_nodes(*engine), trie_nodes(*fresh));
   for (const auto& entry : reference.entries()) {
     ASSERT_EQ(engine->remove(entry.prefix)->value(), entry.value);
   }

@@ -30,7 +30,15 @@ struct OneBit {
     const IpAddress address = prefix.address();
     SpareNodes<N> spare;
     for (;;) {
-      N* n = descend_creating(static_cast<N*>(root), address, prefix.length, spare);
+      N* n = nullptr;
+      try {
+        n = descend_creating(static_cast<N*>(root), address, prefix.length, spare);
+      } catch (...) {
+        // Out of memory part way down: the nodes installed so far hold
+        // nothing, and go as a remove's would.
+        prune(path_to(static_cast<N*>(root), address, prefix.length), address);
+        throw;
+      }
       if (n == nullptr) continue;  // met an unlinked node
       NodeWriteLock lock(n);
       if (n->unlinked()) continue;
@@ -61,16 +69,10 @@ struct OneBit {
 
   static detail::MetadataRep* remove(TrieNode* root, const IpPrefix& prefix) {
     const IpAddress address = prefix.address();
-    Path<N> path;
     for (;;) {
-      path.clear();
-      auto* n = static_cast<N*>(root);
-      path.push(n, 0);
-      for (unsigned i = 0; i < prefix.length && n != nullptr; ++i) {
-        n = static_cast<N*>(n->children.child(address.bit(i)));
-        if (n != nullptr) path.push(n, i + 1);
-      }
-      if (n == nullptr) return nullptr;
+      const Path<N> path = path_to(static_cast<N*>(root), address, prefix.length);
+      if (path.size != prefix.length + 1u) return nullptr;
+      N* n = path.nodes[path.size - 1];
       NodeWriteLock lock(n);
       if (n->unlinked()) continue;  // pruned meanwhile; the prefix may be stored anew
       detail::MetadataRep* old = n->entry.exchange_metadata(nullptr);
@@ -133,6 +135,19 @@ struct OneBit {
     for (unsigned b = 0; b < 2; ++b) {
       if (const TrieNode* child = n->children.child(b)) collect(child, depth + 1, key | with_bit(depth, b), limit, out);
     }
+  }
+
+  // The nodes on the first `length` bits of `address` from the root, as far
+  // as they go.
+  static Path<N> path_to(N* n, const IpAddress& address, unsigned length) {
+    Path<N> path;
+    path.push(n, 0);
+    for (unsigned i = 0; i < length; ++i) {
+      n = static_cast<N*>(n->children.child(address.bit(i)));
+      if (n == nullptr) break;
+      path.push(n, i + 1);
+    }
+    return path;
   }
 
   // Walks the first `length` bits of `address`, creating missing nodes.
