@@ -841,10 +841,23 @@ struct Replaced {
     }
   }
   void discard_built() noexcept {
-    for (const Block* b : made) free_subtree(b);
-    for (const Block* b : copies) {
-      if (!is_inline(b)) free_block(b);
+    for (const Block* b : made) {
+      if (b != nullptr) free_subtree(b);
     }
+    for (const Block* b : copies) {
+      if (b != nullptr && !is_inline(b)) free_block(b);
+    }
+  }
+  // Builds with `build` and notes the result in `list` (made or copies).
+  // The note's room is taken first: a list that cannot grow then fails
+  // before anything is built, never after, when what was built would be
+  // lost to discard_built. A build that fails, or that finds nothing to
+  // build, leaves a null note.
+  template <class Build>
+  static const Block* noted(std::vector<const Block*>& list, Build&& build) {
+    list.push_back(nullptr);
+    list.back() = build();
+    return list.back();
   }
 };
 
@@ -1096,18 +1109,18 @@ void ReadIndex::write_top_run(std::size_t first, TopRun& run, const IndexSource&
         fresh[s] = old;
         const Block* node = is_node(old) ? node_of(old) : inline_of(old);
         if (cover_of(node) != run.leaf[s]) {  // the node stays; its cover changes
-          const Block* copy =
-              with_cover(node, run.leaf[s], static_cast<u128>(first + s) << (128 - kTopBits), kTopBits);
-          replaced.copies.push_back(copy);
+          const Block* copy = Replaced::noted(replaced.copies, [&] {
+            return with_cover(node, run.leaf[s], static_cast<u128>(first + s) << (128 - kTopBits), kTopBits);
+          });
           const TopEntry entry = top_entry(copy);
           fresh[s] = entry.word;
           fresh_covers[s] = entry.cover;
           replaced.blocks.push_back(node);
         }
       } else {
-        const Block* node = fresh_subtree(source, static_cast<u128>(first + s) << (128 - kTopBits), kTopBits, width_,
-                                          run.leaf[s]);
-        replaced.made.push_back(node);
+        const Block* node = Replaced::noted(replaced.made, [&] {
+          return fresh_subtree(source, static_cast<u128>(first + s) << (128 - kTopBits), kTopBits, width_, run.leaf[s]);
+        });
         if (is_node(old)) replaced.subtrees.push_back(node_of(old));
         const TopEntry entry = top_entry(node);
         fresh[s] = entry.word;
@@ -1208,6 +1221,7 @@ void ReadIndex::update(u128 key, unsigned length, const IndexSource& source) {
   Slots slots(old, key, hung[depth - 1]);
   Replaced replaced;
   replaced.blocks.push_back(old);
+  const Block* fresh;
   try {
     if (rebuild_child) {
       // The change falls inside what the child skips: its range afresh. The
@@ -1215,11 +1229,11 @@ void ReadIndex::update(u128 key, unsigned length, const IndexSource& source) {
       const unsigned s = slot_at(key, from);
       const Block* child = slots.child[s];
       replaced.subtrees.push_back(child);
-      const Block* fresh =
-          subtree_or_null(source, key & trie::top_mask(from + kStride), from + kStride, width_, cover_of(child));
-      if (fresh != nullptr) {
-        replaced.made.push_back(fresh);
-        slots.child[s] = fresh;
+      const Block* rebuilt = Replaced::noted(replaced.made, [&] {
+        return subtree_or_null(source, key & trie::top_mask(from + kStride), from + kStride, width_, cover_of(child));
+      });
+      if (rebuilt != nullptr) {
+        slots.child[s] = rebuilt;
       } else {
         slots.child[s] = nullptr;
         slots.child_bits &= ~(std::uint64_t{1} << s);
@@ -1229,11 +1243,11 @@ void ReadIndex::update(u128 key, unsigned length, const IndexSource& source) {
       // The prefix ends below a leaf slot: that slot needs a child if the
       // trie has anything there now. Its leaf value becomes the child's cover.
       const unsigned s = slot_at(key, from);
-      const Block* fresh =
-          subtree_or_null(source, key & trie::top_mask(from + kStride), from + kStride, width_, slots.leaf[s]);
-      if (fresh == nullptr) return;  // nothing to index (a removal raced ahead)
-      replaced.made.push_back(fresh);
-      slots.child[s] = fresh;
+      const Block* child = Replaced::noted(replaced.made, [&] {
+        return subtree_or_null(source, key & trie::top_mask(from + kStride), from + kStride, width_, slots.leaf[s]);
+      });
+      if (child == nullptr) return;  // nothing to index (a removal raced ahead)
+      slots.child[s] = child;
       slots.child_bits |= std::uint64_t{1} << s;
       slots.leaf[s] = nullptr;
     } else {
@@ -1260,15 +1274,15 @@ void ReadIndex::update(u128 key, unsigned length, const IndexSource& source) {
           slots.leaf[s] = leaf[i];
           continue;
         }
+        const u128 above = (key & trie::top_mask(from)) | trie::shift_left(static_cast<u128>(s), 122 - from);
         if (!had) {
-          slots.child[s] = fresh_subtree(source, (key & trie::top_mask(from)) |
-                                                     trie::shift_left(static_cast<u128>(s), 122 - from),
-                                         from + kStride, width_, leaf[i]);
-          replaced.made.push_back(slots.child[s]);
+          slots.child[s] = Replaced::noted(replaced.made, [&] {
+            return fresh_subtree(source, above, from + kStride, width_, leaf[i]);
+          });
         } else if (cover_of(slots.child[s]) != leaf[i]) {
-          const u128 above = (key & trie::top_mask(from)) | trie::shift_left(static_cast<u128>(s), 122 - from);
-          const Block* copy = with_cover(slots.child[s], leaf[i], above, from + kStride);
-          replaced.copies.push_back(copy);
+          const Block* copy = Replaced::noted(replaced.copies, [&] {
+            return with_cover(slots.child[s], leaf[i], above, from + kStride);
+          });
           replaced.blocks.push_back(slots.child[s]);
           slots.child[s] = copy;
         }
@@ -1276,42 +1290,38 @@ void ReadIndex::update(u128 key, unsigned length, const IndexSource& source) {
         slots.leaf[s] = nullptr;
       }
     }
-  } catch (...) {
-    replaced.discard_built();
-    throw;
-  }
 
-  // A node left with nothing (no child, no record) turns into a leaf of its
-  // parent holding its cover, which may leave the parent with nothing in
-  // turn; at the top, the slot takes the cover.
-  Rep* cover = cover_of(old);
-  while (slots.empty()) {
-    if (depth == 1) {
-      set_top(slot, record_word(cover));
-      replaced.retire_all();
-      return;
+    // A node left with nothing (no child, no record) turns into a leaf of
+    // its parent holding its cover, which may leave the parent with nothing
+    // in turn; at the top, the slot takes the cover.
+    Rep* cover = cover_of(old);
+    while (slots.empty()) {
+      if (depth == 1) {
+        set_top(slot, record_word(cover));
+        replaced.retire_all();
+        return;
+      }
+      --depth;
+      const Block* parent = nodes[depth - 1];
+      slots = Slots(parent, key, hung[depth - 1]);
+      const unsigned s = slot_at(key, froms[depth - 1]);
+      slots.leaf[s] = cover;
+      slots.child[s] = nullptr;
+      slots.child_bits &= ~(std::uint64_t{1} << s);
+      replaced.blocks.push_back(parent);
+      cover = parent->cover();
     }
-    --depth;
-    const Block* parent = nodes[depth - 1];
-    slots = Slots(parent, key, hung[depth - 1]);
-    const unsigned s = slot_at(key, froms[depth - 1]);
-    slots.leaf[s] = cover;
-    slots.child[s] = nullptr;
-    slots.child_bits &= ~(std::uint64_t{1} << s);
-    replaced.blocks.push_back(parent);
-    cover = parent->cover();
-  }
-  // A node left with nothing but one child without cover is folded into it.
-  const Block* fresh;
-  try {
+    // A node left with nothing but one child without cover is folded into
+    // it. The new node is the last thing built, so nothing after it can
+    // fail and lose it.
     const int lone = slots.lone_child();
     if (lone < 0) {
       fresh = slots.lay_out(cover, hung[depth - 1]);
     } else {
       const unsigned at = froms[depth - 1];
+      replaced.blocks.push_back(slots.child[lone]);  // its children live on in the copy
       fresh = folded(slots.child[lone], static_cast<unsigned>(lone), at, key & trie::top_mask(at), hung[depth - 1],
                      cover);
-      replaced.blocks.push_back(slots.child[lone]);  // its children live on in the copy
     }
   } catch (...) {
     replaced.discard_built();

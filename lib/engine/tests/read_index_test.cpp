@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <atomic>
 #include <optional>
 #include <random>
@@ -10,6 +11,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <new>
 
 #include "engine.hpp"
 #include "epoch.hpp"
@@ -19,6 +21,9 @@
 #include "read_index_arena.hpp"
 #include "reference.hpp"
 #include "trie_probe.hpp"
+
+bool heap_failures_injected() noexcept;  // these two are defined at the end
+void heap_fail_after(long successes) noexcept;
 
 namespace korvane {
 namespace {
@@ -603,5 +608,73 @@ TEST(ReadIndexConcurrency, CoverAnswersNeverGoBackInTime) {
   epoch::collect();
 }
 
+// Index updates whose heap allocations (the trie's gathers, the writer's
+// own lists) fail, each allocation of a run of changes in turn: none keeps
+// a node it built. Once the engine is gone, the index's arena holds what it
+// held before.
+TEST(ReadIndexMemory, UpdatesThatRunOutOfHeapKeepNoNode) {
+  if (!heap_failures_injected()) GTEST_SKIP() << "operator new is the sanitizer's";
+  IndexPrefixes gen(0x4EA9);
+  std::vector<IpPrefix> base(300);
+  for (IpPrefix& p : base) p = gen.next();
+  std::vector<IpPrefix> changes(30);
+  for (IpPrefix& p : changes) p = gen.next();
+  const std::size_t before = index_arena::bytes_in_use();
+  int failures = 0;
+  for (long k = 0; k < 60; ++k) {
+    {
+      auto engine = LocalEngine::make_trie(4, 1);
+      const TrieStore& store = *trie_of(*engine).store();
+      for (const IpPrefix& p : base) engine->insert(p, Metadata("base"));
+      for (std::size_t i = 0; i < changes.size(); ++i) {
+        const Metadata record("change");
+        heap_fail_after(k);
+        try {
+          if (i % 3 != 2) {
+            engine->insert(changes[i], record);
+          } else {
+            (void)engine->remove(base[i]);
+          }
+        } catch (const std::bad_alloc&) {
+        }
+        heap_fail_after(-1);
+      }
+      failures += store.index_stale[0].load() || store.index_stale[1].load();  // an update failed
+    }
+    epoch::collect();
+    ASSERT_EQ(index_arena::bytes_in_use(), before) << "failing after " << k << " allocations";
+  }
+  EXPECT_GT(failures, 0);
+}
+
 }  // namespace
 }  // namespace korvane
+
+// Heap allocation that fails on demand, for the test above: replaces the
+// program's operator new (the aligned forms keep the library's). Not under
+// the sanitizers, whose runtimes own operator new and tell its blocks from
+// malloc's.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+bool heap_failures_injected() noexcept { return false; }
+void heap_fail_after(long) noexcept {}
+#else
+namespace {
+std::atomic<long> heap_countdown{0};  // > 0: allocations left before the failure
+}  // namespace
+
+bool heap_failures_injected() noexcept { return true; }
+void heap_fail_after(long successes) noexcept {
+  heap_countdown.store(successes < 0 ? 0 : successes + 1, std::memory_order_relaxed);
+}
+
+void* operator new(std::size_t size) {
+  if (heap_countdown.load(std::memory_order_relaxed) > 0 && heap_countdown.fetch_sub(1) == 1) throw std::bad_alloc();
+  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+  throw std::bad_alloc();
+}
+void* operator new[](std::size_t size) { return ::operator new(size); }
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+#endif
