@@ -184,9 +184,12 @@ bool CachedEngine::contains(const IpPrefix& prefix) const { return inner_->conta
 
 void CachedEngine::clear() const {
   // Results shared before the clear must end with it (noted first, so that
-  // no miss during the clear fetches them either).
+  // no miss during the clear fetches them either), and so must results a
+  // miss during the clear computed from the entries still there and shared
+  // under the generation that first note bumped: noted again after.
   if (backend_) note_write_through(false);
   inner_->clear();
+  if (backend_) note_write_through(false);
   log_.record(nullptr);
   results_.drop_all();
 }

@@ -26,12 +26,14 @@ using testing::P;
 using testing::value_of;
 
 // An inner engine whose insert can be told to fail, and which can run a
-// hook between finding a lookup's answer and returning it.
+// hook between finding a lookup's answer and returning it, or before a
+// clear.
 class FailingEngine final : public PrefixEngine {
  public:
   explicit FailingEngine(EngineHandle inner) : inner_(std::move(inner)) {}
   std::atomic<bool> fail{false};
   mutable std::function<void()> after_lookup;
+  mutable std::function<void()> before_clear;
   InsertStatus insert(const IpPrefix& p, Metadata md) const override {
     if (fail) return std::string("refused");
     return inner_->insert(p, std::move(md));
@@ -43,7 +45,10 @@ class FailingEngine final : public PrefixEngine {
   }
   std::optional<Metadata> remove(const IpPrefix& p) const override { return inner_->remove(p); }
   bool contains(const IpPrefix& p) const override { return inner_->contains(p); }
-  void clear() const override { inner_->clear(); }
+  void clear() const override {
+    if (before_clear) std::exchange(before_clear, nullptr)();
+    inner_->clear();
+  }
   std::uint64_t len() const override { return inner_->len(); }
   EngineStats stats() const override { return inner_->stats(); }
 
@@ -417,17 +422,20 @@ TEST(CacheRedis, ResultOvertakenByAChangeIsNeverShared) {
   EXPECT_FALSE(one.lookup(A("10.1.1.1")));
 }
 
-// A clear is a change too: the results this engine shared before it must not
-// come back from Redis once its own entries are gone.
+// A clear is a change too: the results this engine shared before it, or
+// while it ran, must not come back from Redis once its own entries are gone.
 TEST(CacheRedis, ClearEndsTheResultsSharedBeforeIt) {
   testing::RedisServer server;
-  CachedEngine cache{100, LocalEngine::make_trie(5, 1), backend_for(server)};
+  auto hooked = std::make_shared<FailingEngine>(LocalEngine::make_trie(5, 1));
+  CachedEngine cache{100, hooked, backend_for(server)};
   ASSERT_EQ(cache.insert(P("10.0.0.0/8"), Metadata("x")), std::nullopt);
   EXPECT_EQ(cache.lookup(A("10.1.1.1"))->value(), "x");
   ASSERT_NE(server.run({"GET", "korvane:lookup:10.1.1.1"}), "(nil)");
+  hooked->before_clear = [&] { EXPECT_EQ(cache.lookup(A("10.2.2.2"))->value(), "x"); };  // shared as it answers
   cache.clear();
   EXPECT_EQ(cache.len(), 0u);
   EXPECT_FALSE(cache.lookup(A("10.1.1.1"))) << "a cleared record came back from the shared results";
+  EXPECT_FALSE(cache.lookup(A("10.2.2.2"))) << "a record shared during the clear came back";
   EXPECT_EQ(server.run({"HEXISTS", std::string(redis::kEntriesKey), "10.0.0.0/8"}), "1");  // the hash keeps it
 }
 
