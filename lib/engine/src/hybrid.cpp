@@ -103,9 +103,13 @@ void HybridEngine::apply_notice(std::string_view text) const {
     (void)read_->remove(notice->prefix);
   }
   if (!lost_by_server_.empty()) lost_by_server_.erase(notice->prefix.canonical());
-  // A change of ours that still waits for the server is older than this
-  // one, which both engines now hold: writing it later would leave them
-  // disagreeing with the hash.
+  // A change of ours that still waits for the server, or is on its way
+  // there, is older than this one, which both engines now hold: writing it
+  // later would leave them disagreeing with the hash.
+  if (!in_flight_.empty()) {
+    std::string key = canonical_text(notice->prefix);
+    if (in_flight_.contains(key)) overtaken_.insert(std::move(key));
+  }
   if (!pending_.empty()) {
     const IpPrefix entry = notice->prefix.canonical();
     std::erase_if(pending_, [&](const auto& item) { return item.second.prefix.canonical() == entry; });
@@ -139,6 +143,7 @@ void HybridEngine::replay_pending() const {
   }
   const std::string* channel = &notice_channel_;
   for (auto& [field, change] : replay) {
+    std::lock_guard writes(writes_of(change.prefix));
     {
       // Gone or replaced meanwhile (written by a newer change, superseded by
       // another engine's), or changed again right now: not ours to write.
@@ -149,6 +154,7 @@ void HybridEngine::replay_pending() const {
         continue;
       }
     }
+    before_write(change.prefix);
     const auto generation = change.record ? backend_->store_entry(change.prefix, *change.record, channel, origin_)
                                           : backend_->delete_entry(change.prefix, channel, origin_);
     if (!generation) return;  // the server went away again: keep the rest
@@ -318,15 +324,38 @@ void HybridEngine::settle(const IpPrefix& prefix, std::optional<std::uint64_t> g
   const std::string key = canonical_text(prefix);
   std::lock_guard lock(sync_);
   in_flight_.erase(in_flight_.find(key));
+  const bool overtaken = !overtaken_.empty() && overtaken_.contains(key);
+  if (overtaken && !in_flight_.contains(key)) overtaken_.erase(key);
   const std::string field = redis::prefix_text(prefix.canonical());  // as store_entry writes it
   if (generation) {
     pending_.erase(field);  // a newer write reached the server
-  } else {
+  } else if (!overtaken) {
     pending_.insert_or_assign(field, std::move(change));
   }
 }
 
+std::mutex& HybridEngine::writes_of(const IpPrefix& prefix) const {
+  return write_stripes_[std::hash<std::string>{}(canonical_text(prefix)) % kWriteStripes];
+}
+
+void HybridEngine::set_before_write_hook(std::function<void(const IpPrefix&)> hook) const {
+  std::lock_guard lock(sync_);
+  before_write_hook_ = std::move(hook);
+}
+
+void HybridEngine::before_write(const IpPrefix& prefix) const {
+  std::function<void(const IpPrefix&)> hook;
+  {
+    std::lock_guard lock(sync_);
+    if (!before_write_hook_) return;
+    hook = before_write_hook_;
+  }
+  hook(prefix);
+}
+
 InsertStatus HybridEngine::insert(const IpPrefix& prefix, Metadata metadata) const {
+  std::unique_lock<std::mutex> writes;
+  if (backend_) writes = std::unique_lock(writes_of(prefix));
   const InsertStatus error = change_locally(prefix, [&]() -> InsertStatus {
     if (InsertStatus failed = write_->insert(prefix, metadata)) return failed;
     (void)read_->insert(prefix, metadata);
@@ -338,6 +367,7 @@ InsertStatus HybridEngine::insert(const IpPrefix& prefix, Metadata metadata) con
     in_flight_.erase(in_flight_.find(canonical_text(prefix)));
   }
   if (error || !backend_) return error;
+  before_write(prefix);
   const auto generation = backend_->store_entry(prefix, metadata, &notice_channel_, origin_);
   settle(prefix, generation, PendingChange{prefix, std::move(metadata)});
   return std::nullopt;
@@ -346,12 +376,15 @@ InsertStatus HybridEngine::insert(const IpPrefix& prefix, Metadata metadata) con
 std::optional<Metadata> HybridEngine::lookup(const IpAddress& address) const { return read_->lookup(address); }
 
 std::optional<Metadata> HybridEngine::remove(const IpPrefix& prefix) const {
+  std::unique_lock<std::mutex> writes;
+  if (backend_) writes = std::unique_lock(writes_of(prefix));
   std::optional<Metadata> removed = change_locally(prefix, [&] {
     std::optional<Metadata> from_write = write_->remove(prefix);
     (void)read_->remove(prefix);
     return from_write;
   });
   if (!backend_) return removed;
+  before_write(prefix);
   const auto generation = backend_->delete_entry(prefix, &notice_channel_, origin_);
   settle(prefix, generation, PendingChange{prefix, std::nullopt});
   return removed;

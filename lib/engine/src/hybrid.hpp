@@ -26,7 +26,9 @@
 //     The subscriber also tries them about once a second while it stays
 //     subscribed (a server that refused writes needs no reconnection to
 //     take them again). A notice of another engine's change of the same
-//     entry, applied meanwhile, supersedes the waiting change.
+//     entry, applied meanwhile, supersedes the waiting change, and so does
+//     one that arrives while the change is still on its way to the server:
+//     if that write then fails, it is not kept.
 //  2. The entries hash is read with its generation in one transaction and
 //     applied to both engines, except for prefixes changed locally since
 //     the catch-up began or still waiting to be written: those keep their
@@ -53,11 +55,17 @@
 // catch-up: a change applies to both engines and notes itself under it, so
 // the subscriber never overwrites a newer local change with an older hash
 // value. It is held for local work only, never across a Redis round trip.
+// Writes of one prefix from this engine (a change and its write-through, or
+// the write of a pending change from its check on) hold that prefix's
+// stripe of write_stripes_ throughout, so they reach the server in the
+// order they were made; a stripe is taken before sync_.
 // An insert or remove changes the two engines one after the other, so a
 // concurrent query may see the write engine ahead of the read engine.
 #pragma once
 
+#include <array>
 #include <atomic>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -127,6 +135,9 @@ class HybridEngine final : public PrefixEngine {
   std::uint64_t subscriptions() const noexcept;
   // Changes whose write-through failed and that wait for the server.
   std::size_t pending_changes() const;
+  // For tests: runs on the writing thread just before each write-through
+  // (of a change just made, or of a pending one), with its prefix.
+  void set_before_write_hook(std::function<void(const IpPrefix&)> hook) const;
 
   HybridEngine(std::shared_ptr<const LocalEngine> write, std::shared_ptr<const LocalEngine> read,
                std::string update_channel);
@@ -160,6 +171,8 @@ class HybridEngine final : public PrefixEngine {
   void load_into_empty(std::vector<std::pair<std::string, std::string>> entries) const;
   void apply_notice(std::string_view text) const;
   void note_generation(std::uint64_t generation) const;
+  std::mutex& writes_of(const IpPrefix& prefix) const;
+  void before_write(const IpPrefix& prefix) const;
 
   std::shared_ptr<const LocalEngine> write_;
   std::shared_ptr<const LocalEngine> read_;
@@ -191,6 +204,14 @@ class HybridEngine final : public PrefixEngine {
   mutable LostEntries lost_by_server_;
   // Failed write-throughs by hash field text, newest kept.
   mutable std::map<std::string, PendingChange> pending_;
+  // Canonical prefix texts that were in flight when another engine's
+  // notice of them was applied: the change in flight is the older one, so
+  // a failed write of it is not kept.
+  mutable std::set<std::string> overtaken_;
+  mutable std::function<void(const IpPrefix&)> before_write_hook_;
+  // See the header comment; by a hash of the canonical prefix text.
+  static constexpr std::size_t kWriteStripes = 64;
+  mutable std::array<std::mutex, kWriteStripes> write_stripes_;
   // The highest generation this engine saw the server at (relaxed: only the
   // subscriber thread compares it, and the writes are monotonic maxima).
   mutable std::atomic<std::uint64_t> seen_generation_{0};

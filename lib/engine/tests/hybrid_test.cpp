@@ -53,6 +53,19 @@ void removed_elsewhere(const RedisServer& server, const std::string& field) {
   server.run({"INCR", std::string(redis::kGenerationKey)});
 }
 
+// An engine whose user the server may be told to refuse HSET (see
+// refuse_writes), and which is not refused yet.
+std::shared_ptr<const HybridEngine> refusable(const RedisServer& server) {
+  server.run({"ACL", "SETUSER", "writer", "on", ">pw", "~*", "&*", "+@all"});
+  auto engine = std::dynamic_pointer_cast<const HybridEngine>(
+      create_engine(hybrid_config("redis://writer:pw@127.0.0.1:" + std::to_string(server.port()))));
+  EXPECT_TRUE(engine && engine->has_backend());
+  return engine;
+}
+void refuse_writes(const RedisServer& server, bool refuse) {
+  server.run({"ACL", "SETUSER", "writer", refuse ? "-hset" : "+hset"});
+}
+
 std::optional<std::string> value_at(const PrefixEngine& engine, std::string_view address) {
   auto md = engine.lookup(A(address));
   if (!md) return std::nullopt;
@@ -394,12 +407,9 @@ TEST(HybridRedis, CatchUpKeepsWhatALaterServerLost) {
 TEST(HybridRedis, RefusedWritesAreWrittenWithoutAReconnect) {
   RedisServer server;
   const std::string key(redis::kEntriesKey);
-  server.run({"ACL", "SETUSER", "writer", "on", ">pw", "~*", "&*", "+@all"});
-  auto url = "redis://writer:pw@127.0.0.1:" + std::to_string(server.port());
-  auto one = std::dynamic_pointer_cast<const HybridEngine>(create_engine(hybrid_config(url)));
-  ASSERT_TRUE(one && one->has_backend());
+  auto one = refusable(server);
   auto two = make(server);
-  server.run({"ACL", "SETUSER", "writer", "-hset"});
+  refuse_writes(server, true);
   ASSERT_EQ(one->insert(P("10.0.0.0/8"), Metadata("kept")), std::nullopt);
   ASSERT_EQ(one->insert(P("192.0.2.0/24"), Metadata("older")), std::nullopt);
   EXPECT_EQ(one->pending_changes(), 2u);
@@ -408,7 +418,7 @@ TEST(HybridRedis, RefusedWritesAreWrittenWithoutAReconnect) {
   ASSERT_TRUE(eventually([&] { return value_at(*one, "192.0.2.1") == "newer"; }));
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   EXPECT_FALSE(two->contains(P("10.0.0.0/8"))) << "the notice of a refused write went out";
-  server.run({"ACL", "SETUSER", "writer", "+hset"});
+  refuse_writes(server, false);
   EXPECT_TRUE(eventually([&] { return one->pending_changes() == 0; }, std::chrono::seconds(5)));
   EXPECT_EQ(server.run({"HGET", key, "10.0.0.0/8"}), R"({"value":"kept","attributes":{}})");
   EXPECT_EQ(server.run({"HGET", key, "192.0.2.0/24"}), R"({"value":"newer","attributes":{}})");
@@ -416,6 +426,53 @@ TEST(HybridRedis, RefusedWritesAreWrittenWithoutAReconnect) {
   EXPECT_EQ(value_at(*one, "192.0.2.1"), "newer");
   EXPECT_EQ(value_at(*two, "192.0.2.1"), "newer");
   EXPECT_EQ(one->subscriptions(), 1u);
+}
+
+// Writes of one prefix reach the server in the order they were made. A
+// change whose write fails after another engine's notice of the prefix
+// arrived is the older one, and is not kept to be written over it; a
+// pending change being written again goes before a newer local change of
+// the prefix, never after.
+TEST(HybridRedis, WritesOfOnePrefixLandInTheOrderTheyWereMade) {
+  RedisServer server;
+  const std::string key(redis::kEntriesKey);
+  auto one = refusable(server);
+  auto two = make(server);
+  refuse_writes(server, true);
+  one->set_before_write_hook([&](const IpPrefix&) {
+    ASSERT_EQ(two->insert(P("192.0.2.0/24"), Metadata("newer")), std::nullopt);
+    ASSERT_TRUE(eventually([&] { return value_at(*one, "192.0.2.1") == "newer"; }));
+  });
+  ASSERT_EQ(one->insert(P("192.0.2.0/24"), Metadata("older")), std::nullopt);  // refused after two's change
+  EXPECT_EQ(one->pending_changes(), 0u) << "an overtaken change was kept";
+
+  one->set_before_write_hook(nullptr);
+  ASSERT_EQ(one->insert(P("10.0.0.0/8"), Metadata("waits")), std::nullopt);  // refused: pending
+  ASSERT_EQ(one->pending_changes(), 1u);
+  std::atomic<bool> removing{false};
+  std::atomic<bool> remover_made{false};  // `remover` is set: the main thread may join it
+  std::thread remover;
+  one->set_before_write_hook([&](const IpPrefix&) {
+    // The pending write, about to go again: a newer remove of the prefix
+    // starts meanwhile, and must land after it.
+    if (removing.exchange(true)) return;
+    remover = std::thread([&] { (void)one->remove(P("10.0.0.0/8")); });
+    remover_made.store(true);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  });
+  refuse_writes(server, false);
+  ASSERT_TRUE(eventually([&] { return remover_made.load() && one->pending_changes() == 0; }, std::chrono::seconds(5)));
+  remover.join();
+  // The remove's write settles the pending change, and may do so before the
+  // pending write itself has gone: it goes within the hook's 100 ms.
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  one->set_before_write_hook(nullptr);
+  EXPECT_EQ(server.run({"HEXISTS", key, "10.0.0.0/8"}), "0");
+  EXPECT_TRUE(eventually([&] { return !two->contains(P("10.0.0.0/8")); }));
+  EXPECT_FALSE(one->contains(P("10.0.0.0/8")));
+  EXPECT_EQ(server.run({"HGET", key, "192.0.2.0/24"}), R"({"value":"newer","attributes":{}})");
+  EXPECT_EQ(value_at(*one, "192.0.2.1"), "newer");
+  EXPECT_EQ(value_at(*two, "192.0.2.1"), "newer");
 }
 
 // A child forked while an engine exists must not talk on its parent's
