@@ -1,6 +1,7 @@
 #include "packed_attributes.hpp"
 
 #include <algorithm>
+#include <new>
 #include <vector>
 
 namespace korvane::detail {
@@ -82,9 +83,26 @@ bool PackedAttributes::same_pairs(PackedAttributes other) const noexcept {
 bool PackedAttributes::same_pairs(const Attributes& map) const noexcept {
   if (size() != map.size()) return false;
   // Names are unique on both sides, so equal sizes and every pair of the map
-  // found here make the same pairs. A scan per pair, without allocating:
-  // records have a handful of attributes, and callers compare contents only
-  // once their hashes agree.
+  // found here make the same pairs. Records mostly have a handful of
+  // attributes, and callers compare contents only once their hashes agree:
+  // a scan per pair, without allocating. Beyond a few, the scans would add
+  // up to a quadratic cost: the map's pairs are sorted by name, as the
+  // block's are, and compared side by side (by scans again if the sorting
+  // finds no memory).
+  constexpr std::size_t kScanUpTo = 16;
+  if (map.size() > kScanUpTo) {
+    try {
+      const std::vector<AttributeView> sorted = sorted_views(map);
+      std::size_t i = 0;
+      bool same = true;
+      for_each([&](std::string_view n, std::string_view v) {
+        same = same && n == sorted[i].first && v == sorted[i].second;
+        ++i;
+      });
+      return same;
+    } catch (const std::bad_alloc&) {
+    }
+  }
   for (const auto& pair : map) {
     bool found = false;
     for_each([&](std::string_view n, std::string_view v) { found = found || (n == pair.first && v == pair.second); });

@@ -242,6 +242,10 @@ TEST(RecordPool, PackedRecordsReadBackAsTheyWentIn) {
     EXPECT_EQ(engine->lookup(IpAddress::v4(10, 1, static_cast<std::uint8_t>(i), 1))->identity(), got->identity()) << i;
     EXPECT_EQ(engine->lookup(IpAddress::v4(10, 3, static_cast<std::uint8_t>(i), 1))->identity(), got->identity()) << i;
   }
+  // Forty pairs (record 50) are compared side by side, not pair by pair.
+  Attributes altered = originals[50].attributes();
+  altered.begin()->second += "!";
+  EXPECT_FALSE(viewed(50) == Metadata(originals[50].value(), altered));
   Metadata changed = *engine->lookup(IpAddress::v4(10, 2, 150, 1));
   changed.mutable_attributes()["added"] = "yes";
   EXPECT_EQ(changed.attributes().size(), originals[150].attributes().size() + 1);

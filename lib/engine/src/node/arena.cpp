@@ -51,7 +51,11 @@ struct SizeClass {
   ChunkHeader* roomy = nullptr;  // chunks with at least one block to give
   ChunkHeader* spare = nullptr;  // one empty chunk kept back from the system
 
-  bool has_room(const ChunkHeader* c) const noexcept { return c->free != nullptr || c->bump + block <= c->end; }
+  // Compared as a distance: bump + block may lie past the chunk's end (2 MiB
+  // is not a multiple of every block size), where a pointer may not point.
+  bool has_room(const ChunkHeader* c) const noexcept {
+    return c->free != nullptr || static_cast<std::size_t>(c->end - c->bump) >= block;
+  }
 
   void link(ChunkHeader* c) noexcept {
     c->prev = nullptr;
