@@ -3,7 +3,7 @@
 from collections.abc import Iterable, Iterator
 from typing import Any, NoReturn, TypedDict, final, type_check_only
 
-__all__ = ["RadixEngine", "HybridEngine", "version"]
+__all__ = ["RadixEngine", "version"]
 
 # The record stored with a prefix. insert() reads "value" (default "") and
 # "attributes" (default {}) and ignores other keys; lookup() returns exactly

@@ -487,8 +487,16 @@ class RecordObjects {
     if (n.str != nullptr && n.text == name) return Py_NewRef(n.str);
     PyObject* str = str_from(name);
     if (str == nullptr) return nullptr;
+    // The text first: if its copy throws, the slot still pairs its old
+    // text with its old str.
+    try {
+      n.text.assign(name);
+    } catch (const std::bad_alloc&) {
+      Py_DECREF(str);
+      PyErr_NoMemory();
+      return nullptr;
+    }
     Py_XSETREF(n.str, Py_NewRef(str));
-    n.text.assign(name);
     return str;
   }
   PyObject* attributes_of(const korvane::Metadata& record) {
@@ -1318,14 +1326,16 @@ int korvane_exec(PyObject* module) {
   if (key_value == nullptr || key_attributes == nullptr) return -1;
   Ref radix(new_engine_type(module, "builtins.RadixEngine", kRadixEngineDoc, RadixEngine_new, RadixEngine_methods));
   if (!radix || add_exported(module, "RadixEngine", radix.get()) < 0) return -1;
-  Ref hybrid(new_engine_type(module, "builtins.HybridEngine", kHybridEngineDoc, HybridEngine_new,
-                             HybridEngine_methods.data()));
-  if (!hybrid || add_exported(module, "HybridEngine", hybrid.get()) < 0) return -1;
-
   Ref module_name(PyModule_GetNameObject(module));
   if (!module_name) return -1;
   Ref version(PyCFunction_NewEx(&version_def, module, module_name.get()));
   if (!version || add_exported(module, "version", version.get()) < 0) return -1;
+
+  // The Redis-backed class: a module attribute outside __all__, so that
+  // `from korvane import *` still brings in exactly the two names above.
+  Ref hybrid(new_engine_type(module, "builtins.HybridEngine", kHybridEngineDoc, HybridEngine_new,
+                             HybridEngine_methods.data()));
+  if (!hybrid || PyModule_AddObjectRef(module, "HybridEngine", hybrid.get()) < 0) return -1;
   Ref restore(PyCFunction_NewEx(&restore_def, module, module_name.get()));
   if (!restore || PyModule_AddObjectRef(module, "_restore_engine", restore.get()) < 0) return -1;
   return 0;

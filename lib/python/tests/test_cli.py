@@ -209,6 +209,9 @@ def korvane_on_a_pipe(tmp_path):
     return subprocess.Popen(
         [sys.executable, "-m", "korvane_cli", "--no-progress", "-t", "t.tsv"],
         stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd=tmp_path,
+        # A test run started in the background ignores SIGINT, and so would
+        # the tool: Python leaves an ignored SIGINT ignored.
+        preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL),
     )
 
 
