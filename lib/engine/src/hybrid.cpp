@@ -76,7 +76,17 @@ std::shared_ptr<const HybridEngine> HybridEngine::make(const EngineConfig& confi
       engine->backend_->client().settings(), engine->notice_channel_,
       [self, subscribed] { self->catch_up(!subscribed->exchange(true)); },
       [self](std::string_view text) { self->apply_notice(text); }, [self] { self->retry_pending(); });
-  if (!engine->subscriber_->wait_first_attempt() && !subscribed->exchange(true)) {
+  std::string refusal;
+  const bool first_subscribed = engine->subscriber_->wait_first_attempt(&refusal);
+  if (!refusal.empty()) {
+    // The server refused the subscription itself: every later attempt
+    // would be refused too, and with it every write-through, which goes
+    // with its notice in one transaction. Better no engine than one that
+    // never stores a change.
+    error = EngineError::redis(refusal).message();
+    return nullptr;
+  }
+  if (!first_subscribed && !subscribed->exchange(true)) {
     // No subscription yet (the server went away after the first connect):
     // load once now; the subscriber catches up when it gets through.
     engine->catch_up(true);
@@ -119,7 +129,19 @@ void HybridEngine::apply_notice(std::string_view text) const {
 void HybridEngine::retry_pending() const {
   // The last catch-up could not read the hash (a time-out, a server gone
   // again): this one writes what waits, then loads.
-  if (load_due_.load(std::memory_order_relaxed)) return catch_up(false);
+  if (load_due_.load(std::memory_order_relaxed)) {
+    if (ticks_waited_ >= load_wait_) {
+      ticks_waited_ = 0;
+      catch_up(false);
+      const bool failed_again = load_due_.load(std::memory_order_relaxed);
+      load_wait_ = failed_again ? std::min(2 * load_wait_ + 1, kMaxLoadWait) : 0;
+      return;
+    }
+    ++ticks_waited_;
+  } else {
+    load_wait_ = 0;
+    ticks_waited_ = 0;
+  }
   {
     std::lock_guard lock(sync_);
     if (pending_.empty()) return;
@@ -308,9 +330,12 @@ void HybridEngine::load_into_empty(std::vector<std::pair<std::string, std::strin
 
 template <class Apply>
 auto HybridEngine::change_locally(const IpPrefix& prefix, Apply apply) const {
+  // The two engines change under one lock, with or without a backend: two
+  // changes of one prefix (or a change and a clear) interleaved between
+  // them would leave the engines disagreeing for good.
+  std::lock_guard lock(sync_);
   if (!backend_) return apply();
   std::string key = canonical_text(prefix);
-  std::lock_guard lock(sync_);
   auto result = apply();
   if (!lost_by_server_.empty()) lost_by_server_.erase(prefix.canonical());
   if (catching_up_) touched_.insert(key);
@@ -393,12 +418,10 @@ std::optional<Metadata> HybridEngine::remove(const IpPrefix& prefix) const {
 bool HybridEngine::contains(const IpPrefix& prefix) const { return read_->contains(prefix); }
 
 void HybridEngine::clear() const {
+  std::lock_guard lock(sync_);
   write_->clear();
   read_->clear();
-  if (backend_) {
-    std::lock_guard lock(sync_);
-    lost_by_server_.clear();
-  }
+  lost_by_server_.clear();
 }
 
 bool LostEntries::contains(const IpPrefix& canonical) const noexcept {

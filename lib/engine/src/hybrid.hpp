@@ -33,7 +33,8 @@
 //     applied to both engines, except for prefixes changed locally since
 //     the catch-up began or still waiting to be written: those keep their
 //     local state. A catch-up that cannot read the hash (a time-out, the
-//     server gone again) is tried again about once a second.
+//     server gone again, a key of another type) is tried again after one
+//     second, then after waits that double up to about a minute.
 //  3. If the server still has the history this engine saw (the same
 //     incarnation token as at the last load, or none then and now where no
 //     engine may write, and a generation not below the highest one this
@@ -51,10 +52,12 @@
 //     else. Until a load has read the hash, the generation decides alone.
 //
 // Thread safety: both local engines are thread-safe, and so is the backend.
-// With a backend, one mutex (sync_) orders local changes against a
-// catch-up: a change applies to both engines and notes itself under it, so
-// the subscriber never overwrites a newer local change with an older hash
-// value. It is held for local work only, never across a Redis round trip.
+// One mutex (sync_) orders local changes and clears against each other and,
+// with a backend, against notices and catch-ups: a change applies to both
+// engines (and notes itself) under it, so the two engines never end up
+// disagreeing, and the subscriber never overwrites a newer local change with
+// an older hash value. It is held for local work only, never across a Redis
+// round trip.
 // Writes of one prefix from this engine (a change and its write-through, or
 // the write of a pending change from its check on) hold that prefix's
 // stripe of write_stripes_ throughout, so they reach the server in the
@@ -219,6 +222,14 @@ class HybridEngine final : public PrefixEngine {
   // that could (relaxed: the subscriber's thread reads it, and a catch-up
   // run from the construction happens before that thread's next tick).
   mutable std::atomic<bool> load_due_{false};
+  // While loads keep failing, the subscriber's ticks to let pass before the
+  // next try, doubling to kMaxLoadWait, and those let pass since the last
+  // (the subscriber's thread alone uses them). A hash that cannot be read
+  // (a key of another type, a reply that times out) is then not fetched
+  // whole every second by every engine.
+  static constexpr unsigned kMaxLoadWait = 63;
+  mutable unsigned load_wait_ = 0;
+  mutable unsigned ticks_waited_ = 0;
 
   std::unique_ptr<redis::Subscriber> subscriber_;  // destroyed first: it uses the engines
 };

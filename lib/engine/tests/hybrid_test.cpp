@@ -4,6 +4,7 @@
 // (lib/python/tests/test_hybrid.py compares every operation).
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -83,6 +84,41 @@ TEST(HybridAssembly, BareHybridWithoutRedisBehavesLocally) {
   EXPECT_EQ(engine->insert(P("10.0.0.0/8"), Metadata("a")), std::nullopt);
   EXPECT_EQ(value_at(*engine, "10.1.1.1"), "a");
   EXPECT_EQ(hybrid->write_engine().len(), 1u);
+}
+
+// An insert racing a remove or a clear of the same prefix, started
+// together round after round: once both are done, the write and read
+// engines agree on the prefix.
+TEST(HybridAssembly, RacingChangesLeaveBothEnginesAlike) {
+  const EngineHandle engine = create_engine(hybrid_config(std::nullopt));
+  const auto& hybrid = dynamic_cast<const HybridEngine&>(*engine);
+  const IpPrefix prefix = P("10.1.0.0/16");
+  constexpr int kRounds = 1000;
+  std::atomic<int> started{0};
+  std::atomic<int> inserted{0};
+  std::thread inserter([&] {
+    for (int round = 1; round <= kRounds; ++round) {
+      while (started.load() < round) std::this_thread::yield();
+      (void)engine->insert(prefix, Metadata("x"));
+      inserted.store(round);
+    }
+  });
+  int disagreements = 0;
+  for (int round = 1; round <= kRounds; ++round) {
+    started.store(round);
+    if (round % 2 == 0) {
+      engine->clear();
+    } else {
+      (void)engine->remove(prefix);
+    }
+    while (inserted.load() < round) std::this_thread::yield();
+    if (hybrid.write_engine().contains(prefix) != hybrid.read_engine().contains(prefix)) {
+      ++disagreements;
+      (void)engine->remove(prefix);  // alike again for the next round
+    }
+  }
+  inserter.join();
+  EXPECT_EQ(disagreements, 0);
 }
 
 TEST(HybridConstruction, UnreachableServerIsACatchableError) {
@@ -172,9 +208,26 @@ TEST(HybridRedis, AUserThatMayNotWriteStillLoadsAndCatchesUp) {
   EXPECT_EQ(value_at(*engine, "192.168.1.1"), "lan");
 }
 
+// A user whose ACL denies the update channel would have every write
+// refused with its notice: no engine is better than one that stores
+// nothing.
+TEST(HybridConstruction, AUserDeniedTheChannelIsAConstructionError) {
+  RedisServer server;
+  server.run({"ACL", "SETUSER", "nochannel", "on", ">secret", "~*", "resetchannels", "+@all"});
+  std::string url = server.url();
+  url.insert(std::string_view("redis://").size(), "nochannel:secret@");
+  try {
+    create_engine(hybrid_config(url));
+    FAIL() << "construction succeeded";
+  } catch (const std::runtime_error& e) {
+    EXPECT_NE(std::string(e.what()).find("NOPERM"), std::string::npos) << e.what();
+  }
+}
+
 TEST(HybridRedis, LoadSkipsBadFieldsAndValues) {
   RedisServer server;
   const std::string key(redis::kEntriesKey);
+  server.run({"HSET", key, "172.17.0.0/16", "{\"value\":\"\xff\",\"attributes\":{}}"});  // no UTF-8
   server.run({"HSET", key, "10.0.0.0/8", R"({"attributes":{},"value":"x","extra":[1,2]})"});
   server.run({"HSET", key, "2001:db8::/32", R"(["y",{"k":"v"}])"});
   server.run({"HSET", key, "not a prefix", R"({"value":"z","attributes":{}})"});
@@ -204,6 +257,15 @@ TEST(HybridRedis, UnusableHashStartsEmptyUntilItIsUsable) {
   EXPECT_TRUE(eventually([&] { return value_at(*engine, "172.16.0.1") == "b"; }));
   EXPECT_EQ(value_at(*engine, "10.0.0.1"), "a");
   EXPECT_TRUE(eventually([&] { return server.run({"HGET", std::string(redis::kEntriesKey), "10.0.0.0/8"}) != "(nil)"; }));
+}
+
+TEST(HybridRedis, AnUnreadableHashIsFetchedLessAndLessOften) {
+  RedisServer server;
+  server.run({"SET", std::string(redis::kEntriesKey), "a string, not a hash"});
+  auto engine = make(server);
+  const long long at_start = calls_of(server, "hgetall");
+  std::this_thread::sleep_for(std::chrono::milliseconds(4300));  // four of the subscriber's ticks
+  EXPECT_LE(calls_of(server, "hgetall") - at_start, 2);  // after one tick, then after two more
 }
 
 TEST(HybridRedis, WriteThroughWithHostBitsAndReload) {

@@ -241,7 +241,10 @@ std::optional<std::vector<std::pair<std::string, std::string>>> reply_text_map(R
     Reply& field = reply.elements[i];
     Reply& value = reply.elements[i + 1];
     if (field.type != Reply::Type::String || value.type != Reply::Type::String) return std::nullopt;
-    if (!valid_utf8(field.text) || !valid_utf8(value.text)) return std::nullopt;
+    // A pair that is not text (a byte that is no UTF-8) names no prefix or
+    // record: it goes alone, as an unreadable pair does, not the whole
+    // table with it.
+    if (!valid_utf8(field.text) || !valid_utf8(value.text)) continue;
     out.emplace_back(std::move(field.text), std::move(value.text));
   }
   return out;

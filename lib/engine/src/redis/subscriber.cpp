@@ -47,17 +47,19 @@ Subscriber::~Subscriber() {
   close(wake_[1]);
 }
 
-bool Subscriber::wait_first_attempt() {
+bool Subscriber::wait_first_attempt(std::string* refusal) {
   std::unique_lock lock(first_mutex_);
   first_cv_.wait(lock, [this] { return first_done_; });
+  if (refusal != nullptr) *refusal = first_refusal_;
   return first_ok_;
 }
 
-void Subscriber::finish_first_attempt(bool ok) {
+void Subscriber::finish_first_attempt(bool ok, std::string refusal) {
   std::lock_guard lock(first_mutex_);
   if (first_done_) return;
   first_done_ = true;
   first_ok_ = ok;
+  first_refusal_ = std::move(refusal);
   first_cv_.notify_all();
 }
 
@@ -75,7 +77,8 @@ void Subscriber::run() {
     std::optional<std::vector<Reply>> confirmed;
     if (connection) confirmed = connection->run({{"SUBSCRIBE", channel_}});
     if (!confirmed || confirmed->front().type == Reply::Type::Error) {
-      finish_first_attempt(false);
+      const bool refused = confirmed && !confirmed->front().text.empty();
+      finish_first_attempt(false, refused ? confirmed->front().text : std::string());
       if (!pause(backoff_ms)) break;
       backoff_ms = std::min(backoff_ms * 2, 1000);
       continue;

@@ -45,8 +45,10 @@ class Subscriber {
   Subscriber& operator=(const Subscriber&) = delete;
 
   // Waits until the first attempt has finished: subscribed and
-  // `on_subscribed` returned (true), or failed to connect (false).
-  bool wait_first_attempt();
+  // `on_subscribed` returned (true), or failed (false). Where the server
+  // answered the subscription with an error (a user whose ACL denies the
+  // channel), `refusal` gets its text: trying again would get the same.
+  bool wait_first_attempt(std::string* refusal = nullptr);
   // Number of confirmed subscriptions so far (1 + reconnections), each
   // counted once its `on_subscribed` has returned.
   std::uint64_t subscriptions() const noexcept { return subscriptions_.load(); }
@@ -57,7 +59,7 @@ class Subscriber {
   void listen(Connection& connection);
   // Sleeps up to `ms` milliseconds; false when a stop was asked.
   bool pause(int ms);
-  void finish_first_attempt(bool ok);
+  void finish_first_attempt(bool ok, std::string refusal = {});
 
   const ConnectionSettings settings_;
   const std::string channel_;
@@ -67,10 +69,11 @@ class Subscriber {
   int wake_[2] = {-1, -1};  // self-pipe: the destructor writes, poll wakes
   std::atomic<bool> stop_{false};
   std::atomic<std::uint64_t> subscriptions_{0};
-  std::mutex first_mutex_;  // guards first_done_ and first_ok_
+  std::mutex first_mutex_;  // guards first_done_, first_ok_ and first_refusal_
   std::condition_variable first_cv_;
   bool first_done_ = false;
   bool first_ok_ = false;
+  std::string first_refusal_;
   const int owner_ = static_cast<int>(::getpid());  // the process whose thread it is
   std::unique_ptr<std::thread> thread_;  // last: starts after every other member exists
 };
