@@ -27,6 +27,11 @@ bool valid(const IpAddress& address) noexcept {
 
 InsertStatus ArtEngine::insert(const IpPrefix& prefix, Metadata metadata) const {
   if (!valid(prefix)) return std::string("Invalid prefix length");
+  // A record whose holder was given a reference to write through is stored
+  // as a copy (a copy of it is a whole one): a later write through that
+  // reference must not reach the stored record under lock-free readers.
+  const detail::MetadataRep* given = detail::MetadataAccess::peek(metadata);
+  if (given != nullptr && given->exposed.load(std::memory_order_relaxed)) metadata = Metadata(metadata);
   detail::MetadataRep* rep = detail::MetadataAccess::take(metadata);
   std::lock_guard writer(writer_);
   // Pinned so that what this writer retires is collected on its way out.

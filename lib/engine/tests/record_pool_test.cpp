@@ -49,13 +49,7 @@ TEST(RecordPool, EqualRecordsAreStoredOnceAndNeverChangedInPlace) {
   EXPECT_EQ(other->attributes().at("cc"), "de");
 }
 
-// A caller that keeps the reference a mutator gave it, and writes through
-// it after copying the record, changes its own record alone: the copy, and
-// the engine the copy went into, keep what the record held when copied. A
-// record given up to an engine after such access is stored as a copy,
-// which the engine's answers then share as any stored record.
-TEST(RecordPool, WritesThroughAKeptMutableReferenceReachNoCopy) {
-  auto engine = LocalEngine::make_trie(4, 1);
+void check_kept_mutable_references(const std::shared_ptr<const LocalEngine>& engine) {
   Metadata mine("AS1", {{"cc", "de"}});
   std::string& value = mine.mutable_value();
   Attributes& attributes = mine.mutable_attributes();
@@ -83,6 +77,18 @@ TEST(RecordPool, WritesThroughAKeptMutableReferenceReachNoCopy) {
   engine->clear();
   epoch::collect();
 }
+
+// A caller that keeps the reference a mutator gave it, and writes through
+// it after copying the record, changes its own record alone: the copy, and
+// the engine the copy went into, keep what the record held when copied. A
+// record given up to an engine after such access is stored as a copy,
+// which the engine's answers then share as any stored record.
+TEST(RecordPool, WritesThroughAKeptMutableReferenceReachNoCopy) {
+  for (const auto& engine : {LocalEngine::make_trie(4, 1), LocalEngine::make_art(1), LocalEngine::make_art(3)}) {
+    check_kept_mutable_references(engine);
+  }
+}
+
 
 // Thousands of distinct records entering and leaving the pool at random
 // (each leaves with the last prefix holding it): at every check, prefixes

@@ -30,8 +30,13 @@ struct UncompressedNode final : TrieNode {
     if constexpr (kPlainAux) {
       plain_byte_.store(static_cast<std::uint8_t>(value + 1), std::memory_order_relaxed);
     } else {
-      const std::uint16_t keep = aux_word_.load(std::memory_order_relaxed) & kUnlinkedBit;
-      aux_word_.store(static_cast<std::uint16_t>(keep | 0x100u | value), std::memory_order_release);
+      // The word also carries the unlinked mark, which a remove may set
+      // meanwhile under the node's lock (set_aux takes none): a plain store
+      // of what was read could wipe it out.
+      std::uint16_t word = aux_word_.load(std::memory_order_relaxed);
+      while (!aux_word_.compare_exchange_weak(word, static_cast<std::uint16_t>((word & kUnlinkedBit) | 0x100u | value),
+                                              std::memory_order_release, std::memory_order_relaxed)) {
+      }
     }
   }
 
