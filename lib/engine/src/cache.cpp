@@ -14,7 +14,9 @@ CachedEngine::CachedEngine(std::uint64_t capacity, EngineHandle inner, std::shar
     : capacity_(capacity),
       results_(capacity),
       backend_(std::move(backend)),
-      update_channel_(std::move(update_channel)),
+      update_channel_(backend_ && !update_channel.empty()
+                          ? redis::notice_channel(update_channel, backend_->client().settings().database)
+                          : std::move(update_channel)),
       origin_(backend_ ? redis::new_origin() : std::string()),
       inner_(std::move(inner)) {}
 

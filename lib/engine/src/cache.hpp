@@ -97,7 +97,7 @@ class CachedEngine final : public PrefixEngine {
   mutable ChangeLog log_;
   mutable ResultTable results_;
   std::shared_ptr<redis::RedisBackend> backend_;
-  const std::string update_channel_;
+  const std::string update_channel_;  // with the database's suffix (redis::notice_channel)
   const std::string origin_;
   // Changes that did not bump the generation (failed write-throughs and
   // clears), counted; and the count the last successful bump covered. The

@@ -67,14 +67,32 @@ std::shared_ptr<const HybridEngine> HybridEngine::make(const EngineConfig& confi
   // hash is then never missed. The subscriber catches up on every confirmed
   // subscription, the first one (the construction's load) included. The
   // callbacks may use the engine: its destructor stops the subscriber first.
-  const std::uint64_t database = engine->backend_->client().settings().database;
   engine->notice_channel_ =
-      database == 0 ? config.update_channel : config.update_channel + "/" + std::to_string(database);
+      redis::notice_channel(config.update_channel, engine->backend_->client().settings().database);
   HybridEngine* self = engine.get();
-  auto subscribed = std::make_shared<std::atomic<bool>>(false);
+  // The load into empty engines runs once, by whichever thread takes it:
+  // the subscriber on its first subscription, or the construction when
+  // that failed. The construction returns only once it has finished, as
+  // it bypasses the ordering against local changes.
+  struct FirstLoad {
+    std::atomic<bool> taken{false};
+    std::atomic<bool> done{false};  // set (release) once the load returned
+  };
+  auto first_load = std::make_shared<FirstLoad>();
   engine->subscriber_ = std::make_unique<redis::Subscriber>(
       engine->backend_->client().settings(), engine->notice_channel_,
-      [self, subscribed] { self->catch_up(!subscribed->exchange(true)); },
+      [self, first_load] {
+        const bool first = !first_load->taken.exchange(true);
+        struct Finish {
+          FirstLoad* state;
+          ~Finish() {
+            if (state == nullptr) return;
+            state->done.store(true, std::memory_order_release);
+            state->done.notify_all();
+          }
+        } finish{first ? first_load.get() : nullptr};
+        self->catch_up(first);
+      },
       [self](std::string_view text) { self->apply_notice(text); }, [self] { self->retry_pending(); });
   std::string refusal;
   const bool first_subscribed = engine->subscriber_->wait_first_attempt(&refusal);
@@ -86,10 +104,16 @@ std::shared_ptr<const HybridEngine> HybridEngine::make(const EngineConfig& confi
     error = EngineError::redis(refusal).message();
     return nullptr;
   }
-  if (!first_subscribed && !subscribed->exchange(true)) {
-    // No subscription yet (the server went away after the first connect):
-    // load once now; the subscriber catches up when it gets through.
-    engine->catch_up(true);
+  if (!first_subscribed) {
+    if (!first_load->taken.exchange(true)) {
+      // No subscription yet (the server went away after the first
+      // connect): load once now; the subscriber catches up when it gets
+      // through.
+      engine->catch_up(true);
+    } else {
+      // The subscriber's retry got through meanwhile and is loading.
+      first_load->done.wait(false, std::memory_order_acquire);
+    }
   }
   return engine;
 }
@@ -137,11 +161,13 @@ void HybridEngine::retry_pending() const {
       load_wait_ = failed_again ? std::min(2 * load_wait_ + 1, kMaxLoadWait) : 0;
       return;
     }
+    // Writes wait with the load: a hash the server cannot read is one it
+    // refuses to write, too (a key of another type).
     ++ticks_waited_;
-  } else {
-    load_wait_ = 0;
-    ticks_waited_ = 0;
+    return;
   }
+  load_wait_ = 0;
+  ticks_waited_ = 0;
   {
     std::lock_guard lock(sync_);
     if (pending_.empty()) return;

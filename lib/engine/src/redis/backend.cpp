@@ -17,6 +17,10 @@ std::string new_origin() {
   return out;
 }
 
+std::string notice_channel(const std::string& update_channel, std::uint64_t database) {
+  return database == 0 ? update_channel : update_channel + "/" + std::to_string(database);
+}
+
 std::string format_notice(std::string_view origin, const IpPrefix& prefix, const Metadata* record) {
   std::string out(origin);
   out += record ? " I " : " R ";

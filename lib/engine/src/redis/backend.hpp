@@ -39,6 +39,11 @@ struct UpdateNotice {
 // A fresh random origin (or incarnation token): 16 lowercase hex digits.
 std::string new_origin();
 
+// The channel that carries notices of one database's entries: the update
+// channel itself for database 0, "<channel>/<database>" for any other.
+// Publish and subscribe span a server's databases, so each needs its own.
+std::string notice_channel(const std::string& update_channel, std::uint64_t database);
+
 std::string format_notice(std::string_view origin, const IpPrefix& prefix, const Metadata* record);
 // Absent when the text is not a well-formed notice (unknown kind, a prefix
 // that does not parse, a record that does not decode).
