@@ -416,6 +416,7 @@ void TrieEngine::for_each(EntryVisitor& visitor) const {
 }
 
 std::optional<Metadata> TrieEngine::walk_lookup(const IpAddress& address) const {
+  if (!known_family(address.family)) return std::nullopt;
   epoch::Guard pin;
   return hand_out(trie_lookup(address));
 }

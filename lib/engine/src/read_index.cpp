@@ -784,13 +784,6 @@ const Block* folded(const Block* child, unsigned s, unsigned from, u128 base, un
   return slots.lay_out(cover, hung_at);
 }
 
-// A fresh subtree for the range (key, from), built from a full gather.
-const Block* fresh_subtree(const IndexSource& source, u128 key, unsigned from, unsigned width, Rep* cover) {
-  IndexRange range;
-  source.gather(key & trie::top_mask(from), from, width, width, range);  // the cover is the caller's
-  return build_subtree(range.deeper, 0, range.deeper.size(), from, cover);
-}
-
 // A shallow copy of a node hung at `at` under `above` (see Slots) with
 // another cover: the children (and any skip) are kept. Where the cover fits
 // the node's layout as it stands (in a narrow node, a record with a code; in
@@ -1119,9 +1112,18 @@ void ReadIndex::write_top_run(std::size_t first, TopRun& run, const IndexSource&
         }
       } else {
         const Block* node = Replaced::noted(replaced.made, [&] {
-          return fresh_subtree(source, static_cast<u128>(first + s) << (128 - kTopBits), kTopBits, width_, run.leaf[s]);
+          return subtree_or_null(source, static_cast<u128>(first + s) << (128 - kTopBits), kTopBits, width_,
+                                 run.leaf[s]);
         });
         if (is_node(old)) replaced.subtrees.push_back(node_of(old));
+        if (node == nullptr) {
+          // Nothing below the slot by now (a concurrent remove reached the
+          // trie between the gathers): the slot answers with its cover, as
+          // a fresh build would make it, rather than through an empty node
+          // that no later change would take away.
+          fresh[s] = record_word(run.leaf[s]);
+          continue;
+        }
         const TopEntry entry = top_entry(node);
         fresh[s] = entry.word;
         fresh_covers[s] = entry.cover;
@@ -1276,9 +1278,14 @@ void ReadIndex::update(u128 key, unsigned length, const IndexSource& source) {
         }
         const u128 above = (key & trie::top_mask(from)) | trie::shift_left(static_cast<u128>(s), 122 - from);
         if (!had) {
-          slots.child[s] = Replaced::noted(replaced.made, [&] {
-            return fresh_subtree(source, above, from + kStride, width_, leaf[i]);
+          const Block* made = Replaced::noted(replaced.made, [&] {
+            return subtree_or_null(source, above, from + kStride, width_, leaf[i]);
           });
+          if (made == nullptr) {  // emptied meanwhile, as above: a leaf
+            slots.leaf[s] = leaf[i];
+            continue;
+          }
+          slots.child[s] = made;
         } else if (cover_of(slots.child[s]) != leaf[i]) {
           const Block* copy = Replaced::noted(replaced.copies, [&] {
             return with_cover(slots.child[s], leaf[i], above, from + kStride);

@@ -608,6 +608,26 @@ TEST(ReadIndexConcurrency, CoverAnswersNeverGoBackInTime) {
   epoch::collect();
 }
 
+// A trie whose full gathers no longer see what a shallower gather saw: a
+// remove that reached it between an update's two reads. Every range holds
+// something deeper than any limit short of the whole address, and nothing
+// once the limit is the whole address.
+struct EmptiedBetweenGathers final : IndexSource {
+  void gather(trie::u128 key, unsigned length, unsigned limit, unsigned, IndexRange& out) const override {
+    out = IndexRange{};
+    if (limit < 32) out.deeper.push_back({key, limit + 1, nullptr});
+  }
+};
+
+TEST(ReadIndexRaces, ARangeEmptiedBetweenGathersGetsNoNode) {
+  ReadIndex index(AddressFamily::V4);
+  epoch::Guard pin;
+  const trie::u128 key = trie::u128{0x0a000000} << 96;  // 10.0.0.0
+  index.update(key, 28, EmptiedBetweenGathers{});
+  EXPECT_EQ(index.node_count(), 0u) << "an empty node that no later change would take away";
+  EXPECT_EQ(index.lookup(key), nullptr);
+}
+
 // Index updates whose heap allocations (the trie's gathers, the writer's
 // own lists) fail, each allocation of a run of changes in turn: none keeps
 // a node it built. Once the engine is gone, the index's arena holds what it
