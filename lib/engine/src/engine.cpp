@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <mutex>
 #include <shared_mutex>
+#include <stdexcept>
+#include <string>
 
 #include "engine_art.hpp"
 #include "epoch.hpp"
@@ -528,11 +530,12 @@ void TrieEngine::count_lookup(std::uint32_t slot, bool hit) const noexcept {
 std::uint64_t select_shard(const IpAddress& address, std::uint64_t shard_count) noexcept {
   std::uint64_t h = 0;
   for (int i = 0; i < 4; ++i) h = h * 31 + address.bytes[i];
-  return h % shard_count;
+  return shard_count == 0 ? 0 : h % shard_count;  // no shards: the single engine
 }
 
 std::shared_ptr<const LocalEngine> LocalEngine::make_trie(std::uint8_t node_kind, std::uint64_t shards) {
-  const auto kind = static_cast<NodeKind>(node_kind & 7u);
+  if (node_kind > 7) throw std::invalid_argument("no trie node kind " + std::to_string(node_kind));
+  const auto kind = static_cast<NodeKind>(node_kind);
   auto layout = std::make_unique<detail::LocalLayout>();
   const bool compressed = is_compressed(kind);
   if (shards <= 1) {

@@ -109,6 +109,8 @@ TEST(LocalEngineTest, ShardSelection) {
   for (std::uint64_t n : {2u, 8u, 64u}) {
     EXPECT_EQ(select_shard(A("2001:db8::1"), n), select_shard(A("2001:db8:ffff::9"), n));
   }
+  EXPECT_EQ(select_shard(A("10.1.2.3"), 0), 0u);  // no shards: no division by zero
+  EXPECT_THROW(LocalEngine::make_trie(12, 1), std::invalid_argument);  // not kind 4
 }
 
 // Lookups go to their address's shard and are counted there; changes go

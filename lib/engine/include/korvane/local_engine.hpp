@@ -29,7 +29,8 @@ class LocalEngine final : public PrefixEngine {
   };
 
   // A trie layout over nodes of `node_kind` (0..3 uncompressed, 4..7
-  // path-compressed). With shards >= 2 the shards share one trie.
+  // path-compressed; any other throws std::invalid_argument). With
+  // shards >= 2 the shards share one trie.
   static std::shared_ptr<const LocalEngine> make_trie(std::uint8_t node_kind, std::uint64_t shards);
   // An adaptive radix tree layout: one engine when shards <= 1, otherwise
   // that many engines, each holding a full copy of the data.
@@ -61,7 +62,8 @@ class LocalEngine final : public PrefixEngine {
 };
 
 // Index of the shard that serves a lookup of `address` among `shard_count`
-// shards: h = h * 31 + byte over the first four address bytes, then h mod n.
+// shards: h = h * 31 + byte over the first four address bytes, then h mod n
+// (0 for no shards).
 std::uint64_t select_shard(const IpAddress& address, std::uint64_t shard_count) noexcept;
 
 }  // namespace korvane
