@@ -38,9 +38,12 @@ def wait_for(engine, address, expected, seconds=5.0):
 def child(url, ready, seen):
     engine = HybridEngine(url)
     ready.set()
-    print(f"child:  {ADDRESS} -> {wait_for(engine, ADDRESS, RECORD)}")
+    inserted = wait_for(engine, ADDRESS, RECORD)
+    print(f"child:  {ADDRESS} -> {inserted}")
     seen.set()
-    print(f"child:  {ADDRESS} -> {wait_for(engine, ADDRESS, None)}")
+    removed = wait_for(engine, ADDRESS, None)
+    print(f"child:  {ADDRESS} -> {removed}")
+    sys.exit(0 if (inserted, removed) == (RECORD, None) else 1)
 
 
 @contextlib.contextmanager
@@ -71,13 +74,18 @@ def main():
         ready, seen = spawn.Event(), spawn.Event()
         process = spawn.Process(target=child, args=(url, ready, seen))
         process.start()
-        ready.wait(30)
+        if not ready.wait(30):
+            process.kill()
+            sys.exit("the child's engine was not made")
         engine.insert(PREFIX, RECORD)
         print(f"parent: inserted {PREFIX}")
         seen.wait(30)
         engine.remove(PREFIX)
         print(f"parent: removed {PREFIX}")
         process.join(30)
+        if process.exitcode != 0:
+            process.kill()
+            sys.exit(f"the child did not see both changes (exit code {process.exitcode})")
 
 
 if __name__ == "__main__":

@@ -15,6 +15,7 @@ import ipaddress
 import json
 import mmap
 import os
+import select
 import socket
 import sys
 import time
@@ -152,11 +153,19 @@ class Progress:
 # ---------------------------------------------------------------- table
 
 
+# The characters a blank or comment line can start with (str.strip's
+# whitespace in ASCII, and "#"); "" for the empty line at the end.
+BLANK_OR_COMMENT_LEAD = frozenset(" \t\n\r\x0b\x0c\x1c\x1d\x1e\x1f\x85#") | {""}
+
+
 def table_rows(path: str, kind: str) -> Iterator[tuple[int, int, list[str] | str | None]]:
     """(line number, characters read so far, fields, or why the row cannot be
     read, or None for a blank or comment line). A byte order mark is skipped.
     A TSV row ends at a line feed only, so a lone carriage return stays in
-    its field; the csv module ends CSV rows as CSV does."""
+    its field; the csv module ends CSV rows as CSV does, but lines are
+    numbered by line feeds in both. Blank and comment lines between CSV
+    rows never reach the csv module: a quote mark in a comment would start
+    a quoted field there."""
     newline = "" if kind == "csv" else "\n"
     with open(path, encoding="utf-8-sig", errors="surrogateescape", newline=newline) as stream:
         consumed = 0
@@ -168,17 +177,50 @@ def table_rows(path: str, kind: str) -> Iterator[tuple[int, int, list[str] | str
                 yield line
 
         if kind == "csv":
-            reader = csv.reader(lines(), strict=True)
+            csv.field_size_limit(sys.maxsize)  # a long value is a value, as in TSV
+            number = 0  # the line of the last piece read (a lone CR ends a piece, not a line)
+            next_number = 1
+            start = 0  # where the row being read began (a quoted field may span lines)
+            between_rows = True
+            skipped: list[tuple[int, int]] = []  # blank and comment lines met between rows
+
+            def row_lines() -> Iterator[str]:
+                nonlocal consumed, number, next_number, start, between_rows
+                for line in stream:
+                    consumed += len(line)
+                    number = next_number
+                    if line.endswith("\n"):
+                        next_number += 1
+                    if between_rows:
+                        # Only a line led by a blank or "#" can be either (a
+                        # test far cheaper than stripping every row).
+                        if line[:1] in BLANK_OR_COMMENT_LEAD and (not line.strip() or line.lstrip().startswith("#")):
+                            if number != start and (not skipped or skipped[-1][0] != number):
+                                skipped.append((number, consumed))
+                            continue
+                        between_rows = False
+                        start = number
+                    yield line
+
+            reader = csv.reader(row_lines(), strict=True)
             while True:
-                start = reader.line_num + 1  # a quoted field may span lines
+                ended = False
                 try:
-                    row = next(reader)
+                    row: list[str] | str = next(reader)
                 except StopIteration:
-                    return
+                    ended = True
                 except csv.Error as error:
-                    yield start, consumed, str(error)
-                    continue
-                blank = not row or (len(row) == 1 and not row[0].strip()) or row[0].lstrip().startswith("#")
+                    # A quote left open swallows the lines after it: say which.
+                    row = str(error) if number <= start else f"{error} (lines {start}-{number} not read)"
+                between_rows = True
+                if skipped:
+                    for at, read in skipped:
+                        yield at, read, None
+                    skipped.clear()
+                if ended:
+                    return
+                blank = isinstance(row, list) and (
+                    not row or (len(row) == 1 and not row[0].strip()) or row[0].lstrip().startswith("#"))
                 yield start, consumed, None if blank else row
         else:
             for number, line in enumerate(lines(), 1):
@@ -545,6 +587,11 @@ def annotate(engine, name: str, stream, args, writer: Writer, out, counts: Count
             for (number, line, address), match in zip(chunk, matches):
                 if isinstance(match, ValueError):
                     counts.malformed += 1
+                    # The answers before it reach the output first, for a
+                    # reader of both streams at once (2>&1).
+                    out.write("".join(lines))
+                    lines.clear()
+                    out.flush()
                     reporter.malformed(name, number, reason(match))
                     continue
                 if match is None and aliases and ":" in address:
@@ -577,6 +624,7 @@ def annotate(engine, name: str, stream, args, writer: Writer, out, counts: Count
             address = address_of(line, args.field, args.delimiter)
             if not address:
                 flush()  # keep the output and the reports in line order
+                out.flush()
                 counts.malformed += 1
                 reporter.malformed(name, number, f"no address in field {args.field}")
                 continue
@@ -604,13 +652,26 @@ def line_batches(name: str, stream) -> Iterator[list[str]]:
             lines[0] = lines[0].removeprefix("\ufeff")
         return lines
 
+    try:
+        non_blocking = not os.get_blocking(stream.fileno())
+    except (OSError, ValueError, AttributeError, io.UnsupportedOperation):
+        non_blocking = False  # no descriptor of its own: reads block
+    waited = False
     while True:
         try:
             data = stream.read1(READ_SIZE)
         except OSError as error:
             raise Fatal(f"{PROG}: cannot read {name}: {error}", 2) from error
         if not data:
+            # A non-blocking stream (another reader of the pipe may have
+            # made it so) reads as empty whenever nothing has arrived yet:
+            # its end only once select finds it readable and it still is.
+            if non_blocking and not waited:
+                select.select([stream], [], [])
+                waited = True
+                continue
             break
+        waited = False
         end = data.rfind(b"\n")
         if end < 0:
             pieces.append(data)

@@ -180,8 +180,10 @@ def test_byte_order_marks_are_skipped(tmp_path):
 @pytest.mark.parametrize(
     "table, content, report",
     [
-        # An unterminated quote swallows the rest of the file: name the line it starts on.
-        ("t.csv", "10.0.0.0/8,a\n11.0.0.0/8,\"b\n12.0.0.0/8,c\n", "t.csv:2: unexpected end of data"),
+        # An unterminated quote swallows the rest of the file: name the lines.
+        ("t.csv", "10.0.0.0/8,a\n11.0.0.0/8,\"b\n12.0.0.0/8,c\n", "t.csv:2: unexpected end of data (lines 2-3"),
+        # Lines are numbered by line feeds, whatever carriage returns stand before them.
+        ("t.csv", "10.0.0.0/8,a\r\r\n\n11.0.0.0/8,\"b\r\"c\r\n", "t.csv:3: ',' expected after '\"'"),
         # A row's own text (UTF-16 has NUL bytes) is never taken for the reason.
         ("t.tsv", "10.0.0.0/8\ta\n\x0011.0.0.0/8\tb\n", "t.tsv:2: Invalid CIDR"),
         # Latin-1, not UTF-8.
@@ -193,6 +195,43 @@ def test_unreadable_table_rows_are_reported_where_they_start(tmp_path, table, co
     result = run("-t", table, stdin=b"", cwd=tmp_path)
     assert result.returncode == 0
     assert report in result.stderr.decode() and "1 prefixes loaded" in result.stderr.decode()
+
+
+def test_csv_comments_are_not_csv(tmp_path):
+    # A quote mark in a comment starts no quoted field: no row vanishes into it.
+    (tmp_path / "t.csv").write_text(
+        '# columns: prefix,"value, then attributes\n10.0.0.0/8,a\n11.0.0.0/8,b\n# end "\n12.0.0.0/8,c\n'
+        '13.0.0.0/8,"' + "v" * 200_000 + '"\n',  # longer than the csv module's default field
+        encoding="utf-8")
+    result = run("--strict", "-t", "t.csv", stdin=b"11.1.1.1\n12.1.1.1\n13.1.1.1\n", cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.decode().splitlines()[:2] == ["11.1.1.1\tb", "12.1.1.1\tc"]
+    assert "4 prefixes loaded, 0 replaced by a later line, 0 malformed, 2 blank or comment lines" in result.stderr.decode()
+
+
+def test_reports_and_answers_merged_keep_line_order(tmp_path):
+    (tmp_path / "t.tsv").write_text("10.0.0.0/8\tcorp\n", encoding="utf-8")
+    result = subprocess.run(
+        [sys.executable, "-m", "korvane_cli", "--no-progress", "-t", "t.tsv", "--field", "2", "-d", " "],
+        input=b"x 10.1.1.1\nz\nw 10.3.3.3\nq bad\nv 10.4.4.4\n", stdout=subprocess.PIPE,
+        stderr=subprocess.STDOUT, cwd=tmp_path, timeout=120)
+    assert [line.split(":")[0] if line.startswith("korvane") else line for line in result.stdout.decode().splitlines()][:5] == [
+        "10.1.1.1\tcorp", "korvane", "10.3.3.3\tcorp", "korvane", "10.4.4.4\tcorp"]
+
+
+def test_non_blocking_input_waits_for_its_lines(tmp_path):
+    (tmp_path / "t.tsv").write_text("10.0.0.0/8\tcorp\n", encoding="utf-8")
+    read_end, write_end = os.pipe()
+    os.set_blocking(read_end, False)  # as another reader of the same pipe may leave it
+    with subprocess.Popen([sys.executable, "-m", "korvane_cli", "--no-progress", "-t", "t.tsv"], stdin=read_end,
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd=tmp_path) as proc:
+        os.close(read_end)
+        select.select([], [], [], 1.0)  # the tool is up and finds nothing to read yet
+        os.write(write_end, b"10.1.1.1\n10.2.2.2\n")
+        os.close(write_end)
+        out, err = proc.communicate(timeout=60)
+    assert (proc.returncode, out) == (0, b"10.1.1.1\tcorp\n10.2.2.2\tcorp\n"), err
+    assert "input: 2 lines" in err.decode()
 
 
 @pytest.mark.parametrize(
