@@ -40,6 +40,13 @@ TEST(DecodeMetadata, Accepts) {
       {" \t\r\n{\"value\":\"x\",\"attributes\":{\"a\":\"b\"}} \n", Metadata("x", {{"a", "b"}})},
       {R"({"value":"\u00fc\ud83d\ude00","attributes":{}})", Metadata("ü😀")},
       {R"({"x":{"value":1,"value":2},"value":"v","attributes":{},"y":null})", Metadata("v")},
+      // Numbers past a double's range, where a record ignores them.
+      {R"({"value":"x","attributes":{"k":"1e999"},"extra":[1e999,-1E+400,0.5],"n":1)"
+       R"(00000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000)"
+       R"(00000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000)"
+       R"(00000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000)"
+       R"(0})",
+       Metadata("x", {{"k", "1e999"}})},
   };
   for (const auto& c : cases) EXPECT_EQ(decode_metadata(c.text), c.want) << c.text;
 }
@@ -69,6 +76,11 @@ TEST(DecodeMetadata, Rejects) {
       "null",
       "{\"value\":\"\xff\",\"attributes\":{}}",
       "{\"value\":\"a\x01\",\"attributes\":{}}",
+      // Malformed numbers stay malformed, however large.
+      R"({"value":"x","attributes":{},"extra":1e999.5.5})",
+      R"({"value":"x","attributes":{},"extra":01e999})",
+      R"({"value":"x","attributes":{},"extra":-})",
+      R"({"value":1e999,"attributes":{}})",
   };
   for (const char* text : cases) EXPECT_FALSE(decode_metadata(text).has_value()) << text;
   // The JSON parser stops at a NUL and skips a byte-order mark: a record

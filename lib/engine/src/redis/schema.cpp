@@ -3,6 +3,9 @@
 #include <nlohmann/json.hpp>
 
 #include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "korvane/address.hpp"
@@ -165,6 +168,72 @@ class RecordReader final : public nlohmann::json_sax<Json> {
   bool done_ = false;
 };
 
+// The text with every JSON number outside a string written as 0, or
+// nothing when it holds none. A record has no numbers of its own (its value
+// and attributes are strings), but the parser refuses a number too large
+// for a double even in a member that a record ignores. Only a whole run of
+// number characters that is one valid number is rewritten, so that no
+// malformed run ("1.5.5") turns into valid JSON ("0.0").
+std::optional<std::string> numbers_as_zero(std::string_view text) {
+  const auto is_digit = [](char c) { return c >= '0' && c <= '9'; };
+  const auto in_number = [&](char c) { return is_digit(c) || c == '-' || c == '+' || c == '.' || c == 'e' || c == 'E'; };
+  const auto one_number = [&](std::string_view run) {
+    std::size_t i = 0;
+    const auto digits = [&] {
+      const std::size_t from = i;
+      while (i < run.size() && is_digit(run[i])) ++i;
+      return i > from;
+    };
+    if (i < run.size() && run[i] == '-') ++i;
+    if (i < run.size() && run[i] == '0') {
+      ++i;
+    } else if (!digits()) {
+      return false;
+    }
+    if (i < run.size() && run[i] == '.' && (++i, !digits())) return false;
+    if (i < run.size() && (run[i] == 'e' || run[i] == 'E')) {
+      ++i;
+      if (i < run.size() && (run[i] == '+' || run[i] == '-')) ++i;
+      if (!digits()) return false;
+    }
+    return i == run.size();
+  };
+  std::string out;
+  bool changed = false;
+  bool in_string = false;
+  for (std::size_t i = 0; i < text.size();) {
+    const char c = text[i];
+    if (in_string) {
+      const std::size_t step = c == '\\' && i + 1 < text.size() ? 2 : 1;
+      out.append(text.substr(i, step));
+      if (c == '"') in_string = false;
+      i += step;
+    } else if (c == '-' || is_digit(c)) {
+      std::size_t end = i;
+      while (end < text.size() && in_number(text[end])) ++end;
+      const std::string_view run = text.substr(i, end - i);
+      if (one_number(run)) {
+        out.push_back('0');
+        changed = true;
+      } else {
+        out.append(run);
+      }
+      i = end;
+    } else {
+      if (c == '"') in_string = true;
+      out.push_back(c);
+      ++i;
+    }
+  }
+  if (!changed) return std::nullopt;
+  return out;
+}
+
+bool read_record(std::string_view text, RecordReader& reader) {
+  // strict: the whole input must be one JSON value and whitespace.
+  return Json::sax_parse(text.begin(), text.end(), &reader, nlohmann::detail::input_format_t::json, true);
+}
+
 }  // namespace
 
 std::string encode_metadata(const Metadata& metadata) {
@@ -191,11 +260,14 @@ std::optional<Metadata> decode_metadata(std::string_view text) {
   // written \u0000), so a text holding either is no record.
   if (text.find('\0') != std::string_view::npos || text.starts_with("\xEF\xBB\xBF")) return std::nullopt;
   RecordReader reader;
-  // strict: the whole input must be one JSON value and whitespace.
-  if (!Json::sax_parse(text.begin(), text.end(), &reader, nlohmann::detail::input_format_t::json, true)) {
-    return std::nullopt;
-  }
-  return reader.take();
+  if (read_record(text, reader)) return reader.take();
+  // Perhaps only for a number out of a double's range, which the record
+  // ignores wherever it stands.
+  const std::optional<std::string> zeroed = numbers_as_zero(text);
+  if (!zeroed) return std::nullopt;
+  RecordReader again;
+  if (!read_record(*zeroed, again)) return std::nullopt;
+  return again.take();
 }
 
 std::string prefix_text(const IpPrefix& prefix) { return format_prefix(prefix); }
