@@ -60,6 +60,17 @@ void reset_keys(redis::RedisClient& client) {
   (void)client.command({"DEL", std::string(redis::kEntriesKey), std::string(redis::kGenerationKey)});
 }
 
+// Fields in the entries hash; a pass whose writes did not all land there
+// measured failures, not writes, and the run stops.
+void expect_entries(redis::RedisClient& client, std::size_t expected, const char* pass) {
+  const auto reply = client.command({"HLEN", std::string(redis::kEntriesKey)});
+  const long long held = reply && reply->type == redis::Reply::Type::Integer ? reply->integer : -1;
+  if (held != static_cast<long long>(expected)) {
+    std::fprintf(stderr, "%s: the entries hash holds %lld of %zu writes\n", pass, held, expected);
+    std::exit(1);
+  }
+}
+
 void write_through(const std::string& url, std::size_t writes) {
   const auto table = ipv4_table(writes, 7);
   std::string error;
@@ -73,11 +84,13 @@ void write_through(const std::string& url, std::size_t writes) {
     reset_keys(backend->client());
     backend->client().set_reuse(reuse);
     const std::string channel = "korvane:updates";
+    const char* pass = reuse ? "reused connections" : "one connection per command";
+    std::size_t landed = 0;
     const auto start = Clock::now();
-    for (const IpPrefix& prefix : table) (void)backend->store_entry(prefix, record, &channel, "bench");
-    std::printf("write-through inserts, %s: %.0f/s (%zu writes)\n",
-                reuse ? "reused connections" : "one connection per command", table.size() / seconds_since(start),
-                table.size());
+    for (const IpPrefix& prefix : table) landed += backend->store_entry(prefix, record, &channel, "bench").has_value();
+    std::printf("write-through inserts, %s: %.0f/s (%zu writes, %zu acknowledged)\n", pass,
+                table.size() / seconds_since(start), table.size(), landed);
+    expect_entries(backend->client(), table.size(), pass);
   }
   backend->client().set_reuse(true);
   // The whole insert path of the engine, reused connections.
@@ -86,6 +99,7 @@ void write_through(const std::string& url, std::size_t writes) {
   const auto start = Clock::now();
   for (const IpPrefix& prefix : table) (void)engine->insert(prefix, record);
   std::printf("HybridEngine::insert with write-through: %.0f/s\n", table.size() / seconds_since(start));
+  expect_entries(backend->client(), table.size(), "HybridEngine::insert");
   reset_keys(backend->client());
 }
 

@@ -20,6 +20,7 @@
 #include <atomic>
 #include <bit>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -34,6 +35,7 @@
 #include "epoch.hpp"
 #include "node/arena.hpp"
 #include "read_index.hpp"
+#include "read_index_arena.hpp"
 #include "korvane/local_engine.hpp"
 #include "table_gen.hpp"
 
@@ -61,6 +63,10 @@ struct Loaded {
   double seconds = 0;
   double bytes_per_prefix = 0;
   double index_bytes_per_prefix = 0;  // the read index's share, top tables included
+  // The same two with the arenas counted by the chunks they hold (in use or
+  // kept for reuse in their free lists), which is what the process keeps.
+  double reserved_bytes_per_prefix = 0;
+  double index_reserved_bytes_per_prefix = 0;
   std::size_t prefixes = 0;
   std::vector<IpAddress> random_v4;
   std::vector<IpAddress> inside;
@@ -90,6 +96,17 @@ std::size_t heap_in_use() {
   const struct mallinfo2 info = mallinfo2();
   return info.uordblks + info.hblkhd + node::arena_bytes_in_use() + read_index_bytes() + prefix_box_bytes() +
          trie::shortcut_table_bytes();
+}
+
+// The read index's bytes with its arena counted by the chunks it holds.
+std::size_t read_index_reserved() {
+  return read_index_bytes() - index_arena::bytes_in_use() + index_arena::bytes_reserved();
+}
+
+// heap_in_use() with both arenas counted by the chunks they hold.
+std::size_t heap_reserved() {
+  return heap_in_use() - node::arena_bytes_in_use() + node::arena_bytes_reserved() - index_arena::bytes_in_use() +
+         index_arena::bytes_reserved();
 }
 
 bool uniform_shape = false;
@@ -128,13 +145,24 @@ const Loaded& load(const Config& c) {
 
   const std::size_t before = heap_in_use();
   const std::size_t index_before = read_index_bytes();
+  const std::size_t reserved_before = heap_reserved();
+  const std::size_t index_reserved_before = read_index_reserved();
   out->engine = c.art ? LocalEngine::make_art(c.shards) : LocalEngine::make_trie(c.kind, c.shards);
   const auto start = std::chrono::steady_clock::now();
   for (std::size_t i = 0; i < prefixes.size(); ++i) out->engine->insert(prefixes[i], std::move(records[i]));
   out->seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  if (out->engine->len() != prefixes.size()) {  // the table's prefixes are distinct: every insert must have stored one
+    std::fprintf(stderr, "%s: %zu of %zu inserts stored\n", c.name.c_str(), static_cast<std::size_t>(out->engine->len()),
+                 prefixes.size());
+    std::exit(1);
+  }
   epoch::collect();
   const std::size_t after = heap_in_use();
   out->prefixes = prefixes.size();
+  out->reserved_bytes_per_prefix =
+      static_cast<double>(heap_reserved() - reserved_before) / static_cast<double>(prefixes.size());
+  out->index_reserved_bytes_per_prefix =
+      static_cast<double>(read_index_reserved() - index_reserved_before) / static_cast<double>(prefixes.size());
   out->bytes_per_prefix = static_cast<double>(after - before) / static_cast<double>(prefixes.size());
   out->index_bytes_per_prefix =
       static_cast<double>(read_index_bytes() - index_before) / static_cast<double>(prefixes.size());
@@ -164,6 +192,8 @@ void load_bench(benchmark::State& state, const Config& c) {
   state.counters["inserts_per_s"] = static_cast<double>(l.prefixes) / l.seconds;
   state.counters["bytes_per_prefix"] = l.bytes_per_prefix;
   state.counters["index_bytes_per_prefix"] = l.index_bytes_per_prefix;
+  state.counters["reserved_bytes_per_prefix"] = l.reserved_bytes_per_prefix;
+  state.counters["index_reserved_bytes_per_prefix"] = l.index_reserved_bytes_per_prefix;
 }
 
 // Where in a stream of `size` addresses this thread starts: the threads
