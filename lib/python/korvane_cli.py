@@ -158,12 +158,21 @@ class Progress:
 BLANK_OR_COMMENT_LEAD = frozenset(" \t\n\r\x0b\x0c\x1c\x1d\x1e\x1f\x85#") | {""}
 
 
+def lone_cr_endings(path: str) -> bool:
+    """Whether a text file ends its lines with a carriage return alone (as
+    classic Mac files do): a CR in its first 64 KiB, and no line feed."""
+    with open(path, "rb") as stream:
+        head = stream.read(65536)
+    return b"\r" in head and b"\n" not in head
+
+
 def table_rows(path: str, kind: str) -> Iterator[tuple[int, int, list[str] | str | None]]:
     """(line number, characters read so far, fields, or why the row cannot be
     read, or None for a blank or comment line). A byte order mark is skipped.
     A TSV row ends at a line feed only, so a lone carriage return stays in
     its field; the csv module ends CSV rows as CSV does, but lines are
-    numbered by line feeds in both. Blank and comment lines between CSV
+    numbered by line feeds in both (by carriage returns in a file that has
+    no line feed). Blank and comment lines between CSV
     rows never reach the csv module: a quote mark in a comment would start
     a quoted field there."""
     newline = "" if kind == "csv" else "\n"
@@ -178,28 +187,42 @@ def table_rows(path: str, kind: str) -> Iterator[tuple[int, int, list[str] | str
 
         if kind == "csv":
             csv.field_size_limit(sys.maxsize)  # a long value is a value, as in TSV
+            cr_ends_lines = lone_cr_endings(path)
             number = 0  # the line of the last piece read (a lone CR ends a piece, not a line)
             next_number = 1
             start = 0  # where the row being read began (a quoted field may span lines)
+            row_end = 0  # the line the last row ended on
             between_rows = True
-            skipped: list[tuple[int, int]] = []  # blank and comment lines met between rows
+            # Blank and comment lines met between rows, as runs of consecutive
+            # numbers [first, last, characters read by the last]: a long run
+            # of comments costs no memory per line.
+            skipped: list[list[int]] = []
 
             def row_lines() -> Iterator[str]:
                 nonlocal consumed, number, next_number, start, between_rows
                 for line in stream:
                     consumed += len(line)
                     number = next_number
-                    if line.endswith("\n"):
+                    if cr_ends_lines or line.endswith("\n"):
                         next_number += 1
                     if between_rows:
                         # Only a line led by a blank or "#" can be either (a
                         # test far cheaper than stripping every row).
                         if line[:1] in BLANK_OR_COMMENT_LEAD and (not line.strip() or line.lstrip().startswith("#")):
-                            if number != start and (not skipped or skipped[-1][0] != number):
-                                skipped.append((number, consumed))
+                            if number == row_end:
+                                pass  # the rest of the last row's own line (CR CR LF)
+                            elif skipped and skipped[-1][1] >= number - 1:
+                                skipped[-1][1:] = [number, consumed]
+                            else:
+                                skipped.append([number, number, consumed])
                             continue
                         between_rows = False
                         start = number
+                        if skipped and skipped[-1][1] == number:  # a lone CR led this row's line
+                            if skipped[-1][0] == number:
+                                skipped.pop()
+                            else:
+                                skipped[-1][1] -= 1
                     yield line
 
             reader = csv.reader(row_lines(), strict=True)
@@ -213,9 +236,11 @@ def table_rows(path: str, kind: str) -> Iterator[tuple[int, int, list[str] | str
                     # A quote left open swallows the lines after it: say which.
                     row = str(error) if number <= start else f"{error} (lines {start}-{number} not read)"
                 between_rows = True
+                row_end = number
                 if skipped:
-                    for at, read in skipped:
-                        yield at, read, None
+                    for first, last, read in skipped:
+                        for at in range(first, last + 1):
+                            yield at, read, None
                     skipped.clear()
                 if ended:
                     return
@@ -652,26 +677,33 @@ def line_batches(name: str, stream) -> Iterator[list[str]]:
             lines[0] = lines[0].removeprefix("\ufeff")
         return lines
 
+    # A descriptor left non-blocking (another reader of the pipe may have made
+    # it so) is read directly: the buffered stream reads as empty both at its
+    # end and when nothing has arrived yet, where the descriptor tells the two
+    # apart. Reads start buffered, and switch when an empty read finds the
+    # descriptor non-blocking (the buffer is then empty, so nothing is lost).
     try:
-        non_blocking = not os.get_blocking(stream.fileno())
+        fd: int | None = stream.fileno()
     except (OSError, ValueError, AttributeError, io.UnsupportedOperation):
-        non_blocking = False  # no descriptor of its own: reads block
-    waited = False
+        fd = None  # no descriptor of its own: its reads block
+    direct = False
     while True:
         try:
-            data = stream.read1(READ_SIZE)
+            if direct:
+                try:
+                    data = os.read(fd, READ_SIZE)
+                except BlockingIOError:
+                    select.select([fd], [], [])
+                    continue
+            else:
+                data = stream.read1(READ_SIZE)
+                if not data and fd is not None and not os.get_blocking(fd):
+                    direct = True
+                    continue
         except OSError as error:
             raise Fatal(f"{PROG}: cannot read {name}: {error}", 2) from error
         if not data:
-            # A non-blocking stream (another reader of the pipe may have
-            # made it so) reads as empty whenever nothing has arrived yet:
-            # its end only once select finds it readable and it still is.
-            if non_blocking and not waited:
-                select.select([stream], [], [])
-                waited = True
-                continue
             break
-        waited = False
         end = data.rfind(b"\n")
         if end < 0:
             pieces.append(data)

@@ -182,6 +182,8 @@ def test_byte_order_marks_are_skipped(tmp_path):
     [
         # An unterminated quote swallows the rest of the file: name the lines.
         ("t.csv", "10.0.0.0/8,a\n11.0.0.0/8,\"b\n12.0.0.0/8,c\n", "t.csv:2: unexpected end of data (lines 2-3"),
+        # A file with no line feed at all is numbered by its carriage returns.
+        ("t.csv", "10.0.0.0/8,a\r\r12.0.0.0/8,\"d\"e\r", "t.csv:3: ',' expected after '\"'"),
         # Lines are numbered by line feeds, whatever carriage returns stand before them.
         ("t.csv", "10.0.0.0/8,a\r\r\n\n11.0.0.0/8,\"b\r\"c\r\n", "t.csv:3: ',' expected after '\"'"),
         # A row's own text (UTF-16 has NUL bytes) is never taken for the reason.
@@ -207,6 +209,10 @@ def test_csv_comments_are_not_csv(tmp_path):
     assert result.returncode == 0, result.stderr
     assert result.stdout.decode().splitlines()[:2] == ["11.1.1.1\tb", "12.1.1.1\tc"]
     assert "4 prefixes loaded, 0 replaced by a later line, 0 malformed, 2 blank or comment lines" in result.stderr.decode()
+    # Neither the end of a row's own line after a quoted line feed, nor a lone CR before a row, is a blank line.
+    (tmp_path / "t.csv").write_text('1.0.0.0/8,"a\nb"\r\r\n\r2.0.0.0/8,b\n# c\n\n3.0.0.0/8,x\n', encoding="utf-8", newline="")
+    result = run("-t", "t.csv", stdin=b"", cwd=tmp_path)
+    assert "3 prefixes loaded, 0 replaced by a later line, 0 malformed, 2 blank or comment lines" in result.stderr.decode()
 
 
 def test_reports_and_answers_merged_keep_line_order(tmp_path):
@@ -226,11 +232,13 @@ def test_non_blocking_input_waits_for_its_lines(tmp_path):
     with subprocess.Popen([sys.executable, "-m", "korvane_cli", "--no-progress", "-t", "t.tsv"], stdin=read_end,
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd=tmp_path) as proc:
         os.close(read_end)
-        select.select([], [], [], 1.0)  # the tool is up and finds nothing to read yet
-        os.write(write_end, b"10.1.1.1\n10.2.2.2\n")
+        os.write(write_end, b"10.1.1.1\n")
+        # Once the first line is answered, the tool's next read finds the pipe empty.
+        first = proc.stdout.readline()
+        os.write(write_end, b"10.2.2.2\n")
         os.close(write_end)
         out, err = proc.communicate(timeout=60)
-    assert (proc.returncode, out) == (0, b"10.1.1.1\tcorp\n10.2.2.2\tcorp\n"), err
+    assert (proc.returncode, first + out) == (0, b"10.1.1.1\tcorp\n10.2.2.2\tcorp\n"), err
     assert "input: 2 lines" in err.decode()
 
 

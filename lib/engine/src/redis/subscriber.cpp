@@ -77,7 +77,9 @@ void Subscriber::run() {
     std::optional<std::vector<Reply>> confirmed;
     if (connection) confirmed = connection->run({{"SUBSCRIBE", channel_}});
     if (!confirmed || confirmed->front().type == Reply::Type::Error) {
-      const bool refused = confirmed && !confirmed->front().text.empty();
+      // Only a denial is final; other errors (too many clients, a server
+      // still loading) pass, and the next attempt may get through.
+      const bool refused = confirmed && confirmed->front().text.starts_with("NOPERM");
       finish_first_attempt(false, refused ? confirmed->front().text : std::string());
       if (!pause(backoff_ms)) break;
       backoff_ms = std::min(backoff_ms * 2, 1000);

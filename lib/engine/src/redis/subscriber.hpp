@@ -46,8 +46,8 @@ class Subscriber {
 
   // Waits until the first attempt has finished: subscribed and
   // `on_subscribed` returned (true), or failed (false). Where the server
-  // answered the subscription with an error (a user whose ACL denies the
-  // channel), `refusal` gets its text: trying again would get the same.
+  // denied the subscription (NOPERM: a user whose ACL lacks the channel),
+  // `refusal` gets its text: trying again would get the same.
   bool wait_first_attempt(std::string* refusal = nullptr);
   // Number of confirmed subscriptions so far (1 + reconnections), each
   // counted once its `on_subscribed` has returned.
