@@ -29,7 +29,12 @@ HybridEngine::HybridEngine(std::shared_ptr<const LocalEngine> write, std::shared
     : write_(std::move(write)), read_(std::move(read)), update_channel_(std::move(update_channel)),
       origin_(redis::new_origin()) {}
 
-HybridEngine::~HybridEngine() { subscriber_.reset(); }
+HybridEngine::~HybridEngine() {
+  // The subscriber's thread may be waiting on the server (a catch-up's load
+  // waits up to kLoadTimeout): its waits end first, then the thread.
+  if (backend_) backend_->client().interrupt();
+  subscriber_.reset();
+}
 
 namespace {
 

@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 
 #include <chrono>
+#include <thread>
 
 #include "redis/client.hpp"
 #include "redis_server.hpp"
@@ -136,6 +137,21 @@ TEST(RedisClient, AWriteWhoseReplyIsLateIsNotSentAgain) {
   // past the time-out.
   EXPECT_FALSE(client.pipeline({{"INCR", "k"}, {"BLPOP", "nothing", "0.3"}}, std::chrono::milliseconds(50)));
   EXPECT_EQ(server.run({"GET", "k"}), "1");
+}
+
+// An owner about to go ends its threads' waits on the server, however long
+// their time-outs: a load's is two minutes.
+TEST(RedisClient, InterruptEndsAWaitForAReply) {
+  RedisServer server;
+  std::string error;
+  RedisClient client(parse_url(server.url(), error).value());
+  std::optional<std::vector<Reply>> replies{std::vector<Reply>{}};
+  std::thread waiting([&] { replies = client.pipeline({{"BLPOP", "nothing", "0"}}, std::chrono::minutes(30)); });
+  ASSERT_TRUE(testing::eventually([&] { return server.run({"INFO", "clients"}).find("blocked_clients:1") != std::string::npos; }));
+  client.interrupt();
+  waiting.join();  // without the interrupt, after half an hour
+  EXPECT_FALSE(replies);
+  EXPECT_FALSE(client.command({"PING"}));  // and nothing is sent from now on
 }
 
 TEST(RedisClient, SilentServerTimesOut) {

@@ -2,9 +2,11 @@
 
 #include <hiredis/hiredis.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <charconv>
 
 namespace korvane::redis {
@@ -387,10 +389,37 @@ std::optional<std::string> RedisClient::check_connection() {
   return std::nullopt;
 }
 
+std::optional<std::vector<Reply>> RedisClient::run_on(Connection& connection,
+                                                    const std::vector<std::vector<std::string>>& commands,
+                                                    std::optional<std::chrono::milliseconds> reply_timeout) {
+  const int fd = connection.context()->fd;
+  {
+    std::lock_guard lock(mutex_);
+    if (interrupted_.load(std::memory_order_relaxed)) return std::nullopt;
+    busy_.push_back(fd);
+  }
+  auto replies = connection.run(commands, reply_timeout);
+  {
+    std::lock_guard lock(mutex_);
+    busy_.erase(std::find(busy_.begin(), busy_.end(), fd));
+  }
+  return replies;
+}
+
+void RedisClient::interrupt() noexcept {
+  if (owner_ != static_cast<int>(::getpid())) return;
+  std::lock_guard lock(mutex_);
+  interrupted_.store(true, std::memory_order_relaxed);
+  // A blocked read then sees the connection end: the reply waits go at
+  // once, each command failing as if the server had closed it.
+  for (const int fd : busy_) (void)::shutdown(fd, SHUT_RDWR);
+}
+
 std::optional<std::vector<Reply>> RedisClient::pipeline(const std::vector<std::vector<std::string>>& commands,
                                                       std::optional<std::chrono::milliseconds> reply_timeout) {
+  if (interrupted_.load(std::memory_order_relaxed)) return std::nullopt;
   if (std::unique_ptr<Connection> pooled = take_idle()) {
-    auto replies = pooled->run(commands, reply_timeout);
+    auto replies = run_on(*pooled, commands, reply_timeout);
     if (replies) give_back(std::move(pooled));
     return replies;  // sent: never again (see the declaration)
   }
@@ -400,7 +429,7 @@ std::optional<std::vector<Reply>> RedisClient::pipeline(const std::vector<std::v
   std::string error;
   std::unique_ptr<Connection> fresh = Connection::open(settings_, error);
   std::optional<std::vector<Reply>> replies;
-  if (fresh) replies = fresh->run(commands, reply_timeout);
+  if (fresh) replies = run_on(*fresh, commands, reply_timeout);
   if (!replies) {
     const auto failed_at = std::chrono::steady_clock::now().time_since_epoch();
     retry_at_.store(std::chrono::duration_cast<std::chrono::nanoseconds>(failed_at + kRetryAfter).count(),

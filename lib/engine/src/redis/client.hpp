@@ -31,6 +31,8 @@
 #include <utility>
 #include <vector>
 
+#include <unistd.h>
+
 struct redisContext;
 
 namespace korvane::redis {
@@ -148,16 +150,34 @@ class RedisClient {
   void server_reachable() noexcept { retry_at_.store(0, std::memory_order_relaxed); }
   // Fresh connections tried by commands so far (for tests and diagnostics).
   std::uint64_t connect_attempts() const noexcept { return connect_attempts_.load(std::memory_order_relaxed); }
+  // Ends every wait for a reply at once and fails every command from now
+  // on, for an owner about to go whose threads may be waiting on a stalled
+  // server (a load waits up to kLoadTimeout). Only connections of the
+  // calling process are touched: a forked child's copy leaves its parent's
+  // alone.
+  void interrupt() noexcept;
 
  private:
   std::unique_ptr<Connection> take_idle();
   void give_back(std::unique_ptr<Connection> connection);
+  // Runs the commands on `connection`, listed in busy_ meanwhile.
+  std::optional<std::vector<Reply>> run_on(Connection& connection,
+                                           const std::vector<std::vector<std::string>>& commands,
+                                           std::optional<std::chrono::milliseconds> reply_timeout);
 
   static constexpr std::size_t kMaxIdle = 8;
   const ConnectionSettings settings_;
   bool reuse_ = true;
-  std::mutex mutex_;  // guards idle_ only
+  std::mutex mutex_;  // guards idle_ and busy_
   std::vector<std::unique_ptr<Connection>> idle_;
+  // Descriptors of connections sending or waiting on a reply: interrupt()
+  // shuts them down. A descriptor leaves the list before its connection
+  // closes, so no descriptor number reused meanwhile is ever shut down.
+  std::vector<int> busy_;
+  // Set once by interrupt() (under mutex_, read under it by run_on; the
+  // relaxed read in pipeline only saves a connect).
+  std::atomic<bool> interrupted_{false};
+  const int owner_ = static_cast<int>(::getpid());
   // Steady-clock nanoseconds before which no fresh connection is tried.
   // Relaxed: a hint that only saves waiting; a race costs one extra try.
   std::atomic<std::int64_t> retry_at_{0};
