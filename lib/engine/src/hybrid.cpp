@@ -75,29 +75,8 @@ std::shared_ptr<const HybridEngine> HybridEngine::make(const EngineConfig& confi
   engine->notice_channel_ =
       redis::notice_channel(config.update_channel, engine->backend_->client().settings().database);
   HybridEngine* self = engine.get();
-  // The load into empty engines runs once, by whichever thread takes it:
-  // the subscriber on its first subscription, or the construction when
-  // that failed. The construction returns only once it has finished, as
-  // it bypasses the ordering against local changes.
-  struct FirstLoad {
-    std::atomic<bool> taken{false};
-    std::atomic<bool> done{false};  // set (release) once the load returned
-  };
-  auto first_load = std::make_shared<FirstLoad>();
   engine->subscriber_ = std::make_unique<redis::Subscriber>(
-      engine->backend_->client().settings(), engine->notice_channel_,
-      [self, first_load] {
-        const bool first = !first_load->taken.exchange(true);
-        struct Finish {
-          FirstLoad* state;
-          ~Finish() {
-            if (state == nullptr) return;
-            state->done.store(true, std::memory_order_release);
-            state->done.notify_all();
-          }
-        } finish{first ? first_load.get() : nullptr};
-        self->catch_up(first);
-      },
+      engine->backend_->client().settings(), engine->notice_channel_, [self] { self->catch_up(); },
       [self](std::string_view text) { self->apply_notice(text); }, [self] { self->retry_pending(); });
   std::string refusal;
   const bool first_subscribed = engine->subscriber_->wait_first_attempt(&refusal);
@@ -109,17 +88,11 @@ std::shared_ptr<const HybridEngine> HybridEngine::make(const EngineConfig& confi
     error = EngineError::redis(refusal).message();
     return nullptr;
   }
-  if (!first_subscribed) {
-    if (!first_load->taken.exchange(true)) {
-      // No subscription yet (the server went away after the first
-      // connect): load once now; the subscriber catches up when it gets
-      // through.
-      engine->catch_up(true);
-    } else {
-      // The subscriber's retry got through meanwhile and is loading.
-      first_load->done.wait(false, std::memory_order_acquire);
-    }
-  }
+  // No subscription yet (the server went away after the first connect):
+  // load now; the subscriber catches up when it gets through. Should its
+  // retry have got through meanwhile, its load comes first and this one
+  // waits for it: either way the engine is handed out loaded.
+  if (!first_subscribed) engine->catch_up();
   return engine;
 }
 
@@ -149,10 +122,7 @@ void HybridEngine::apply_notice(std::string_view text) const {
     std::string key = canonical_text(notice->prefix);
     if (in_flight_.contains(key)) overtaken_.insert(std::move(key));
   }
-  if (!pending_.empty()) {
-    const IpPrefix entry = notice->prefix.canonical();
-    std::erase_if(pending_, [&](const auto& item) { return item.second.prefix.canonical() == entry; });
-  }
+  if (!pending_.empty()) pending_.erase(canonical_text(notice->prefix));  // keyed as settle keys them
 }
 
 void HybridEngine::retry_pending() const {
@@ -161,7 +131,7 @@ void HybridEngine::retry_pending() const {
   if (load_due_.load(std::memory_order_relaxed)) {
     if (ticks_waited_ >= load_wait_) {
       ticks_waited_ = 0;
-      catch_up(false);
+      catch_up();
       const bool failed_again = load_due_.load(std::memory_order_relaxed);
       load_wait_ = failed_again ? std::min(2 * load_wait_ + 1, kMaxLoadWait) : 0;
       return;
@@ -220,9 +190,16 @@ void HybridEngine::replay_pending() const {
   }
 }
 
-void HybridEngine::catch_up(bool first) const {
+void HybridEngine::catch_up() const {
   // The construction's fallback load and the subscriber's may overlap.
   std::lock_guard one_at_a_time(catch_up_);
+  // The first catch-up loads the empty engines in bulk, bypassing sync_:
+  // decided here, under catch_up_, so that whichever thread runs it, no
+  // notice is applied (the subscriber listens only once its catch-up
+  // returned) and the engine is not handed out (the construction waits
+  // for this lock) until it is done.
+  const bool first = !first_load_done_;
+  first_load_done_ = true;
   // The server answers again (a subscription was confirmed, or the
   // construction just connected): no waiting out an earlier failure.
   backend_->client().server_reachable();
@@ -355,7 +332,12 @@ void HybridEngine::load_into_empty(std::vector<std::pair<std::string, std::strin
   } catch (const std::system_error&) {
     load(*write_);  // no thread to spare: one after the other
   }
-  load(*read_);
+  try {
+    load(*read_);
+  } catch (...) {
+    if (writer.joinable()) writer.join();  // a thread left joinable would end the process
+    throw;
+  }
   if (writer.joinable()) writer.join();
 }
 
@@ -387,6 +369,23 @@ void HybridEngine::settle(const IpPrefix& prefix, std::optional<std::uint64_t> g
     pending_.erase(field);  // a newer write reached the server
   } else if (!overtaken) {
     pending_.insert_or_assign(field, std::move(change));
+  }
+}
+
+HybridEngine::Unsettled::~Unsettled() {
+  if (engine == nullptr) return;
+  // The change left by an exception between its local step and settle (an
+  // allocation that failed): its prefix must not stay in flight, where it
+  // would keep the prefix's later failed writes from being replayed and
+  // mark every notice of it as overtaking. The change itself is not kept
+  // pending: keeping it would allocate.
+  try {
+    const std::string key = canonical_text(*prefix);
+    std::lock_guard lock(engine->sync_);
+    const auto it = engine->in_flight_.find(key);
+    if (it != engine->in_flight_.end()) engine->in_flight_.erase(it);
+    if (!engine->in_flight_.contains(key)) engine->overtaken_.erase(key);
+  } catch (...) {  // the key's text could not be made: the prefix stays in flight
   }
 }
 
@@ -423,9 +422,11 @@ InsertStatus HybridEngine::insert(const IpPrefix& prefix, Metadata metadata) con
     in_flight_.erase(in_flight_.find(canonical_text(prefix)));
   }
   if (error || !backend_) return error;
+  Unsettled unsettled{this, &prefix};
   before_write(prefix);
   const auto generation = backend_->store_entry(prefix, metadata, &notice_channel_, origin_);
   settle(prefix, generation, PendingChange{prefix, std::move(metadata)});
+  unsettled.engine = nullptr;
   return std::nullopt;
 }
 
@@ -440,9 +441,11 @@ std::optional<Metadata> HybridEngine::remove(const IpPrefix& prefix) const {
     return from_write;
   });
   if (!backend_) return removed;
+  Unsettled unsettled{this, &prefix};
   before_write(prefix);
   const auto generation = backend_->delete_entry(prefix, &notice_channel_, origin_);
   settle(prefix, generation, PendingChange{prefix, std::nullopt});
+  unsettled.engine = nullptr;
   return removed;
 }
 

@@ -159,9 +159,16 @@ class HybridEngine final : public PrefixEngine {
   // After the write-through: the prefix is no longer in flight, and the
   // change waits in pending_ when it did not reach the server.
   void settle(const IpPrefix& prefix, std::optional<std::uint64_t> generation, PendingChange change) const;
-  // The subscriber's catch-up (see the header comment); `first` at the
-  // construction-time load, when the engines are still empty.
-  void catch_up(bool first) const;
+  // Takes the prefix out of flight when a change leaves between its local
+  // step and settle by an exception; `engine` null once it settled.
+  struct Unsettled {
+    const HybridEngine* engine;
+    const IpPrefix* prefix;
+    ~Unsettled();
+  };
+  // The subscriber's catch-up (see the header comment); the first one is
+  // the construction-time load, into engines still empty.
+  void catch_up() const;
   void replay_pending() const;
   // The subscriber's tick: writes the pending changes once the server takes
   // them again, also when no reconnection follows the failure.
@@ -189,6 +196,7 @@ class HybridEngine final : public PrefixEngine {
   std::shared_ptr<redis::RedisBackend> backend_;
 
   mutable std::mutex catch_up_;  // one catch-up at a time; taken before sync_
+  mutable bool first_load_done_ = false;  // guarded by catch_up_
   // The server's incarnation token at the last load (see kIncarnationKey),
   // and whether any load has read the hash yet; guarded by catch_up_.
   mutable std::optional<std::string> incarnation_;

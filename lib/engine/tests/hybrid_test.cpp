@@ -495,6 +495,23 @@ TEST(HybridRedis, RefusedWritesAreWrittenWithoutAReconnect) {
   EXPECT_EQ(one->subscriptions(), 1u);
 }
 
+// A change that leaves by an exception before its write settled (a failed
+// allocation) leaves nothing behind that holds back the prefix's later
+// writes: a refused one is written again once the server takes it.
+TEST(HybridRedis, AChangeThatThrewDoesNotHoldBackLaterWrites) {
+  RedisServer server;
+  auto one = refusable(server);
+  one->set_before_write_hook([](const IpPrefix&) { throw std::bad_alloc(); });
+  EXPECT_THROW((void)one->insert(P("10.0.0.0/8"), Metadata("first")), std::bad_alloc);
+  one->set_before_write_hook({});
+  refuse_writes(server, true);
+  ASSERT_EQ(one->insert(P("10.0.0.0/8"), Metadata("second")), std::nullopt);
+  EXPECT_EQ(one->pending_changes(), 1u);
+  refuse_writes(server, false);
+  EXPECT_TRUE(eventually([&] { return one->pending_changes() == 0; }, std::chrono::seconds(10)));
+  EXPECT_EQ(server.run({"HGET", std::string(redis::kEntriesKey), "10.0.0.0/8"}), R"({"value":"second","attributes":{}})");
+}
+
 // Writes of one prefix reach the server in the order they were made. A
 // change whose write fails after another engine's notice of the prefix
 // arrived is the older one, and is not kept to be written over it; a

@@ -398,12 +398,18 @@ std::optional<std::vector<Reply>> RedisClient::run_on(Connection& connection,
     if (interrupted_.load(std::memory_order_relaxed)) return std::nullopt;
     busy_.push_back(fd);
   }
-  auto replies = connection.run(commands, reply_timeout);
-  {
-    std::lock_guard lock(mutex_);
-    busy_.erase(std::find(busy_.begin(), busy_.end(), fd));
-  }
-  return replies;
+  // Off the list however run() ends, an exception included: a descriptor
+  // left there would be shut down by interrupt() after its number was
+  // reused for another file.
+  struct Listed {
+    RedisClient& client;
+    int fd;
+    ~Listed() {
+      std::lock_guard lock(client.mutex_);
+      client.busy_.erase(std::find(client.busy_.begin(), client.busy_.end(), fd));
+    }
+  } listed{*this, fd};
+  return connection.run(commands, reply_timeout);
 }
 
 void RedisClient::interrupt() noexcept {

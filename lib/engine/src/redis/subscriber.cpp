@@ -28,7 +28,13 @@ Subscriber::Subscriber(ConnectionSettings settings, std::string channel, std::fu
       on_message_(std::move(on_message)),
       on_tick_(std::move(on_tick)) {
   if (pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) throw std::runtime_error("cannot create the subscriber's wake-up pipe");
-  thread_ = std::make_unique<std::thread>([this] { run(); });
+  try {
+    thread_ = std::make_unique<std::thread>([this] { run(); });
+  } catch (...) {  // no destructor runs for a constructor that throws
+    close(wake_[0]);
+    close(wake_[1]);
+    throw;
+  }
 }
 
 Subscriber::~Subscriber() {
