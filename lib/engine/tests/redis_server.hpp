@@ -3,6 +3,7 @@
 // test failure, never a skip: scripts/setup.sh installs it.
 #pragma once
 
+#include <fcntl.h>
 #include <hiredis/hiredis.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -38,16 +39,30 @@ class RedisServer {
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
-    if (posix_spawnp(&pid_, "redis-server", nullptr, nullptr, argv.data(), environ) != 0) {
+    // Its output goes nowhere: a server that outlived a crashed test would
+    // otherwise hold the test runner's output pipe open, and the runner
+    // would wait for it until its time-out.
+    posix_spawn_file_actions_t files;
+    posix_spawn_file_actions_init(&files);
+    posix_spawn_file_actions_addopen(&files, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&files, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    const int spawned = posix_spawnp(&pid_, "redis-server", &files, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&files);
+    if (spawned != 0) {
       pid_ = -1;
       throw std::runtime_error("cannot start redis-server (is it installed? scripts/setup.sh installs it)");
     }
     for (int i = 0; i < 200; ++i) {
-      if (ping()) return;
       int status = 0;
-      if (waitpid(pid_, &status, WNOHANG) == pid_) {
+      if (waitpid(pid_, &status, WNOHANG) == pid_) {  // its port taken meanwhile, or no server at all
         pid_ = -1;
         throw std::runtime_error("redis-server exited at start (is it installed?)");
+      }
+      // The answer must be this server's: another test's could hold the
+      // port if it was taken between choosing it and binding it.
+      if (ping()) {
+        if (run({"INFO", "server"}).find("process_id:" + std::to_string(pid_) + "\r") != std::string::npos) return;
+        throw std::runtime_error("another server answers on port " + port);
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(25));
     }

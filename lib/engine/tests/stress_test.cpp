@@ -95,6 +95,8 @@ TEST_P(StressTest, CompletedInsertsStayVisibleUnderChurn) {
     for (std::size_t i = 0; i < u.permanent; ++i) {
       engine->insert(u.prefixes[i], u.record(i));
       published.store(i + 1, std::memory_order_release);
+      // The readers overlap the writers however the machine schedules them.
+      while (i == 0 && reads.load(std::memory_order_relaxed) == 0) std::this_thread::yield();
     }
   };
   // The tree's churn is longer: push-downs, node growth, shrinking and

@@ -3,7 +3,13 @@
 import ipaddress
 
 import pytest
+from hypothesis import HealthCheck, settings
 from hypothesis import strategies as st
+
+# No time limits on examples: a shared machine, or a sanitizer build, may
+# stall any one of them well past hypothesis's default deadline.
+settings.register_profile("korvane", deadline=None, suppress_health_check=[HealthCheck.too_slow])
+settings.load_profile("korvane")
 
 # Constructions the Python class offers; the named ones put a per-address
 # lookup cache in front of the trie, the others build the plain default.

@@ -234,6 +234,7 @@ def test_non_blocking_input_waits_for_its_lines(tmp_path):
         os.close(read_end)
         os.write(write_end, b"10.1.1.1\n")
         # Once the first line is answered, the tool's next read finds the pipe empty.
+        assert select.select([proc.stdout], [], [], 60)[0], "the first line was not answered"
         first = proc.stdout.readline()
         os.write(write_end, b"10.2.2.2\n")
         os.close(write_end)

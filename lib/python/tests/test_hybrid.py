@@ -77,12 +77,16 @@ def redis_server():
     port = free_port()
     with tempfile.TemporaryDirectory() as directory:
         server = subprocess.Popen(["redis-server", "--bind", "127.0.0.1", "--port", str(port), "--save", "",
-                                   "--appendonly", "no", "--dir", directory], stdout=subprocess.DEVNULL)
+                                   "--appendonly", "no", "--dir", directory],
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)  # a pipe kept open would hang the run
         try:
             for _ in range(500):
+                assert server.poll() is None, "redis-server exited at start"
                 with contextlib.suppress(OSError), socket.create_connection(("127.0.0.1", port)):
                     break
                 time.sleep(0.02)
+            else:
+                pytest.fail("redis-server did not answer within 10 s")
             server.url = f"redis://127.0.0.1:{port}"
             yield server
         finally:
