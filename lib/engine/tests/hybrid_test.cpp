@@ -122,7 +122,7 @@ TEST(HybridAssembly, RacingChangesLeaveBothEnginesAlike) {
 }
 
 TEST(HybridConstruction, UnreachableServerIsACatchableError) {
-  const int port = RedisServer::free_port();  // nothing listens there
+  const int port = 1;  // nothing listens there (a privileged port no test takes)
   try {
     create_engine(hybrid_config("redis://127.0.0.1:" + std::to_string(port)));
     FAIL() << "construction succeeded";
