@@ -182,44 +182,6 @@ run_python_tests() {
 }
 # <<< Python tests <<<
 
-# ---------------------------------------------------------------- redis
-
-# Tests of the Redis-backed engine use the server named by
-# KORVANE_TEST_REDIS_URL; one private throw-away server is started here.
-REDIS_PID=""
-REDIS_DIR=""
-start_test_redis() {
-  command -v redis-server >/dev/null 2>&1 || return 0
-  local port
-  port="$("$ROOT/.venv/bin/python" -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')"
-  REDIS_DIR="$(mktemp -d -t korvane-redis.XXXXXX)"
-  redis-server --bind 127.0.0.1 --port "$port" --save '' --appendonly no \
-    --dir "$REDIS_DIR" --daemonize no >"$REDIS_DIR/redis.log" 2>&1 &
-  REDIS_PID=$!
-  local i
-  for i in $(seq 1 50); do
-    if redis-cli -h 127.0.0.1 -p "$port" ping 2>/dev/null | grep -q PONG; then
-      export KORVANE_TEST_REDIS_URL="redis://127.0.0.1:$port"
-      echo "test Redis server at $KORVANE_TEST_REDIS_URL (pid $REDIS_PID)"
-      return 0
-    fi
-    sleep 0.1
-  done
-  echo "warning: the test Redis server did not start; Redis tests will be skipped" >&2
-  cat "$REDIS_DIR/redis.log" >&2 || true
-  stop_test_redis
-}
-stop_test_redis() {
-  if [[ -n "$REDIS_PID" ]]; then
-    kill "$REDIS_PID" 2>/dev/null || true
-    wait "$REDIS_PID" 2>/dev/null || true
-    REDIS_PID=""
-  fi
-  if [[ -n "$REDIS_DIR" ]]; then rm -rf "$REDIS_DIR"; fi
-  REDIS_DIR=""
-}
-trap stop_test_redis EXIT
-
 # ---------------------------------------------------------------- main
 
 # run_stage NAME FUNCTION: runs the stage in a subshell with errexit, records
@@ -268,8 +230,6 @@ for stage in "${SELECTED[@]}"; do
   esac
 done
 
-start_test_redis
-
 for stage in "${SELECTED[@]}"; do
   case "$stage" in
     release) run_stage release stage_release ;;
@@ -278,8 +238,6 @@ for stage in "${SELECTED[@]}"; do
     tsan) run_stage tsan stage_tsan ;;
   esac
 done
-
-stop_test_redis
 
 banner "summary"
 failed=0
