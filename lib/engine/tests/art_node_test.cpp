@@ -129,57 +129,6 @@ TEST(ArtNodes, StaleNode16KeysPastTheCountNeverMatch) {
   EXPECT_EQ(find_child(h.node, 0), nullptr);
 }
 
-TEST(ArtNodes, LocalsKeepTheirRecordsInSlotOrder) {
-  // Slot numbering: r bits into the byte, the top r bits of the byte.
-  EXPECT_EQ(local_slot(0, 0xFF), 1u);
-  EXPECT_EQ(local_slot(1, 0x80), 3u);
-  EXPECT_EQ(local_slot(7, 0xFF), 255u);
-  EXPECT_EQ(local_slot(4, 0xA7), 16u + 0xA);
-
-  auto rep = [](unsigned i) { return reinterpret_cast<MetadataRep*>(0x1000 + 8 * static_cast<std::uintptr_t>(i)); };
-  const unsigned slots[] = {200, 1, 64, 63, 255, 128, 2};
-  Locals* l = nullptr;
-  for (unsigned s : slots) {
-    Locals* next = locals_with(l, s, rep(s));
-    free_locals(l);
-    l = next;
-  }
-  ASSERT_EQ(l->count(), 7u);
-  for (unsigned s : slots) EXPECT_EQ(l->records()[l->rank(s)].load(), rep(s)) << s;
-  for (unsigned s : slots) {
-    Locals* next = locals_without(l, s);
-    free_locals(l);
-    l = next;
-    if (l == nullptr) break;
-    EXPECT_FALSE(l->has(s));
-    for (unsigned t : slots) {
-      if (l->has(t)) EXPECT_EQ(l->records()[l->rank(t)].load(), rep(t));
-    }
-  }
-  EXPECT_EQ(l, nullptr);
-}
-
-TEST(ArtLeaf, MatchesComparesOnlyThePrefixBits) {
-  const std::uint8_t key[16] = {10, 0x5F, 0xAB, 0xCD};
-  Leaf* l20 = make_leaf(key, 4, 20, nullptr);
-  EXPECT_EQ(l20->key[2], 0xA0) << "bits past the length are cleared";
-  EXPECT_EQ(l20->key[3], 0);
-  const std::uint8_t same_top4[4] = {10, 0x5F, 0xAF, 0x00};
-  const std::uint8_t other_top4[4] = {10, 0x5F, 0xBB, 0xCD};
-  const std::uint8_t other_byte1[4] = {10, 0x5E, 0xAB, 0xCD};
-  EXPECT_TRUE(matches(l20, same_top4, 4));
-  EXPECT_FALSE(matches(l20, other_top4, 4));
-  EXPECT_FALSE(matches(l20, other_byte1, 4));
-
-  Leaf* l0 = make_leaf(key, 4, 0, nullptr);
-  EXPECT_TRUE(matches(l0, other_top4, 4));
-  Leaf* l32 = make_leaf(key, 4, 32, nullptr);
-  EXPECT_TRUE(matches(l32, key, 4));
-  const std::uint8_t last_differs[4] = {10, 0x5F, 0xAB, 0xCC};
-  EXPECT_FALSE(matches(l32, last_differs, 4));
-  for (Leaf* l : {l20, l0, l32}) free_node(l);
-}
-
 TEST(ArtSearch16, EveryFormAgreesWithTheScan) {
   std::mt19937_64 rng(16);
   const bool sse = have_sse41();

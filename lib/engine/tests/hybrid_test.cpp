@@ -73,19 +73,6 @@ std::optional<std::string> value_at(const PrefixEngine& engine, std::string_view
   return md->value();
 }
 
-TEST(HybridAssembly, BareHybridWithoutRedisBehavesLocally) {
-  EngineConfig config = hybrid_config(std::nullopt);
-  config.cache_enabled = true;
-  config.cache_capacity = 10;
-  const EngineHandle engine = create_engine(config);
-  const auto* hybrid = dynamic_cast<const HybridEngine*>(engine.get());
-  ASSERT_NE(hybrid, nullptr) << "hybrid must not be wrapped in a cache";
-  EXPECT_FALSE(hybrid->has_backend());
-  EXPECT_EQ(engine->insert(P("10.0.0.0/8"), Metadata("a")), std::nullopt);
-  EXPECT_EQ(value_at(*engine, "10.1.1.1"), "a");
-  EXPECT_EQ(hybrid->write_engine().len(), 1u);
-}
-
 // An insert racing a remove or a clear of the same prefix, started
 // together round after round: once both are done, the write and read
 // engines agree on the prefix.
@@ -330,57 +317,6 @@ TEST(HybridRedis, ChangesReachOtherEnginesAndClearStaysLocal) {
   EXPECT_TRUE(eventually([&] { return two->len() == 1; }));
   EXPECT_EQ(one->len(), 2u);
   EXPECT_FALSE(two->lookup(A("10.1.1.1")));
-}
-
-TEST(HybridRedis, TwoProcessesShareThroughTheChannel) {
-  RedisServer server;
-  // Fork before any engine exists, so the child starts from a process with
-  // one thread (threads after a multi-threaded fork are unsupported).
-  int to_child[2], to_parent[2];
-  ASSERT_EQ(pipe(to_child), 0);
-  ASSERT_EQ(pipe(to_parent), 0);
-  const pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    // Child: its own engine; inserts, waits for the parent's remove, reports.
-    // Each side holds only its own ends, so either one's end is the other's
-    // end of input, never a read that waits for good; and the child leaves
-    // by _exit whatever happens, never through the test's own cleanup (which
-    // would stop the parent's server).
-    close(to_child[1]);
-    close(to_parent[0]);
-    int ok = 1;
-    try {
-      char go;
-      ok &= read(to_child[0], &go, 1) == 1;  // the parent's engine is subscribed
-      auto engine = std::dynamic_pointer_cast<const HybridEngine>(create_engine(hybrid_config(server.url())));
-      ok &= engine->insert(P("203.0.113.0/24"), Metadata("child")) == std::nullopt;
-      ok &= write(to_parent[1], "i", 1) == 1;
-      ok &= read(to_child[0], &go, 1) == 1;  // the parent removed it
-      ok &= eventually([&] { return !engine->lookup(A("203.0.113.7")); });
-    } catch (...) {
-      ok = 0;
-    }
-    _exit(ok ? 0 : 1);
-  }
-  close(to_child[0]);
-  close(to_parent[1]);
-  auto parent = make(server);
-  EXPECT_EQ(write(to_child[1], "s", 1), 1);
-  char note;
-  if (read(to_parent[0], &note, 1) == 1) {
-    EXPECT_TRUE(eventually([&] { return value_at(*parent, "203.0.113.7") == "child"; }));
-    const auto removed = parent->remove(P("203.0.113.0/24"));
-    EXPECT_TRUE(removed && removed->value() == "child");
-    EXPECT_EQ(write(to_child[1], "r", 1), 1);
-  } else {
-    ADD_FAILURE() << "the child ended before its insert";
-  }
-  close(to_child[1]);  // a child still waiting for the parent reads its end
-  close(to_parent[0]);
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the child did not see the remove";
 }
 
 TEST(HybridRedis, ServerStoppedThenRestarted) {

@@ -23,32 +23,6 @@ using testing::v4_prefix;
 
 Metadata record(int n) { return Metadata("AS" + std::to_string(n), {{"cc", n % 2 ? "de" : "fr"}}); }
 
-TEST(RecordPool, EqualRecordsAreStoredOnceAndNeverChangedInPlace) {
-  auto engine = LocalEngine::make_trie(4, 1);
-  for (int i = 0; i < 200; ++i) engine->insert(v4_prefix(10, static_cast<std::uint8_t>(i), 0, 0, 16), record(i % 5));
-  const auto first = engine->lookup(IpAddress::v4(10, 0, 1, 1));
-  const auto same = engine->lookup(IpAddress::v4(10, 5, 1, 1));    // 5 % 5 == 0 % 5
-  const auto other = engine->lookup(IpAddress::v4(10, 6, 1, 1));
-  ASSERT_TRUE(first && same && other);
-  EXPECT_EQ(first->identity(), same->identity());
-  EXPECT_NE(first->identity(), other->identity());
-
-  // A caller's change to its copy detaches it; the stored record stays.
-  Metadata mine = *first;
-  mine.mutable_value() = "changed";
-  mine.mutable_attributes()["cc"] = "xx";
-  EXPECT_EQ(engine->lookup(IpAddress::v4(10, 5, 9, 9))->value(), "AS0");
-  EXPECT_EQ(engine->lookup(IpAddress::v4(10, 5, 9, 9))->attributes().at("cc"), "fr");
-
-  // Every prefix removed and the engine gone: a copy still held stays
-  // readable; a new engine pools a fresh record.
-  for (int i = 0; i < 200; ++i) engine->remove(v4_prefix(10, static_cast<std::uint8_t>(i), 0, 0, 16));
-  engine.reset();
-  epoch::collect();
-  EXPECT_EQ(first->value(), "AS0");
-  EXPECT_EQ(other->attributes().at("cc"), "de");
-}
-
 void check_kept_mutable_references(const std::shared_ptr<const LocalEngine>& engine) {
   Metadata mine("AS1", {{"cc", "de"}});
   std::string& value = mine.mutable_value();

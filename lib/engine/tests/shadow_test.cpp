@@ -106,16 +106,6 @@ TEST_P(ShadowTest, RandomOperationsMatchReference) {
   for (int i = 0; i < 200; ++i) lookup(gen.address_inside(pool[rng() % pool.size()]), -1);
 }
 
-TEST_P(ShadowTest, ImpossibleLengthsAreRefused) {
-  auto engine = testing::make_engine(GetParam());
-  IpPrefix bad = testing::v4_prefix(10, 0, 0, 0, 8);
-  bad.length = 33;
-  EXPECT_TRUE(engine->insert(bad, Metadata("x")).has_value());
-  EXPECT_FALSE(engine->contains(bad));
-  EXPECT_FALSE(engine->remove(bad));
-  EXPECT_EQ(engine->len(), 0u);
-}
-
 std::vector<Config> all_configs() {
   std::vector<Config> out;
   for (std::uint8_t kind = 0; kind < 8; ++kind) {

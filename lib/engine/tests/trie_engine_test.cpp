@@ -14,60 +14,6 @@ namespace {
 using testing::A;
 using testing::P;
 
-// The value found for an address, or "-" when nothing matches.
-std::string at(const TrieEngine& e, std::string_view address) {
-  auto md = e.lookup(A(address));
-  return md ? md->value() : "-";
-}
-
-class TrieEngineTest : public ::testing::TestWithParam<std::uint8_t> {
- protected:
-  TrieEngine engine{static_cast<NodeKind>(GetParam())};
-  bool compressed() const { return is_compressed(engine.kind()); }
-};
-
-// Path-compression shapes: splits at index 0, prefixes ending at a split
-// point or inside an edge, removal of an inner entry.
-TEST_P(TrieEngineTest, CompressedShapes) {
-  engine.insert(P("2001:db8::/32"), Metadata("32"));
-  if (compressed()) {
-    const NodeRef& root = engine.root(AddressFamily::V6);
-    EXPECT_EQ(root->edge_len(), std::make_optional<std::uint64_t>(32));  // whole key in the root
-  }
-  engine.insert(P("2001:db8:1::/48"), Metadata("48"));
-  EXPECT_EQ(at(engine, "2001:db8:1::5"), "48");
-  EXPECT_EQ(at(engine, "2001:db8:2::5"), "32");
-
-  engine.insert(P("3000::/16"), Metadata("3000"));  // splits the root edge
-  EXPECT_EQ(at(engine, "3000:1::1"), "3000");
-  EXPECT_EQ(at(engine, "2001:db8:1::5"), "48");
-  EXPECT_EQ(at(engine, "2002::1"), "-");
-
-  engine.insert(P("8000::/1"), Metadata("top half"));  // splits at edge index 0
-  if (compressed()) {
-    const NodeRef& root = engine.root(AddressFamily::V6);
-    EXPECT_EQ(root->edge_len(), std::make_optional<std::uint64_t>(0));
-    EXPECT_FALSE(root->metadata());
-  }
-  EXPECT_EQ(at(engine, "2001:db8::1"), "32");
-  EXPECT_EQ(at(engine, "ffff::1"), "top half");
-
-  engine.insert(P("2001:d00::/24"), Metadata("24"));  // ends at a split point
-  EXPECT_EQ(at(engine, "2001:d00::1"), "24");
-  EXPECT_EQ(at(engine, "2001:db8::1"), "32");
-
-  EXPECT_FALSE(engine.contains(P("2001:db8::/20")));  // ends inside an edge
-  EXPECT_FALSE(engine.remove(P("2001:db8::/20")));
-
-  EXPECT_EQ(engine.remove(P("2001:db8::/32"))->value(), "32");
-  EXPECT_EQ(at(engine, "2001:db8:1::5"), "48");
-  EXPECT_EQ(at(engine, "2001:db8:2::5"), "24");
-  EXPECT_EQ(engine.len(), 4u);
-}
-
-INSTANTIATE_TEST_SUITE_P(AllKinds, TrieEngineTest, ::testing::Range<std::uint8_t>(0, 8),
-                         [](const auto& info) { return "kind" + std::to_string(info.param); });
-
 // A remove takes a node's entry, then tidies around the node; an insert may
 // split the node in between. The remove then finds an entry or two children
 // there and tidies nothing, so the insert must leave the trie in the shape a

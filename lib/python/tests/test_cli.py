@@ -263,15 +263,6 @@ def korvane_on_a_pipe(tmp_path):
     )
 
 
-def test_a_line_is_answered_while_the_input_stays_open(tmp_path):  # tail -f | korvane
-    with korvane_on_a_pipe(tmp_path) as proc:
-        proc.stdin.write(b"10.1.1.1\n")
-        proc.stdin.flush()
-        ready = select.select([proc.stdout], [], [], 30)[0]
-        proc.kill()
-        assert ready and proc.stdout.readline() == b"10.1.1.1\tcorp\n"
-
-
 def test_interrupt_stops_with_status_130_and_the_counts(tmp_path):
     with korvane_on_a_pipe(tmp_path) as proc:
         proc.stdin.write(b"10.1.1.1\n")

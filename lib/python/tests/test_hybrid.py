@@ -94,15 +94,6 @@ def redis_server():
             server.wait()
 
 
-def test_write_through_is_loaded_by_engines_made_later(redis_server):
-    writer = HybridEngine(redis_server.url, "standard")
-    for prefix, record in [("10.0.0.0/8", TEN), ("2001:db8::/32", SIX), ("192.168.0.0/16", {})]:
-        writer.insert(prefix, record)
-    assert writer.remove("192.168.0.0/16") is True
-    writer.clear()  # local only: the server keeps both entries
-    assert dict(HybridEngine(redis_url=redis_server.url).items()) == {"10.0.0.0/8": TEN, "2001:db8::/32": SIX}
-
-
 def peer(url, connection):
     """The other process: reports what it sees and makes its own changes."""
     engine = HybridEngine(url)
