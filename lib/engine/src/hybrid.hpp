@@ -227,8 +227,9 @@ class HybridEngine final : public PrefixEngine {
   // subscriber thread compares it, and the writes are monotonic maxima).
   mutable std::atomic<std::uint64_t> seen_generation_{0};
   // Set when a catch-up could not read the entries hash, cleared by one
-  // that could (relaxed: the subscriber's thread reads it, and a catch-up
-  // run from the construction happens before that thread's next tick).
+  // that could (relaxed: the subscriber's thread reads it, and every
+  // catch-up, the construction's or a reload the subscriber joins, happens
+  // before that thread's next tick).
   mutable std::atomic<bool> load_due_{false};
   // While loads keep failing, the subscriber's ticks to let pass before the
   // next try, doubling to kMaxLoadWait, and those let pass since the last

@@ -6,9 +6,11 @@
 #include <sys/socket.h>
 
 #include <chrono>
+#include <mutex>
 #include <thread>
 
 #include "redis/client.hpp"
+#include "redis/subscriber.hpp"
 #include "redis_server.hpp"
 
 namespace korvane::redis {
@@ -191,6 +193,57 @@ TEST(RedisClient, RefusedServerIsRetriedAfterAPause) {
   ASSERT_TRUE(reply);
   EXPECT_EQ(reply->text, "PONG");
   EXPECT_EQ(client.connect_attempts(), 2u);
+}
+
+// A reload that takes long while another process floods the channel: the
+// subscriber keeps reading, so the server never drops it for letting its
+// output pile up, and every message arrives, in order, after the reload.
+TEST(Subscriber, ReadsOnWhileItsOwnerReloads) {
+  RedisServer server;
+  ASSERT_EQ(server.run({"CONFIG", "SET", "client-output-buffer-limit", "pubsub 256kb 128kb 60"}), "OK");
+  std::string error;
+  const ConnectionSettings settings = parse_url(server.url(), error).value();
+  std::atomic<bool> reloading{false};
+  std::atomic<bool> release{false};
+  std::mutex got_mutex;
+  std::vector<std::string> got;
+  Subscriber subscriber(
+      settings, "flood",
+      [&] {
+        if (reloading.exchange(true)) return;  // only the first reload waits
+        testing::eventually([&] { return release.load(); }, std::chrono::seconds(120));
+      },
+      [&](std::string_view text) {
+        std::lock_guard lock(got_mutex);
+        got.emplace_back(text);
+      });
+  ASSERT_TRUE(testing::eventually([&] { return reloading.load(); }));
+  // What the server holds for the subscriber, or -1 once it has none.
+  auto held_by_server = [&] {
+    const std::string list = server.run({"CLIENT", "LIST", "TYPE", "pubsub"});
+    const auto at = list.find("omem=");
+    return at == std::string::npos ? -1L : std::stol(list.substr(at + 5));
+  };
+  RedisClient publisher(settings);
+  // 16 MiB: more than the sockets buffer, and many times the limit.
+  constexpr int kMessages = 16384;
+  const std::string padding(1000, 'x');
+  for (int chunk = 0; chunk < kMessages; chunk += 64) {
+    std::vector<std::vector<std::string>> commands;
+    for (int i = chunk; i < chunk + 64; ++i) commands.push_back({"PUBLISH", "flood", std::to_string(i) + padding});
+    ASSERT_TRUE(publisher.pipeline(commands));
+    // Paced, so that a slow machine's reader is never a limit behind.
+    testing::eventually([&] { return held_by_server() <= 0; }, std::chrono::seconds(2));
+  }
+  release = true;
+  EXPECT_TRUE(testing::eventually([&] {
+    std::lock_guard lock(got_mutex);
+    return got.size() >= kMessages;
+  }, std::chrono::seconds(30)));
+  EXPECT_EQ(subscriber.subscriptions(), 1u);
+  std::lock_guard lock(got_mutex);
+  ASSERT_EQ(got.size(), std::size_t{kMessages});
+  for (int i = 0; i < kMessages; ++i) ASSERT_EQ(got[i], std::to_string(i) + padding);
 }
 
 }  // namespace

@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <deque>
+#include <system_error>
 #include <stdexcept>
 
 namespace korvane::redis {
@@ -92,12 +94,84 @@ void Subscriber::run() {
       continue;
     }
     backoff_ms = 100;
-    on_subscribed_();
-    subscriptions_.fetch_add(1);
-    finish_first_attempt(true);
+    if (!catch_up_while_reading(*connection)) continue;
     listen(*connection);
   }
   finish_first_attempt(false);
+}
+
+bool Subscriber::catch_up_while_reading(Connection& connection) {
+  // `on_subscribed` (a reload, say) may take long, and the server drops a
+  // subscriber whose unread messages pass its output limit (32 MiB by
+  // default): a reload during a flood of messages would then be followed by
+  // another, for as long as the flood lasted. So it runs on a thread of its
+  // own while this one reads, and the messages wait here until it returns.
+  std::atomic<bool> done{false};  // release by the helper, acquire here
+  std::thread helper;
+  try {
+    helper = std::thread([this, &done] {
+      on_subscribed_();
+      done.store(true, std::memory_order_release);
+    });
+  } catch (const std::system_error&) {  // no thread to spare: as before, reading waits
+    on_subscribed_();
+    done.store(true, std::memory_order_relaxed);
+  }
+  std::deque<std::string> held;
+  std::size_t held_bytes = 0;
+  bool overflowed = false;
+  bool reading = true;
+  redisContext* context = connection.context();
+  while (!done.load(std::memory_order_acquire)) {
+    if (reading) {
+      if (!read_messages(context, [&](std::string_view text) {
+            if (overflowed) return;
+            if (held_bytes + text.size() > kMaxHeldBytes) {
+              // Past this, the messages cost more than a reload: drop them
+              // and reload once this one is done.
+              overflowed = true;
+              held.clear();
+              return;
+            }
+            held_bytes += text.size();
+            held.emplace_back(text);
+          })) {
+        connection.set_broken();
+        reading = false;
+      }
+    }
+    // The helper's end is not signalled on a descriptor: look every few
+    // milliseconds. A stop does not end the wait for the helper (its owner
+    // makes a reload end quickly before stopping the subscriber).
+    pollfd fds[2] = {{reading ? context->fd : -1, POLLIN, 0}, {stop_.load() ? -1 : wake_[0], POLLIN, 0}};
+    if (poll(fds, 2, 5) > 0 && reading && fds[0].revents != 0 && redisBufferRead(context) != REDIS_OK) {
+      connection.set_broken();
+      reading = false;
+    }
+  }
+  if (helper.joinable()) helper.join();
+  subscriptions_.fetch_add(1);
+  finish_first_attempt(true);
+  if (!reading || overflowed) return false;  // reconnect, and reload
+  for (const std::string& text : held) {
+    if (stop_.load()) return false;
+    on_message_(text);
+  }
+  return true;
+}
+
+bool Subscriber::read_messages(redisContext* context, const std::function<void(std::string_view)>& hand_on) {
+  for (;;) {
+    void* raw = nullptr;
+    if (redisGetReplyFromReader(context, &raw) != REDIS_OK) return false;
+    if (raw == nullptr) return true;
+    const Reply reply = copy_reply(raw);
+    freeReplyObject(raw);
+    if (reply.type == Reply::Type::Array && reply.elements.size() == 3 && reply.elements[0].text == "message" &&
+        reply.elements[2].type == Reply::Type::String) {
+      hand_on(reply.elements[2].text);
+    }
+  }
 }
 
 void Subscriber::listen(Connection& connection) {
@@ -105,17 +179,7 @@ void Subscriber::listen(Connection& connection) {
   auto next_tick = std::chrono::steady_clock::now() + kTick;
   while (!stop_.load()) {
     // Hand on every reply already buffered before waiting for more.
-    for (;;) {
-      void* raw = nullptr;
-      if (redisGetReplyFromReader(context, &raw) != REDIS_OK) return;
-      if (raw == nullptr) break;
-      const Reply reply = copy_reply(raw);
-      freeReplyObject(raw);
-      if (reply.type == Reply::Type::Array && reply.elements.size() == 3 &&
-          reply.elements[0].text == "message" && reply.elements[2].type == Reply::Type::String) {
-        on_message_(reply.elements[2].text);
-      }
-    }
+    if (!read_messages(context, on_message_)) return;
     auto now = std::chrono::steady_clock::now();
     if (on_tick_ && now >= next_tick) {
       on_tick_();

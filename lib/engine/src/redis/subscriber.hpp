@@ -1,11 +1,13 @@
 // Subscriber: one thread that listens on a publish/subscribe channel and
 // hands each message to a callback.
 //
-// Thread safety: the callbacks run on the subscriber's own thread, one at a
-// time, never concurrently with each other; they must be safe to run
-// concurrently with whatever the owner's other threads do. The destructor
-// stops the thread and joins it (within one poll wake-up, or once a callback
-// that is running returns), so no callback runs after it returns. In a
+// Thread safety: the callbacks run one at a time, never concurrently with
+// each other, on the subscriber's own thread, except `on_subscribed`, which
+// runs on a short-lived thread of its own while the subscriber keeps reading
+// (see Reconnection); they must be safe to run concurrently with whatever
+// the owner's other threads do. The destructor stops the thread and joins it
+// (within one poll wake-up, or once a callback that is running returns), so
+// no callback runs after it returns. In a
 // forked child, which has no copy of the thread, it leaves the thread and
 // the parent's wake-up pipe alone: a child hears no messages.
 //
@@ -13,6 +15,10 @@
 // retries with a back-off from 100 ms up to 1 s. Each time a subscription is
 // confirmed it calls `on_subscribed` before handing on any message received
 // on that subscription, so the owner can reload whatever it may have missed.
+// Meanwhile the messages are read and kept in order (up to kMaxHeldBytes of
+// them; past that they are dropped and the subscription made again), so
+// that a long reload during a flood of messages does not get the
+// subscription dropped by the server's output limit.
 //
 // Ticks: while subscribed it also calls `on_tick` about once per kTick,
 // between messages, for work that waits for the server (such as writes it
@@ -37,6 +43,7 @@ namespace korvane::redis {
 class Subscriber {
  public:
   static constexpr std::chrono::milliseconds kTick{1000};
+  static constexpr std::size_t kMaxHeldBytes = std::size_t{256} << 20;
 
   Subscriber(ConnectionSettings settings, std::string channel, std::function<void()> on_subscribed,
              std::function<void(std::string_view)> on_message, std::function<void()> on_tick = {});
@@ -55,6 +62,13 @@ class Subscriber {
 
  private:
   void run();
+  // Runs `on_subscribed` while reading and holding the messages that
+  // arrive, then hands those on; false when the subscription must be made
+  // again (it dropped, or too much arrived to hold) or a stop was asked.
+  bool catch_up_while_reading(Connection& connection);
+  // Hands on every message already buffered on the connection; false when
+  // the reader failed.
+  static bool read_messages(redisContext* context, const std::function<void(std::string_view)>& hand_on);
   // Reads messages until the connection fails or a stop is asked.
   void listen(Connection& connection);
   // Sleeps up to `ms` milliseconds; false when a stop was asked.
