@@ -942,7 +942,8 @@ PyObject* Engine_prefixes(PyObject* self, PyObject* /*unused*/) {
 }
 
 // Pickled form: RadixEngine(variant), then __setstate__((1, [(prefix,
-// value, attributes), ...])). The counters are not part of it.
+// value, attributes), ...])). The counters are not part of it: the copy
+// counts the inserts that load it, and nothing before.
 constexpr long kStateVersion = 1;
 
 PyObject* RadixEngine_reduce(PyObject* self, PyObject* /*unused*/) {
@@ -1166,7 +1167,8 @@ PyMethodDef RadixEngine_methods[] = {
     {"__reduce__", RadixEngine_reduce, METH_NOARGS,
      "__reduce__($self)\n--\n\n"
      "Pickle support: the variant and every prefix with its record. The\n"
-     "counters are not kept: an unpickled or copied engine starts them at 0."},
+     "counters are not kept: an unpickled or copied engine counts only the\n"
+     "inserts that loaded its entries."},
     {"__setstate__", RadixEngine_setstate, METH_O,
      "__setstate__($self, state, /)\n--\n\n"
      "Pickle support: loads a state made by ``__reduce__`` into an empty engine."},
