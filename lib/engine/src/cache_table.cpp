@@ -290,6 +290,14 @@ void ResultTable::store(const IpAddress& address, const std::optional<Metadata>&
   }
   detail::MetadataRep* dropped[2] = {nullptr, nullptr};  // evicted, replaced
   bool reserved = try_reserve();
+  // Full: every other store evicts an entry of its own stripe, which saves
+  // locking another, and the rest an entry of a random stripe. Evicting
+  // only here would freeze each stripe's share of the table at what it held
+  // when the table filled, so that a group rare then and hot now could
+  // never hold more; with both, a stripe's share follows its rate of
+  // misses, as under evictions of random entries, and only settles half
+  // as fast.
+  const bool evict_here = !reserved && (next_random() & 1) != 0;
   for (;;) {
     bool stale = false;
     bool stored = false;
@@ -301,12 +309,11 @@ void ResultTable::store(const IpAddress& address, const std::optional<Metadata>&
       Array* array = s.array.load(std::memory_order_relaxed);
       if (log.stale_since(before, address)) {
         stale = true;
-      } else if (reserved || (array != nullptr && array->used > 0)) {
+      } else if (reserved || (evict_here && array != nullptr && array->used > 0)) {
         WriteSection section(s);
         if (!reserved) {
-          // Full: evicting an entry of this stripe saves locking another,
-          // and the first one from the address's home slot on is most
-          // likely on a line the probe has just read.
+          // The first entry from the address's home slot on is most likely
+          // on a line the probe has just read.
           std::size_t i = k.home & array->mask;
           while (array->slots()[i].tag.load(std::memory_order_relaxed) == 0) i = (i + 1) & array->mask;
           dropped[0] = array->slots()[i].record.load(std::memory_order_relaxed);
@@ -359,7 +366,8 @@ void ResultTable::store(const IpAddress& address, const std::optional<Metadata>&
       if (rep != nullptr) rep->release();  // never published
       break;
     }
-    // The table is full and this stripe is empty: evict elsewhere.
+    // The table is full, and this store evicts elsewhere (or its stripe
+    // is empty).
     if (!evict_one()) std::this_thread::yield();
     reserved = try_reserve();
   }

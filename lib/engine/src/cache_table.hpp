@@ -28,11 +28,12 @@
 // Capacity. `size_` counts stored entries plus room reserved by stores in
 // progress, and never exceeds `capacity`. A store takes room while the table
 // is not full; when it is full it evicts one entry first (also when its own
-// address turns out to be present, as the layer always has): an entry of its
-// own stripe (the first from the address's home slot on), under the lock it
-// takes anyway; only when its stripe is empty, an entry of a random
-// non-empty stripe. A
-// store that does not happen gives its room back. No recency is tracked, so
+// address turns out to be present, as the layer always has): half the time
+// an entry of its own stripe (the first from the address's home slot on),
+// under the lock it takes anyway, otherwise (or when its stripe is empty)
+// an entry of a random non-empty stripe, so that each stripe's share of the
+// table follows where the misses are. A store that does not happen gives
+// its room back. No recency is tracked, so
 // hits need no bookkeeping.
 //
 // Stale stores. A store counts itself in its stripe's `count` (seq_cst),

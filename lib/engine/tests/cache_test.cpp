@@ -90,6 +90,23 @@ TEST(CacheCapacity, ZeroKeepsOne) {
   EXPECT_EQ(zero.cached(), 1u);
 }
 
+// A full cache still takes in a new hot set, even one whose address group
+// held few entries when the cache filled: within a few passes its addresses
+// stop reaching the inner engine.
+TEST(CacheCapacity, FullCacheMakesRoomWhereTheMissesAre) {
+  auto inner = LocalEngine::make_trie(5, 1);
+  CachedEngine cache{10000, inner};
+  for (std::uint32_t i = 0; i < 10000; ++i) cache.lookup(IpAddress::v4(10 + i % 200, i / 200 % 256, 7, 7));
+  ASSERT_EQ(cache.cached(), 10000u);
+  const std::uint64_t before = inner->stats().lookups;
+  for (int pass = 0; pass < 20; ++pass) {
+    for (std::uint8_t i = 0; i < 100; ++i) cache.lookup(IpAddress::v4(192, 168, 1, i));
+  }
+  // 2,000 when each group's share stays what it was at the fill; about 250
+  // when evictions follow the misses.
+  EXPECT_LT(inner->stats().lookups - before, 600u);
+}
+
 TEST(CacheFailure, RejectedInsertKeepsCache) {
   auto failing = std::make_shared<FailingEngine>(LocalEngine::make_trie(5, 1));
   CachedEngine cache{100, failing};
