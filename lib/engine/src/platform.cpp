@@ -55,6 +55,40 @@ std::uint64_t entropy_seed() noexcept {
 }
 }  // namespace
 
+namespace {
+// Fixed storage, so that registering cannot fail. Every field is guarded by
+// `registering`, which the forking thread holds from before the fork until
+// after it, so the set of locks cannot change between locking and
+// unlocking.
+struct ForkLocks {
+  std::mutex registering;
+  std::mutex* locks[kMaxForkLocks] = {};
+  std::size_t count = 0;
+};
+ForkLocks& fork_locks() {
+  static ForkLocks* instance = new ForkLocks();  // leaked: forks may come late
+  return *instance;
+}
+void lock_before_fork() noexcept {
+  ForkLocks& f = fork_locks();
+  f.registering.lock();
+  for (std::size_t i = 0; i < f.count; ++i) f.locks[i]->lock();
+}
+void unlock_after_fork() noexcept {
+  ForkLocks& f = fork_locks();
+  for (std::size_t i = f.count; i > 0; --i) f.locks[i - 1]->unlock();
+  f.registering.unlock();
+}
+}  // namespace
+
+void hold_across_fork(std::mutex& mutex) noexcept {
+  ForkLocks& f = fork_locks();
+  static const bool handlers = ::pthread_atfork(&lock_before_fork, &unlock_after_fork, &unlock_after_fork) == 0;
+  if (!handlers) return;
+  std::lock_guard lock(f.registering);
+  if (f.count < kMaxForkLocks) f.locks[f.count++] = &mutex;
+}
+
 std::uint64_t random_u64() noexcept {
   thread_local std::uint64_t state = entropy_seed();
   return splitmix64(state);

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <optional>
 
 #include <pthread.h>
@@ -53,6 +54,16 @@ void* map_aligned(std::size_t bytes) noexcept;
 void advise_huge(void* p, std::size_t bytes) noexcept;
 // Gives a mapping made by map_aligned_huge or map_aligned back to the system.
 void unmap(void* p, std::size_t bytes) noexcept;
+
+// Has the thread that calls fork() lock `mutex` just before the fork and
+// unlock it in both processes just after, so that a child never inherits it
+// held by a thread it does not have, nor the state it guards half-changed.
+// For process-wide locks that live as long as the process, and only for
+// leaves: no thread may take another lock registered here while holding
+// one, so that the forking thread can take them all in any order. At most
+// kMaxForkLocks; past that, a lock is not held across forks.
+inline constexpr std::size_t kMaxForkLocks = 32;
+void hold_across_fork(std::mutex& mutex) noexcept;
 
 // A reader-writer lock that prefers writers: once a writer waits, new
 // readers queue behind it, so a steady stream of readers cannot starve it.

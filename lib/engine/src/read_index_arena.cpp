@@ -13,7 +13,11 @@ constexpr std::size_t kLargest = 1152;
 WordArena& arena() {
   // Leaked on purpose: nodes may be released during static destruction.
   // Chunks of 2 MiB, each one huge page where the kernel can.
-  static WordArena* a = new WordArena(std::size_t{2} << 20, kLargest, true);
+  static WordArena* a = [] {
+    auto* made = new WordArena(std::size_t{2} << 20, kLargest, true);
+    made->hold_across_fork();
+    return made;
+  }();
   return *a;
 }
 

@@ -2,6 +2,8 @@
 
 #include <mutex>
 
+#include "platform.hpp"
+
 namespace korvane::detail {
 
 namespace {
@@ -16,13 +18,20 @@ std::uint32_t next_fresh = 1;
 // unnumbered records skip the mutex. Relaxed: a stale view costs one
 // needless lock, or one node stored with wider leaves.
 std::atomic<bool> exhausted{false};
+
+// A forked child still numbers and gives back records.
+std::mutex& numbers_lock() {
+  static const bool held = (platform::hold_across_fork(numbers), true);
+  (void)held;
+  return numbers;
+}
 }  // namespace
 
 std::atomic<MetadataRep*> RecordIds::table_[RecordIds::kCount] = {};
 
 bool RecordIds::assign(MetadataRep* rep, std::uint16_t& number) noexcept {
   if (exhausted.load(std::memory_order_relaxed)) return false;
-  std::lock_guard lock(numbers);
+  std::lock_guard lock(numbers_lock());
   // Two writers (of two engines) may meet the same record at once.
   number = rep->index_number.load(std::memory_order_relaxed);
   if (number != 0) return true;
@@ -43,14 +52,14 @@ bool RecordIds::assign(MetadataRep* rep, std::uint16_t& number) noexcept {
 }
 
 void RecordIds::give_back(std::uint16_t number) noexcept {
-  std::lock_guard lock(numbers);
+  std::lock_guard lock(numbers_lock());
   table_[number].store(nullptr, std::memory_order_relaxed);
   returned[returned_count++] = number;
   exhausted.store(false, std::memory_order_relaxed);
 }
 
 std::uint32_t RecordIds::in_use() noexcept {
-  std::lock_guard lock(numbers);
+  std::lock_guard lock(numbers_lock());
   return next_fresh - 1 - returned_count;
 }
 

@@ -144,7 +144,11 @@ WordArena& box_arena() {
   // Leaked on purpose: boxes may be released during static destruction.
   // Boxes are read only by trie walks and listings, not by indexed lookups,
   // so small pages do.
-  static WordArena* a = new WordArena(std::size_t{1} << 20, sizeof(PrefixBox), false);
+  static WordArena* a = [] {
+    auto* made = new WordArena(std::size_t{1} << 20, sizeof(PrefixBox), false);
+    made->hold_across_fork();
+    return made;
+  }();
   return *a;
 }
 }  // namespace

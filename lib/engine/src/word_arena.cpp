@@ -9,6 +9,8 @@ namespace korvane {
 WordArena::WordArena(std::size_t chunk, std::size_t largest, bool huge) noexcept
     : chunk_(chunk), largest_(largest < kMaxClasses * kWord ? largest : kMaxClasses * kWord), huge_(huge) {}
 
+void WordArena::hold_across_fork() noexcept { platform::hold_across_fork(mutex_); }
+
 void* WordArena::carve(std::size_t size) {
   if (bump_ == nullptr || static_cast<std::size_t>(end_ - bump_) < size) {
     void* memory = huge_ ? platform::map_aligned_huge(chunk_) : platform::map_aligned(chunk_);

@@ -37,6 +37,10 @@ class WordArena {
 
   // Bytes of objects handed out now.
   std::size_t bytes_in_use() const noexcept { return in_use_.load(std::memory_order_relaxed); }
+  // For an arena that lives as long as the process: its lock is held
+  // across fork() (platform::hold_across_fork), so that a child can use it.
+  void hold_across_fork() noexcept;
+
   // Bytes held in mapped chunks, in use or not.
   std::size_t bytes_reserved() const noexcept { return reserved_.load(std::memory_order_relaxed); }
 

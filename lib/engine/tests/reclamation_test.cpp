@@ -2,8 +2,11 @@
 // clear, exact answers while nodes split and merge, and a failed allocation
 // that leaves the engine as it was.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <new>
 #include <random>
 #include <thread>
@@ -179,6 +182,71 @@ TEST_P(EveryKind, FailedAllocationLeavesTheEngineUsable) {
     ASSERT_EQ(engine->remove(entry.prefix)->value(), entry.value);
   }
   EXPECT_EQ(engine->len(), 0u);
+}
+
+// A child forked while another thread is changing an engine has only the
+// forking thread, and must still be able to make and use engines of its
+// own: nothing the engines share process-wide (their allocators, the
+// numbering of records) may be left locked by a thread it does not have.
+TEST(Fork, ChildUsesFreshEnginesWhileParentThreadsWrite) {
+  auto busy = LocalEngine::make_trie(4, 1);
+  std::atomic<bool> stop{false};
+  std::thread writer([&] {
+    std::mt19937_64 rng(5);
+    for (std::uint64_t i = 0; !stop.load(std::memory_order_relaxed); ++i) {
+      // Hosts of both families (boxes for the long keys, index nodes),
+      // each with a record of its own (record numbers).
+      const IpPrefix p = random_host(rng, i % 2 == 0 ? AddressFamily::V4 : AddressFamily::V6);
+      busy->insert(p, Metadata(std::to_string(i)));
+      if (i % 3 != 0) busy->remove(p);
+    }
+  });
+  // And one that lives in the allocators, so that most forks find a lock
+  // held.
+  std::thread allocating([&] {
+    for (std::size_t i = 0; !stop.load(std::memory_order_relaxed); ++i) {
+      const std::size_t size = 64 * (1 + i % 4);
+      node::arena_release(node::arena_allocate(size), size);
+      index_arena::release(index_arena::allocate(size / 8), size / 8);
+    }
+  });
+  int hung = 0;
+  int failed = 0;
+  for (int round = 0; round < 100 && hung == 0; ++round) {
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      std::mt19937_64 rng(round);
+      auto fresh = LocalEngine::make_trie(static_cast<std::uint8_t>(round % 8), 1);
+      bool ok = true;
+      for (int i = 0; i < 300 && ok; ++i) {
+        const IpPrefix p = random_host(rng, i % 2 == 0 ? AddressFamily::V4 : AddressFamily::V6);
+        const std::string value = std::to_string(i);
+        ok = !fresh->insert(p, Metadata(value));
+        const auto found = fresh->lookup(p.address());
+        ok = ok && found && found->value() == value && fresh->remove(p);
+      }
+      epoch::collect();
+      _exit(ok ? 0 : 1);
+    }
+    int status = 0;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (waitpid(child, &status, WNOHANG) != child) {
+      if (std::chrono::steady_clock::now() > end) {
+        kill(child, SIGKILL);
+        waitpid(child, nullptr, 0);
+        ++hung;
+        break;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    if (hung == 0 && !(WIFEXITED(status) && WEXITSTATUS(status) == 0)) ++failed;
+  }
+  stop = true;
+  writer.join();
+  allocating.join();
+  EXPECT_EQ(hung, 0) << "a child hung on a lock its parent's writer held at the fork";
+  EXPECT_EQ(failed, 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, EveryKind, ::testing::Range<std::uint8_t>(0, 8),

@@ -6,6 +6,12 @@
 // lookup sees a record either entirely before or entirely after a concurrent
 // insert replaces it). Handles may be copied, moved and released on any
 // thread.
+//
+// Fork: a child forked while other threads run may make and use engines of
+// its own, and use an inherited engine that no other thread was changing at
+// the fork. An engine another thread was changing (a hybrid engine's
+// subscriber applies other engines' changes at any time) may be left
+// half-changed in the child, which must not use it.
 #pragma once
 
 #include <cstdint>

@@ -99,7 +99,10 @@ struct SizeClass {
   // Leaked on purpose: nodes may be released during static destruction.
   static SizeClass* classes = [] {
     auto* c = new SizeClass[kClasses];
-    for (std::size_t i = 0; i < kClasses; ++i) c[i].block = (i + 1) * kLine;
+    for (std::size_t i = 0; i < kClasses; ++i) {
+      c[i].block = (i + 1) * kLine;
+      platform::hold_across_fork(c[i].mutex);
+    }
     return c;
   }();
   return classes[index];
