@@ -280,6 +280,11 @@ void ResultTable::store(const IpAddress& address, const std::optional<Metadata>&
                         std::uint64_t before) {
   // A change already overtook the inner lookup: store nothing, evict nothing.
   if (log.stale_since(before, address)) return;
+  // Pinned throughout, so that what this store retires under a stripe lock
+  // (a grown stripe's old array) is only listed there: an unpinned retire
+  // may run a collection, which would hold the lock, and keep every reader
+  // of the stripe waiting, for as long as it frees.
+  epoch::Guard pinned;
 
   const Key k = key_of(address);
   Stripe& s = *k.stripe;
@@ -492,6 +497,7 @@ std::size_t ResultTable::drop_if(Stripe& stripe, const IpPrefix* prefix) {
 void ResultTable::drop_covered(const IpPrefix& prefix) {
   // The change is logged (seq_cst) before these loads; see "Stale stores".
   if (size_.load(std::memory_order_seq_cst) == 0) return;
+  epoch::Guard pinned;  // records retired under a stripe lock: see store
   auto visit = [&](Stripe& s) {
     if (s.count.load(std::memory_order_seq_cst) == 0) return;
     if (const std::size_t n = drop_if(s, &prefix)) size_.fetch_sub(n, std::memory_order_seq_cst);
@@ -520,6 +526,7 @@ void ResultTable::drop_covered(const IpPrefix& prefix) {
 
 void ResultTable::drop_all() {
   if (size_.load(std::memory_order_seq_cst) == 0) return;
+  epoch::Guard pinned;  // records retired under a stripe lock: see store
   for (std::size_t i = 0; i <= stripe_mask_; ++i) {
     Stripe& s = stripes_[i];
     if (s.count.load(std::memory_order_seq_cst) == 0) continue;
