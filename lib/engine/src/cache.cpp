@@ -28,7 +28,8 @@ InsertStatus CachedEngine::insert(const IpPrefix& prefix, Metadata metadata) con
   } else {
     if (InsertStatus error = inner_->insert(prefix, metadata)) return error;
     const std::string* channel = update_channel_.empty() ? nullptr : &update_channel_;
-    note_write_through(backend_->store_entry(prefix, metadata, channel, origin_).has_value());
+    const auto generation = backend_->store_entry(prefix, metadata, channel, origin_);
+    note_write_through(generation && *generation != 0);
   }
   invalidate_covered(prefix);
   return std::nullopt;
@@ -161,14 +162,18 @@ std::optional<Metadata> CachedEngine::remove(const IpPrefix& prefix) const {
   std::optional<Metadata> removed = inner_->remove(prefix);
   if (backend_) {
     const std::string* channel = update_channel_.empty() ? nullptr : &update_channel_;
-    note_write_through(backend_->delete_entry(prefix, channel, origin_).has_value());
+    const auto generation = backend_->delete_entry(prefix, channel, origin_);
+    note_write_through(generation && *generation != 0);
   }
   invalidate_covered(prefix);
   return removed;
 }
 
-void CachedEngine::note_write_through(bool reached) const {
-  if (!reached) unbumped_.fetch_add(1);
+// `counted`: the write reached the server and bumped the generation (a
+// generation key planted by hand that INCR cannot count gives 0: the shared
+// results must then not be trusted, and the next bump fails too).
+void CachedEngine::note_write_through(bool counted) const {
+  if (!counted) unbumped_.fetch_add(1);
 }
 
 bool CachedEngine::shared_tier_usable() const {

@@ -89,7 +89,7 @@ class CachedEngine final : public PrefixEngine {
   static constexpr std::size_t kChunk = 64;
   void answer_chunk(const IpAddress* addresses, std::size_t n, std::optional<Metadata>* answers) const;
   // After a change: note whether its write-through bumped the generation.
-  void note_write_through(bool reached) const;
+  void note_write_through(bool counted) const;
   // Whether the shared tier may be used now (bumps a pending generation).
   bool shared_tier_usable() const;
 

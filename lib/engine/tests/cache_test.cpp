@@ -425,6 +425,21 @@ TEST(CacheRedis, WritesEntriesThroughAndSharesCurrentResults) {
   EXPECT_FALSE(two.lookup(A("10.8.8.8")));
 }
 
+// A generation key planted by hand that INCR cannot count: the changes
+// still reach the hash, but nothing marks the results shared before them as
+// old, so this engine must stop sharing results.
+TEST(CacheRedis, ChangeTheGenerationCannotCountEndsSharing) {
+  testing::RedisServer server;
+  CachedEngine one{100, LocalEngine::make_trie(5, 1), backend_for(server)};
+  CachedEngine two{100, LocalEngine::make_trie(5, 1), backend_for(server)};
+  server.run({"SET", "korvane:generation", "18446744073709551615"});
+  ASSERT_EQ(one.insert(P("10.0.0.0/8"), Metadata("x")), std::nullopt);
+  EXPECT_EQ(one.lookup(A("10.9.9.9"))->value(), "x");
+  EXPECT_EQ(one.remove(P("10.0.0.0/8"))->value(), "x");
+  EXPECT_EQ(server.run({"HLEN", std::string(redis::kEntriesKey)}), "0");
+  EXPECT_FALSE(two.lookup(A("10.9.9.9"))) << "a removed record came back from the shared results";
+}
+
 // A change that lands between a miss's inner lookup and its shared store
 // must leave nothing fetchable: the store carries the generation read
 // before the lookup, which the change has bumped past.
