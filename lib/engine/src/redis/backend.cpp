@@ -1,6 +1,7 @@
 #include "redis/backend.hpp"
 
 #include <charconv>
+#include <limits>
 #include <random>
 
 #include "korvane/address.hpp"
@@ -121,6 +122,13 @@ std::optional<std::uint64_t> generation_of(const Reply& reply) {
   const char* end = reply.text.data() + reply.text.size();
   const auto [stop, ec] = std::from_chars(reply.text.data(), end, value);
   if (ec != std::errc() || stop != end || reply.text.empty()) return std::nullopt;
+  // A count INCR cannot take further (leading zeros, or at the top of its
+  // signed 64-bit range: a key planted by hand) would let the next change go
+  // uncounted, and results tagged with it pass for current: none is usable.
+  if ((reply.text.size() > 1 && reply.text.front() == '0') ||
+      value >= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+    return std::nullopt;
+  }
   return value;
 }
 
