@@ -246,5 +246,33 @@ TEST(Subscriber, ReadsOnWhileItsOwnerReloads) {
   for (int i = 0; i < kMessages; ++i) ASSERT_EQ(got[i], std::to_string(i) + padding);
 }
 
+// Past its limit the subscriber drops what it holds, however small each
+// message, and subscribes again: the reload that follows covers them.
+TEST(Subscriber, TooMuchToHoldIsDroppedAndReloaded) {
+  RedisServer server;
+  std::string error;
+  const ConnectionSettings settings = parse_url(server.url(), error).value();
+  std::atomic<int> reloads{0};
+  std::atomic<bool> release{false};
+  std::atomic<int> handed_on{0};
+  Subscriber subscriber(
+      settings, "flood",
+      [&] {
+        if (reloads.fetch_add(1) == 0) testing::eventually([&] { return release.load(); }, std::chrono::seconds(120));
+      },
+      [&](std::string_view) { ++handed_on; }, {}, 64 * 1024);
+  ASSERT_TRUE(testing::eventually([&] { return reloads.load() == 1; }));
+  // Empty messages: 2,000 of them are twice the limit with their bookkeeping.
+  RedisClient publisher(settings);
+  for (int chunk = 0; chunk < 2000; chunk += 100) {
+    ASSERT_TRUE(publisher.pipeline(std::vector<std::vector<std::string>>(100, {"PUBLISH", "flood", ""})));
+  }
+  ASSERT_TRUE(testing::eventually([&] { return subscriber.messages_read() == 2000; }, std::chrono::seconds(30)));
+  release = true;
+  EXPECT_TRUE(testing::eventually([&] { return subscriber.subscriptions() == 2; }));
+  EXPECT_EQ(reloads.load(), 2);
+  EXPECT_EQ(handed_on.load(), 0);
+}
+
 }  // namespace
 }  // namespace korvane::redis

@@ -23,8 +23,10 @@ ConnectionSettings subscribing(ConnectionSettings settings) {
 }  // namespace
 
 Subscriber::Subscriber(ConnectionSettings settings, std::string channel, std::function<void()> on_subscribed,
-                       std::function<void(std::string_view)> on_message, std::function<void()> on_tick)
-    : settings_(subscribing(std::move(settings))),
+                       std::function<void(std::string_view)> on_message, std::function<void()> on_tick,
+                       std::size_t held_limit)
+    : held_limit_(held_limit),
+      settings_(subscribing(std::move(settings))),
       channel_(std::move(channel)),
       on_subscribed_(std::move(on_subscribed)),
       on_message_(std::move(on_message)),
@@ -126,15 +128,24 @@ bool Subscriber::catch_up_while_reading(Connection& connection) {
     if (reading) {
       if (!read_messages(context, [&](std::string_view text) {
             if (overflowed) return;
-            if (held_bytes + text.size() > kMaxHeldBytes) {
+            // What a held message costs, its bookkeeping counted too, so
+            // that a flood of empty messages is bounded as well.
+            const std::size_t cost = text.size() + kHeldOverheadBytes;
+            bool kept = held_bytes + cost <= held_limit_;
+            if (kept) {
+              try {
+                held.emplace_back(text);
+                held_bytes += cost;
+              } catch (const std::bad_alloc&) {
+                kept = false;
+              }
+            }
+            if (!kept) {
               // Past this, the messages cost more than a reload: drop them
               // and reload once this one is done.
               overflowed = true;
-              held.clear();
-              return;
+              held = {};
             }
-            held_bytes += text.size();
-            held.emplace_back(text);
           })) {
         connection.set_broken();
         reading = false;
@@ -169,6 +180,7 @@ bool Subscriber::read_messages(redisContext* context, const std::function<void(s
     freeReplyObject(raw);
     if (reply.type == Reply::Type::Array && reply.elements.size() == 3 && reply.elements[0].text == "message" &&
         reply.elements[2].type == Reply::Type::String) {
+      messages_read_.fetch_add(1, std::memory_order_relaxed);
       hand_on(reply.elements[2].text);
     }
   }
