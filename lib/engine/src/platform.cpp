@@ -3,6 +3,8 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -56,14 +58,20 @@ std::uint64_t entropy_seed() noexcept {
 }  // namespace
 
 namespace {
-// Fixed storage, so that registering cannot fail. Every field is guarded by
-// `registering`, which the forking thread holds from before the fork until
-// after it, so the set of locks cannot change between locking and
-// unlocking.
+// Fixed storage, so that registering cannot fail. Registering takes no lock:
+// it may run inside a static's initialisation, and a fork that waited for
+// it there would leave the child that initialisation marked as under way
+// for good. A slot is claimed, then filled (release); a fork skips a slot
+// claimed but not yet filled, whose lock no thread can hold yet (its owner
+// registers it before handing it out).
 struct ForkLocks {
-  std::mutex registering;
-  std::mutex* locks[kMaxForkLocks] = {};
-  std::size_t count = 0;
+  std::atomic<std::size_t> claimed{0};
+  std::atomic<std::mutex*> locks[kMaxForkLocks] = {};
+  // One fork's handlers at a time; guards `held` and `held_count`, the
+  // locks the forking thread took, for its unlocks.
+  std::mutex forking;
+  std::mutex* held[kMaxForkLocks] = {};
+  std::size_t held_count = 0;
 };
 ForkLocks& fork_locks() {
   static ForkLocks* instance = new ForkLocks();  // leaked: forks may come late
@@ -71,22 +79,30 @@ ForkLocks& fork_locks() {
 }
 void lock_before_fork() noexcept {
   ForkLocks& f = fork_locks();
-  f.registering.lock();
-  for (std::size_t i = 0; i < f.count; ++i) f.locks[i]->lock();
+  f.forking.lock();
+  const std::size_t claimed = std::min(f.claimed.load(std::memory_order_acquire), kMaxForkLocks);
+  f.held_count = 0;
+  for (std::size_t i = 0; i < claimed; ++i) {
+    if (std::mutex* lock = f.locks[i].load(std::memory_order_acquire)) {
+      lock->lock();
+      f.held[f.held_count++] = lock;
+    }
+  }
 }
 void unlock_after_fork() noexcept {
   ForkLocks& f = fork_locks();
-  for (std::size_t i = f.count; i > 0; --i) f.locks[i - 1]->unlock();
-  f.registering.unlock();
+  for (std::size_t i = f.held_count; i > 0; --i) f.held[i - 1]->unlock();
+  f.forking.unlock();
 }
+// Set up as the library loads, before any thread of its own can fork.
+[[maybe_unused]] const bool fork_handlers =
+    (fork_locks(), ::pthread_atfork(&lock_before_fork, &unlock_after_fork, &unlock_after_fork) == 0);
 }  // namespace
 
 void hold_across_fork(std::mutex& mutex) noexcept {
   ForkLocks& f = fork_locks();
-  static const bool handlers = ::pthread_atfork(&lock_before_fork, &unlock_after_fork, &unlock_after_fork) == 0;
-  if (!handlers) return;
-  std::lock_guard lock(f.registering);
-  if (f.count < kMaxForkLocks) f.locks[f.count++] = &mutex;
+  const std::size_t slot = f.claimed.fetch_add(1, std::memory_order_relaxed);
+  if (slot < kMaxForkLocks) f.locks[slot].store(&mutex, std::memory_order_release);
 }
 
 std::uint64_t random_u64() noexcept {

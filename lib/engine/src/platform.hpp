@@ -60,8 +60,11 @@ void unmap(void* p, std::size_t bytes) noexcept;
 // held by a thread it does not have, nor the state it guards half-changed.
 // For process-wide locks that live as long as the process, and only for
 // leaves: no thread may take another lock registered here while holding
-// one, so that the forking thread can take them all in any order. At most
-// kMaxForkLocks; past that, a lock is not held across forks.
+// one, so that the forking thread can take them all in any order. Register
+// a lock before any thread can take it, best as the library loads (a fork
+// that finds a thread inside a static's initialisation leaves the child
+// unable to finish it). At most kMaxForkLocks; past that, a lock is not
+// held across forks.
 inline constexpr std::size_t kMaxForkLocks = 32;
 void hold_across_fork(std::mutex& mutex) noexcept;
 

@@ -21,6 +21,9 @@ WordArena& arena() {
   return *a;
 }
 
+// Made as the library loads: see hold_across_fork.
+[[maybe_unused]] const bool arena_made = (arena(), true);
+
 InjectedFailure injected_failure;
 }  // namespace
 

@@ -19,19 +19,16 @@ std::uint32_t next_fresh = 1;
 // needless lock, or one node stored with wider leaves.
 std::atomic<bool> exhausted{false};
 
-// A forked child still numbers and gives back records.
-std::mutex& numbers_lock() {
-  static const bool held = (platform::hold_across_fork(numbers), true);
-  (void)held;
-  return numbers;
-}
+// A forked child still numbers and gives back records. Registered as the
+// library loads: see hold_across_fork.
+[[maybe_unused]] const bool numbers_held = (platform::hold_across_fork(numbers), true);
 }  // namespace
 
 std::atomic<MetadataRep*> RecordIds::table_[RecordIds::kCount] = {};
 
 bool RecordIds::assign(MetadataRep* rep, std::uint16_t& number) noexcept {
   if (exhausted.load(std::memory_order_relaxed)) return false;
-  std::lock_guard lock(numbers_lock());
+  std::lock_guard lock(numbers);
   // Two writers (of two engines) may meet the same record at once.
   number = rep->index_number.load(std::memory_order_relaxed);
   if (number != 0) return true;
@@ -52,14 +49,14 @@ bool RecordIds::assign(MetadataRep* rep, std::uint16_t& number) noexcept {
 }
 
 void RecordIds::give_back(std::uint16_t number) noexcept {
-  std::lock_guard lock(numbers_lock());
+  std::lock_guard lock(numbers);
   table_[number].store(nullptr, std::memory_order_relaxed);
   returned[returned_count++] = number;
   exhausted.store(false, std::memory_order_relaxed);
 }
 
 std::uint32_t RecordIds::in_use() noexcept {
-  std::lock_guard lock(numbers_lock());
+  std::lock_guard lock(numbers);
   return next_fresh - 1 - returned_count;
 }
 

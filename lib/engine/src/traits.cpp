@@ -151,6 +151,8 @@ WordArena& box_arena() {
   }();
   return *a;
 }
+// Made as the library loads: see hold_across_fork.
+[[maybe_unused]] const bool box_arena_made = (box_arena(), true);
 }  // namespace
 
 void* PrefixBox::operator new(std::size_t size) { return box_arena().allocate(size); }

@@ -10,8 +10,9 @@
 // Fork: a child forked while other threads run may make and use engines of
 // its own, and use an inherited engine that no other thread was changing at
 // the fork. An engine another thread was changing (a hybrid engine's
-// subscriber applies other engines' changes at any time) may be left
-// half-changed in the child, which must not use it.
+// subscriber applies other engines' changes at any time; a lookup through a
+// lookup cache may store its answer) may be left half-changed in the child,
+// which must not use it.
 #pragma once
 
 #include <cstdint>

@@ -108,6 +108,10 @@ struct SizeClass {
   return classes[index];
 }
 
+// Made as the library loads, so that no fork can find a thread in the
+// middle of making them (their locks are registered there).
+[[maybe_unused]] const bool classes_made = (size_class(0), true);
+
 [[maybe_unused]] std::size_t class_of(std::size_t size) noexcept { return (size + kLine - 1) / kLine - 1; }
 
 }  // namespace
