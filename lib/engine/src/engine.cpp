@@ -144,19 +144,30 @@ InsertStatus TrieEngine::insert(const IpPrefix& prefix, Metadata metadata) const
     store_->indexes[family_index(prefix.family)].prefetch_for_update(index_key(prefix.address()));
     TrieNode* root = store_->roots[family_index(prefix.family)].get();
     detail::MetadataRep* replaced = nullptr;
-    const bool created = with_algorithms(kind(), [&](auto algorithms) {
-      using A = decltype(algorithms);
-      if constexpr (A::kCompressed) {
-        trie::Shortcuts& shortcuts = store_->shortcuts[family_index(prefix.family)];
-        if (entry_count_.load(std::memory_order_relaxed) >= kShortcutsFrom) shortcuts.enable();
-        return A::insert(root, prefix_key(prefix), entry, replaced, &shortcuts);
-      } else {
-        return A::insert(root, prefix, entry, replaced);
-      }
-    });
-    // Inside the writer lock, so a concurrent clear sees the entry and its
-    // count together.
-    if (created) entry_count_.fetch_add(1, std::memory_order_acq_rel);
+    // Counted before the entry can be seen, and taken back if none was
+    // made: a concurrent remove may find the entry and count it out before
+    // this insert returns, and the count must not pass below zero. So it
+    // may count an insert under way early, never an entry late. Inside the
+    // writer lock, so a concurrent clear sees the entry and its count
+    // together.
+    entry_count_.fetch_add(1, std::memory_order_acq_rel);
+    bool created = false;
+    try {
+      created = with_algorithms(kind(), [&](auto algorithms) {
+        using A = decltype(algorithms);
+        if constexpr (A::kCompressed) {
+          trie::Shortcuts& shortcuts = store_->shortcuts[family_index(prefix.family)];
+          if (entry_count_.load(std::memory_order_relaxed) > kShortcutsFrom) shortcuts.enable();
+          return A::insert(root, prefix_key(prefix), entry, replaced, &shortcuts);
+        } else {
+          return A::insert(root, prefix, entry, replaced);
+        }
+      });
+    } catch (...) {
+      entry_count_.fetch_sub(1, std::memory_order_acq_rel);
+      throw;
+    }
+    if (!created) entry_count_.fetch_sub(1, std::memory_order_acq_rel);
     update_index(prefix);
     // Only now that no index points at it may the old record go.
     node::release_rep_deferred(replaced);

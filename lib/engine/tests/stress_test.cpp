@@ -152,6 +152,37 @@ TEST_P(StressTest, EntryCountStaysExactWithConcurrentClears) {
   epoch::collect();
 }
 
+// Two writers insert and remove the same few prefixes: a remove may find an
+// entry whose insert has not returned yet, and the count readers see must
+// stay within what the engine can hold (inserts under way included), never
+// below zero.
+TEST_P(StressTest, EntryCountStaysInRangeWhereInsertsAndRemovesMeet) {
+  auto engine = testing::make_engine(GetParam());
+  const IpPrefix prefixes[] = {testing::v4_prefix(10, 0, 0, 0, 8), testing::v4_prefix(10, 1, 0, 0, 16),
+                               testing::v4_prefix(10, 1, 2, 0, 24), testing::P("2001:db8::/32")};
+  constexpr std::uint64_t kMost = std::size(prefixes) + 2;  // + one insert under way per writer
+  std::atomic<std::uint64_t> out_of_range{0};
+  auto writer = [&](std::uint64_t seed) {
+    std::mt19937_64 rng(seed);
+    for (int round = 0; round < (testing::kSanitized ? 20000 : 300000); ++round) {
+      const IpPrefix& p = prefixes[rng() % std::size(prefixes)];
+      if (rng() % 2 == 0) {
+        engine->insert(p, Metadata("x"));
+      } else {
+        engine->remove(p);
+      }
+    }
+  };
+  testing::race({[&] { writer(31); }, [&] { writer(32); }}, 1, [&](int) {
+    if (engine->len() > kMost || engine->stats().size > kMost) out_of_range.fetch_add(1);
+  });
+  EXPECT_EQ(out_of_range.load(), 0u);
+  std::uint64_t stored = 0;
+  for (const IpPrefix& p : prefixes) stored += engine->contains(p) ? 1 : 0;
+  EXPECT_EQ(engine->len(), stored);
+  epoch::collect();
+}
+
 // Churn beside stored prefixes makes removes prune and merge the nodes around
 // them while readers ask. Prefixes stored throughout are always found, by
 // contains and by lookups inside them; prefixes never stored never are; and
