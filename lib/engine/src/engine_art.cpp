@@ -32,10 +32,11 @@ InsertStatus ArtEngine::insert(const IpPrefix& prefix, Metadata metadata) const 
   // reference must not reach the stored record under lock-free readers.
   const detail::MetadataRep* given = detail::MetadataAccess::peek(metadata);
   if (given != nullptr && given->exposed.load(std::memory_order_relaxed)) metadata = Metadata(metadata);
-  detail::MetadataRep* rep = detail::MetadataAccess::take(metadata);
-  std::lock_guard writer(writer_);
-  // Pinned so that what this writer retires is collected on its way out.
+  // Pinned so that what this writer retires is collected on its way out,
+  // and before the record is taken: a thread's first pin may throw.
   epoch::Guard pin;
+  std::lock_guard writer(writer_);
+  detail::MetadataRep* rep = detail::MetadataAccess::take(metadata);
   tree_.insert(prefix.family, prefix.bytes.data(), prefix.length, rep);
   return std::nullopt;
 }
@@ -119,6 +120,16 @@ namespace detail {
 InsertStatus art_insert(const LocalLayout& layout, const IpPrefix& prefix, Metadata metadata) {
   if (layout.art) return layout.art->insert(prefix, std::move(metadata));
   const ArtShardGroup& group = *layout.art_group;
+  // What may throw (a payload for an empty record, the whole copy of an
+  // exposed one, the thread's first pin) happens once, before any shard
+  // changes: running out of memory part way would leave the shards holding
+  // different entries for good.
+  if (const MetadataRep* given = MetadataAccess::peek(metadata); given == nullptr) {
+    metadata = MetadataAccess::adopt(new MetadataRep());
+  } else if (given->exposed.load(std::memory_order_relaxed)) {
+    metadata = Metadata(metadata);
+  }
+  epoch::Guard pin;
   std::lock_guard writers(group.writers);
   // Every shard stores the same immutable record: a copy shares it.
   for (std::uint64_t i = 0; i + 1 < group.shard_count; ++i) {
