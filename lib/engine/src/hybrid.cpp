@@ -98,31 +98,50 @@ std::shared_ptr<const HybridEngine> HybridEngine::make(const EngineConfig& confi
 
 void HybridEngine::apply_notice(std::string_view text) const {
   auto notice = redis::parse_notice(text);
-  if (!notice || notice->origin == origin_) return;
-  // Every notice comes from a write that bumped the generation once, after
-  // the generation this engine last read: an engine that only reads learns
-  // the server's history from these, and so does not take a server that
-  // restarted empty for one that still holds it (removing every entry the
-  // server lost). A notice whose bump the last load already counted is
-  // counted twice; that errs towards removing nothing.
-  seen_generation_.fetch_add(1, std::memory_order_relaxed);
+  if (!notice) return;
+  std::string key = canonical_text(notice->prefix);
   std::lock_guard lock(sync_);
-  if (notice->insert) {
-    (void)write_->insert(notice->prefix, notice->record);
-    (void)read_->insert(notice->prefix, std::move(notice->record));
-  } else {
-    (void)write_->remove(notice->prefix);
-    (void)read_->remove(notice->prefix);
+  if (notice->origin == origin_) {
+    // Our own change, back in the server's order. Once the last one due
+    // for the prefix is back, an older notice of another engine's applied
+    // meanwhile is undone: our change is the newer one.
+    const auto due = echoes_due_.find(key);
+    if (due == echoes_due_.end() || --due->second > 0) return;
+    echoes_due_.erase(due);
+    if (overridden_.erase(key) == 0) return;
+    apply_change(notice->prefix, notice->insert ? std::optional(std::move(notice->record)) : std::nullopt);
+    return;
   }
-  if (!lost_by_server_.empty()) lost_by_server_.erase(notice->prefix.canonical());
+  // The generation is not counted from notices: one published before the
+  // last load read the hash, and heard after it, would be counted twice,
+  // and an engine that only reads would then never trust a later load to
+  // hold the whole truth. Its own writes and its loads read the count.
+  apply_change(notice->prefix, notice->insert ? std::optional(std::move(notice->record)) : std::nullopt);
+  if (echoes_due_.contains(key)) overridden_.insert(key);
   // A change of ours that still waits for the server, or is on its way
-  // there, is older than this one, which both engines now hold: writing it
-  // later would leave them disagreeing with the hash.
-  if (!in_flight_.empty()) {
-    std::string key = canonical_text(notice->prefix);
-    if (in_flight_.contains(key)) overtaken_.insert(std::move(key));
+  // there, and fails to reach it: the hash then holds this one, which both
+  // engines now hold, and writing ours later would leave them disagreeing
+  // with the hash.
+  if (!in_flight_.empty() && in_flight_.contains(key)) overtaken_.insert(key);
+  if (!pending_.empty()) pending_.erase(key);  // keyed as settle keys them
+}
+
+void HybridEngine::apply_change(const IpPrefix& prefix, std::optional<Metadata> record) const {
+  if (record) {
+    (void)write_->insert(prefix, *record);
+    (void)read_->insert(prefix, std::move(*record));
+  } else {
+    (void)write_->remove(prefix);
+    (void)read_->remove(prefix);
   }
-  if (!pending_.empty()) pending_.erase(canonical_text(notice->prefix));  // keyed as settle keys them
+  if (!lost_by_server_.empty()) lost_by_server_.erase(prefix.canonical());
+}
+
+void HybridEngine::echo_not_coming(const std::string& key) const {
+  const auto due = echoes_due_.find(key);
+  if (due == echoes_due_.end() || --due->second > 0) return;
+  echoes_due_.erase(due);
+  overridden_.erase(key);  // the other engine's change stands
 }
 
 void HybridEngine::retry_pending() const {
@@ -167,20 +186,30 @@ void HybridEngine::replay_pending() const {
   const std::string* channel = &notice_channel_;
   for (auto& [field, change] : replay) {
     std::lock_guard writes(writes_of(change.prefix));
+    const std::string key = canonical_text(change.prefix);
     {
       // Gone or replaced meanwhile (written by a newer change, superseded by
       // another engine's), or changed again right now: not ours to write.
       std::lock_guard lock(sync_);
       auto it = pending_.find(field);
-      if (it == pending_.end() || !same_change(it->second, change) ||
-          in_flight_.contains(canonical_text(change.prefix))) {
-        continue;
-      }
+      if (it == pending_.end() || !same_change(it->second, change) || in_flight_.contains(key)) continue;
+      ++echoes_due_[key];
     }
     before_write(change.prefix);
-    const auto generation = change.record ? backend_->store_entry(change.prefix, *change.record, channel, origin_)
-                                          : backend_->delete_entry(change.prefix, channel, origin_);
-    if (!generation) return;  // the server went away again: keep the rest
+    std::optional<std::uint64_t> generation;
+    try {
+      generation = change.record ? backend_->store_entry(change.prefix, *change.record, channel, origin_)
+                                 : backend_->delete_entry(change.prefix, channel, origin_);
+    } catch (...) {
+      std::lock_guard lock(sync_);
+      echo_not_coming(key);
+      throw;
+    }
+    if (!generation) {
+      std::lock_guard lock(sync_);
+      echo_not_coming(key);
+      return;  // the server went away again: keep the rest
+    }
     note_generation(*generation);
     std::lock_guard lock(sync_);
     // Erase only what was replayed: a newer failed change of the field
@@ -203,11 +232,19 @@ void HybridEngine::catch_up() const {
   // The server answers again (a subscription was confirmed, or the
   // construction just connected): no waiting out an earlier failure.
   backend_->client().server_reachable();
+  std::uint64_t clears_before;
   {
     std::lock_guard lock(sync_);
     catching_up_ = true;
     touched_.clear();
     touched_.insert(in_flight_.begin(), in_flight_.end());
+    clears_before = clears_;
+    // Notices of our changes sent before this subscription was made never
+    // come back, and the hash read below is newer than they are: only the
+    // changes still on their way can be undone by an older notice now.
+    echoes_due_.clear();
+    overridden_.clear();
+    for (const std::string& key : in_flight_) ++echoes_due_[key];
   }
   if (!first) replay_pending();
   // Every generation noted so far was set before the snapshot is read.
@@ -220,6 +257,7 @@ void HybridEngine::catch_up() const {
   // The hash's prefixes (host bits cleared), sorted, when they will be
   // needed: 18 bytes each, no allocation per entry.
   std::vector<IpPrefix> in_hash;
+  bool cleared = false;
   // A failed load is tried again on the subscriber's next tick: a table
   // loaded only partly, or not at all, must not pass unnoticed.
   load_due_.store(!snapshot, std::memory_order_relaxed);
@@ -255,6 +293,12 @@ void HybridEngine::catch_up() const {
       auto record = redis::decode_metadata(value);
       if (!record) continue;
       std::lock_guard lock(sync_);
+      // A clear meanwhile counts as after this catch-up: the rest of the
+      // hash is not applied, so the clear empties all of it, not part.
+      if (clears_ != clears_before) {
+        cleared = true;
+        break;
+      }
       if (touched_.empty() || !touched_.contains(canonical_text(*prefix))) {
         (void)write_->insert(*prefix, *record);
         (void)read_->insert(*prefix, std::move(*record));
@@ -264,7 +308,7 @@ void HybridEngine::catch_up() const {
     snapshot->entries.clear();
     std::sort(in_hash.begin(), in_hash.end(), listing_order);
   }
-  if (!first && (whole_truth || server_lost_data)) {
+  if (!first && !cleared && (whole_truth || server_lost_data)) {
     // Local prefixes the hash lacks were removed while we were away, or,
     // when the server lost its data, lost with it: those stay, and no later
     // catch-up takes their absence for a remove either.
@@ -352,6 +396,7 @@ auto HybridEngine::change_locally(const IpPrefix& prefix, Apply apply) const {
   auto result = apply();
   if (!lost_by_server_.empty()) lost_by_server_.erase(prefix.canonical());
   if (catching_up_) touched_.insert(key);
+  ++echoes_due_[key];
   in_flight_.insert(std::move(key));
   return result;
 }
@@ -367,8 +412,9 @@ void HybridEngine::settle(const IpPrefix& prefix, std::optional<std::uint64_t> g
   const std::string field = redis::prefix_text(prefix.canonical());  // as store_entry writes it
   if (generation) {
     pending_.erase(field);  // a newer write reached the server
-  } else if (!overtaken) {
-    pending_.insert_or_assign(field, std::move(change));
+  } else {
+    echo_not_coming(key);
+    if (!overtaken) pending_.insert_or_assign(field, std::move(change));
   }
 }
 
@@ -385,6 +431,7 @@ HybridEngine::Unsettled::~Unsettled() {
     const auto it = engine->in_flight_.find(key);
     if (it != engine->in_flight_.end()) engine->in_flight_.erase(it);
     if (!engine->in_flight_.contains(key)) engine->overtaken_.erase(key);
+    engine->echo_not_coming(key);
   } catch (...) {  // the key's text could not be made: the prefix stays in flight
   }
 }
@@ -418,8 +465,10 @@ InsertStatus HybridEngine::insert(const IpPrefix& prefix, Metadata metadata) con
   });
   if (error && backend_) {
     // Nothing to write through: the prefix is not in flight.
+    const std::string key = canonical_text(prefix);
     std::lock_guard lock(sync_);
-    in_flight_.erase(in_flight_.find(canonical_text(prefix)));
+    in_flight_.erase(in_flight_.find(key));
+    echo_not_coming(key);
   }
   if (error || !backend_) return error;
   Unsettled unsettled{this, &prefix};
@@ -456,6 +505,7 @@ void HybridEngine::clear() const {
   write_->clear();
   read_->clear();
   lost_by_server_.clear();
+  ++clears_;
 }
 
 bool LostEntries::contains(const IpPrefix& canonical) const noexcept {

@@ -13,9 +13,12 @@
 //    engines' notices to both local engines, and catches up whenever its
 //    subscription is re-established after a drop, because notices sent
 //    meanwhile are lost.
-// Its own changes reach its read engine at once, as without a backend; it
-// ignores its own notices. A clear empties this engine's two local engines
-// only: nothing is published and the entries hash keeps every entry.
+// Its own changes reach its read engine at once, as without a backend. Its
+// own notices come back in the server's order: another engine's notice of
+// the same prefix heard before ours came back is of an older change, and
+// ours, once back, is put back over it (see echoes_due_). A clear empties
+// this engine's two local engines only: nothing is published and the
+// entries hash keeps every entry.
 // Redis failures after construction are silent: every operation returns its
 // local result, and no call blocks longer than the client's time-outs
 // (redis/client.hpp).
@@ -46,8 +49,11 @@
 //     catch-ups either until they change, and the generation counts from
 //     the server's again. A generation below the highest seen, with the
 //     same token or none, removes nothing until the count passes it again
-//     (a notice counted twice, a replica promoted before it caught up, or
-//     a lost server that no engine may write to).
+//     (a replica promoted before it caught up, or a lost server that no
+//     engine may write to). The generation seen is what the server
+//     answered: loads read it, and so do this engine's own writes; notices
+//     do not count, as one published before a load and heard after it
+//     would be counted twice.
 //     Nor is anything removed when the generation key holds something
 //     else. Until a load has read the hash, the generation decides alone.
 //
@@ -180,6 +186,11 @@ class HybridEngine final : public PrefixEngine {
   // The construction's load: both engines are empty and unshared.
   void load_into_empty(std::vector<std::pair<std::string, std::string>> entries) const;
   void apply_notice(std::string_view text) const;
+  // Under sync_: a change's notice will not come back (its write failed,
+  // or never began).
+  void echo_not_coming(const std::string& key) const;
+  // Under sync_: applies a change to both engines as a notice brings it.
+  void apply_change(const IpPrefix& prefix, std::optional<Metadata> record) const;
   void note_generation(std::uint64_t generation) const;
   std::mutex& writes_of(const IpPrefix& prefix) const;
   void before_write(const IpPrefix& prefix) const;
@@ -219,12 +230,26 @@ class HybridEngine final : public PrefixEngine {
   // notice of them was applied: the change in flight is the older one, so
   // a failed write of it is not kept.
   mutable std::set<std::string> overtaken_;
+  // Notices of this engine's own writes still to come back, by canonical
+  // prefix text: one per change from its local step (or per replayed
+  // write) until its notice comes back or its write fails. The
+  // subscription hears notices in the server's order, so another engine's
+  // notice of a prefix heard while one of ours is due was published before
+  // our write: it is applied (the prefix briefly shows it), noted in
+  // overridden_, and our last notice, when it comes back, puts our change
+  // back. Both start afresh with each catch-up, which reads the hash.
+  mutable std::map<std::string, unsigned> echoes_due_;
+  mutable std::set<std::string> overridden_;
+  // Clears so far; a catch-up stops applying the hash once one happens, so
+  // that the clear counts as after it, not as having emptied part of it.
+  mutable std::uint64_t clears_ = 0;
   mutable std::function<void(const IpPrefix&)> before_write_hook_;
   // See the header comment; by a hash of the canonical prefix text.
   static constexpr std::size_t kWriteStripes = 64;
   mutable std::array<std::mutex, kWriteStripes> write_stripes_;
-  // The highest generation this engine saw the server at (relaxed: only the
-  // subscriber thread compares it, and the writes are monotonic maxima).
+  // The highest generation the server answered this engine (relaxed: only
+  // catch-ups compare it, and the writes are monotonic maxima but for the
+  // reset after a data loss, made by a catch-up).
   mutable std::atomic<std::uint64_t> seen_generation_{0};
   // Set when a catch-up could not read the entries hash, cleared by one
   // that could (relaxed: the subscriber's thread reads it, and every

@@ -519,6 +519,93 @@ TEST(HybridRedis, WritesOfOnePrefixLandInTheOrderTheyWereMade) {
   EXPECT_EQ(value_at(*two, "192.0.2.1"), "newer");
 }
 
+// Another engine's change that reached the server before ours, heard here
+// after our local step, must not outlive our change here: our own notice,
+// back in the server's order, puts ours back.
+TEST(HybridRedis, AnOlderNoticeDoesNotUndoANewerChangeOfOurs) {
+  RedisServer server;
+  const std::string key(redis::kEntriesKey);
+  auto a = make(server);
+  auto b = make(server);
+  int round = 0;
+  for (const bool a_inserts : {true, false}) {
+    const std::string field = a_inserts ? "10.0.0.0/8" : "172.16.0.0/12";
+    const IpPrefix p = P(field);
+    if (!a_inserts) {
+      ASSERT_EQ(a->insert(p, Metadata("old")), std::nullopt);
+      ASSERT_TRUE(eventually([&] { return b->contains(p); }));
+    }
+    bool once = false;
+    a->set_before_write_hook([&](const IpPrefix&) {  // after a's local step, before its write
+      if (std::exchange(once, true)) return;
+      if (a_inserts) {
+        (void)b->remove(p);
+      } else {
+        (void)b->insert(p, Metadata("b's"));
+      }
+    });
+    if (a_inserts) {
+      ASSERT_EQ(a->insert(p, Metadata("a's")), std::nullopt);
+    } else {
+      (void)a->remove(p);
+    }
+    a->set_before_write_hook(nullptr);
+    // b's write reached the server first, a's last; a marker written after
+    // both tells when a has heard everything before it.
+    const std::string marker = "marker " + std::to_string(++round);
+    ASSERT_EQ(b->insert(P("198.51.100.0/24"), Metadata(marker)), std::nullopt);
+    ASSERT_TRUE(eventually([&] { return value_at(*a, "198.51.100.1") == marker; }));
+    EXPECT_EQ(server.run({"HEXISTS", key, field}), a_inserts ? "1" : "0");
+    EXPECT_EQ(a->contains(p), a_inserts) << field << ": an older change of b's undid a's";
+    EXPECT_EQ(a->write_engine().contains(p), a_inserts) << field;
+    EXPECT_TRUE(eventually([&] { return b->contains(p) == a_inserts; })) << field;
+  }
+}
+
+// Notices of changes a load already counted (published before it read the
+// hash, heard after it) must not keep a later catch-up from taking the hash
+// for the whole truth: the two notices below, with no count of their own,
+// are what such late notices look like.
+TEST(HybridRedis, NoticesHeardAfterTheirLoadDoNotHoldBackRemoves) {
+  RedisServer server;
+  const std::string key(redis::kEntriesKey);
+  server.run({"HSET", key, "10.0.0.0/8", R"({"value":"ten","attributes":{}})", "192.0.2.0/24",
+              R"({"value":"doc","attributes":{}})", "172.16.0.0/12", R"({"value":"late","attributes":{}})"});
+  server.run({"INCRBY", std::string(redis::kGenerationKey), "3"});
+  auto reader = make(server);  // never writes
+  server.run({"PUBLISH", "korvane:updates", R"(00000000000000aa I 10.0.0.0/8 {"value":"ten","attributes":{}})"});
+  server.run({"PUBLISH", "korvane:updates", R"(00000000000000aa I 172.16.0.0/12 {"value":"heard","attributes":{}})"});
+  ASSERT_TRUE(eventually([&] { return value_at(*reader, "172.16.0.1") == "heard"; }));
+  removed_elsewhere(server, "192.0.2.0/24");  // one change missed: fewer than the late notices
+  ASSERT_TRUE(caught_up_again(server, *reader));
+  EXPECT_EQ(value_at(*reader, "192.0.2.1"), std::nullopt) << "a remove made elsewhere was never applied";
+  EXPECT_EQ(value_at(*reader, "172.16.0.1"), "late");
+  EXPECT_EQ(value_at(*reader, "10.1.1.1"), "ten");
+}
+
+// A clear while a catch-up applies the hash counts as after it: the engine
+// ends up empty, never holding part of the table.
+TEST(HybridRedis, AClearDuringACatchUpLeavesAllOrNothing) {
+  RedisServer server;
+  constexpr int kEntries = 65536;  // every 10.x.y.0/24
+  std::vector<std::string> hset{"HSET", std::string(redis::kEntriesKey)};
+  for (int i = 0; i < kEntries; ++i) {
+    hset.push_back("10." + std::to_string(i >> 8) + "." + std::to_string(i & 255) + ".0/24");
+    hset.push_back(R"({"value":"x","attributes":{}})");
+  }
+  server.run(hset);
+  auto engine = make(server);
+  engine->clear();
+  const auto before = engine->subscriptions();
+  server.run({"CLIENT", "KILL", "TYPE", "pubsub"});
+  ASSERT_TRUE(eventually([&] { return engine->len() > 0 || engine->subscriptions() > before; }));
+  engine->clear();
+  ASSERT_TRUE(eventually([&] { return engine->subscriptions() > before; }));
+  const auto n = engine->len();
+  EXPECT_TRUE(n == 0 || n == static_cast<std::uint64_t>(kEntries)) << n << " of " << kEntries;
+  EXPECT_EQ(engine->write_engine().len(), n);
+}
+
 // A child forked while an engine exists must not talk on its parent's
 // sockets (their replies would cross), and dropping its copy of the engine
 // must neither hang on the parent's subscriber thread nor disturb it.
