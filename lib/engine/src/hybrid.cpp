@@ -76,7 +76,8 @@ std::shared_ptr<const HybridEngine> HybridEngine::make(const EngineConfig& confi
       redis::notice_channel(config.update_channel, engine->backend_->client().settings().database);
   HybridEngine* self = engine.get();
   engine->subscriber_ = std::make_unique<redis::Subscriber>(
-      engine->backend_->client().settings(), engine->notice_channel_, [self] { self->catch_up(); },
+      engine->backend_->client().settings(), engine->notice_channel_,
+      [self] { self->catch_up(CatchUpCause::NewSubscription); },
       [self](std::string_view text) { self->apply_notice(text); }, [self] { self->retry_pending(); });
   std::string refusal;
   const bool first_subscribed = engine->subscriber_->wait_first_attempt(&refusal);
@@ -91,8 +92,9 @@ std::shared_ptr<const HybridEngine> HybridEngine::make(const EngineConfig& confi
   // No subscription yet (the server went away after the first connect):
   // load now; the subscriber catches up when it gets through. Should its
   // retry have got through meanwhile, its load comes first and this one
-  // waits for it: either way the engine is handed out loaded.
-  if (!first_subscribed) engine->catch_up();
+  // waits for it, then has nothing to do: either way the engine is handed
+  // out loaded.
+  if (!first_subscribed) engine->catch_up(CatchUpCause::Construction);
   return engine;
 }
 
@@ -106,12 +108,14 @@ void HybridEngine::apply_notice(std::string_view text) const {
     // for the prefix is back, an older notice of another engine's applied
     // meanwhile is undone: our change is the newer one.
     const auto due = echoes_due_.find(key);
-    if (due == echoes_due_.end() || --due->second > 0) return;
+    if (due == echoes_due_.end() || --due->second.count > 0) return;
+    std::optional<Metadata> latest = std::move(due->second.latest);
     echoes_due_.erase(due);
     if (overridden_.erase(key) == 0) return;
-    apply_change(notice->prefix, notice->insert ? std::optional(std::move(notice->record)) : std::nullopt);
+    apply_change(notice->prefix, std::move(latest));
     return;
   }
+  heard_notices_.store(true, std::memory_order_relaxed);
   // The generation is not counted from notices: one published before the
   // last load read the hash, and heard after it, would be counted twice,
   // and an engine that only reads would then never trust a later load to
@@ -137,20 +141,29 @@ void HybridEngine::apply_change(const IpPrefix& prefix, std::optional<Metadata> 
   if (!lost_by_server_.empty()) lost_by_server_.erase(prefix.canonical());
 }
 
+void HybridEngine::expect_echo(const std::string& key, std::optional<Metadata> change) const {
+  EchoesDue& due = echoes_due_[key];
+  ++due.count;
+  due.latest = std::move(change);
+}
+
 void HybridEngine::echo_not_coming(const std::string& key) const {
   const auto due = echoes_due_.find(key);
-  if (due == echoes_due_.end() || --due->second > 0) return;
+  if (due == echoes_due_.end() || --due->second.count > 0) return;
   echoes_due_.erase(due);
   overridden_.erase(key);  // the other engine's change stands
 }
 
 void HybridEngine::retry_pending() const {
+  if (heard_notices_.exchange(false, std::memory_order_relaxed)) {
+    if (const auto generation = backend_->generation()) note_generation(*generation);
+  }
   // The last catch-up could not read the hash (a time-out, a server gone
   // again): this one writes what waits, then loads.
   if (load_due_.load(std::memory_order_relaxed)) {
     if (ticks_waited_ >= load_wait_) {
       ticks_waited_ = 0;
-      catch_up();
+      catch_up(CatchUpCause::FailedLoad);
       const bool failed_again = load_due_.load(std::memory_order_relaxed);
       load_wait_ = failed_again ? std::min(2 * load_wait_ + 1, kMaxLoadWait) : 0;
       return;
@@ -193,23 +206,13 @@ void HybridEngine::replay_pending() const {
       std::lock_guard lock(sync_);
       auto it = pending_.find(field);
       if (it == pending_.end() || !same_change(it->second, change) || in_flight_.contains(key)) continue;
-      ++echoes_due_[key];
+      // Due even if the write fails: it may have reached the server.
+      expect_echo(key, change.record);
     }
     before_write(change.prefix);
-    std::optional<std::uint64_t> generation;
-    try {
-      generation = change.record ? backend_->store_entry(change.prefix, *change.record, channel, origin_)
-                                 : backend_->delete_entry(change.prefix, channel, origin_);
-    } catch (...) {
-      std::lock_guard lock(sync_);
-      echo_not_coming(key);
-      throw;
-    }
-    if (!generation) {
-      std::lock_guard lock(sync_);
-      echo_not_coming(key);
-      return;  // the server went away again: keep the rest
-    }
+    const auto generation = change.record ? backend_->store_entry(change.prefix, *change.record, channel, origin_)
+                                          : backend_->delete_entry(change.prefix, channel, origin_);
+    if (!generation) return;  // the server went away again: keep the rest
     note_generation(*generation);
     std::lock_guard lock(sync_);
     // Erase only what was replayed: a newer failed change of the field
@@ -219,9 +222,12 @@ void HybridEngine::replay_pending() const {
   }
 }
 
-void HybridEngine::catch_up() const {
+void HybridEngine::catch_up(CatchUpCause cause) const {
   // The construction's fallback load and the subscriber's may overlap.
   std::lock_guard one_at_a_time(catch_up_);
+  // The subscriber got through first and loaded: it keeps up from here, and
+  // a second load now would race the notices it applies.
+  if (cause == CatchUpCause::Construction && first_load_done_) return;
   // The first catch-up loads the empty engines in bulk, bypassing sync_:
   // decided here, under catch_up_, so that whichever thread runs it, no
   // notice is applied (the subscriber listens only once its catch-up
@@ -239,12 +245,17 @@ void HybridEngine::catch_up() const {
     touched_.clear();
     touched_.insert(in_flight_.begin(), in_flight_.end());
     clears_before = clears_;
-    // Notices of our changes sent before this subscription was made never
-    // come back, and the hash read below is newer than they are: only the
-    // changes still on their way can be undone by an older notice now.
-    echoes_due_.clear();
-    overridden_.clear();
-    for (const std::string& key : in_flight_) ++echoes_due_[key];
+    if (cause == CatchUpCause::NewSubscription) {
+      // Notices of our changes sent before this subscription was made never
+      // come back, and the hash read below is newer than they are: only the
+      // changes still on their way can be undone by an older notice now.
+      std::map<std::string, EchoesDue> still_due;
+      for (const std::string& key : in_flight_) {
+        if (auto it = echoes_due_.find(key); it != echoes_due_.end()) still_due[key] = it->second;
+      }
+      echoes_due_ = std::move(still_due);
+      overridden_.clear();
+    }
   }
   if (!first) replay_pending();
   // Every generation noted so far was set before the snapshot is read.
@@ -386,7 +397,7 @@ void HybridEngine::load_into_empty(std::vector<std::pair<std::string, std::strin
 }
 
 template <class Apply>
-auto HybridEngine::change_locally(const IpPrefix& prefix, Apply apply) const {
+auto HybridEngine::change_locally(const IpPrefix& prefix, const std::optional<Metadata>& change, Apply apply) const {
   // The two engines change under one lock, with or without a backend: two
   // changes of one prefix (or a change and a clear) interleaved between
   // them would leave the engines disagreeing for good.
@@ -396,7 +407,7 @@ auto HybridEngine::change_locally(const IpPrefix& prefix, Apply apply) const {
   auto result = apply();
   if (!lost_by_server_.empty()) lost_by_server_.erase(prefix.canonical());
   if (catching_up_) touched_.insert(key);
-  ++echoes_due_[key];
+  expect_echo(key, change);
   in_flight_.insert(std::move(key));
   return result;
 }
@@ -412,9 +423,9 @@ void HybridEngine::settle(const IpPrefix& prefix, std::optional<std::uint64_t> g
   const std::string field = redis::prefix_text(prefix.canonical());  // as store_entry writes it
   if (generation) {
     pending_.erase(field);  // a newer write reached the server
-  } else {
-    echo_not_coming(key);
-    if (!overtaken) pending_.insert_or_assign(field, std::move(change));
+  } else if (!overtaken) {
+    // Its notice stays due: the write may have reached the server.
+    pending_.insert_or_assign(field, std::move(change));
   }
 }
 
@@ -431,7 +442,6 @@ HybridEngine::Unsettled::~Unsettled() {
     const auto it = engine->in_flight_.find(key);
     if (it != engine->in_flight_.end()) engine->in_flight_.erase(it);
     if (!engine->in_flight_.contains(key)) engine->overtaken_.erase(key);
-    engine->echo_not_coming(key);
   } catch (...) {  // the key's text could not be made: the prefix stays in flight
   }
 }
@@ -458,7 +468,7 @@ void HybridEngine::before_write(const IpPrefix& prefix) const {
 InsertStatus HybridEngine::insert(const IpPrefix& prefix, Metadata metadata) const {
   std::unique_lock<std::mutex> writes;
   if (backend_) writes = std::unique_lock(writes_of(prefix));
-  const InsertStatus error = change_locally(prefix, [&]() -> InsertStatus {
+  const InsertStatus error = change_locally(prefix, metadata, [&]() -> InsertStatus {
     if (InsertStatus failed = write_->insert(prefix, metadata)) return failed;
     (void)read_->insert(prefix, metadata);
     return std::nullopt;
@@ -484,7 +494,7 @@ std::optional<Metadata> HybridEngine::lookup(const IpAddress& address) const { r
 std::optional<Metadata> HybridEngine::remove(const IpPrefix& prefix) const {
   std::unique_lock<std::mutex> writes;
   if (backend_) writes = std::unique_lock(writes_of(prefix));
-  std::optional<Metadata> removed = change_locally(prefix, [&] {
+  std::optional<Metadata> removed = change_locally(prefix, std::nullopt, [&] {
     std::optional<Metadata> from_write = write_->remove(prefix);
     (void)read_->remove(prefix);
     return from_write;
@@ -506,6 +516,9 @@ void HybridEngine::clear() const {
   read_->clear();
   lost_by_server_.clear();
   ++clears_;
+  // What the clear removed is not put back when its notices come back.
+  echoes_due_.clear();
+  overridden_.clear();
 }
 
 bool LostEntries::contains(const IpPrefix& canonical) const noexcept {

@@ -49,11 +49,14 @@
 //     catch-ups either until they change, and the generation counts from
 //     the server's again. A generation below the highest seen, with the
 //     same token or none, removes nothing until the count passes it again
-//     (a replica promoted before it caught up, or a lost server that no
-//     engine may write to). The generation seen is what the server
-//     answered: loads read it, and so do this engine's own writes; notices
-//     do not count, as one published before a load and heard after it
-//     would be counted twice.
+//     (a replica promoted before it caught up, a server restored from an
+//     older copy of its data, or a lost server that no engine may write
+//     to). The generation seen is what the server answered: loads read it,
+//     this engine's own writes too, and so does the subscriber's next tick
+//     after other engines' notices were heard. Notices themselves are not
+//     counted: one published before a load and heard after it would count
+//     twice, and an engine that only reads would then never again take a
+//     load for the whole truth.
 //     Nor is anything removed when the generation key holds something
 //     else. Until a load has read the hash, the generation decides alone.
 //
@@ -159,9 +162,10 @@ class HybridEngine final : public PrefixEngine {
   };
 
   // Applies a local change to both engines under sync_ and notes the prefix
-  // as in flight; returns the write engine's result.
+  // as in flight, its notice as due; `change` is the record inserted, or
+  // none for a remove. Returns the write engine's result.
   template <class Apply>
-  auto change_locally(const IpPrefix& prefix, Apply apply) const;
+  auto change_locally(const IpPrefix& prefix, const std::optional<Metadata>& change, Apply apply) const;
   // After the write-through: the prefix is no longer in flight, and the
   // change waits in pending_ when it did not reach the server.
   void settle(const IpPrefix& prefix, std::optional<std::uint64_t> generation, PendingChange change) const;
@@ -174,7 +178,8 @@ class HybridEngine final : public PrefixEngine {
   };
   // The subscriber's catch-up (see the header comment); the first one is
   // the construction-time load, into engines still empty.
-  void catch_up() const;
+  enum class CatchUpCause { Construction, NewSubscription, FailedLoad };
+  void catch_up(CatchUpCause cause) const;
   void replay_pending() const;
   // The subscriber's tick: writes the pending changes once the server takes
   // them again, also when no reconnection follows the failure.
@@ -186,8 +191,10 @@ class HybridEngine final : public PrefixEngine {
   // The construction's load: both engines are empty and unshared.
   void load_into_empty(std::vector<std::pair<std::string, std::string>> entries) const;
   void apply_notice(std::string_view text) const;
-  // Under sync_: a change's notice will not come back (its write failed,
-  // or never began).
+  // Under sync_: a change of the prefix whose notice is to come back.
+  void expect_echo(const std::string& key, std::optional<Metadata> change) const;
+  // Under sync_: a change's notice will not come back (its write never
+  // began).
   void echo_not_coming(const std::string& key) const;
   // Under sync_: applies a change to both engines as a notice brings it.
   void apply_change(const IpPrefix& prefix, std::optional<Metadata> record) const;
@@ -232,14 +239,28 @@ class HybridEngine final : public PrefixEngine {
   mutable std::set<std::string> overtaken_;
   // Notices of this engine's own writes still to come back, by canonical
   // prefix text: one per change from its local step (or per replayed
-  // write) until its notice comes back or its write fails. The
-  // subscription hears notices in the server's order, so another engine's
-  // notice of a prefix heard while one of ours is due was published before
-  // our write: it is applied (the prefix briefly shows it), noted in
-  // overridden_, and our last notice, when it comes back, puts our change
-  // back. Both start afresh with each catch-up, which reads the hash.
-  mutable std::map<std::string, unsigned> echoes_due_;
+  // write) until its notice comes back, with the latest of those changes.
+  // The subscription hears notices in the server's order, so another
+  // engine's notice of the prefix heard while one of ours is due was
+  // published before our write: it is applied (the prefix briefly shows
+  // it), noted in overridden_, and once our last notice is back our latest
+  // change is put back. A write that fails may still have reached the
+  // server (a reply that timed out), so its notice stays due: a count too
+  // high only stops putting changes back for the prefix, where one too low
+  // could put back an older change. Counts start afresh with each new
+  // subscription (our notices sent before it never come back) and with
+  // each clear (what it cleared is not put back).
+  struct EchoesDue {
+    unsigned count = 0;
+    std::optional<Metadata> latest;  // the record, or none for a remove
+  };
+  mutable std::map<std::string, EchoesDue> echoes_due_;
   mutable std::set<std::string> overridden_;
+  // Set when another engine's notice was applied since the subscriber's
+  // last tick, which then reads the generation: a count the server
+  // answered, where counting notices would count twice those heard after a
+  // load that had already counted them. Relaxed: a hint.
+  mutable std::atomic<bool> heard_notices_{false};
   // Clears so far; a catch-up stops applying the hash once one happens, so
   // that the clear counts as after it, not as having emptied part of it.
   mutable std::uint64_t clears_ = 0;

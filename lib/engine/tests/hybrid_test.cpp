@@ -562,6 +562,40 @@ TEST(HybridRedis, AnOlderNoticeDoesNotUndoANewerChangeOfOurs) {
   }
 }
 
+// A write whose reply timed out may still have reached the server, after
+// another engine's older change that this one heard meanwhile: its notice,
+// when it comes back, still puts our change back.
+TEST(HybridRedis, AWriteWhoseReplyTimedOutStillWinsOverAnOlderNotice) {
+  RedisServer server;
+  auto a = make(server);
+  auto b = make(server);
+  const IpPrefix p = P("10.0.0.0/8");
+  std::thread stall;
+  bool once = false;
+  a->set_before_write_hook([&](const IpPrefix&) {  // after a's local step, before its write
+    if (std::exchange(once, true)) return;
+    (void)b->insert(p, Metadata("b's"));
+    EXPECT_TRUE(eventually([&] { return value_at(*a, "10.1.1.1") == "b's"; }));
+    // The server busy for longer than a's reply may take: a's write waits
+    // behind the script, times out, and is run when the script ends.
+    stall = std::thread([&] {
+      server.run({"EVAL",
+                  "local t = redis.call('TIME') local e = t[1] * 1000000 + t[2] + 2600000 "
+                  "repeat t = redis.call('TIME') until t[1] * 1000000 + t[2] >= e return 1",
+                  "0"});
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  });
+  ASSERT_EQ(a->insert(p, Metadata("a's")), std::nullopt);
+  a->set_before_write_hook(nullptr);
+  stall.join();
+  EXPECT_EQ(server.run({"HGET", std::string(redis::kEntriesKey), "10.0.0.0/8"}), R"({"value":"a's","attributes":{}})");
+  ASSERT_EQ(b->insert(P("198.51.100.0/24"), Metadata("marker")), std::nullopt);
+  ASSERT_TRUE(eventually([&] { return value_at(*a, "198.51.100.1") == "marker"; }));
+  EXPECT_EQ(value_at(*a, "10.1.1.1"), "a's") << "an older change of b's stayed over a's, which the server took last";
+  EXPECT_EQ(value_at(*b, "10.1.1.1"), "a's");
+}
+
 // Notices of changes a load already counted (published before it read the
 // hash, heard after it) must not keep a later catch-up from taking the hash
 // for the whole truth: the two notices below, with no count of their own,
@@ -581,6 +615,35 @@ TEST(HybridRedis, NoticesHeardAfterTheirLoadDoNotHoldBackRemoves) {
   EXPECT_EQ(value_at(*reader, "192.0.2.1"), std::nullopt) << "a remove made elsewhere was never applied";
   EXPECT_EQ(value_at(*reader, "172.16.0.1"), "late");
   EXPECT_EQ(value_at(*reader, "10.1.1.1"), "ten");
+}
+
+// A server restored from an older copy of its data keeps its incarnation
+// token but has counted fewer changes than the engines saw. An engine that
+// only reads, and heard the lost changes as notices, must not take its hash
+// for the whole truth either: it would drop what the writer keeps.
+TEST(HybridRedis, AServerBehindWhatNoticesToldOfRemovesNothing) {
+  RedisServer server;
+  const std::string key(redis::kEntriesKey);
+  auto reader = make(server);
+  auto writer = make(server);
+  auto gets = [&] {  // the GETs the server ran: only the reader's tick sends one
+    const std::string stats = server.run({"INFO", "commandstats"});
+    const auto at = stats.find("cmdstat_get:calls=");
+    return at == std::string::npos ? 0L : std::stol(stats.substr(at + 18));
+  };
+  ASSERT_EQ(writer->insert(P("10.0.0.0/8"), Metadata("one")), std::nullopt);
+  ASSERT_EQ(writer->insert(P("11.0.0.0/8"), Metadata("two")), std::nullopt);
+  ASSERT_TRUE(eventually([&] { return reader->contains(P("11.0.0.0/8")); }));
+  const long before = gets();
+  (void)eventually([&] { return gets() > before; }, std::chrono::seconds(10));  // the reader's tick
+  server.run({"HDEL", key, "11.0.0.0/8"});
+  server.run({"SET", std::string(redis::kGenerationKey), "1"});
+  const auto writer_before = writer->subscriptions();
+  ASSERT_TRUE(caught_up_again(server, *reader));
+  ASSERT_TRUE(eventually([&] { return writer->subscriptions() > writer_before; }));
+  EXPECT_TRUE(reader->contains(P("11.0.0.0/8"))) << "the reader took a server behind it for the whole truth";
+  EXPECT_TRUE(writer->contains(P("11.0.0.0/8")));
+  EXPECT_TRUE(reader->contains(P("10.0.0.0/8")));
 }
 
 // A clear while a catch-up applies the hash counts as after it: the engine
