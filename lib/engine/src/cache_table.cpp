@@ -295,14 +295,14 @@ void ResultTable::store(const IpAddress& address, const std::optional<Metadata>&
   }
   detail::MetadataRep* dropped[2] = {nullptr, nullptr};  // evicted, replaced
   bool reserved = try_reserve();
-  // Full: three stores in four evict an entry of their own stripe, which
-  // saves locking another, and the rest an entry of a random stripe.
-  // Evicting only here would freeze each stripe's share of the table at
-  // what it held when the table filled, so that a group rare then and hot
-  // now could never hold more; with both, a stripe's share follows its rate
-  // of misses, as under evictions of random entries, only settling four
-  // times more slowly.
-  const bool evict_here = !reserved && (next_random() & 3) != 0;
+  // Full: seven stores in eight evict an entry of their own stripe, whose
+  // lines the probe has just read, and the rest an entry of a random
+  // stripe (a lock and a cache miss or two more). Evicting only here would
+  // freeze each stripe's share of the table at what it held when the table
+  // filled, so that a group rare then and hot now could never hold more;
+  // with both, a stripe's share follows its rate of misses, as under
+  // evictions of random entries, only settling eight times more slowly.
+  const bool evict_here = !reserved && (next_random() & 7) != 0;
   for (;;) {
     bool stale = false;
     bool stored = false;

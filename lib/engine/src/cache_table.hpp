@@ -28,8 +28,8 @@
 // Capacity. `size_` counts stored entries plus room reserved by stores in
 // progress, and never exceeds `capacity`. A store takes room while the table
 // is not full; when it is full it evicts one entry first (also when its own
-// address turns out to be present, as the layer always has): three times in
-// four an entry of its own stripe (the first from the address's home slot on),
+// address turns out to be present, as the layer always has): seven times in
+// eight an entry of its own stripe (the first from the address's home slot on),
 // under the lock it takes anyway, otherwise (or when its stripe is empty)
 // an entry of a random non-empty stripe, so that each stripe's share of the
 // table follows where the misses are. A store that does not happen gives
