@@ -1,5 +1,7 @@
 #include "hybrid.hpp"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <stdexcept>
 #include <system_error>
@@ -27,7 +29,8 @@ std::string hybrid_failure_message(const std::string& error) {
 HybridEngine::HybridEngine(std::shared_ptr<const LocalEngine> write, std::shared_ptr<const LocalEngine> read,
                            std::string update_channel)
     : write_(std::move(write)), read_(std::move(read)), update_channel_(std::move(update_channel)),
-      origin_(redis::new_origin()) {}
+      origin_(redis::new_origin()),
+      owner_pid_(static_cast<int>(::getpid())) {}
 
 HybridEngine::~HybridEngine() {
   // The subscriber's thread may be waiting on the server (a catch-up's load
@@ -110,8 +113,9 @@ void HybridEngine::apply_notice(std::string_view text) const {
     const auto due = echoes_due_.find(key);
     if (due == echoes_due_.end() || --due->second.count > 0) return;
     std::optional<Metadata> latest = std::move(due->second.latest);
+    const bool restorable = due->second.restorable;
     echoes_due_.erase(due);
-    if (overridden_.erase(key) == 0) return;
+    if (overridden_.erase(key) == 0 || !restorable) return;
     apply_change(notice->prefix, std::move(latest));
     return;
   }
@@ -141,10 +145,22 @@ void HybridEngine::apply_change(const IpPrefix& prefix, std::optional<Metadata> 
   if (!lost_by_server_.empty()) lost_by_server_.erase(prefix.canonical());
 }
 
+std::string HybridEngine::origin_here() const {
+  const int pid = static_cast<int>(::getpid());
+  if (pid == owner_pid_) return origin_;
+  std::lock_guard lock(child_origin_mutex_);
+  if (child_pid_ != pid) {
+    child_origin_ = redis::new_origin();
+    child_pid_ = pid;
+  }
+  return child_origin_;
+}
+
 void HybridEngine::expect_echo(const std::string& key, std::optional<Metadata> change) const {
   EchoesDue& due = echoes_due_[key];
   ++due.count;
   due.latest = std::move(change);
+  due.restorable = true;
 }
 
 void HybridEngine::echo_not_coming(const std::string& key) const {
@@ -156,7 +172,11 @@ void HybridEngine::echo_not_coming(const std::string& key) const {
 
 void HybridEngine::retry_pending() const {
   if (heard_notices_.exchange(false, std::memory_order_relaxed)) {
-    if (const auto generation = backend_->generation()) note_generation(*generation);
+    if (const auto generation = backend_->generation()) {
+      note_generation(*generation);
+    } else {
+      heard_notices_.store(true, std::memory_order_relaxed);  // read it next tick
+    }
   }
   // The last catch-up could not read the hash (a time-out, a server gone
   // again): this one writes what waits, then loads.
@@ -210,8 +230,8 @@ void HybridEngine::replay_pending() const {
       expect_echo(key, change.record);
     }
     before_write(change.prefix);
-    const auto generation = change.record ? backend_->store_entry(change.prefix, *change.record, channel, origin_)
-                                          : backend_->delete_entry(change.prefix, channel, origin_);
+    const auto generation = change.record ? backend_->store_entry(change.prefix, *change.record, channel, origin_here())
+                                          : backend_->delete_entry(change.prefix, channel, origin_here());
     if (!generation) return;  // the server went away again: keep the rest
     note_generation(*generation);
     std::lock_guard lock(sync_);
@@ -250,11 +270,13 @@ void HybridEngine::catch_up(CatchUpCause cause) const {
       // come back, and the hash read below is newer than they are: only the
       // changes still on their way can be undone by an older notice now.
       std::map<std::string, EchoesDue> still_due;
+      std::set<std::string> still_overridden;
       for (const std::string& key : in_flight_) {
         if (auto it = echoes_due_.find(key); it != echoes_due_.end()) still_due[key] = it->second;
+        if (overridden_.contains(key)) still_overridden.insert(key);
       }
       echoes_due_ = std::move(still_due);
-      overridden_.clear();
+      overridden_ = std::move(still_overridden);
     }
   }
   if (!first) replay_pending();
@@ -483,7 +505,7 @@ InsertStatus HybridEngine::insert(const IpPrefix& prefix, Metadata metadata) con
   if (error || !backend_) return error;
   Unsettled unsettled{this, &prefix};
   before_write(prefix);
-  const auto generation = backend_->store_entry(prefix, metadata, &notice_channel_, origin_);
+  const auto generation = backend_->store_entry(prefix, metadata, &notice_channel_, origin_here());
   settle(prefix, generation, PendingChange{prefix, std::move(metadata)});
   unsettled.engine = nullptr;
   return std::nullopt;
@@ -502,7 +524,7 @@ std::optional<Metadata> HybridEngine::remove(const IpPrefix& prefix) const {
   if (!backend_) return removed;
   Unsettled unsettled{this, &prefix};
   before_write(prefix);
-  const auto generation = backend_->delete_entry(prefix, &notice_channel_, origin_);
+  const auto generation = backend_->delete_entry(prefix, &notice_channel_, origin_here());
   settle(prefix, generation, PendingChange{prefix, std::nullopt});
   unsettled.engine = nullptr;
   return removed;
@@ -516,8 +538,9 @@ void HybridEngine::clear() const {
   read_->clear();
   lost_by_server_.clear();
   ++clears_;
-  // What the clear removed is not put back when its notices come back.
-  echoes_due_.clear();
+  // What the clear removed is not put back when its notices come back; the
+  // counts stay, as those notices still come.
+  for (auto& [key, due] : echoes_due_) due.restorable = false;
   overridden_.clear();
 }
 

@@ -211,6 +211,14 @@ class HybridEngine final : public PrefixEngine {
   // hash.
   std::string notice_channel_;
   std::string origin_;  // names this engine in its notices
+  // A forked child's writes name an origin of their own: under its
+  // parent's, the parent would take the child's notices for its own and
+  // never apply them. Made on the child's first write.
+  const int owner_pid_;
+  mutable std::mutex child_origin_mutex_;  // guards the two below
+  mutable int child_pid_ = 0;
+  mutable std::string child_origin_;
+  std::string origin_here() const;
   std::shared_ptr<redis::RedisBackend> backend_;
 
   mutable std::mutex catch_up_;  // one catch-up at a time; taken before sync_
@@ -249,10 +257,12 @@ class HybridEngine final : public PrefixEngine {
   // high only stops putting changes back for the prefix, where one too low
   // could put back an older change. Counts start afresh with each new
   // subscription (our notices sent before it never come back) and with
-  // each clear (what it cleared is not put back).
+  // with each clear (what it cleared is not put back, though the counts stay:
+// the notices of changes made before it still come back).
   struct EchoesDue {
     unsigned count = 0;
     std::optional<Metadata> latest;  // the record, or none for a remove
+    bool restorable = true;  // false once a clear came after `latest`
   };
   mutable std::map<std::string, EchoesDue> echoes_due_;
   mutable std::set<std::string> overridden_;
