@@ -81,7 +81,8 @@ std::shared_ptr<const HybridEngine> HybridEngine::make(const EngineConfig& confi
   engine->subscriber_ = std::make_unique<redis::Subscriber>(
       engine->backend_->client().settings(), engine->notice_channel_,
       [self] { self->catch_up(CatchUpCause::NewSubscription); },
-      [self](std::string_view text) { self->apply_notice(text); }, [self] { self->retry_pending(); });
+      [self](std::string_view text) { self->apply_notice(text); }, [self] { self->retry_pending(); },
+      redis::Subscriber::kMaxHeldBytes, [self] { self->note_subscribing(); });
   std::string refusal;
   const bool first_subscribed = engine->subscriber_->wait_first_attempt(&refusal);
   if (!refusal.empty()) {
@@ -156,11 +157,18 @@ std::string HybridEngine::origin_here() const {
   return child_origin_;
 }
 
+void HybridEngine::note_subscribing() const {
+  std::lock_guard lock(sync_);
+  made_before_subscribing_ = changes_made_;
+  in_flight_before_subscribing_ = std::set<std::string>(in_flight_.begin(), in_flight_.end());
+}
+
 void HybridEngine::expect_echo(const std::string& key, std::optional<Metadata> change) const {
   EchoesDue& due = echoes_due_[key];
   ++due.count;
   due.latest = std::move(change);
   due.restorable = true;
+  due.made = ++changes_made_;
 }
 
 void HybridEngine::echo_not_coming(const std::string& key) const {
@@ -243,6 +251,14 @@ void HybridEngine::replay_pending() const {
 }
 
 void HybridEngine::catch_up(CatchUpCause cause) const {
+  if (cause == CatchUpCause::NewSubscription) {
+    std::function<void()> hook;
+    {
+      std::lock_guard lock(sync_);
+      hook = before_catch_up_hook_;
+    }
+    if (hook) hook();
+  }
   // The construction's fallback load and the subscriber's may overlap.
   std::lock_guard one_at_a_time(catch_up_);
   // The subscriber got through first and loaded: it keeps up from here, and
@@ -266,17 +282,20 @@ void HybridEngine::catch_up(CatchUpCause cause) const {
     touched_.insert(in_flight_.begin(), in_flight_.end());
     clears_before = clears_;
     if (cause == CatchUpCause::NewSubscription) {
-      // Notices of our changes sent before this subscription was made never
-      // come back, and the hash read below is newer than they are: only the
-      // changes still on their way can be undone by an older notice now.
-      std::map<std::string, EchoesDue> still_due;
-      std::set<std::string> still_overridden;
-      for (const std::string& key : in_flight_) {
-        if (auto it = echoes_due_.find(key); it != echoes_due_.end()) still_due[key] = it->second;
-        if (overridden_.contains(key)) still_overridden.insert(key);
+      // Notices of our changes written before this subscription was asked
+      // for never come back, and the hash read below is newer than they
+      // are. The others (changes in flight then or now, or made since) may
+      // come back on it, and keep their counts and marks.
+      for (auto it = echoes_due_.begin(); it != echoes_due_.end();) {
+        const std::string& key = it->first;
+        if (it->second.made > made_before_subscribing_ || in_flight_.contains(key) ||
+            in_flight_before_subscribing_.contains(key)) {
+          ++it;
+          continue;
+        }
+        overridden_.erase(key);
+        it = echoes_due_.erase(it);
       }
-      echoes_due_ = std::move(still_due);
-      overridden_ = std::move(still_overridden);
     }
   }
   if (!first) replay_pending();
@@ -475,6 +494,11 @@ std::mutex& HybridEngine::writes_of(const IpPrefix& prefix) const {
 void HybridEngine::set_before_write_hook(std::function<void(const IpPrefix&)> hook) const {
   std::lock_guard lock(sync_);
   before_write_hook_ = std::move(hook);
+}
+
+void HybridEngine::set_before_catch_up_hook(std::function<void()> hook) const {
+  std::lock_guard lock(sync_);
+  before_catch_up_hook_ = std::move(hook);
 }
 
 void HybridEngine::before_write(const IpPrefix& prefix) const {

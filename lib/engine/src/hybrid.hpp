@@ -150,6 +150,8 @@ class HybridEngine final : public PrefixEngine {
   // For tests: runs on the writing thread just before each write-through
   // (of a change just made, or of a pending one), with its prefix.
   void set_before_write_hook(std::function<void(const IpPrefix&)> hook) const;
+  // For tests: runs at the start of each catch-up of a new subscription.
+  void set_before_catch_up_hook(std::function<void()> hook) const;
 
   HybridEngine(std::shared_ptr<const LocalEngine> write, std::shared_ptr<const LocalEngine> read,
                std::string update_channel);
@@ -191,6 +193,8 @@ class HybridEngine final : public PrefixEngine {
   // The construction's load: both engines are empty and unshared.
   void load_into_empty(std::vector<std::pair<std::string, std::string>> entries) const;
   void apply_notice(std::string_view text) const;
+  // Just before a SUBSCRIBE is sent (see changes_made_).
+  void note_subscribing() const;
   // Under sync_: a change of the prefix whose notice is to come back.
   void expect_echo(const std::string& key, std::optional<Metadata> change) const;
   // Under sync_: a change's notice will not come back (its write never
@@ -263,9 +267,17 @@ class HybridEngine final : public PrefixEngine {
     unsigned count = 0;
     std::optional<Metadata> latest;  // the record, or none for a remove
     bool restorable = true;  // false once a clear came after `latest`
+    std::uint64_t made = 0;  // changes_made_ when `latest` was made
   };
   mutable std::map<std::string, EchoesDue> echoes_due_;
   mutable std::set<std::string> overridden_;
+  // Changes whose notices were made due, and, just before each SUBSCRIBE
+  // was sent, that number and the prefixes then in flight: a new
+  // subscription's catch-up keeps the counts of changes made since, or in
+  // flight then or now, whose notices may come back on it.
+  mutable std::uint64_t changes_made_ = 0;
+  mutable std::uint64_t made_before_subscribing_ = 0;
+  mutable std::set<std::string> in_flight_before_subscribing_;
   // Set when another engine's notice was applied since the subscriber's
   // last tick, which then reads the generation: a count the server
   // answered, where counting notices would count twice those heard after a
@@ -275,6 +287,7 @@ class HybridEngine final : public PrefixEngine {
   // that the clear counts as after it, not as having emptied part of it.
   mutable std::uint64_t clears_ = 0;
   mutable std::function<void(const IpPrefix&)> before_write_hook_;
+  mutable std::function<void()> before_catch_up_hook_;  // guarded by sync_
   // See the header comment; by a hash of the canonical prefix text.
   static constexpr std::size_t kWriteStripes = 64;
   mutable std::array<std::mutex, kWriteStripes> write_stripes_;

@@ -593,6 +593,30 @@ TEST(HybridRedis, AnOlderNoticeDoesNotUndoAChangeOnItsWayAcrossAReconnect) {
   EXPECT_TRUE(eventually([&] { return value_at(*b, "10.1.1.1") == "a's"; }));
 }
 
+// A change made and written between a new subscription and its catch-up:
+// its notice comes back on the new subscription, after another engine's
+// older change held meanwhile, and still puts ours back.
+TEST(HybridRedis, AChangeMadeAsASubscriptionIsMadeStillWins) {
+  RedisServer server;
+  auto a = make(server);
+  auto b = make(server);
+  const IpPrefix p = P("10.0.0.0/8");
+  bool once = false;
+  a->set_before_catch_up_hook([&] {
+    if (std::exchange(once, true)) return;
+    (void)b->insert(p, Metadata("b's"));
+    EXPECT_EQ(a->insert(p, Metadata("a's")), std::nullopt);
+  });
+  const auto before = a->subscriptions();
+  server.run({"CLIENT", "KILL", "TYPE", "pubsub"});
+  ASSERT_TRUE(eventually([&] { return a->subscriptions() > before; }));
+  a->set_before_catch_up_hook(nullptr);
+  server.run({"PUBLISH", "korvane:updates", R"(00000000000000ff I 198.51.100.0/24 {"value":"marker","attributes":{}})"});
+  ASSERT_TRUE(eventually([&] { return value_at(*a, "198.51.100.1") == "marker"; }));
+  EXPECT_EQ(value_at(*a, "10.1.1.1"), "a's") << "an older change of b's stayed over a's made as a subscription was made";
+  EXPECT_TRUE(eventually([&] { return value_at(*b, "10.1.1.1") == "a's"; }));
+}
+
 // A write whose reply timed out may still have reached the server, after
 // another engine's older change that this one heard meanwhile: its notice,
 // when it comes back, still puts our change back.

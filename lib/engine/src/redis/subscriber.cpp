@@ -24,13 +24,14 @@ ConnectionSettings subscribing(ConnectionSettings settings) {
 
 Subscriber::Subscriber(ConnectionSettings settings, std::string channel, std::function<void()> on_subscribed,
                        std::function<void(std::string_view)> on_message, std::function<void()> on_tick,
-                       std::size_t held_limit)
+                       std::size_t held_limit, std::function<void()> before_subscribing)
     : held_limit_(held_limit),
       settings_(subscribing(std::move(settings))),
       channel_(std::move(channel)),
       on_subscribed_(std::move(on_subscribed)),
       on_message_(std::move(on_message)),
-      on_tick_(std::move(on_tick)) {
+      on_tick_(std::move(on_tick)),
+      before_subscribing_(std::move(before_subscribing)) {
   if (pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) throw std::runtime_error("cannot create the subscriber's wake-up pipe");
   try {
     thread_ = std::make_unique<std::thread>([this] { run(); });
@@ -85,7 +86,10 @@ void Subscriber::run() {
     std::string error;
     std::unique_ptr<Connection> connection = Connection::open(settings_, error);
     std::optional<std::vector<Reply>> confirmed;
-    if (connection) confirmed = connection->run({{"SUBSCRIBE", channel_}});
+    if (connection) {
+      if (before_subscribing_) before_subscribing_();
+      confirmed = connection->run({{"SUBSCRIBE", channel_}});
+    }
     if (!confirmed || confirmed->front().type == Reply::Type::Error) {
       // Only a denial is final; other errors (too many clients, a server
       // still loading) pass, and the next attempt may get through.

@@ -15,6 +15,9 @@
 // retries with a back-off from 100 ms up to 1 s. Each time a subscription is
 // confirmed it calls `on_subscribed` before handing on any message received
 // on that subscription, so the owner can reload whatever it may have missed.
+// `before_subscribing`, when given, runs just before each SUBSCRIBE is sent,
+// on the subscriber's thread: what is published after it may still reach
+// the subscription that follows.
 // Meanwhile the messages are read and kept in order (up to kMaxHeldBytes of
 // them, or the limit given; past that they are dropped and the subscription
 // made again), so that a long reload during a flood of messages does not
@@ -49,7 +52,7 @@ class Subscriber {
 
   Subscriber(ConnectionSettings settings, std::string channel, std::function<void()> on_subscribed,
              std::function<void(std::string_view)> on_message, std::function<void()> on_tick = {},
-             std::size_t held_limit = kMaxHeldBytes);
+             std::size_t held_limit = kMaxHeldBytes, std::function<void()> before_subscribing = {});
   ~Subscriber();
   Subscriber(const Subscriber&) = delete;
   Subscriber& operator=(const Subscriber&) = delete;
@@ -86,6 +89,7 @@ class Subscriber {
   const std::function<void()> on_subscribed_;
   const std::function<void(std::string_view)> on_message_;
   const std::function<void()> on_tick_;
+  const std::function<void()> before_subscribing_;
   int wake_[2] = {-1, -1};  // self-pipe: the destructor writes, poll wakes
   std::atomic<bool> stop_{false};
   std::atomic<std::uint64_t> subscriptions_{0};
