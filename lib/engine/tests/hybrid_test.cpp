@@ -520,6 +520,27 @@ TEST(HybridRedis, WritesOfOnePrefixLandInTheOrderTheyWereMade) {
   EXPECT_EQ(value_at(*two, "192.0.2.1"), "newer");
 }
 
+// Publishes a notice of a marker entry and waits until `engine` applies it:
+// it has then applied every notice published before. Only a notice brings
+// the marker (a catch-up's load could bring one in the hash before the
+// notices held meanwhile are applied).
+void hear_all_notices_so_far(const RedisServer& server, const HybridEngine& engine) {
+  static int markers = 0;
+  const std::string value = "marker " + std::to_string(++markers);
+  server.run({"PUBLISH", "korvane:updates",
+              R"(00000000000000ff I 198.51.100.0/24 {"value":")" + value + R"(","attributes":{}})"});
+  ASSERT_TRUE(eventually([&] { return value_at(engine, "198.51.100.1") == value; }));
+}
+
+// What a and b hold of 10.0.0.0/8 once a has heard everything, after b's
+// older change of it and a's newer one ("a's").
+void expect_a_s_change_stays(const RedisServer& server, const HybridEngine& a, const HybridEngine& b,
+                             const char* when) {
+  hear_all_notices_so_far(server, a);
+  EXPECT_EQ(value_at(a, "10.1.1.1"), "a's") << "an older change of b's stayed over a's " << when;
+  EXPECT_TRUE(eventually([&] { return value_at(b, "10.1.1.1") == "a's"; }));
+}
+
 // Another engine's change that reached the server before ours, heard here
 // after our local step, must not outlive our change here: our own notice,
 // back in the server's order, puts ours back.
@@ -528,7 +549,6 @@ TEST(HybridRedis, AnOlderNoticeDoesNotUndoANewerChangeOfOurs) {
   const std::string key(redis::kEntriesKey);
   auto a = make(server);
   auto b = make(server);
-  int round = 0;
   for (const bool a_inserts : {true, false}) {
     const std::string field = a_inserts ? "10.0.0.0/8" : "172.16.0.0/12";
     const IpPrefix p = P(field);
@@ -551,11 +571,7 @@ TEST(HybridRedis, AnOlderNoticeDoesNotUndoANewerChangeOfOurs) {
       (void)a->remove(p);
     }
     a->set_before_write_hook(nullptr);
-    // b's write reached the server first, a's last; a marker written after
-    // both tells when a has heard everything before it.
-    const std::string marker = "marker " + std::to_string(++round);
-    ASSERT_EQ(b->insert(P("198.51.100.0/24"), Metadata(marker)), std::nullopt);
-    ASSERT_TRUE(eventually([&] { return value_at(*a, "198.51.100.1") == marker; }));
+    hear_all_notices_so_far(server, *a);  // b's write reached the server first, a's last
     EXPECT_EQ(server.run({"HEXISTS", key, field}), a_inserts ? "1" : "0");
     EXPECT_EQ(a->contains(p), a_inserts) << field << ": an older change of b's undid a's";
     EXPECT_EQ(a->write_engine().contains(p), a_inserts) << field;
@@ -585,12 +601,7 @@ TEST(HybridRedis, AnOlderNoticeDoesNotUndoAChangeOnItsWayAcrossAReconnect) {
   });
   ASSERT_EQ(a->insert(p, Metadata("a's")), std::nullopt);
   a->set_before_write_hook(nullptr);
-  // A marker only a notice brings (a catch-up's load could bring one in the
-  // hash before the notices held meanwhile are applied).
-  server.run({"PUBLISH", "korvane:updates", R"(00000000000000ff I 198.51.100.0/24 {"value":"marker","attributes":{}})"});
-  ASSERT_TRUE(eventually([&] { return value_at(*a, "198.51.100.1") == "marker"; }));
-  EXPECT_EQ(value_at(*a, "10.1.1.1"), "a's") << "an older change of b's stayed over a's across the reconnect";
-  EXPECT_TRUE(eventually([&] { return value_at(*b, "10.1.1.1") == "a's"; }));
+  expect_a_s_change_stays(server, *a, *b, "across the reconnect");
 }
 
 // A change made and written between a new subscription and its catch-up:
@@ -611,10 +622,7 @@ TEST(HybridRedis, AChangeMadeAsASubscriptionIsMadeStillWins) {
   server.run({"CLIENT", "KILL", "TYPE", "pubsub"});
   ASSERT_TRUE(eventually([&] { return a->subscriptions() > before; }));
   a->set_before_catch_up_hook(nullptr);
-  server.run({"PUBLISH", "korvane:updates", R"(00000000000000ff I 198.51.100.0/24 {"value":"marker","attributes":{}})"});
-  ASSERT_TRUE(eventually([&] { return value_at(*a, "198.51.100.1") == "marker"; }));
-  EXPECT_EQ(value_at(*a, "10.1.1.1"), "a's") << "an older change of b's stayed over a's made as a subscription was made";
-  EXPECT_TRUE(eventually([&] { return value_at(*b, "10.1.1.1") == "a's"; }));
+  expect_a_s_change_stays(server, *a, *b, "made as a subscription was made");
 }
 
 // A write whose reply timed out may still have reached the server, after
@@ -645,10 +653,7 @@ TEST(HybridRedis, AWriteWhoseReplyTimedOutStillWinsOverAnOlderNotice) {
   a->set_before_write_hook(nullptr);
   stall.join();
   EXPECT_EQ(server.run({"HGET", std::string(redis::kEntriesKey), "10.0.0.0/8"}), R"({"value":"a's","attributes":{}})");
-  ASSERT_EQ(b->insert(P("198.51.100.0/24"), Metadata("marker")), std::nullopt);
-  ASSERT_TRUE(eventually([&] { return value_at(*a, "198.51.100.1") == "marker"; }));
-  EXPECT_EQ(value_at(*a, "10.1.1.1"), "a's") << "an older change of b's stayed over a's, which the server took last";
-  EXPECT_EQ(value_at(*b, "10.1.1.1"), "a's");
+  expect_a_s_change_stays(server, *a, *b, "though the server took a's last");
 }
 
 // Notices of changes a load already counted (published before it read the
