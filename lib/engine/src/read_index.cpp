@@ -891,8 +891,13 @@ ReadIndex::~ReadIndex() {
 }
 
 detail::MetadataRep* ReadIndex::lookup(u128 key) const noexcept {
-  Rep* found = walk(key);
-  return found != nullptr ? found : short_[short_slot(key)].load(std::memory_order_acquire);
+  for (;;) {
+    const std::uint64_t short_before = short_changes_.load(std::memory_order_acquire);
+    if (Rep* found = walk(key)) return found;
+    Rep* found = short_[short_slot(key)].load(std::memory_order_acquire);
+    // Again only while prefixes of 8 bits or fewer change under the lookup.
+    if (short_changes_.load(std::memory_order_relaxed) == short_before) return found;
+  }
 }
 
 detail::MetadataRep* ReadIndex::walk(u128 key) const noexcept {
@@ -946,6 +951,10 @@ void ReadIndex::lookup_batch(const ReadIndex* const* index, const u128* keys, st
     // of them by a step and drops those that finish.
     std::uint8_t walking[kLanes];
     std::size_t walks = 0;
+    std::uint64_t short_before[kLanes];  // as in lookup
+    for (std::size_t l = 0; l < lanes; ++l) {
+      short_before[l] = index[base + l]->short_changes_.load(std::memory_order_acquire);
+    }
     for (std::size_t l = 0; l < lanes; ++l) {
       const unsigned top = top_slot(keys[base + l]);
       if (index[base + l]->occupied(top)) __builtin_prefetch(&index[base + l]->slots_[top]);
@@ -1014,7 +1023,11 @@ void ReadIndex::lookup_batch(const ReadIndex* const* index, const u128* keys, st
     }
     for (std::size_t l = 0; l < lanes; ++l) {
       if (out[base + l] == nullptr) {
-        out[base + l] = index[base + l]->short_[short_slot(keys[base + l])].load(std::memory_order_acquire);
+        const ReadIndex& at = *index[base + l];
+        out[base + l] = at.short_[short_slot(keys[base + l])].load(std::memory_order_acquire);
+        if (at.short_changes_.load(std::memory_order_relaxed) != short_before[l]) {
+          out[base + l] = at.lookup(keys[base + l]);
+        }
       }
     }
   }
@@ -1029,6 +1042,7 @@ void ReadIndex::rebuild_short(u128 key, unsigned length, const IndexSource& sour
   std::fill_n(leaf, std::size_t{1} << span, range.cover);
   distribute(range.deeper, 0, range.deeper.size(), length, span, leaf, [](unsigned, ChildRange) {});
   const unsigned first = bits_at(base, 0, kShortBits);
+  begin_short_change();
   for (unsigned i = 0; i < (1u << span); ++i) short_[first + i].store(leaf[i], std::memory_order_release);
 }
 
@@ -1402,6 +1416,7 @@ void ReadIndex::prefetch_for_update(u128 key) const noexcept {
 
 void ReadIndex::reset() {
   std::lock_guard lock(writers_);
+  begin_short_change();
   for (auto& entry : short_) entry.store(nullptr, std::memory_order_release);
   for (std::size_t w = 0; w < kOccupiedWords; ++w) {
     for (std::uint64_t bits = occupied_[w].load(std::memory_order_relaxed); bits != 0; bits &= bits - 1) {

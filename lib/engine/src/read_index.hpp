@@ -130,11 +130,14 @@ class ReadIndex {
   // caller's pinning. For an empty slot the prefetch goes to the occupancy
   // word just read, so a sparse table's lookups pull no slot lines in.
   bool surely_none(trie::u128 key) const noexcept {
+    const std::uint64_t short_before = short_changes_.load(std::memory_order_acquire);
     const unsigned slot = index_detail::top_slot(key);
     const bool used = occupied(slot);
     __builtin_prefetch(used ? static_cast<const void*>(&slots_[slot]) : static_cast<const void*>(&occupied_[slot >> 6]));
     const bool no_short = short_[index_detail::short_slot(key)].load(std::memory_order_acquire) == nullptr;
-    return !used & no_short;
+    // The acquire load above keeps this one after it (see short_changes_).
+    const bool one_moment = short_changes_.load(std::memory_order_relaxed) == short_before;
+    return !used & no_short & one_moment;
   }
   // The same for many keys at once, key i in index[i], overlapping their
   // memory accesses: the walks advance side by side, each prefetching its
@@ -222,6 +225,23 @@ class ReadIndex {
   // The prefixes of 8 bits or fewer, expanded over the first 8 bits; what a
   // lookup answers when no longer prefix covers the address.
   std::atomic<detail::MetadataRep*> short_[std::size_t{1} << index_detail::kShortBits] = {};
+  // Changes of short_ begun. A lookup reads the slots first and short_
+  // after, at two moments: a change of a longer prefix before the first
+  // read and of a short one before the second (a /12 added, then the /8
+  // over it removed) would make the lookup answer what the table never
+  // held. So a lookup that answers from short_ reads this count before its
+  // walk and again after short_, and the two moments are as one when it
+  // has not moved.
+  // Writers (under writers_) bump it with release, so that a reader whose
+  // acquire load sees the bump sees every change made before it, and then
+  // fence with release before their short_ stores, so that a reader whose
+  // acquire load of short_ sees a store sees the bump in its next read.
+  std::atomic<std::uint64_t> short_changes_{0};
+  // Begins a change of short_ (see short_changes_). Under writers_.
+  void begin_short_change() noexcept {
+    short_changes_.fetch_add(1, std::memory_order_release);
+    std::atomic_thread_fence(std::memory_order_release);
+  }
   std::mutex writers_;
   // Changes made so far, up to the count at which the top table is asked
   // for huge pages. Guarded by writers_.

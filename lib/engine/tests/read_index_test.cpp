@@ -608,6 +608,54 @@ TEST(ReadIndexConcurrency, CoverAnswersNeverGoBackInTime) {
   epoch::collect();
 }
 
+// A prefix of 8 bits or fewer and a longer one over the same addresses,
+// changed make-before-break: one of them covers the addresses at every
+// moment, so a lookup never answers none, and answers the shorter one only
+// if the longer was missing at some moment during the lookup.
+TEST(ReadIndexConcurrency, ShortPrefixesAndLongerOnesAreReadAtOneMoment) {
+  auto engine = LocalEngine::make_trie(4, 1);
+  const IpPrefix shorter = testing::v4_prefix(10, 0, 0, 0, 8);
+  const IpPrefix longer = testing::v4_prefix(10, 16, 0, 0, 12);
+  const int cycles = testing::kSanitized ? 10000 : 100000;
+  // Changes completed. While it reads k the table is as after change k or
+  // k + 1, and after k changes it holds: the shorter alone when k % 4 == 0,
+  // both, the longer alone, both.
+  std::atomic<std::uint64_t> changes{0};
+  std::atomic<std::uint64_t> failures{0};
+  engine->insert(shorter, Metadata("short"));
+  auto writer = [&] {
+    for (int c = 0; c < cycles; ++c) {
+      engine->insert(longer, Metadata("long"));
+      changes.fetch_add(1);
+      engine->remove(shorter);
+      changes.fetch_add(1);
+      engine->insert(shorter, Metadata("short"));
+      changes.fetch_add(1);
+      engine->remove(longer);
+      changes.fetch_add(1);
+    }
+  };
+  auto check = [&](const std::optional<Metadata>& got, std::uint64_t before, std::uint64_t after) {
+    const bool shorter_alone_meanwhile = (before + 3) / 4 * 4 <= after + 1;
+    if (!got || (got->value() == "short" && !shorter_alone_meanwhile)) failures.fetch_add(1);
+  };
+  const std::vector<IpAddress> inside = {IpAddress::v4(10, 20, 30, 40), IpAddress::v4(10, 16, 0, 0),
+                                         IpAddress::v4(10, 31, 255, 255)};
+  testing::race({writer}, 2, [&](int reader) {
+    const std::uint64_t before = changes.load();
+    if (reader == 0) {
+      const auto got = engine->lookup(inside[before % inside.size()]);
+      check(got, before, changes.load());
+    } else {
+      std::optional<Metadata> got[3];
+      engine->lookup_many(inside, got);
+      const std::uint64_t after = changes.load();
+      for (const auto& one : got) check(one, before, after);
+    }
+  });
+  EXPECT_EQ(failures.load(), 0u);
+}
+
 // A trie whose full gathers no longer see what a shallower gather saw: a
 // remove that reached it between an update's two reads. Every range holds
 // something deeper than any limit short of the whole address, and nothing
