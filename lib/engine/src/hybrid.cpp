@@ -342,6 +342,9 @@ void HybridEngine::catch_up(CatchUpCause cause) const {
     for (auto& [field, value] : snapshot->entries) {
       const auto prefix = parse_prefix(field);
       if (!prefix) continue;
+      // A field whose value is no record still says the entry is there:
+      // the local record stays.
+      if (whole_truth || server_lost_data) in_hash.push_back(prefix->canonical());
       auto record = redis::decode_metadata(value);
       if (!record) continue;
       std::lock_guard lock(sync_);
@@ -355,7 +358,6 @@ void HybridEngine::catch_up(CatchUpCause cause) const {
         (void)write_->insert(*prefix, *record);
         (void)read_->insert(*prefix, std::move(*record));
       }
-      if (whole_truth || server_lost_data) in_hash.push_back(prefix->canonical());
     }
     snapshot->entries.clear();
     std::sort(in_hash.begin(), in_hash.end(), listing_order);
@@ -512,6 +514,9 @@ void HybridEngine::before_write(const IpPrefix& prefix) const {
 }
 
 InsertStatus HybridEngine::insert(const IpPrefix& prefix, Metadata metadata) const {
+  // Written through, such a record would be skipped by every reader of the
+  // hash, this engine's next catch-up included.
+  if (backend_ && !redis::encodable(metadata)) return std::string("Record is not valid UTF-8 text");
   std::unique_lock<std::mutex> writes;
   if (backend_) writes = std::unique_lock(writes_of(prefix));
   const InsertStatus error = change_locally(prefix, metadata, [&]() -> InsertStatus {

@@ -19,6 +19,9 @@
 // ours, once back, is put back over it (see echoes_due_). A clear empties
 // this engine's two local engines only: nothing is published and the
 // entries hash keeps every entry.
+// An insert of a record that is not valid UTF-8 text (the stored form is
+// JSON) is refused with an error, locally too, rather than written where
+// no engine could read it back.
 // Redis failures after construction are silent: every operation returns its
 // local result, and no call blocks longer than the client's time-outs
 // (redis/client.hpp).

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -98,6 +99,38 @@ void unlock_after_fork() noexcept {
 [[maybe_unused]] const bool fork_handlers =
     (fork_locks(), ::pthread_atfork(&lock_before_fork, &unlock_after_fork, &unlock_after_fork) == 0);
 }  // namespace
+
+namespace {
+sigset_t only_sigpipe() noexcept {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGPIPE);
+  return set;
+}
+bool sigpipe_pending() noexcept {
+  sigset_t pending;
+  return sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
+}
+}  // namespace
+
+SigpipeHeld::SigpipeHeld() noexcept {
+  const sigset_t set = only_sigpipe();
+  if (pthread_sigmask(SIG_BLOCK, &set, &before_) != 0) return;
+  blocked_here_ = sigismember(&before_, SIGPIPE) != 1;
+  // One pending already is not ours to take.
+  if (blocked_here_) was_pending_ = sigpipe_pending();
+}
+
+SigpipeHeld::~SigpipeHeld() {
+  if (!blocked_here_) return;
+  if (!was_pending_ && sigpipe_pending()) {
+    const sigset_t set = only_sigpipe();
+    const timespec now{0, 0};
+    while (sigtimedwait(&set, nullptr, &now) == -1 && errno == EINTR) {
+    }
+  }
+  pthread_sigmask(SIG_SETMASK, &before_, nullptr);
+}
 
 void hold_across_fork(std::mutex& mutex) noexcept {
   ForkLocks& f = fork_locks();

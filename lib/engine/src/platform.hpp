@@ -10,6 +10,7 @@
 #include <optional>
 
 #include <pthread.h>
+#include <signal.h>
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 #define KORVANE_SANITIZED_BUILD 1
@@ -67,6 +68,26 @@ void unmap(void* p, std::size_t bytes) noexcept;
 // held across forks.
 inline constexpr std::size_t kMaxForkLocks = 32;
 void hold_across_fork(std::mutex& mutex) noexcept;
+
+// While one lives, a write to a socket the peer has closed fails with EPIPE
+// in the calling thread instead of raising SIGPIPE, whose default action
+// ends the process: for the library's own sockets, in a host program that
+// may not ignore the signal. Blocks SIGPIPE for the thread, and on leaving
+// takes back a SIGPIPE that became pending meanwhile (one sent to the
+// process from outside in that window is taken back too). Does nothing
+// where the thread already blocks SIGPIPE.
+class SigpipeHeld {
+ public:
+  SigpipeHeld() noexcept;
+  ~SigpipeHeld();
+  SigpipeHeld(const SigpipeHeld&) = delete;
+  SigpipeHeld& operator=(const SigpipeHeld&) = delete;
+
+ private:
+  sigset_t before_;
+  bool blocked_here_ = false;
+  bool was_pending_ = false;
+};
 
 // A reader-writer lock that prefers writers: once a writer waits, new
 // readers queue behind it, so a steady stream of readers cannot starve it.

@@ -274,10 +274,12 @@ TEST(HybridRedis, WriteThroughWithHostBitsAndReload) {
   const std::string key(redis::kEntriesKey);
   {
     auto engine = make(server);
+    server.run({"HSET", key, "10.1.2.3/8", R"(["older",{}])"});  // another writer's spelling
     ASSERT_EQ(engine->insert(P("10.1.2.3/8"), Metadata("a", {{"k", "v"}})), std::nullopt);
     EXPECT_EQ(value_at(*engine, "10.9.9.9"), "a");  // own change visible at once
     // The field names the entry as stored, host bits cleared, so that a
-    // remove spelling it either way takes it out of the hash too.
+    // remove spelling it either way takes it out of the hash too; the
+    // caller's spelling goes, so its older record cannot win at a load.
     EXPECT_EQ(server.run({"HGET", key, "10.0.0.0/8"}), R"({"value":"a","attributes":{"k":"v"}})");
     EXPECT_EQ(server.run({"HEXISTS", key, "10.1.2.3/8"}), "0");
     EXPECT_EQ(engine->remove(P("10.0.0.0/8"))->value(), "a");
@@ -289,6 +291,12 @@ TEST(HybridRedis, WriteThroughWithHostBitsAndReload) {
     engine->remove(P("172.16.5.5/12"));
     EXPECT_EQ(server.run({"HEXISTS", key, "172.16.5.5/12"}), "0");
     EXPECT_FALSE(engine->remove(P("1.2.3.0/24")));  // never stored: HDEL still sent, nothing breaks
+    // A record no reader could take back from the hash is refused whole.
+    for (const Metadata& unreadable : {Metadata("caf\xe9"), Metadata("v", {{"k", "\xff"}}), Metadata("v", {{"\xc0\x80", "v"}})}) {
+      EXPECT_TRUE(engine->insert(P("10.9.0.0/16"), unreadable).has_value());
+    }
+    EXPECT_FALSE(engine->contains(P("10.9.0.0/16")));
+    EXPECT_EQ(server.run({"HEXISTS", key, "10.9.0.0/16"}), "0");
     ASSERT_EQ(engine->insert(P("2001:db8::/32"), Metadata("b")), std::nullopt);
     engine->clear();  // local only
     EXPECT_EQ(engine->len(), 0u);
@@ -369,15 +377,20 @@ TEST(HybridRedis, CatchUpAfterADroppedSubscription) {
   ASSERT_EQ(engine->insert(P("10.0.0.0/8"), Metadata("kept")), std::nullopt);
   ASSERT_EQ(engine->insert(P("10.1.0.0/16"), Metadata("removed elsewhere")), std::nullopt);
   ASSERT_EQ(engine->insert(P("10.2.0.0/16"), Metadata("old")), std::nullopt);
-  // Another writer changes the hash without any notice reaching us.
+  ASSERT_EQ(engine->insert(P("10.3.0.0/16"), Metadata("mine")), std::nullopt);
+  // Another writer changes the hash without any notice reaching us, and
+  // overwrites one entry with what is no record (no UTF-8): the field says
+  // the entry is there, so the local record stays.
   server.run({"HDEL", key, "10.1.0.0/16"});
   server.run({"HSET", key, "10.2.0.0/16", R"({"value":"new","attributes":{}})"});
+  server.run({"HSET", key, "10.3.0.0/16", "{\"value\":\"\xff\",\"attributes\":{}}"});
   server.run({"HSET", key, "2001:db8::/32", R"({"value":"added","attributes":{}})"});
   server.run({"INCRBY", std::string(redis::kGenerationKey), "3"});
   server.run({"CLIENT", "KILL", "TYPE", "pubsub"});
   EXPECT_TRUE(eventually([&] {
-    return engine->subscriptions() >= 2 && value_at(*engine, "2001:db8::1") == "added" && engine->len() == 3;
+    return engine->subscriptions() >= 2 && value_at(*engine, "2001:db8::1") == "added" && engine->len() == 4;
   }));
+  EXPECT_EQ(value_at(*engine, "10.3.1.1"), "mine");
   EXPECT_EQ(value_at(*engine, "10.1.1.1"), "kept");
   EXPECT_EQ(value_at(*engine, "10.2.1.1"), "new");
   EXPECT_EQ(value_at(*engine, "2001:db8::1"), "added");

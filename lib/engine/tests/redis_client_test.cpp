@@ -72,10 +72,12 @@ TEST(Replies, TextMapShapes) {
   Reply integer = flat;
   integer.elements[1] = {Reply::Type::Integer, "", 5};
   EXPECT_FALSE(reply_text_map(integer));
+  // A field that is no UTF-8 goes alone; a value that is none stays, for
+  // the reader to find it is no record while the field names its entry.
   Reply binary = flat;
-  binary.elements[1].text = "\xc3\x28";
-  binary.elements.insert(binary.elements.end(), {{Reply::Type::String, "g"}, {Reply::Type::String, "w"}});
-  EXPECT_EQ(*reply_text_map(binary), (std::vector<std::pair<std::string, std::string>>{{"g", "w"}}));
+  binary.elements[0].text = "\xc3\x28";
+  binary.elements.insert(binary.elements.end(), {{Reply::Type::String, "g"}, {Reply::Type::String, "\xff"}});
+  EXPECT_EQ(*reply_text_map(binary), (std::vector<std::pair<std::string, std::string>>{{"g", "\xff"}}));
   EXPECT_FALSE(reply_text_map(Reply{Reply::Type::String, "x"}));
   EXPECT_FALSE(reply_text_map(Reply{Reply::Type::Error, "ERR"}));
 }
@@ -156,19 +158,25 @@ TEST(RedisClient, InterruptEndsAWaitForAReply) {
   EXPECT_FALSE(client.command({"PING"}));  // and nothing is sent from now on
 }
 
-TEST(RedisClient, SilentServerTimesOut) {
-  // A listening socket that never accepts: connects complete in the kernel,
-  // replies never come.
+// A socket listening on a free loopback port, and the URL of that port.
+std::pair<int, std::string> loopback_listener() {
   const int fd = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   socklen_t len = sizeof addr;
-  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-  ASSERT_EQ(listen(fd, 16), 0);
+  EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  EXPECT_EQ(listen(fd, 16), 0);
   getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+  return {fd, "redis://127.0.0.1:" + std::to_string(ntohs(addr.sin_port))};
+}
+
+TEST(RedisClient, SilentServerTimesOut) {
+  // A listening socket that never accepts: connects complete in the kernel,
+  // replies never come.
+  const auto [fd, url] = loopback_listener();
   std::string error;
-  RedisClient client(parse_url("redis://127.0.0.1:" + std::to_string(ntohs(addr.sin_port)), error).value());
+  RedisClient client(parse_url(url, error).value());
   EXPECT_FALSE(client.command({"PING"}));  // returns (after the command time-out) rather than hanging
   // Then commands fail at once for a while instead of each waiting again.
   EXPECT_FALSE(client.command({"PING"}));
@@ -177,6 +185,36 @@ TEST(RedisClient, SilentServerTimesOut) {
   // Nor does the construction's check take a connection alone for a server.
   EXPECT_TRUE(client.check_connection().has_value());
   close(fd);
+}
+
+// A server that hangs up while a large command is still being written (one
+// at its client limit answers with an error and closes): the command fails,
+// and the host, which does not ignore SIGPIPE, lives on.
+TEST(RedisClient, AServerThatHangsUpMidWriteFailsTheCommandOnly) {
+  const auto [fd, url] = loopback_listener();
+  std::thread hang_up([fd] {
+    for (int i = 0; i < 3; ++i) {
+      const int peer = accept(fd, nullptr, nullptr);
+      if (peer < 0) return;
+      const char refusal[] = "-ERR max number of clients reached\r\n";
+      (void)!write(peer, refusal, sizeof refusal - 1);
+      close(peer);
+    }
+  });
+  std::string error;
+  RedisClient client(parse_url(url, error).value());
+  const std::string large(16 << 20, 'x');
+  sigset_t pending;
+  for (int i = 0; i < 3; ++i) {
+    client.server_reachable();
+    const auto reply = client.command({"HSET", "h", "f", large});
+    EXPECT_TRUE(!reply || reply->type == Reply::Type::Error);
+    ASSERT_EQ(sigpending(&pending), 0);
+    EXPECT_NE(sigismember(&pending, SIGPIPE), 1);  // none left to strike later
+  }
+  shutdown(fd, SHUT_RDWR);
+  close(fd);
+  hang_up.join();
 }
 
 TEST(RedisClient, RefusedServerIsRetriedAfterAPause) {

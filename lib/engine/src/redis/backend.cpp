@@ -70,7 +70,8 @@ std::shared_ptr<RedisBackend> RedisBackend::make(std::string_view url, std::stri
 
 std::optional<std::uint64_t> RedisBackend::write_change(std::vector<std::string> change, const IpPrefix& prefix,
                                                         const Metadata* record, const std::string* channel,
-                                                        std::string_view origin) const {
+                                                        std::string_view origin,
+                                                        std::vector<std::string> also) const {
   // One transaction: a write the server refuses (out of memory, no
   // permission) then bumps nothing and publishes no notice of a change the
   // hash does not hold, and no other client's change comes between the
@@ -79,6 +80,7 @@ std::optional<std::uint64_t> RedisBackend::write_change(std::vector<std::string>
   commands.push_back({"MULTI"});
   commands.push_back(std::move(change));
   commands.push_back({"INCR", std::string(kGenerationKey)});
+  if (!also.empty()) commands.push_back(std::move(also));
   if (channel) commands.push_back({"PUBLISH", *channel, format_notice(origin, prefix, record)});
   commands.push_back({"EXEC"});
   const auto replies = client_->pipeline(commands);
@@ -96,11 +98,19 @@ std::optional<std::uint64_t> RedisBackend::write_change(std::vector<std::string>
 
 std::optional<std::uint64_t> RedisBackend::store_entry(const IpPrefix& prefix, const Metadata& record,
                                                        const std::string* channel, std::string_view origin) const {
+  if (!encodable(record)) return std::nullopt;  // no reader could take it back
   // The field names the entry as the engines hold it, host bits cleared:
   // a field kept as the caller spelt it would outlive a remove that spelt
   // the same entry otherwise, and the entry would come back at the next load.
+  // A field spelt with the caller's host bits (by another writer, or before
+  // fields were written without them) goes in the same transaction: left
+  // in place, its older record could win over this one at the next load.
+  std::vector<std::string> stale_spelling;
+  if (std::string spelt = prefix_text(prefix); spelt != prefix_text(prefix.canonical())) {
+    stale_spelling = {"HDEL", std::string(kEntriesKey), std::move(spelt)};
+  }
   return write_change({"HSET", std::string(kEntriesKey), prefix_text(prefix.canonical()), encode_metadata(record)},
-                      prefix, &record, channel, origin);
+                      prefix, &record, channel, origin, std::move(stale_spelling));
 }
 
 std::optional<std::uint64_t> RedisBackend::delete_entry(const IpPrefix& prefix, const std::string* channel,

@@ -105,7 +105,7 @@ class RedisBackend {
   explicit RedisBackend(std::unique_ptr<RedisClient> client) : client_(std::move(client)) {}
   std::optional<std::uint64_t> write_change(std::vector<std::string> change, const IpPrefix& prefix,
                                             const Metadata* record, const std::string* channel,
-                                            std::string_view origin) const;
+                                            std::string_view origin, std::vector<std::string> also = {}) const;
   std::unique_ptr<RedisClient> client_;
 };
 

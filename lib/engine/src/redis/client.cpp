@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <charconv>
 
+#include "platform.hpp"
+
 namespace korvane::redis {
 namespace {
 
@@ -243,10 +245,11 @@ std::optional<std::vector<std::pair<std::string, std::string>>> reply_text_map(R
     Reply& field = reply.elements[i];
     Reply& value = reply.elements[i + 1];
     if (field.type != Reply::Type::String || value.type != Reply::Type::String) return std::nullopt;
-    // A pair that is not text (a byte that is no UTF-8) names no prefix or
-    // record: it goes alone, as an unreadable pair does, not the whole
-    // table with it.
-    if (!valid_utf8(field.text) || !valid_utf8(value.text)) continue;
+    // A field that is not text (a byte that is no UTF-8) names no prefix:
+    // it goes alone, as an unreadable pair does, not the whole table with
+    // it. A value that is not text stays, for the caller to find it is no
+    // record: the field still says the entry is there.
+    if (!valid_utf8(field.text)) continue;
     out.emplace_back(std::move(field.text), std::move(value.text));
   }
   return out;
@@ -317,6 +320,10 @@ std::optional<std::vector<Reply>> Connection::run(const std::vector<std::vector<
     redisSetTimeout(context_, to_timeval(kCommandTimeout));
     return replies;
   }
+  // A server that hangs up while a command is still being written (at its
+  // client limit, restarting, or a killed connection) would otherwise raise
+  // SIGPIPE in the host; the write then fails as any lost connection does.
+  const platform::SigpipeHeld no_sigpipe;
   std::vector<const char*> argv;
   std::vector<std::size_t> lengths;
   for (const auto& args : commands) {

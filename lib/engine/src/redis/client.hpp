@@ -72,8 +72,9 @@ struct Reply {
 };
 
 // A field -> value map from an HGETALL reply: a RESP2 flat array of an even
-// number of texts or a RESP3 map; nil is an empty map. Every element must be
-// a string holding valid UTF-8; otherwise the whole reply is unusable.
+// number of texts or a RESP3 map; nil is an empty map. An element that is not
+// a string makes the whole reply unusable; a pair whose field is not valid
+// UTF-8 is left out (its value is passed on as it came).
 // Takes the reply by value so that a caller done with it can move it in.
 std::optional<std::vector<std::pair<std::string, std::string>>> reply_text_map(Reply reply);
 // GET: nil is absent; a string holding valid UTF-8 is the text; anything

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "korvane/address.hpp"
+#include "redis/client.hpp"
 
 namespace korvane::redis {
 namespace {
@@ -235,6 +236,14 @@ bool read_record(std::string_view text, RecordReader& reader) {
 }
 
 }  // namespace
+
+bool encodable(const Metadata& metadata) {
+  bool valid = valid_utf8(metadata.value());
+  metadata.for_each_attribute([&](std::string_view name, std::string_view value) {
+    valid = valid && valid_utf8(name) && valid_utf8(value);
+  });
+  return valid;
+}
 
 std::string encode_metadata(const Metadata& metadata) {
   std::string out;

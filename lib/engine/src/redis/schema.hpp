@@ -38,6 +38,10 @@ inline constexpr std::string_view kIncarnationKey = "korvane:incarnation";
 // \t \n \f \r and \u00xx (lowercase hex) for the other bytes below 0x20;
 // every other byte is copied unchanged.
 std::string encode_metadata(const Metadata& metadata);
+// Whether decode_metadata reads encode_metadata(metadata) back: its value
+// and every attribute name and value are valid UTF-8. A record that is not
+// would be written, and then skipped by every reader.
+bool encodable(const Metadata& metadata);
 
 // Reads a record: an object whose members "value" (string) and "attributes"
 // (object of strings) each appear exactly once, in any order, other members
