@@ -158,11 +158,11 @@ class Progress:
 BLANK_OR_COMMENT_LEAD = frozenset(" \t\n\r\x0b\x0c\x1c\x1d\x1e\x1f\x85#") | {""}
 
 
-def lone_cr_endings(path: str) -> bool:
+def lone_cr_endings(stream: io.BufferedReader) -> bool:
     """Whether a text file ends its lines with a carriage return alone (as
-    classic Mac files do): a CR in its first 64 KiB, and no line feed."""
-    with open(path, "rb") as stream:
-        head = stream.read(65536)
+    classic Mac files do): a CR in its first 64 KiB, and no line feed. Peeks
+    at the stream already open, so that a pipe loses nothing to the check."""
+    head = stream.peek(65536)[:65536]
     return b"\r" in head and b"\n" not in head
 
 
@@ -176,7 +176,7 @@ def table_rows(path: str, kind: str) -> Iterator[tuple[int, int, list[str] | str
     rows never reach the csv module: a quote mark in a comment would start
     a quoted field there."""
     newline = "" if kind == "csv" else "\n"
-    with open(path, encoding="utf-8-sig", errors="surrogateescape", newline=newline) as stream:
+    with open(path, encoding="utf-8-sig", errors="surrogateescape", newline=newline, buffering=65536) as stream:
         consumed = 0
 
         def lines() -> Iterator[str]:
@@ -186,8 +186,10 @@ def table_rows(path: str, kind: str) -> Iterator[tuple[int, int, list[str] | str
                 yield line
 
         if kind == "csv":
-            csv.field_size_limit(sys.maxsize)  # a long value is a value, as in TSV
-            cr_ends_lines = lone_cr_endings(path)
+            # A long value is a value, as in TSV (the limit is a C long,
+            # 32 bits on some platforms).
+            csv.field_size_limit(min(sys.maxsize, 2**31 - 1))
+            cr_ends_lines = lone_cr_endings(stream.buffer)
             number = 0  # the line of the last piece read (a lone CR ends a piece, not a line)
             next_number = 1
             start = 0  # where the row being read began (a quoted field may span lines)
@@ -383,10 +385,17 @@ def mmdb_networks(reader, buffer, value_path: str) -> Iterator[tuple[str, dict]]
         """(network, length, data record) of every network below `start`,
         not entering `skip`."""
         stack = [(start, 0, 0)]
+        # A tree reaches each node once (the IPv4 aliases lead to `skip`):
+        # more visits mean nodes shared, whose paths could multiply past
+        # any time a load may take.
+        visits = 0
         while stack:
             node, network, depth = stack.pop()
             if depth >= bits:
                 raise InvalidDatabaseError("the search tree is corrupt (a path longer than an address)")
+            visits += 1
+            if visits > node_count:
+                raise InvalidDatabaseError("the search tree is corrupt (nodes reached by more than one path)")
             depth += 1
             for record, net in zip(children(node), (network, network | 1 << (bits - depth))):
                 if record < node_count:
@@ -405,14 +414,18 @@ def mmdb_networks(reader, buffer, value_path: str) -> Iterator[tuple[str, dict]]
                 yield v4_text(net), length, record
             return
         # The IPv4 data: the node 96 zero bits down, walked once as IPv4.
-        v4_root = 0
-        for _ in range(96):
-            if v4_root < node_count:
-                v4_root = children(v4_root)[0]
+        v4_root, depth = 0, 0
+        while depth < 96 and v4_root < node_count:
+            v4_root = children(v4_root)[0]
+            depth += 1
         if v4_root < node_count:
             for net, length, record in walk(v4_root, 32, -1):
                 yield v4_text(net), length, record
         else:
+            if v4_root > node_count and depth < 96:
+                # Data above ::/96 answers every IPv4 address, as maxminddb
+                # reads it.
+                yield "0.0.0.0", 0, v4_root
             v4_root = -1
         for net, length, record in walk(0, 128, v4_root):
             if length >= 96 and net >> 32 == 0:  # data right at ::/96 covers all of IPv4
@@ -661,6 +674,15 @@ def annotate(engine, name: str, stream, args, writer: Writer, out, counts: Count
         out.flush()
 
 
+def blocking(fd: int) -> bool:
+    """Whether reads of `fd` wait for data; a descriptor the system cannot
+    say of (a file or console on some platforms) is taken as blocking."""
+    try:
+        return os.get_blocking(fd)
+    except OSError:
+        return True
+
+
 def line_batches(name: str, stream) -> Iterator[list[str]]:
     """The lines of a binary stream, in batches of what each read returned, so
     that a slow source is answered as its lines arrive and a fast one in large
@@ -697,7 +719,7 @@ def line_batches(name: str, stream) -> Iterator[list[str]]:
                     continue
             else:
                 data = stream.read1(READ_SIZE)
-                if not data and fd is not None and not os.get_blocking(fd):
+                if not data and fd is not None and not blocking(fd):
                     direct = True
                     continue
         except OSError as error:

@@ -795,12 +795,27 @@ PyObject* Engine_lookup_many(PyObject* self, PyObject* const* args, Py_ssize_t n
     if (!bind_fastcall(self, kLookupManySignature, args, nargs, kwnames, bound)) return nullptr;
     // Every item is converted before any lookup runs, so a bad item leaves
     // the counters untouched.
-    if (PyUnicode_Check(bound[0])) {  // a str is iterable, but not of addresses
-      PyErr_SetString(PyExc_TypeError, "lookup_many() argument 'addresses' must be an iterable of str, not str");
+    PyObject* given = bound[0];
+    // A str is iterable, but not of addresses; nor are bytes.
+    if (PyUnicode_Check(given) || PyBytes_Check(given) || PyByteArray_Check(given)) {
+      PyErr_Format(PyExc_TypeError, "lookup_many() argument 'addresses' must be an iterable of str, not %s",
+                   PyUnicode_Check(given) ? "str" : Py_TYPE(given)->tp_name);
       return nullptr;
     }
-    Ref items(PySequence_Fast(bound[0], "lookup_many() argument 'addresses' must be an iterable"));
-    if (!items) return nullptr;
+    Ref items;
+    if (PyList_CheckExact(given) || PyTuple_CheckExact(given)) {
+      items = Ref(Py_NewRef(given));
+    } else {
+      // The iterable's own errors (a generator that raises TypeError) pass
+      // unchanged; only an object that is no iterable gets this text.
+      if (Py_TYPE(given)->tp_iter == nullptr && !PySequence_Check(given)) {
+        PyErr_Format(PyExc_TypeError, "lookup_many() argument 'addresses' must be an iterable, not %s",
+                     Py_TYPE(given)->tp_name);
+        return nullptr;
+      }
+      items = Ref(PySequence_List(given));
+      if (!items) return nullptr;
+    }
     const Py_ssize_t count = PySequence_Fast_GET_SIZE(items.get());
     PyObject* const* item = PySequence_Fast_ITEMS(items.get());
     std::vector<korvane::IpAddress> addresses(static_cast<std::size_t>(count));

@@ -199,6 +199,17 @@ def test_unreadable_table_rows_are_reported_where_they_start(tmp_path, table, co
     assert report in result.stderr.decode() and "1 prefixes loaded" in result.stderr.decode()
 
 
+def test_a_csv_table_from_a_pipe_loads_whole(tmp_path):
+    # Longer than the head read to tell line endings apart: none of it may be
+    # lost to that read.
+    rows = [f"10.{i >> 8 & 255}.{i & 255}.0/24,v{i}" for i in range(20000)]
+    (tmp_path / "in.txt").write_text("10.0.0.1\n10.78.31.9\n", encoding="utf-8")
+    result = run("-t", "/dev/stdin", "--table-format", "csv", "in.txt", stdin="\n".join(rows).encode(), cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == b"10.0.0.1\tv0\n10.78.31.9\tv19999\n"
+    assert b"20000 prefixes loaded" in result.stderr
+
+
 def test_csv_comments_are_not_csv(tmp_path):
     # A quote mark in a comment starts no quoted field: no row vanishes into it.
     (tmp_path / "t.csv").write_text(
@@ -431,3 +442,24 @@ def test_maxmind_db_tables_list_and_answer_as_maxminddb(tmp_path, record_size):
     path.write_bytes(bytes(corrupt))
     result = run("-t", path.name, stdin=b"10.1.2.3\n", cwd=tmp_path)
     assert result.returncode == 2 and "cannot read the table" in result.stderr.decode()
+
+    # Each node leading twice to the next: no cycle, but 2^127 paths.
+    path_to_end = mmdb_bytes([("::/128", "end")], 6, 24)  # 128 nodes, 6 bytes each
+    count = 128
+    chain = b"".join((i + 1).to_bytes(3, "big") * 2 for i in range(count - 1)) + (count + 16).to_bytes(3, "big") * 2
+    path.write_bytes(chain + path_to_end[len(chain) :])
+    result = run("-t", path.name, stdin=b"::1\n", cwd=tmp_path)
+    assert result.returncode == 2 and "cannot read the table" in result.stderr.decode()
+
+
+@pytest.mark.skipif(importlib.util.find_spec("maxminddb") is None, reason="needs maxminddb")
+def test_ipv6_data_above_the_ipv4_range_answers_ipv4_as_maxminddb(tmp_path):
+    import maxminddb
+
+    path = tmp_path / "low.mmdb"
+    path.write_bytes(mmdb_bytes([("::/1", "low"), ("8000::/1", "high")], 6, 24))
+    asked = ["1.2.3.4", "255.255.255.255", "::1", "9000::1"]
+    with maxminddb.open_database(str(path)) as reader:
+        expected = "".join(f"{a}\t{reader.get(a)['v']}\n" for a in asked)
+    result = run("-t", path.name, "--mmdb-value", "v", stdin="\n".join(asked).encode(), cwd=tmp_path)
+    assert result.stdout.decode() == expected, result.stderr

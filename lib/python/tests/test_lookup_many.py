@@ -116,8 +116,17 @@ def test_argument_must_be_an_iterable_of_str():
     engine = korvane.RadixEngine()
     with pytest.raises(TypeError, match="iterable of str, not str"):
         engine.lookup_many("10.0.0.1")
-    with pytest.raises(TypeError):
+    with pytest.raises(TypeError, match="iterable of str, not bytes"):
+        engine.lookup_many(b"10.0.0.1")
+    with pytest.raises(TypeError, match="must be an iterable, not int"):
         engine.lookup_many(5)
+
+    def failing():
+        yield "10.0.0.1"
+        raise TypeError("the caller's own")
+
+    with pytest.raises(TypeError, match="^the caller's own$"):  # passed on, not renamed
+        engine.lookup_many(failing())
     assert engine.stats() == ZERO_STATS
 
 
