@@ -138,7 +138,8 @@ std::optional<Metadata> CachedEngine::lookup_shared(const IpAddress& address) co
   }
   // Read before the inner lookup: a change that overtakes the lookup has
   // bumped past it, so a stale record stored with it is never fetched.
-  const std::optional<std::uint64_t> generation = shared_tier_usable() ? backend_->generation() : std::nullopt;
+  std::optional<std::uint64_t> generation = shared_tier_usable() ? backend_->generation() : std::nullopt;
+  if (generation == 0) generation.reset();  // no key: nothing is shared (see fetch_result)
   std::uint64_t before = 0;
   {
     epoch::Guard pin;

@@ -5,6 +5,7 @@
 #include <random>
 
 #include "korvane/address.hpp"
+#include "platform.hpp"
 #include "redis/schema.hpp"
 
 namespace korvane::redis {
@@ -17,6 +18,21 @@ std::string new_origin() {
   for (int i = 0; i < 16; ++i) out[i] = kHex[(id >> (60 - 4 * i)) & 0xF];
   return out;
 }
+
+namespace {
+
+// Where a generation key made afresh starts counting: a random point in
+// [2^40, 2^61). A key evicted or deleted and made again must not count
+// through the values it held before, or results tagged with one of them
+// would pass for current again; from a random start, two runs of counts
+// meet with a chance of about one in 2^61 per change made.
+std::vector<std::string> start_generation_where_missing() {
+  constexpr std::uint64_t kLow = std::uint64_t{1} << 40;
+  constexpr std::uint64_t kHigh = std::uint64_t{1} << 61;
+  return {"SET", std::string(kGenerationKey), std::to_string(kLow + platform::random_u64() % (kHigh - kLow)), "NX"};
+}
+
+}  // namespace
 
 std::string notice_channel(const std::string& update_channel, std::uint64_t database) {
   return database == 0 ? update_channel : update_channel + "/" + std::to_string(database);
@@ -79,6 +95,7 @@ std::optional<std::uint64_t> RedisBackend::write_change(std::vector<std::string>
   std::vector<std::vector<std::string>> commands;
   commands.push_back({"MULTI"});
   commands.push_back(std::move(change));
+  commands.push_back(start_generation_where_missing());
   commands.push_back({"INCR", std::string(kGenerationKey)});
   if (!also.empty()) commands.push_back(std::move(also));
   if (channel) commands.push_back({"PUBLISH", *channel, format_notice(origin, prefix, record)});
@@ -92,8 +109,8 @@ std::optional<std::uint64_t> RedisBackend::write_change(std::vector<std::string>
   }
   // The hash holds the change even when the generation key, planted by
   // hand, cannot count it: sending the change again would change nothing.
-  if (exec.elements[1].type != Reply::Type::Integer || exec.elements[1].integer < 0) return 0;
-  return static_cast<std::uint64_t>(exec.elements[1].integer);
+  if (exec.elements[2].type != Reply::Type::Integer || exec.elements[2].integer < 0) return 0;
+  return static_cast<std::uint64_t>(exec.elements[2].integer);
 }
 
 std::optional<std::uint64_t> RedisBackend::store_entry(const IpPrefix& prefix, const Metadata& record,
@@ -176,7 +193,9 @@ std::optional<Metadata> RedisBackend::fetch_result(const IpAddress& address) con
   const auto reply =
       client_->command({"MGET", std::string(kGenerationKey), lookup_key(address), result_generation_key(address)});
   if (!reply || reply->type != Reply::Type::Array || reply->elements.size() != 3) return std::nullopt;
-  const auto current = generation_of(reply->elements[0]);
+  // A missing key (read as 0) shares nothing: results tagged 0 before it
+  // was first made would pass for current again once it is lost.
+  const auto current = reply->elements[0].type == Reply::Type::String ? generation_of(reply->elements[0]) : std::nullopt;
   const auto stored_at = reply->elements[2].type == Reply::Type::String ? generation_of(reply->elements[2])
                                                                          : std::nullopt;
   if (!current || !stored_at || *current != *stored_at) return std::nullopt;
@@ -191,8 +210,12 @@ void RedisBackend::store_result(const IpAddress& address, const Metadata& record
 }
 
 bool RedisBackend::bump_generation() const {
-  const auto reply = client_->command({"INCR", std::string(kGenerationKey)});
-  return reply && reply->type == Reply::Type::Integer;
+  const auto replies = client_->pipeline(
+      {{"MULTI"}, start_generation_where_missing(), {"INCR", std::string(kGenerationKey)}, {"EXEC"}});
+  if (!replies) return false;
+  const Reply& exec = replies->back();
+  return exec.type == Reply::Type::Array && exec.elements.size() == 2 &&
+         exec.elements[1].type == Reply::Type::Integer;
 }
 
 }  // namespace korvane::redis

@@ -4,7 +4,8 @@
 //   "korvane:entries"            hash: prefix text -> JSON record
 //   "korvane:lookup:" + address  string: JSON record of a shared lookup result
 //   "korvane:generation"         string: integer bumped by every change that
-//                                can make a shared lookup result stale
+//                                can make a shared lookup result stale;
+//                                made where missing at a random count
 //   "korvane:lookup-generation:" + address
 //                                string: the generation a shared lookup
 //                                result was computed at; the result is
