@@ -63,9 +63,12 @@ pid_t start_redis(int port) {
   std::string port_text = std::to_string(port);
   const char* argv[] = {"redis-server", "--bind", "127.0.0.1", "--port", port_text.c_str(), "--save", "",
                         "--appendonly", "no", "--loglevel", "warning", nullptr};
-  posix_spawn_file_actions_t quiet;  // the server's log would mix with ours
+  // The server's log would mix with ours, and a server left behind by a
+  // killed run would hold our caller's output pipes open.
+  posix_spawn_file_actions_t quiet;
   posix_spawn_file_actions_init(&quiet);
   posix_spawn_file_actions_addopen(&quiet, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&quiet, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
   pid_t pid = -1;
   const int failed = posix_spawnp(&pid, "redis-server", &quiet, nullptr, const_cast<char**>(argv), environ);
   posix_spawn_file_actions_destroy(&quiet);

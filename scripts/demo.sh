@@ -4,7 +4,7 @@
 # (about 3.4 million IPv4 and IPv6 prefixes, from the PyPI package
 # maxminddb-geolite2) and answers a log-like stream of a million
 # longest-prefix-match lookups (examples/demo.py; about 40 s and 2.5 GiB).
-# run_cpp_demo is the smaller C++ example program of the release tree.
+# The C++ example program is built and run by scripts/test.sh release.
 set -euo pipefail
 
 # shellcheck source=scripts/common.sh
@@ -12,14 +12,6 @@ source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 cd "$ROOT"
 
 bash "$ROOT/scripts/setup.sh" --demo
-
-# The C++ example program.
-run_cpp_demo() {
-  configure_tree release
-  build_tree release korvane_example
-  echo
-  "$ROOT/build/release/examples/korvane_example"
-}
 
 # The Python module: installs it into .venv and runs the Python demo from
 # outside the source tree, so that the installed module is imported.

@@ -61,7 +61,7 @@ case "$MODE" in
     ATHERIS_DIR="$WORK/atheris-native"
     if [[ ! -f "$ATHERIS_DIR/asan_with_fuzzer.so" ]]; then
       command -v clang >/dev/null || {
-        echo "fuzz.sh: native mode needs clang and libclang-rt-14-dev (or KORVANE_FUZZ_MODE=plain)" >&2
+        echo "fuzz.sh: native mode needs clang and libclang-rt-dev (or KORVANE_FUZZ_MODE=plain)" >&2
         exit 1
       }
       echo "building atheris from source into $ATHERIS_DIR (once)"

@@ -20,11 +20,18 @@ VENV="$ROOT/.venv"
 # Build and test dependencies. clang and its runtime are for the fuzzing
 # build; cmake and ninja-build back up the copies installed into .venv.
 APT_PACKAGES=(
-  g++ cmake ninja-build
+  g++ cmake ninja-build pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
   libhiredis-dev nlohmann-json3-dev libcuckoo-dev
   redis-server
-  clang libclang-rt-14-dev
+  clang libclang-rt-dev
+)
+# What pyenv needs to build a Python 3.12, where the machine has none (Debian
+# 12 ships 3.11 only).
+PYENV_BUILD_PACKAGES=(
+  git ca-certificates curl make build-essential
+  libssl-dev zlib1g-dev libbz2-dev libreadline-dev libsqlite3-dev libncursesw5-dev
+  xz-utils tk-dev libxml2-dev libffi-dev liblzma-dev
 )
 
 # maxminddb: the korvane command's MaxMind DB tables are tested against it.
@@ -76,16 +83,17 @@ as_root() {
 }
 
 # ---------------------------------------------------------------- apt
+# install_apt_packages PACKAGE...: installs those not installed yet.
 install_apt_packages() {
   local missing=() pkg installed
   # One query for all; packages dpkg has never heard of are simply absent.
-  installed=" $(dpkg-query -W -f='${Package}=${db:Status-Status} ' "${APT_PACKAGES[@]}" 2>/dev/null || true) "
-  for pkg in "${APT_PACKAGES[@]}"; do
+  installed=" $(dpkg-query -W -f='${Package}=${db:Status-Status} ' "$@" 2>/dev/null || true) "
+  for pkg in "$@"; do
     [[ "$installed" == *" $pkg=installed "* ]] || missing+=("$pkg")
   done
   ((${#missing[@]} == 0)) && return 0
 
-  echo "setup.sh: installing apt packages: ${missing[*]}"
+  echo "setup.sh: installing apt packages: ${missing[*]}" >&2
   export DEBIAN_FRONTEND=noninteractive
   run_logged "apt-get update" as_root apt-get update -q
   run_logged "apt-get install" as_root env DEBIAN_FRONTEND=noninteractive \
@@ -113,18 +121,28 @@ find_python312() {
       return 0
     fi
   done
-  # 3. let pyenv build one.
-  if command -v pyenv >/dev/null 2>&1; then
-    echo "setup.sh: installing Python 3.12 with pyenv" >&2
-    run_logged "pyenv install 3.12" pyenv install -s 3.12 </dev/null
-    local version
-    version="$(pyenv versions --bare | grep -E '^3\.12\.[0-9]+$' | sort -V | tail -n 1)"
-    [[ -n "$version" ]] || die "pyenv did not produce a Python 3.12"
-    candidate="$(pyenv root)/versions/$version/bin/python3.12"
-    if is_python312 "$candidate"; then
-      echo "$candidate"
-      return 0
-    fi
+  # 3. let pyenv build one, fetching pyenv itself where it is missing (both
+  # need the network: github.com for pyenv, python.org for the sources).
+  local pyenv
+  pyenv="$(command -v pyenv 2>/dev/null || true)"
+  [[ -z "$pyenv" && -x "$pyenv_root/bin/pyenv" ]] && pyenv="$pyenv_root/bin/pyenv"
+  install_apt_packages "${PYENV_BUILD_PACKAGES[@]}"
+  if [[ -z "$pyenv" ]]; then
+    [[ -e "$pyenv_root" ]] && die "$pyenv_root exists but holds no pyenv; move it aside or install Python 3.12"
+    echo "setup.sh: fetching pyenv into $pyenv_root" >&2
+    run_logged "fetching pyenv" git clone -q --depth 1 https://github.com/pyenv/pyenv.git "$pyenv_root"
+    pyenv="$pyenv_root/bin/pyenv"
+  fi
+  echo "setup.sh: building Python 3.12 with pyenv (a few minutes)" >&2
+  export PYENV_ROOT="$pyenv_root"
+  run_logged "pyenv install 3.12" "$pyenv" install -s 3.12 </dev/null
+  local version
+  version="$("$pyenv" versions --bare | grep -E '^3\.12\.[0-9]+$' | sort -V | tail -n 1)"
+  [[ -n "$version" ]] || die "pyenv did not produce a Python 3.12"
+  candidate="$("$pyenv" root)/versions/$version/bin/python3.12"
+  if is_python312 "$candidate"; then
+    echo "$candidate"
+    return 0
   fi
   return 1
 }
@@ -135,7 +153,7 @@ make_venv() {
     return 0
   fi
   local python
-  python="$(find_python312)" || die "no working Python 3.12 found (tried python3.12 on PATH, ~/.pyenv/versions/3.12.*, pyenv install)"
+  python="$(find_python312)" || die "no working Python 3.12 found (tried python3.12 on PATH, ~/.pyenv/versions/3.12.*, pyenv install 3.12)"
   echo "setup.sh: creating virtual environment $VENV with $python"
   rm -rf "$VENV"
   run_logged "creating the virtual environment" "$python" -m venv "$VENV"
@@ -160,6 +178,6 @@ EOF
   run_logged "pip install" "$VENV/bin/python" -m pip install --disable-pip-version-check -q $missing
 }
 
-install_apt_packages
+install_apt_packages "${APT_PACKAGES[@]}"
 make_venv
 install_pip_packages
