@@ -260,7 +260,7 @@ TEST_P(TrieStressTest, PrunesAndMergesKeepStoredPrefixesExact) {
 }
 
 // The same with every prefix 19 to 30 bits long under one IPv4 /10, or 19
-// to 64 bits under one IPv6 /10: the nodes where writers' walks start (those
+// to 128 bits under one IPv6 /10 (edges longer than 64 bits): the nodes where writers' walks start (those
 // 10 to 18 bits in) are made, merged and pruned all the time, by one writer
 // while the other starts walks at them, and each writer checks what its own
 // removes and inserts find.
@@ -269,7 +269,7 @@ TEST_P(TrieStressTest, WalksStartingBelowTheRootSurviveMergesAndPrunes) {
   auto clustered = [&rng] {
     const bool v4 = (rng() & 3) != 0;
     IpAddress a = v4 ? IpAddress::v4(10, 64, 0, 0) : IpAddress::v6({0x20, 0x00});
-    const unsigned length = 19 + static_cast<unsigned>(rng() % (v4 ? 12 : 46));
+    const unsigned length = 19 + static_cast<unsigned>(rng() % (v4 ? 12 : 110));
     for (unsigned bit = 10; bit < length; ++bit) {
       if (rng() & 1) a.bytes[bit / 8] |= static_cast<std::uint8_t>(0x80u >> (bit % 8));
     }
