@@ -144,30 +144,16 @@ InsertStatus TrieEngine::insert(const IpPrefix& prefix, Metadata metadata) const
     store_->indexes[family_index(prefix.family)].prefetch_for_update(index_key(prefix.address()));
     TrieNode* root = store_->roots[family_index(prefix.family)].get();
     detail::MetadataRep* replaced = nullptr;
-    // Counted before the entry can be seen, and taken back if none was
-    // made: a concurrent remove may find the entry and count it out before
-    // this insert returns, and the count must not pass below zero. So it
-    // may count an insert under way early, never an entry late. Inside the
-    // writer lock, so a concurrent clear sees the entry and its count
-    // together.
-    entry_count_.fetch_add(1, std::memory_order_acq_rel);
-    bool created = false;
-    try {
-      created = with_algorithms(kind(), [&](auto algorithms) {
-        using A = decltype(algorithms);
-        if constexpr (A::kCompressed) {
-          trie::Shortcuts& shortcuts = store_->shortcuts[family_index(prefix.family)];
-          if (entry_count_.load(std::memory_order_relaxed) > kShortcutsFrom) shortcuts.enable();
-          return A::insert(root, prefix_key(prefix), entry, replaced, &shortcuts);
-        } else {
-          return A::insert(root, prefix, entry, replaced);
-        }
-      });
-    } catch (...) {
-      entry_count_.fetch_sub(1, std::memory_order_acq_rel);
-      throw;
-    }
-    if (!created) entry_count_.fetch_sub(1, std::memory_order_acq_rel);
+    with_algorithms(kind(), [&](auto algorithms) {
+      using A = decltype(algorithms);
+      if constexpr (A::kCompressed) {
+        trie::Shortcuts& shortcuts = store_->shortcuts[family_index(prefix.family)];
+        if (entry_count_.load(std::memory_order_relaxed) > kShortcutsFrom) shortcuts.enable();
+        A::insert(root, prefix_key(prefix), entry, replaced, entry_count_, &shortcuts);
+      } else {
+        A::insert(root, prefix, entry, replaced, entry_count_);
+      }
+    });
     update_index(prefix);
     // Only now that no index points at it may the old record go.
     node::release_rep_deferred(replaced);
@@ -445,13 +431,12 @@ std::optional<Metadata> TrieEngine::remove(const IpPrefix& prefix) const {
     detail::MetadataRep* removed = with_algorithms(kind(), [&](auto algorithms) {
       using A = decltype(algorithms);
       if constexpr (A::kCompressed) {
-        return A::remove(root, prefix_key(prefix), &store_->shortcuts[family_index(prefix.family)]);
+        return A::remove(root, prefix_key(prefix), entry_count_, &store_->shortcuts[family_index(prefix.family)]);
       } else {
-        return A::remove(root, prefix);
+        return A::remove(root, prefix, entry_count_);
       }
     });
     if (removed == nullptr) return std::nullopt;
-    entry_count_.fetch_sub(1, std::memory_order_acq_rel);
     update_index(prefix);
     result = hand_out_removed(removed);  // retired only now the index has let go
   }

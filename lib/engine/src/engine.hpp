@@ -161,6 +161,8 @@ class TrieEngine {
   // stats only needs each value to be one that was current at some point.
   mutable std::atomic<std::uint64_t> inserts_{0};
   mutable std::atomic<std::uint64_t> removals_{0};
+  // Counted in and out by the trie's writers under the node lock of the
+  // entry they make or take (see trie::EntryCount).
   mutable std::atomic<std::uint64_t> entry_count_{0};
   // Lookup counters, one stripe per live thread (by its epoch participant
   // slot, which one thread owns at a time), so readers write only their own

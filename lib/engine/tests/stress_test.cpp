@@ -152,32 +152,38 @@ TEST_P(StressTest, EntryCountStaysExactWithConcurrentClears) {
   epoch::collect();
 }
 
-// Two writers insert and remove the same few prefixes: a remove may find an
-// entry whose insert has not returned yet, and the count readers see must
-// stay within what the engine can hold (inserts under way included), never
-// below zero.
+// Two writers insert and remove the same few prefixes, and replace the
+// records of prefixes stored throughout: a remove may find an entry whose
+// insert has not returned yet. The count readers see stays between what the
+// engine holds throughout and what it can hold: a replacement never counts.
 TEST_P(StressTest, EntryCountStaysInRangeWhereInsertsAndRemovesMeet) {
   auto engine = testing::make_engine(GetParam());
   const IpPrefix prefixes[] = {testing::v4_prefix(10, 0, 0, 0, 8), testing::v4_prefix(10, 1, 0, 0, 16),
                                testing::v4_prefix(10, 1, 2, 0, 24), testing::P("2001:db8::/32")};
-  constexpr std::uint64_t kMost = std::size(prefixes) + 2;  // + one insert under way per writer
+  const Universe stored_throughout(33, 100, 0);
+  for (std::size_t i = 0; i < 100; ++i) engine->insert(stored_throughout.prefixes[i], stored_throughout.record(i));
+  for (const IpPrefix& p : prefixes) ASSERT_FALSE(engine->contains(p));
+  constexpr std::uint64_t kLeast = 100;
+  constexpr std::uint64_t kMost = kLeast + std::size(prefixes);
   std::atomic<std::uint64_t> out_of_range{0};
   auto writer = [&](std::uint64_t seed) {
     std::mt19937_64 rng(seed);
     for (int round = 0; round < (testing::kSanitized ? 20000 : 300000); ++round) {
       const IpPrefix& p = prefixes[rng() % std::size(prefixes)];
-      if (rng() % 2 == 0) {
-        engine->insert(p, Metadata("x"));
-      } else {
-        engine->remove(p);
+      switch (rng() % 3) {
+        case 0: engine->insert(p, Metadata("x")); break;
+        case 1: engine->remove(p); break;
+        default: engine->insert(stored_throughout.prefixes[rng() % 100], Metadata("y")); break;
       }
     }
   };
   testing::race({[&] { writer(31); }, [&] { writer(32); }}, 1, [&](int) {
-    if (engine->len() > kMost || engine->stats().size > kMost) out_of_range.fetch_add(1);
+    for (const std::uint64_t count : {engine->len(), engine->stats().size}) {
+      if (count < kLeast || count > kMost) out_of_range.fetch_add(1);
+    }
   });
   EXPECT_EQ(out_of_range.load(), 0u);
-  std::uint64_t stored = 0;
+  std::uint64_t stored = kLeast;
   for (const IpPrefix& p : prefixes) stored += engine->contains(p) ? 1 : 0;
   EXPECT_EQ(engine->len(), stored);
   epoch::collect();

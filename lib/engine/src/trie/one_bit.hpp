@@ -24,9 +24,10 @@ struct OneBit {
   static constexpr bool kCompressed = false;
   static std::size_t count_nodes(const TrieNode* root) noexcept { return count_reachable<N>(root); }
 
-  // Returns true when a new entry was created; `replaced` receives the
-  // record it replaced, which the caller releases.
-  static bool insert(TrieNode* root, const IpPrefix& prefix, OwnedEntry& entry, detail::MetadataRep*& replaced) {
+  // Counts a new entry in `entries`; `replaced` receives the record it
+  // replaced, which the caller releases.
+  static void insert(TrieNode* root, const IpPrefix& prefix, OwnedEntry& entry, detail::MetadataRep*& replaced,
+                     EntryCount& entries) {
     const IpAddress address = prefix.address();
     SpareNodes<N> spare;
     for (;;) {
@@ -43,11 +44,11 @@ struct OneBit {
       NodeWriteLock lock(n);
       if (n->unlinked()) continue;
       // The version word serialises writers of this entry, so the record and
-      // its prefix are replaced as one and the created/replaced answer is
-      // exact.
+      // its prefix are replaced as one, and whether one was there is exact.
+      if (n->entry.load_metadata() == nullptr) count_in(entries);
       n->entry.replace_prefix(entry.take_prefix());
       replaced = n->entry.exchange_metadata(entry.take_rep());
-      return replaced == nullptr;
+      return;
     }
   }
 
@@ -67,7 +68,8 @@ struct OneBit {
     return best;
   }
 
-  static detail::MetadataRep* remove(TrieNode* root, const IpPrefix& prefix) {
+  // Counts the entry it takes out of `entries`.
+  static detail::MetadataRep* remove(TrieNode* root, const IpPrefix& prefix, EntryCount& entries) {
     const IpAddress address = prefix.address();
     for (;;) {
       const Path<N> path = path_to(static_cast<N*>(root), address, prefix.length);
@@ -76,6 +78,7 @@ struct OneBit {
       NodeWriteLock lock(n);
       if (n->unlinked()) continue;  // pruned meanwhile; the prefix may be stored anew
       detail::MetadataRep* old = n->entry.exchange_metadata(nullptr);
+      if (old != nullptr) count_out(entries);
       lock.unlock();
       if (old != nullptr) prune(path, address);
       return old;

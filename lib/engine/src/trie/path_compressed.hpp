@@ -72,17 +72,16 @@ struct PathCompressed {
     return p;
   }
 
-  // Returns true when a new entry was created; `replaced` receives the
-  // record it replaced, which the caller releases. With `shortcuts`, the
-  // walk starts at the key's shortcut and records a deeper one it passes.
-  static bool insert(TrieNode* root, const PrefixKey& key, OwnedEntry& entry, detail::MetadataRep*& replaced,
-                     Shortcuts* shortcuts = nullptr) {
+  // Counts a new entry in `entries`; `replaced` receives the record it
+  // replaced, which the caller releases. With `shortcuts`, the walk starts
+  // at the key's shortcut and records a deeper one it passes.
+  static void insert(TrieNode* root, const PrefixKey& key, OwnedEntry& entry, detail::MetadataRep*& replaced,
+                     EntryCount& entries, Shortcuts* shortcuts = nullptr) {
     Shortcuts::Walk walk = shortcuts != nullptr ? shortcuts->walk(key) : Shortcuts::Walk();
     Leftover leftover;
-    const bool created = insert_from(root, key, entry, replaced, walk, leftover);
+    insert_from(root, key, entry, replaced, entries, walk, leftover);
     walk.record();  // every node lock is let go by now
     if (__builtin_expect(leftover.child != nullptr, 0)) tidy_leftover(root, leftover, shortcuts);
-    return created;
   }
 
  private:
@@ -104,8 +103,8 @@ struct PathCompressed {
     tidy(root, leftover.key, path, shortcuts);
   }
 
-  static bool insert_from(TrieNode* root, const PrefixKey& key, OwnedEntry& entry, detail::MetadataRep*& replaced,
-                          Shortcuts::Walk& walk, Leftover& leftover) {
+  static void insert_from(TrieNode* root, const PrefixKey& key, OwnedEntry& entry, detail::MetadataRep*& replaced,
+                          EntryCount& entries, Shortcuts::Walk& walk, Leftover& leftover) {
     SpareNodes<N> spare;
     auto* n = static_cast<N*>(walk.start());
     unsigned depth = walk.start_depth();
@@ -152,15 +151,18 @@ struct PathCompressed {
       if ((e == 0 || m < e) && is_empty(n)) {
         const u128 bits = key_bits(key.bits, depth, r);
         n->store_edge(high_word(bits), low_word(bits), r);
+        count_in(entries);
         n->entry.replace_prefix(entry.take_prefix());
         n->entry.metadata.store(entry.take_rep(), std::memory_order_release);
-        return true;
+        return;
       }
       if (m == r && m == e) {
-        // The key ends exactly at this node.
+        // The key ends exactly at this node, whose lock every writer of the
+        // entry holds: whether one is there is exact.
+        if (n->entry.load_metadata() == nullptr) count_in(entries);
         n->entry.replace_prefix(entry.take_prefix());
         replaced = n->entry.exchange_metadata(entry.take_rep());
-        return replaced == nullptr;
+        return;
       }
       if (m == e) {
         // The edge matched and the key goes on.
@@ -174,13 +176,15 @@ struct PathCompressed {
         }
         if (spare.available() < 1) continue;
         N* leaf = fill_leaf(spare.take(), key, depth + m + 1, entry);
+        count_in(entries);
         n->children.replace_child(b, leaf);
-        return true;
+        return;
       }
       // The edge diverges from the key, or the key ends inside it: split.
       if (spare.available() < (m < r ? 2u : 1u)) continue;
+      count_in(entries);
       split(n, p, key, depth, spare, entry, leftover);
-      return true;
+      return;
     }
   }
 
@@ -207,8 +211,9 @@ struct PathCompressed {
 
   // With `shortcuts`, the walk starts at the key's shortcut, and at the root
   // after a retry or when it finds nothing; a node that leaves the trie
-  // leaves the shortcuts too.
-  static detail::MetadataRep* remove(TrieNode* root, const PrefixKey& key, Shortcuts* shortcuts = nullptr) {
+  // leaves the shortcuts too. Counts the entry it takes out of `entries`.
+  static detail::MetadataRep* remove(TrieNode* root, const PrefixKey& key, EntryCount& entries,
+                                     Shortcuts* shortcuts = nullptr) {
     Path<N> path;
     const Shortcuts::Walk walk = shortcuts != nullptr ? shortcuts->walk(key) : Shortcuts::Walk();
     TrieNode* start = walk.start() != nullptr ? walk.start() : root;
@@ -224,6 +229,7 @@ struct PathCompressed {
       const Position q = position(n, key, path.depths[path.size - 1]);
       if (q.matched != q.edge.length || q.remaining != q.edge.length) continue;  // split meanwhile
       detail::MetadataRep* old = n->entry.exchange_metadata(nullptr);
+      if (old != nullptr) count_out(entries);
       lock.unlock();
       if (old != nullptr) tidy(root, key, path, shortcuts);
       return old;

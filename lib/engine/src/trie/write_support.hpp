@@ -8,6 +8,7 @@
 // and starts the locked step again when it turns out to need more.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <utility>
 
@@ -50,6 +51,19 @@ class OwnedEntry {
   detail::MetadataRep* rep_;
   StoredPrefix prefix_;
 };
+
+// The engine's count of stored entries. An insert counts the entry it makes
+// in under the lock of the node the entry goes into or hangs from, just
+// before the store that publishes it; a remove counts an entry out under the
+// same node's lock, just after the store that takes it away. A remove finds an entry only after it was
+// published, so the count never passes below zero, and an insert that only
+// replaces a record never moves it. Publishing stores cannot fail, so an
+// entry counted in is always published. acq_rel, so the increment is ordered
+// before the publishing store and every remove's decrement after it.
+using EntryCount = std::atomic<std::uint64_t>;
+
+inline void count_in(EntryCount& entries) noexcept { entries.fetch_add(1, std::memory_order_acq_rel); }
+inline void count_out(EntryCount& entries) noexcept { entries.fetch_sub(1, std::memory_order_acq_rel); }
 
 // Up to two fresh, unpublished nodes. Those not used are freed at the end.
 template <class N>
