@@ -390,8 +390,13 @@ std::optional<korvane::Metadata> metadata_from_dict(PyObject* dict) {
 // nothing worth keeping, and never touches the memory of a record it does
 // not answer with. A noted identity may belong to a record gone since and
 // reused by another: that record is then kept a result early, with objects
-// built from itself, which costs nothing in correctness. Used only with the
-// interpreter lock held.
+// built from itself, which costs nothing in correctness.
+//
+// A record the engine lets go must not stay alive here for long: a remove
+// or clear through this object forgets it at once, and records too large
+// to matter for speed are never kept, so that one replaced by an insert (or
+// removed by another process, for a HybridEngine) holds little until its
+// entry is reused. Used only with the interpreter lock held.
 class RecordObjects {
  public:
   RecordObjects() = default;
@@ -406,7 +411,7 @@ class RecordObjects {
   // A fresh {"value": ..., "attributes": {...}} dict for the record.
   PyObject* result_for(const korvane::Metadata& record) {
     const void* id = record.identity();
-    Entry& e = entries_[(reinterpret_cast<std::uintptr_t>(id) >> 4) % kEntries];
+    Entry& e = entry_of(id);
     Ref value;
     Ref attributes;
     if (id != nullptr && e.record.identity() == id) {
@@ -418,7 +423,7 @@ class RecordObjects {
       if (!value) return nullptr;
       attributes = Ref(attributes_of(record));
       if (!attributes) return nullptr;
-      if (id != nullptr && e.noted == id) {
+      if (id != nullptr && e.noted == id && small_enough_to_keep(record)) {
         // Its second result on this entry: keep its objects, and hand out
         // a copy of the attributes.
         e.reset();
@@ -452,8 +457,18 @@ class RecordObjects {
     return result.release();
   }
 
+  // After the engine let the record go.
+  void forget(const korvane::Metadata& record) {
+    Entry& e = entry_of(record.identity());
+    if (e.record.identity() == record.identity()) e.reset();
+  }
+  void forget_all() {
+    for (Entry& e : entries_) e.reset();
+  }
+
  private:
   static constexpr std::size_t kEntries = 1024;
+
   struct Entry {
     // With objects: both set, or both null with `record` empty.
     korvane::Metadata record;
@@ -469,6 +484,19 @@ class RecordObjects {
       noted = nullptr;
     }
   };
+  // The text a kept record may carry: its value and its attributes' names
+  // and values together (a GeoIP city record flattened into attributes
+  // carries 1-3 KB). Above it, building the objects costs little beside the
+  // copying a result needs anyway; at it, 1024 kept records hold about
+  // 10 MiB at most.
+  static constexpr std::size_t kMostKeptText = 4096;
+
+  static bool small_enough_to_keep(const korvane::Metadata& record) {
+    std::size_t text = record.value().size();
+    record.for_each_attribute([&](std::string_view name, std::string_view value) { text += name.size() + value.size(); });
+    return text <= kMostKeptText;
+  }
+  Entry& entry_of(const void* id) { return entries_[(reinterpret_cast<std::uintptr_t>(id) >> 4) % kEntries]; }
   // Attribute names repeat across records (a table has a handful): one
   // str per name, kept direct-mapped, so that a result's attributes dict
   // neither builds the name again nor hashes it (a str keeps its hash).
@@ -878,12 +906,14 @@ PyObject* Engine_remove(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     std::optional<korvane::IpPrefix> prefix = prefix_argument(*subnet);
     if (!prefix) return nullptr;
 
-    bool removed;
+    std::optional<korvane::Metadata> removed;
     {
       Unlocked unlocked(object_of(self)->writes_wait);
-      removed = engine_of(self).remove(*prefix).has_value();
+      removed = engine_of(self).remove(*prefix);
     }
-    return Py_NewRef(removed ? Py_True : Py_False);
+    if (!removed) Py_RETURN_FALSE;
+    if (RecordObjects* records = object_of(self)->records.get()) records->forget(*removed);
+    Py_RETURN_TRUE;
   } catch (...) {
     return raise_from_cpp();
   }
@@ -1072,6 +1102,7 @@ PyObject* RadixEngine_setstate(PyObject* self, PyObject* state) {
 PyObject* Engine_clear(PyObject* self, PyObject* /*unused*/) {
   try {
     engine_of(self).clear();
+    if (RecordObjects* records = object_of(self)->records.get()) records->forget_all();
     Py_RETURN_NONE;
   } catch (...) {
     return raise_from_cpp();

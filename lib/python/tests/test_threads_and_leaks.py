@@ -7,6 +7,8 @@ import sys
 import threading
 import tracemalloc
 
+import pytest
+
 import korvane
 
 THREADS, PER_THREAD = 4, 300
@@ -110,3 +112,21 @@ def test_attribute_names_go_with_their_engine(variant):
     load_and_look_up(0)
     growth = traced_growth(lambda: load_and_look_up(100_000))
     assert growth < 64 * 1024, growth  # 4000 names kept would be about 300 KB
+
+
+@pytest.mark.parametrize("let_go", ["remove", "clear", "replace"])
+def test_records_let_go_are_not_kept_for_later_results(variant, let_go):
+    # Results share the Python objects of records answered often; once the
+    # engine lets a record go, those objects must go too.
+    engine = korvane.RadixEngine(variant)
+    let_go_of = {"remove": lambda: engine.remove("10.0.0.0/8"), "clear": engine.clear,
+                 "replace": lambda: engine.insert("10.0.0.0/8", {"value": "small"})}[let_go]
+
+    def work():
+        engine.insert("10.0.0.0/8", {"value": "v" * (4 << 20), "attributes": {"a": "b" * (4 << 20)}})
+        for _ in range(3):
+            assert len(engine.lookup("10.1.2.3")["value"]) == 4 << 20
+        let_go_of()
+
+    growth = traced_growth(work)
+    assert growth < 1 << 20, growth  # the record's objects alone are 8 MiB
