@@ -138,20 +138,20 @@ std::optional<Metadata> CachedEngine::lookup_shared(const IpAddress& address) co
   }
   // Read before the inner lookup: a change that overtakes the lookup has
   // bumped past it, so a stale record stored with it is never fetched.
-  std::optional<std::uint64_t> generation = shared_tier_usable() ? backend_->generation() : std::nullopt;
-  if (generation == 0) generation.reset();  // no key: nothing is shared (see fetch_result)
+  // 0: none, or no key, and then nothing is shared (see fetch_result).
+  const std::uint64_t generation = shared_tier_usable() ? backend_->generation().value_or(0) : 0;
   std::uint64_t before = 0;
   {
     epoch::Guard pin;
     before = log_.now();
     result = inner_->lookup(address);
-    if (result || !generation) results_.store(address, result, log_, before);
+    if (result || generation == 0) results_.store(address, result, log_, before);
   }
   if (result) {
-    if (generation) backend_->store_result(address, *result, *generation);
+    if (generation != 0) backend_->store_result(address, *result, generation);
     return result;
   }
-  if (!generation) return result;
+  if (generation == 0) return result;
   if (std::optional<Metadata> shared = backend_->fetch_result(address)) return shared;
   // Found neither here nor in Redis: the miss is cached as usual.
   epoch::Guard pin;
