@@ -128,6 +128,25 @@ TEST(HybridConstruction, UnreachableServerIsACatchableError) {
   EXPECT_EQ(hybrid_failure_message("a \"b\" \\c"), R"(Failed to initialize HybridEngine: "a \"b\" \\c")");
 }
 
+// A server started just after its clients (a machine booting, a container
+// set brought up at once) is waited for; one that answers and refuses is not.
+TEST(HybridConstruction, AServerStartingLateIsWaitedFor) {
+  RedisServer server;
+  server.stop();
+  std::thread starter([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    server.start();
+  });
+  EXPECT_NO_THROW(create_engine(hybrid_config(server.url())));
+  starter.join();
+  server.run({"CONFIG", "SET", "requirepass", "pw"});
+  for (const std::string& url : {server.url(), "redis://:wrong@127.0.0.1:" + std::to_string(server.port())}) {
+    const auto asked = std::chrono::steady_clock::now();
+    EXPECT_THROW(create_engine(hybrid_config(url)), std::runtime_error);
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(3)) << url << " was waited for";
+  }
+}
+
 // Calls of a command the server has run so far, from INFO commandstats.
 long long calls_of(const RedisServer& server, const std::string& command) {
   const std::string info = server.run({"INFO", "commandstats"});

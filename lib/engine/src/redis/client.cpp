@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <thread>
 
 #include "platform.hpp"
 
@@ -260,7 +261,7 @@ std::optional<std::string> reply_optional_text(const Reply& reply) {
   return reply.text;
 }
 
-std::unique_ptr<Connection> Connection::open(const ConnectionSettings& settings, std::string& error) {
+std::unique_ptr<Connection> Connection::open(const ConnectionSettings& settings, std::string& error, bool* refused) {
   redisContext* context = redisConnectWithTimeout(settings.host.c_str(), settings.port, to_timeval(kConnectTimeout));
   if (context == nullptr) {
     error = "cannot allocate a Redis connection";
@@ -298,6 +299,7 @@ std::unique_ptr<Connection> Connection::open(const ConnectionSettings& settings,
     for (const Reply& reply : *replies) {
       if (reply.type == Reply::Type::Error) {
         error = reply.text;
+        if (refused != nullptr) *refused = !reply.text.starts_with("LOADING");
         return nullptr;
       }
     }
@@ -378,19 +380,41 @@ void RedisClient::give_back(std::unique_ptr<Connection> connection) {
 }
 
 std::optional<std::string> RedisClient::check_connection() {
+  // A server that is not up yet (started beside this process, restarting,
+  // loading its data) is waited for: retried after 100 ms, then after waits
+  // that double, six times (6.3 s in all). A server that answers and
+  // refuses (authentication, not a Redis server) is not.
+  std::chrono::milliseconds wait{100};
+  for (int retries = 0;; ++retries, wait *= 2) {
+    bool worth_retrying = false;
+    std::optional<std::string> failure = check_connection_once(worth_retrying);
+    if (!failure || !worth_retrying || retries == kConnectRetries) return failure;
+    std::this_thread::sleep_for(wait);
+  }
+}
+
+std::optional<std::string> RedisClient::check_connection_once(bool& worth_retrying) {
   std::string error;
-  std::unique_ptr<Connection> connection = Connection::open(settings_, error);
-  if (!connection) return error;
+  bool refused = false;
+  std::unique_ptr<Connection> connection = Connection::open(settings_, error, &refused);
+  if (!connection) {
+    worth_retrying = !refused;
+    return error;
+  }
   // A connection alone proves nothing: the port may belong to another
   // service, or to a proxy that accepts anything. Set-up sends no command
   // when there is no password or database to set.
   const auto replies = connection->run({{"PING"}});
   if (!replies) {
+    worth_retrying = true;
     const char* reason = connection->context()->errstr;
     return reason[0] != '\0' ? std::string(reason) : std::string("no reply to PING");
   }
   const Reply& pong = replies->front();
-  if (pong.type == Reply::Type::Error) return pong.text;
+  if (pong.type == Reply::Type::Error) {
+    worth_retrying = pong.text.starts_with("LOADING");
+    return pong.text;
+  }
   if (pong.text != "PONG") return "not a Redis server (PING answered \"" + pong.text + "\")";
   give_back(std::move(connection));
   return std::nullopt;

@@ -88,7 +88,10 @@ class Connection {
  public:
   // Connects within kConnectTimeout, sets kCommandTimeout for replies,
   // switches TCP keep-alive on, authenticates and selects the database.
-  static std::unique_ptr<Connection> open(const ConnectionSettings& settings, std::string& error);
+  // `refused`: whether the server answered the set-up with a refusal (not
+  // a server still loading its data).
+  static std::unique_ptr<Connection> open(const ConnectionSettings& settings, std::string& error,
+                                          bool* refused = nullptr);
   ~Connection();
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
@@ -127,7 +130,8 @@ class RedisClient {
   ~RedisClient();
 
   // Opens one connection (kept in the pool) and checks that a Redis server
-  // answers on it (PING); the reason when either fails.
+  // answers on it (PING), waiting a few seconds for one that is not up yet;
+  // the reason when either fails.
   std::optional<std::string> check_connection();
 
   // Runs the commands on a pooled connection, or a new one. A pooled
@@ -159,6 +163,9 @@ class RedisClient {
   void interrupt() noexcept;
 
  private:
+  static constexpr int kConnectRetries = 6;
+  // One check; `worth_retrying` when the server may answer a little later.
+  std::optional<std::string> check_connection_once(bool& worth_retrying);
   std::unique_ptr<Connection> take_idle();
   void give_back(std::unique_ptr<Connection> connection);
   // Runs the commands on `connection`, listed in busy_ meanwhile.
