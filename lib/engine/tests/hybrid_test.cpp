@@ -487,6 +487,23 @@ TEST(HybridRedis, RefusedWritesAreWrittenWithoutAReconnect) {
   EXPECT_EQ(one->subscriptions(), 1u);
 }
 
+// A user not allowed transactions: each command of a write or a load then
+// runs on its own. A write lands once, and is not taken for failed and sent
+// again; a load reads the hash.
+TEST(HybridRedis, AUserWithoutTransactionsWritesOnceAndLoads) {
+  RedisServer server;
+  auto one = refusable(server);
+  server.run({"ACL", "SETUSER", "writer", "-multi"});
+  ASSERT_EQ(one->insert(P("10.0.0.0/8"), Metadata("once")), std::nullopt);
+  EXPECT_EQ(one->pending_changes(), 0u);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));  // past the subscriber's retry tick
+  EXPECT_EQ(calls_of(server, "hset"), 1);
+  EXPECT_EQ(server.run({"HGET", std::string(redis::kEntriesKey), "10.0.0.0/8"}), R"({"value":"once","attributes":{}})");
+  auto two = std::dynamic_pointer_cast<const HybridEngine>(
+      create_engine(hybrid_config("redis://writer:pw@127.0.0.1:" + std::to_string(server.port()))));
+  EXPECT_EQ(value_at(*two, "10.1.2.3"), "once");
+}
+
 // A change that leaves by an exception before its write settled (a failed
 // allocation) leaves nothing behind that holds back the prefix's later
 // writes: a refused one is written again once the server takes it.

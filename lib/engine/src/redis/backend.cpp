@@ -102,6 +102,16 @@ std::optional<std::uint64_t> RedisBackend::write_change(std::vector<std::string>
   commands.push_back({"EXEC"});
   const auto replies = client_->pipeline(commands);
   if (!replies) return std::nullopt;
+  if (replies->front().type == Reply::Type::Error) {
+    // MULTI refused (a user not allowed transactions): each command ran on
+    // its own, and the change landed unless its own reply says otherwise.
+    // Reported as failed, it would be sent again, and land again, forever.
+    const Reply& written = (*replies)[1];
+    if (written.type == Reply::Type::Error) return std::nullopt;
+    const Reply& counted = (*replies)[3];
+    return counted.type == Reply::Type::Integer && counted.integer >= 0 ? static_cast<std::uint64_t>(counted.integer)
+                                                                       : 0;
+  }
   const Reply& exec = replies->back();
   if (exec.type != Reply::Type::Array || exec.elements.size() != commands.size() - 2 ||
       exec.elements[0].type == Reply::Type::Error) {
@@ -174,13 +184,23 @@ std::optional<Snapshot> RedisBackend::load_snapshot(const std::string& token) co
                                     {"EXEC"}},
                                    kLoadTimeout);
   if (!replies) return std::nullopt;
-  Reply& exec = replies->back();
-  if (exec.type != Reply::Type::Array || exec.elements.size() != 3) return std::nullopt;
-  auto entries = reply_text_map(std::move(exec.elements[2]));
+  std::vector<Reply> read;
+  if ((*replies)[1].type == Reply::Type::Error) {
+    // MULTI refused (a user not allowed transactions): the reads ran on
+    // their own, in this order. A change between them is then newer than
+    // the generation read, which only makes this load count as older.
+    read.assign(std::make_move_iterator(replies->begin() + 2), std::make_move_iterator(replies->end() - 1));
+  } else {
+    Reply& exec = replies->back();
+    if (exec.type != Reply::Type::Array) return std::nullopt;
+    read = std::move(exec.elements);
+  }
+  if (read.size() != 3) return std::nullopt;
+  auto entries = reply_text_map(std::move(read[2]));
   if (!entries) return std::nullopt;
   std::optional<std::string> incarnation;
-  if (exec.elements[0].type == Reply::Type::String) incarnation = std::move(exec.elements[0].text);
-  return Snapshot{generation_of(exec.elements[1]), std::move(incarnation), std::move(*entries)};
+  if (read[0].type == Reply::Type::String) incarnation = std::move(read[0].text);
+  return Snapshot{generation_of(read[1]), std::move(incarnation), std::move(*entries)};
 }
 
 std::optional<std::uint64_t> RedisBackend::generation() const {
