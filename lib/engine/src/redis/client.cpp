@@ -123,21 +123,19 @@ std::optional<ConnectionSettings> parse_url(std::string_view url, std::string& e
         return std::nullopt;
       }
       port_text = after.substr(1);
-      if (port_text.empty()) port_text = "-";
     }
   } else {
     const std::size_t colon = rest.rfind(':');
     settings.host = std::string(rest.substr(0, colon));
     if (colon != std::string_view::npos) {
       port_text = rest.substr(colon + 1);
-      if (port_text.empty()) port_text = "-";
     }
   }
   if (settings.host.empty()) {
     error = "invalid Redis URL: no host";
     return std::nullopt;
   }
-  if (!port_text.empty()) {
+  if (!port_text.empty()) {  // "host:" names the default port, as "host" does
     unsigned port = 0;
     if (!parse_decimal(port_text, port) || port == 0 || port > 65535) {
       error = "invalid Redis URL: bad port '" + std::string(port_text) + "'";
@@ -155,15 +153,9 @@ std::optional<ConnectionSettings> parse_url(std::string_view url, std::string& e
     query = amp == std::string_view::npos ? std::string_view() : query.substr(amp + 1);
     const std::size_t eq = pair.find('=');
     if (pair.substr(0, eq) != "protocol") continue;  // other parameters are not ours
+    // RESP2 unless RESP3 is asked for.
     const std::string value = eq == std::string_view::npos ? "" : lower(pair.substr(eq + 1));
-    if (value == "2" || value == "resp2") {
-      settings.protocol = 2;
-    } else if (value == "3" || value == "resp3") {
-      settings.protocol = 3;
-    } else {
-      error = "invalid Redis URL: unknown protocol '" + value + "'";
-      return std::nullopt;
-    }
+    settings.protocol = value == "3" || value == "resp3" ? 3 : 2;
   }
 #ifndef REDIS_REPLY_MAP
   if (settings.protocol == 3) {
