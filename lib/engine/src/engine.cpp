@@ -551,7 +551,13 @@ std::shared_ptr<const LocalEngine> LocalEngine::make_trie(std::uint8_t node_kind
 }
 
 LocalEngine::LocalEngine(std::unique_ptr<detail::LocalLayout> layout) : layout_(std::move(layout)) {}
-LocalEngine::~LocalEngine() = default;
+// What the engine retired (removed records, cleared trees) is freed as
+// threads unpin, in batches; a program done with the engine may make no
+// more reads, so what no reader can still see goes with the last handle.
+LocalEngine::~LocalEngine() {
+  layout_.reset();
+  epoch::collect();
+}
 
 LocalEngine::Layout LocalEngine::layout() const noexcept { return layout_->tag; }
 
@@ -621,10 +627,16 @@ bool LocalEngine::contains(const IpPrefix& prefix) const {
 }
 
 void LocalEngine::clear() const {
-  if (detail::is_art(*layout_)) return detail::art_clear(*layout_);
-  if (layout_->single) return layout_->single->clear();
-  const auto& row = layout_->group->row;
-  if (!row.empty()) row.front()->clear();
+  if (detail::is_art(*layout_)) {
+    detail::art_clear(*layout_);
+  } else if (layout_->single) {
+    layout_->single->clear();
+  } else if (const auto& row = layout_->group->row; !row.empty()) {
+    row.front()->clear();
+  }
+  // The old tree and its records are freed once no reader can still be in
+  // them: now, unless a reader is, rather than after later reads.
+  epoch::collect();
 }
 
 std::uint64_t LocalEngine::len() const {

@@ -2,6 +2,7 @@
 // clear, exact answers while nodes split and merge, and a failed allocation
 // that leaves the engine as it was.
 #include <gtest/gtest.h>
+#include <malloc.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -147,6 +148,39 @@ TEST_P(EveryKind, ClearedTrieIsFreedWhileTheClearingThreadIdles) {
   EXPECT_LE(node::arena_bytes_in_use(), before) << "after " << lookups << " lookups";
   stages.advance(kFinish);
   admin.join();
+}
+
+// A clear frees the old table at once, and the last handle what the engine
+// still held (removed records included), rather than leaving them for reads
+// that a program done with the engine may never make. Records of 1 MiB, so
+// that the heap's bytes in use tell.
+TEST(Release, ClearAndTheLastHandleFreeAtOnce) {
+  if (testing::kSanitized) GTEST_SKIP() << "the sanitizers' allocators keep their own books";
+  const auto in_use = [] {
+    const struct mallinfo2 m = mallinfo2();
+    return m.uordblks + m.hblkhd;
+  };
+  using Make = std::shared_ptr<const LocalEngine> (*)();
+  const Make makes[] = {[] { return LocalEngine::make_trie(4, 1); }, [] { return LocalEngine::make_trie(1, 2); },
+                        [] { return LocalEngine::make_art(1); }, [] { return LocalEngine::make_art(2); }};
+  for (const Make make : makes) {
+    epoch::collect();
+    const std::size_t before = in_use();
+    auto engine = make();
+    const auto fill = [&] {
+      for (int i = 0; i < 8; ++i) {
+        engine->insert(v4_prefix(10, i, 0, 0, 16), Metadata(std::string(1 << 20, static_cast<char>('a' + i))));
+      }
+      ASSERT_GE(in_use(), before + (8u << 20));
+    };
+    fill();
+    engine->clear();
+    EXPECT_LT(in_use(), before + (1u << 20)) << "after clear, layout " << static_cast<int>(engine->layout());
+    fill();
+    for (int i = 0; i < 4; ++i) engine->remove(v4_prefix(10, i, 0, 0, 16));
+    engine.reset();
+    EXPECT_LT(in_use(), before + (1u << 20)) << "after the last handle";
+  }
 }
 
 // Node allocation fails in the middle of inserts: each insert either stores
