@@ -551,12 +551,23 @@ std::shared_ptr<const LocalEngine> LocalEngine::make_trie(std::uint8_t node_kind
 }
 
 LocalEngine::LocalEngine(std::unique_ptr<detail::LocalLayout> layout) : layout_(std::move(layout)) {}
+namespace {
+// Frees now what no reader can still see. A collection that runs out of
+// memory frees less, and leaves the rest to later ones.
+void collect_now() noexcept {
+  try {
+    epoch::collect();
+  } catch (...) {
+  }
+}
+}  // namespace
+
 // What the engine retired (removed records, cleared trees) is freed as
 // threads unpin, in batches; a program done with the engine may make no
 // more reads, so what no reader can still see goes with the last handle.
 LocalEngine::~LocalEngine() {
   layout_.reset();
-  epoch::collect();
+  collect_now();
 }
 
 LocalEngine::Layout LocalEngine::layout() const noexcept { return layout_->tag; }
@@ -636,7 +647,7 @@ void LocalEngine::clear() const {
   }
   // The old tree and its records are freed once no reader can still be in
   // them: now, unless a reader is, rather than after later reads.
-  epoch::collect();
+  collect_now();
 }
 
 std::uint64_t LocalEngine::len() const {

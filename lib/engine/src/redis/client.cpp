@@ -7,7 +7,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
+#include <cstring>
 #include <thread>
 
 #include "platform.hpp"
@@ -371,11 +373,23 @@ void RedisClient::give_back(std::unique_ptr<Connection> connection) {
   if (idle_.size() < kMaxIdle) idle_.push_back(std::move(connection));
 }
 
+namespace {
+// Whether a failed connect or command found nobody listening yet: hiredis
+// words a failed connect with strerror(errno).
+bool nobody_listening(std::string_view error) {
+  return error.find(std::strerror(ECONNREFUSED)) != std::string_view::npos ||
+         error.find(std::strerror(ECONNRESET)) != std::string_view::npos;
+}
+bool still_loading(std::string_view reply) { return reply.starts_with("LOADING"); }
+}  // namespace
+
 std::optional<std::string> RedisClient::check_connection() {
   // A server that is not up yet (started beside this process, restarting,
-  // loading its data) is waited for: retried after 100 ms, then after waits
-  // that double, six times (6.3 s in all). A server that answers and
-  // refuses (authentication, not a Redis server) is not.
+  // loading its data) is waited for: tried again after 100 ms, then after
+  // waits that double, six times (6.3 s of waits; a refused connect or a
+  // LOADING reply comes back at once). Anything else fails at once: a
+  // server that refuses this user, another service on the port, a host
+  // that cannot be reached within the connect time-out.
   std::chrono::milliseconds wait{100};
   for (int retries = 0;; ++retries, wait *= 2) {
     bool worth_retrying = false;
@@ -390,25 +404,30 @@ std::optional<std::string> RedisClient::check_connection_once(bool& worth_retryi
   bool refused = false;
   std::unique_ptr<Connection> connection = Connection::open(settings_, error, &refused);
   if (!connection) {
-    worth_retrying = !refused;
+    worth_retrying = !refused && (nobody_listening(error) || still_loading(error));
     return error;
   }
   // A connection alone proves nothing: the port may belong to another
   // service, or to a proxy that accepts anything. Set-up sends no command
-  // when there is no password or database to set.
-  const auto replies = connection->run({{"PING"}});
+  // when there is no password or database to set. Writes go as
+  // transactions: a user not allowed them could not write a change and its
+  // notice as one, so it is refused here, as a user denied the update
+  // channel is.
+  const auto replies = connection->run({{"PING"}, {"MULTI"}, {"DISCARD"}});
   if (!replies) {
-    worth_retrying = true;
     const char* reason = connection->context()->errstr;
+    worth_retrying = nobody_listening(reason);
     return reason[0] != '\0' ? std::string(reason) : std::string("no reply to PING");
   }
-  const Reply& pong = replies->front();
+  const Reply& pong = (*replies)[0];
   if (pong.type == Reply::Type::Error) {
-    worth_retrying = pong.text.starts_with("LOADING");
+    worth_retrying = still_loading(pong.text);
     return pong.text;
   }
   if (pong.text != "PONG") return "not a Redis server (PING answered \"" + pong.text + "\")";
-  give_back(std::move(connection));
+  if ((*replies)[1].type == Reply::Type::Error) return (*replies)[1].text;
+  // Kept for the first command only if it left the transaction.
+  if ((*replies)[2].type != Reply::Type::Error) give_back(std::move(connection));
   return std::nullopt;
 }
 

@@ -130,8 +130,8 @@ class RedisClient {
   ~RedisClient();
 
   // Opens one connection (kept in the pool) and checks that a Redis server
-  // answers on it (PING), waiting a few seconds for one that is not up yet;
-  // the reason when either fails.
+  // answers on it (PING) and lets this user run transactions (MULTI), waiting
+  // a few seconds for a server that is not up yet; the reason when any fails.
   std::optional<std::string> check_connection();
 
   // Runs the commands on a pooled connection, or a new one. A pooled
