@@ -9,8 +9,6 @@
 #include <chrono>
 #include <thread>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -144,14 +142,8 @@ TEST(HybridConstruction, AServerStartingLateIsWaitedFor) {
   starter.join();
   server.run({"CONFIG", "SET", "requirepass", "pw"});
   // Another service on a port answers at once, and not as Redis does.
-  const int service = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  ASSERT_EQ(bind(service, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  ASSERT_EQ(listen(service, 8), 0);
-  ASSERT_EQ(getsockname(service, reinterpret_cast<sockaddr*>(&address), &length), 0);
+  const std::pair<int, std::string> listener = testing::loopback_listener();
+  const int service = listener.first;
   std::atomic<bool> serving{true};
   std::thread answering([&] {
     while (serving) {
@@ -161,8 +153,7 @@ TEST(HybridConstruction, AServerStartingLateIsWaitedFor) {
       close(client);
     }
   });
-  const std::string urls[] = {server.url(), "redis://:wrong@127.0.0.1:" + std::to_string(server.port()),
-                              "redis://127.0.0.1:" + std::to_string(ntohs(address.sin_port))};
+  const std::string urls[] = {server.url(), "redis://:wrong@127.0.0.1:" + std::to_string(server.port()), listener.second};
   for (const std::string& url : urls) {
     const auto asked = std::chrono::steady_clock::now();
     EXPECT_THROW(create_engine(hybrid_config(url)), std::runtime_error);

@@ -16,6 +16,7 @@
 namespace korvane::redis {
 namespace {
 
+using testing::loopback_listener;
 using testing::RedisServer;
 
 TEST(ParseUrl, Settings) {
@@ -156,19 +157,6 @@ TEST(RedisClient, InterruptEndsAWaitForAReply) {
   waiting.join();  // without the interrupt, after half an hour
   EXPECT_FALSE(replies);
   EXPECT_FALSE(client.command({"PING"}));  // and nothing is sent from now on
-}
-
-// A socket listening on a free loopback port, and the URL of that port.
-std::pair<int, std::string> loopback_listener() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof addr;
-  EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-  EXPECT_EQ(listen(fd, 16), 0);
-  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  return {fd, "redis://127.0.0.1:" + std::to_string(ntohs(addr.sin_port))};
 }
 
 TEST(RedisClient, SilentServerTimesOut) {

@@ -3,6 +3,7 @@
 // test failure, never a skip: scripts/setup.sh installs it.
 #pragma once
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <hiredis/hiredis.h>
 #include <netinet/in.h>
@@ -16,6 +17,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 extern char** environ;
@@ -135,6 +137,21 @@ bool eventually(F condition, std::chrono::milliseconds limit = std::chrono::mill
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   return condition();
+}
+
+// A socket listening on a free loopback port (no server behind it), and
+// the URL of that port.
+inline std::pair<int, std::string> loopback_listener() {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(fd, 16) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+    throw std::runtime_error("cannot listen on a loopback port");
+  }
+  return {fd, "redis://127.0.0.1:" + std::to_string(ntohs(addr.sin_port))};
 }
 
 }  // namespace korvane::testing
