@@ -143,6 +143,24 @@ std::uint64_t random_u64() noexcept {
   return splitmix64(state);
 }
 
+std::uint64_t entropy_u64() noexcept { return entropy_seed(); }
+
+#if defined(__x86_64__) || defined(__i386__)
+// Feature tests may run before the runtime's own constructor has filled
+// the feature words, so initialise them first.
+bool cpu_has_sse41() noexcept {
+  static const bool yes = (__builtin_cpu_init(), __builtin_cpu_supports("sse4.1"));
+  return yes;
+}
+bool cpu_has_avx2() noexcept {
+  static const bool yes = (__builtin_cpu_init(), __builtin_cpu_supports("avx2"));
+  return yes;
+}
+#else
+bool cpu_has_sse41() noexcept { return false; }
+bool cpu_has_avx2() noexcept { return false; }
+#endif
+
 // Linux 6.1 gathers a range's pages into huge pages on request; older
 // headers do not name the request.
 #if defined(__linux__) && !defined(MADV_COLLAPSE)

@@ -41,6 +41,15 @@ std::optional<std::uint64_t> available_memory_bytes() noexcept;
 // A fresh random 64-bit value for seeding hash keys. Cheap: seeded once per
 // thread from the system's entropy source, then a fast generator.
 std::uint64_t random_u64() noexcept;
+// A random 64-bit value straight from the system's entropy source, for
+// names that must differ between processes, a forked child and its parent
+// included (whose random_u64 generators start alike). A system without one
+// gives a value from the process id, an address and the clock.
+std::uint64_t entropy_u64() noexcept;
+
+// Whether the processor runs SSE4.1 and AVX2 instructions; false off x86.
+bool cpu_has_sse41() noexcept;
+bool cpu_has_avx2() noexcept;
 
 // Maps `bytes` of zeroed memory aligned to `bytes` (a power of two), asks the
 // kernel to back it with huge pages where it can, and returns it; null when

@@ -1,5 +1,7 @@
 #include "art/node16_simd.hpp"
 
+#include "platform.hpp"
+
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
 #define KORVANE_X86 1
@@ -42,17 +44,8 @@ __attribute__((target("avx2"))) int find_key16_avx2(const std::uint8_t* keys, un
   return lowest_lane(mask & valid_lanes(count));
 }
 
-// Feature tests may run before the runtime's own constructor has filled
-// the feature words, so initialise them first.
-bool have_sse41() noexcept {
-  static const bool yes = (__builtin_cpu_init(), __builtin_cpu_supports("sse4.1"));
-  return yes;
-}
-
-bool have_avx2() noexcept {
-  static const bool yes = (__builtin_cpu_init(), __builtin_cpu_supports("avx2"));
-  return yes;
-}
+bool have_sse41() noexcept { return platform::cpu_has_sse41(); }
+bool have_avx2() noexcept { return platform::cpu_has_avx2(); }
 
 #else
 

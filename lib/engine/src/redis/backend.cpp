@@ -2,7 +2,6 @@
 
 #include <charconv>
 #include <limits>
-#include <random>
 
 #include "korvane/address.hpp"
 #include "platform.hpp"
@@ -11,8 +10,7 @@
 namespace korvane::redis {
 
 std::string new_origin() {
-  std::random_device device;
-  const std::uint64_t id = (static_cast<std::uint64_t>(device()) << 32) ^ device();
+  const std::uint64_t id = platform::entropy_u64();
   static constexpr char kHex[] = "0123456789abcdef";
   std::string out(16, '0');
   for (int i = 0; i < 16; ++i) out[i] = kHex[(id >> (60 - 4 * i)) & 0xF];
