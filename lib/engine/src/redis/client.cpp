@@ -255,7 +255,7 @@ std::optional<std::string> reply_optional_text(const Reply& reply) {
   return reply.text;
 }
 
-std::unique_ptr<Connection> Connection::open(const ConnectionSettings& settings, std::string& error, bool* refused) {
+std::unique_ptr<Connection> Connection::open(const ConnectionSettings& settings, std::string& error) {
   redisContext* context = redisConnectWithTimeout(settings.host.c_str(), settings.port, to_timeval(kConnectTimeout));
   if (context == nullptr) {
     error = "cannot allocate a Redis connection";
@@ -293,7 +293,6 @@ std::unique_ptr<Connection> Connection::open(const ConnectionSettings& settings,
     for (const Reply& reply : *replies) {
       if (reply.type == Reply::Type::Error) {
         error = reply.text;
-        if (refused != nullptr) *refused = !reply.text.starts_with("LOADING");
         return nullptr;
       }
     }
@@ -401,10 +400,9 @@ std::optional<std::string> RedisClient::check_connection() {
 
 std::optional<std::string> RedisClient::check_connection_once(bool& worth_retrying) {
   std::string error;
-  bool refused = false;
-  std::unique_ptr<Connection> connection = Connection::open(settings_, error, &refused);
+  std::unique_ptr<Connection> connection = Connection::open(settings_, error);
   if (!connection) {
-    worth_retrying = !refused && (nobody_listening(error) || still_loading(error));
+    worth_retrying = nobody_listening(error) || still_loading(error);
     return error;
   }
   // A connection alone proves nothing: the port may belong to another

@@ -88,10 +88,7 @@ class Connection {
  public:
   // Connects within kConnectTimeout, sets kCommandTimeout for replies,
   // switches TCP keep-alive on, authenticates and selects the database.
-  // `refused`: whether the server answered the set-up with a refusal (not
-  // a server still loading its data).
-  static std::unique_ptr<Connection> open(const ConnectionSettings& settings, std::string& error,
-                                          bool* refused = nullptr);
+  static std::unique_ptr<Connection> open(const ConnectionSettings& settings, std::string& error);
   ~Connection();
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
