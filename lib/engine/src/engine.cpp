@@ -295,8 +295,13 @@ void prefetch_records(detail::MetadataRep* const* found, std::size_t n, bool con
   for (std::size_t i = 0; i < n; ++i) {
     if (found[i] == nullptr) continue;
     __builtin_prefetch(found[i]);
-    // A record's second line holds the start of its packed attributes.
-    if (contents) __builtin_prefetch(reinterpret_cast<const char*>(found[i]) + 64);
+    if (contents) {
+      // A record is 16-byte aligned and its packed attributes follow it,
+      // so a record with a few short attributes spans two or three lines.
+      const char* const record = reinterpret_cast<const char*>(found[i]);
+      __builtin_prefetch(record + 64);
+      __builtin_prefetch(record + 127);
+    }
   }
   if (contents) {
     for (std::size_t i = 0; i < n; ++i) {

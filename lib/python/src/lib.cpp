@@ -27,6 +27,7 @@
 
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <exception>
 #include <iterator>
 #include <memory>
@@ -404,7 +405,6 @@ class RecordObjects {
   RecordObjects& operator=(const RecordObjects&) = delete;
   ~RecordObjects() {
     for (Entry& e : entries_) e.reset();
-    for (Name& n : names_) Py_CLEAR(n.str);
     Py_CLEAR(shape_);
   }
 
@@ -497,50 +497,63 @@ class RecordObjects {
     return text <= kMostKeptText;
   }
   Entry& entry_of(const void* id) { return entries_[(reinterpret_cast<std::uintptr_t>(id) >> 4) % kEntries]; }
-  // Attribute names repeat across records (a table has a handful): one
-  // str per name, kept direct-mapped, so that a result's attributes dict
-  // neither builds the name again nor hashes it (a str keeps its hash).
-  // Not interned: interned strs live as long as the interpreter, and names
-  // come from the table's data, which may hold any number of them.
-  struct Name {
-    std::string text;
-    PyObject* str = nullptr;
-  };
-  static constexpr std::size_t kNames = 64;
-  PyObject* name_str(std::string_view name) {
-    const std::size_t place =
-        name.empty() ? 0 : (name.size() * 31 + static_cast<unsigned char>(name.front()) * 7 +
-                            static_cast<unsigned char>(name.back())) % kNames;
-    Name& n = names_[place];
-    if (n.str != nullptr && n.text == name) return Py_NewRef(n.str);
-    PyObject* str = str_from(name);
-    if (str == nullptr) return nullptr;
-    // The text first: if its copy throws, the slot still pairs its old
-    // text with its old str.
-    try {
-      n.text.assign(name);
-    } catch (const std::bad_alloc&) {
-      Py_DECREF(str);
-      PyErr_NoMemory();
-      return nullptr;
+  // Attribute names repeat across records (a table has a handful), and so
+  // do short attribute values (country codes, continent names): one str per
+  // text, kept direct-mapped, so that a result's attributes dict neither
+  // builds the text again nor hashes it (a str keeps its hash). A text that
+  // misses replaces the one in its place. Not interned: interned strs live
+  // as long as the interpreter, and the texts come from the table's data,
+  // which may hold any number of them.
+  template <std::size_t kPlaces, std::size_t kLongest>
+  class ShortStrs {
+   public:
+    ShortStrs() = default;
+    ShortStrs(const ShortStrs&) = delete;
+    ShortStrs& operator=(const ShortStrs&) = delete;
+    ~ShortStrs() {
+      for (Place& p : places_) Py_CLEAR(p.str);
     }
-    Py_XSETREF(n.str, Py_NewRef(str));
-    return str;
-  }
+    // A new reference to a str of `text`, or null with an exception set.
+    PyObject* str_of(std::string_view text) {
+      if (text.size() > kLongest) return str_from(text);
+      std::uint32_t hash = 2166136261u;  // FNV-1a
+      for (const char c : text) hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
+      Place& p = places_[hash % kPlaces];
+      if (p.str != nullptr && p.size == text.size() && std::memcmp(p.text, text.data(), text.size()) == 0) {
+        return Py_NewRef(p.str);
+      }
+      PyObject* str = str_from(text);
+      if (str == nullptr) return nullptr;
+      std::memcpy(p.text, text.data(), text.size());
+      p.size = static_cast<std::uint8_t>(text.size());
+      Py_XSETREF(p.str, Py_NewRef(str));
+      return str;
+    }
+
+   private:
+    static_assert(kLongest <= 255);
+    struct Place {
+      PyObject* str = nullptr;
+      std::uint8_t size = 0;
+      char text[kLongest];
+    };
+    Place places_[kPlaces];
+  };
   PyObject* attributes_of(const korvane::Metadata& record) {
     Ref attributes(PyDict_New());
     if (!attributes) return nullptr;
     bool failed = false;
     record.for_each_attribute([&](std::string_view key, std::string_view value) {
       if (failed) return;
-      Ref k(name_str(key));
-      Ref v(k ? str_from(value) : nullptr);
+      Ref k(names_.str_of(key));
+      Ref v(k ? values_.str_of(value) : nullptr);
       failed = !v || PyDict_SetItem(attributes.get(), k.get(), v.get()) < 0;
     });
     return failed ? nullptr : attributes.release();
   }
   Entry entries_[kEntries];
-  Name names_[kNames];
+  ShortStrs<64, 64> names_;
+  ShortStrs<256, 24> values_;
   PyObject* shape_ = nullptr;  // {"value": None, "attributes": None}
 };
 
@@ -594,7 +607,7 @@ PyObject* dict_from_metadata(PyObject* self, const korvane::Metadata& metadata) 
   std::unique_ptr<RecordObjects>& records = object_of(self)->records;
   if (!records) {
     // Made at the first result, so that an engine that never answers (one
-    // of many small tables a program may keep) does without its 35 KiB.
+    // of many small tables a program may keep) does without its 47 KiB.
     records.reset(new (std::nothrow) RecordObjects());
     if (!records) return PyErr_NoMemory();
   }
@@ -793,6 +806,8 @@ PyObject* Engine_lookup(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 
 const char* const kAddressesParams[] = {"addresses"};
 const Signature kLookupManySignature{"lookup_many", kAddressesParams, 1, 1};
+// How far ahead lookup_many's conversion asks for the items it will read.
+constexpr Py_ssize_t kItemsAhead = 8;
 
 // Adds the note naming the failing item of lookup_many's iterable. The
 // item's own error stays the one raised: an item whose repr fails is named
@@ -848,6 +863,15 @@ PyObject* Engine_lookup_many(PyObject* self, PyObject* const* args, Py_ssize_t n
     PyObject* const* item = PySequence_Fast_ITEMS(items.get());
     std::vector<korvane::IpAddress> addresses(static_cast<std::size_t>(count));
     for (Py_ssize_t i = 0; i < count; ++i) {
+      // The items are the caller's objects, scattered over the heap: ask
+      // for the ones a few places on while this one is parsed. A short
+      // str's text sits right behind its header, in the same line or the
+      // next.
+      if (i + kItemsAhead < count) {
+        const char* ahead = reinterpret_cast<const char*>(item[i + kItemsAhead]);
+        __builtin_prefetch(ahead);
+        __builtin_prefetch(ahead + 63);
+      }
       std::optional<std::string_view> text = utf8_of(item[i]);
       std::optional<korvane::IpAddress> address;
       if (text) {

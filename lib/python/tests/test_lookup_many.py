@@ -150,3 +150,24 @@ def test_results_in_a_cycle_are_still_collected(variant, close):
         del holder, result
         gc.collect()
         assert gone() is None
+
+
+def test_many_distinct_texts_come_back_exactly(variant):
+    # Results reuse the strs of names and short values seen before: every
+    # text must still come back as stored, however many share a slot, at
+    # the lengths around the longest kept, and in any script.
+    engine = korvane.RadixEngine(variant)
+    table = {}
+    for i in range(3000):
+        pad = "x" * (i % 30)
+        name = "n" + "é" * (i % 40) if i % 7 else "k" * (i % 90)
+        table[f"10.{i // 256}.{i % 256}.0/24"] = {
+            "value": f"v{i}",
+            "attributes": {name: f"{i}{pad}", "cc": ("de", "fr", "ωω", "")[i % 4], "dup": f"{i % 300}"},
+        }
+    for subnet, record in table.items():
+        engine.insert(subnet, record)
+    addresses = [subnet.replace(".0/24", ".7") for subnet in table] * 2
+    expected = [table[subnet] for subnet in table] * 2
+    assert engine.lookup_many(addresses) == expected
+    assert [engine.lookup(a) for a in addresses] == expected
