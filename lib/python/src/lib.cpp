@@ -809,6 +809,28 @@ const Signature kLookupManySignature{"lookup_many", kAddressesParams, 1, 1};
 // How far ahead lookup_many's conversion asks for the items it will read.
 constexpr Py_ssize_t kItemsAhead = 8;
 
+// Holds off the cyclic collector while a batch builds its results. Each
+// result is two tracked dicts, so a batch would set off a collection every
+// few hundred results, only to walk objects that cannot be garbage: until
+// the call returns, nothing but its own list refers to them, and no Python
+// code runs (the items are all converted before the first result is made).
+// Whatever garbage existed before waits for the next collection, which the
+// next allocation after the call sets off as usual, unless the caller has
+// dropped the results by then, which takes their allocations off the
+// collector's count again. A collector the caller turned off stays off.
+class CollectorPaused {
+ public:
+  CollectorPaused() noexcept : was_enabled_(PyGC_Disable() != 0) {}
+  CollectorPaused(const CollectorPaused&) = delete;
+  CollectorPaused& operator=(const CollectorPaused&) = delete;
+  ~CollectorPaused() {
+    if (was_enabled_) PyGC_Enable();
+  }
+
+ private:
+  bool was_enabled_;
+};
+
 // Adds the note naming the failing item of lookup_many's iterable. The
 // item's own error stays the one raised: an item whose repr fails is named
 // by its type instead, and a note that cannot be added is left out.
@@ -885,6 +907,7 @@ PyObject* Engine_lookup_many(PyObject* self, PyObject* const* args, Py_ssize_t n
       addresses[static_cast<std::size_t>(i)] = *address;
     }
 
+    const CollectorPaused paused;
     // Every slot of a new list must be filled before it can be released
     // safely: None stands in until a result replaces it.
     Ref result(PyList_New(count));

@@ -171,3 +171,19 @@ def test_many_distinct_texts_come_back_exactly(variant):
     expected = [table[subnet] for subnet in table] * 2
     assert engine.lookup_many(addresses) == expected
     assert [engine.lookup(a) for a in addresses] == expected
+
+
+def test_collector_is_left_as_the_caller_set_it(variant):
+    engine = loaded(variant)
+    assert gc.isenabled()
+    try:
+        assert len(engine.lookup_many(ADDRESSES * 500)) == 3500
+        assert gc.isenabled()
+        with pytest.raises(ValueError):
+            engine.lookup_many(["10.0.0.1", "nope"])
+        assert gc.isenabled()
+        gc.disable()
+        engine.lookup_many(ADDRESSES)
+        assert not gc.isenabled()
+    finally:
+        gc.enable()
