@@ -410,6 +410,21 @@ class RecordObjects {
 
   // A fresh {"value": ..., "attributes": {...}} dict for the record.
   PyObject* result_for(const korvane::Metadata& record) {
+    // The result's own dict first: the engine has only just asked for the
+    // record's memory, which this gives time to arrive. A copy of a dict of
+    // the same keys clones its key table in one block, where a new dict
+    // would grow one as the keys go in.
+    if (shape_ == nullptr) {
+      shape_ = PyDict_New();
+      if (shape_ == nullptr) return nullptr;
+      if (PyDict_SetItem(shape_, key_value, Py_None) < 0 ||
+          PyDict_SetItem(shape_, key_attributes, Py_None) < 0) {
+        Py_CLEAR(shape_);
+        return nullptr;
+      }
+    }
+    Ref result(PyDict_Copy(shape_));
+    if (!result) return nullptr;
     const void* id = record.identity();
     Entry& e = entry_of(id);
     Ref value;
@@ -436,19 +451,6 @@ class RecordObjects {
         e.noted = id;
       }
     }
-    // A copy of a dict of the same keys clones its key table in one block,
-    // where a new dict would grow one as the keys go in.
-    if (shape_ == nullptr) {
-      shape_ = PyDict_New();
-      if (shape_ == nullptr) return nullptr;
-      if (PyDict_SetItem(shape_, key_value, Py_None) < 0 ||
-          PyDict_SetItem(shape_, key_attributes, Py_None) < 0) {
-        Py_CLEAR(shape_);
-        return nullptr;
-      }
-    }
-    Ref result(PyDict_Copy(shape_));
-    if (!result) return nullptr;
     if (PyDict_SetItem(result.get(), key_value, value.get()) < 0) return nullptr;
     if (PyDict_SetItem(result.get(), key_attributes, attributes.get()) < 0) return nullptr;
     // The collector keeps watching the result, as it does any dict holding
