@@ -812,14 +812,15 @@ const Signature kLookupManySignature{"lookup_many", kAddressesParams, 1, 1};
 constexpr Py_ssize_t kItemsAhead = 8;
 
 // Holds off the cyclic collector while a batch builds its results. Each
-// result is two tracked dicts, so a batch would set off a collection every
-// few hundred results, only to walk objects that cannot be garbage: until
-// the call returns, nothing but its own list refers to them, and no Python
-// code runs (the items are all converted before the first result is made).
-// Whatever garbage existed before waits for the next collection, which the
-// next allocation after the call sets off as usual, unless the caller has
-// dropped the results by then, which takes their allocations off the
-// collector's count again. A collector the caller turned off stays off.
+// result makes two dicts, which count towards the collector's next run, so
+// a batch of a thousand would set one off as the call returns (and now and
+// then a full one over the whole heap), only to walk results the caller
+// still holds. No garbage can appear while the results are built: no Python
+// code runs then (the items are all converted before the first result is
+// made). Paused, the allocations still count, and a collection comes at
+// the caller's next allocation if the results are still held; a caller
+// that drops them first takes their allocations off the count again. A
+// collector the caller turned off stays off.
 class CollectorPaused {
  public:
   CollectorPaused() noexcept : was_enabled_(PyGC_Disable() != 0) {}
