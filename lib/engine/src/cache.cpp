@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "epoch.hpp"
+#include "metadata_rep.hpp"
 #include "redis/backend.hpp"
 
 namespace korvane {
@@ -92,6 +93,11 @@ void CachedEngine::lookup_visit(std::span<const IpAddress> addresses, LookupVisi
   for (std::size_t base = 0; base < addresses.size(); base += kChunk) {
     const std::size_t n = std::min(kChunk, addresses.size() - base);
     answer_chunk(addresses.data() + base, n, answers);
+    // The visitor reads each record's contents, which handing it out left
+    // in cache only in part.
+    for (std::size_t i = 0; i < n; ++i) {
+      if (answers[i]) detail::prefetch_record_span(static_cast<const detail::MetadataRep*>(answers[i]->identity()));
+    }
     for (std::size_t i = 0; i < n; ++i) visitor.visit(base + i, answers[i] ? &*answers[i] : nullptr);
   }
 }

@@ -287,19 +287,6 @@ void TrieEngine::find_batch(const IpAddress* addresses, std::size_t n, detail::M
 }
 
 namespace {
-// Starts loading a record whose contents are read next. A record is 16-byte
-// aligned and its packed attributes follow it, so a record with a few short
-// attributes spans two or three lines.
-void prefetch_record_span(const detail::MetadataRep* record) noexcept {
-  const char* const at = reinterpret_cast<const char*>(record);
-  __builtin_prefetch(at);
-  __builtin_prefetch(at + 64);
-  __builtin_prefetch(at + 127);
-  // Prefetches alone count as free of side effects: without this, a
-  // compiler may drop a call that does nothing else.
-  asm volatile("" ::: "memory");
-}
-
 // Starts loading the records a batch found, so that their cache misses
 // overlap rather than come one by one as the records are handed out or
 // read; with `contents`, their whole span, and then also what a reader of
@@ -308,7 +295,7 @@ void prefetch_records(detail::MetadataRep* const* found, std::size_t n, bool con
   for (std::size_t i = 0; i < n; ++i) {
     if (found[i] == nullptr) continue;
     if (contents) {
-      prefetch_record_span(found[i]);
+      detail::prefetch_record_span(found[i]);
     } else {
       __builtin_prefetch(found[i]);
     }
@@ -373,7 +360,7 @@ void TrieEngine::lookup_visit(const IpAddress* addresses, std::size_t count, Loo
     count_lookup(self->index, best != nullptr);
     if (best == nullptr) return visitor.visit(0, nullptr);
     // Asked for now, the record's lines arrive while the visitor sets up.
-    prefetch_record_span(best);
+    detail::prefetch_record_span(best);
     const Lent record(best);
     return visitor.visit(0, record.get());
   }

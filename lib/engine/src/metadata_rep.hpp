@@ -129,6 +129,19 @@ struct MetadataRep {
 static_assert(__STDCPP_DEFAULT_NEW_ALIGNMENT__ >= 16, "records are allocated 16-byte aligned");
 static_assert(sizeof(MetadataRep) <= 72, "a record fits an 80-byte heap chunk");
 
+// Starts loading a record whose contents are read next. A record is 16-byte
+// aligned and its packed attributes follow it, so a record with a few short
+// attributes spans two or three lines.
+inline void prefetch_record_span(const MetadataRep* record) noexcept {
+  const char* const at = reinterpret_cast<const char*>(record);
+  __builtin_prefetch(at);
+  __builtin_prefetch(at + 64);
+  __builtin_prefetch(at + 127);
+  // Prefetches alone count as free of side effects: without this, a
+  // compiler may drop a call that does nothing else.
+  asm volatile("" ::: "memory");
+}
+
 struct MetadataAccess {
   // Takes the payload out of a Metadata, leaving it empty. The caller owns
   // one reference to the result. An empty record gets a payload of its own so
