@@ -4,10 +4,12 @@
 // and the rate of changes to short prefixes in the loaded table; the full
 // table is also loaded in address order, for its load rate alone.
 //
-//   trie_bench [--table=full|small] [--shape=routing|uniform] [google-benchmark flags]
+//   trie_bench [--table=full|small] [--shape=routing|uniform|hosts] [google-benchmark flags]
 //
 // --shape=uniform replaces the routing-table shape by uniformly random
-// prefixes (IPv4 /8../32, IPv6 /16../128) of the same counts.
+// prefixes (IPv4 /8../32, IPv6 /16../128) of the same counts; --shape=hosts
+// by uniformly random single addresses (IPv4 /32, IPv6 /128), as a deny
+// list of hosts holds them.
 //
 // The full table is about 1M IPv4 and 200k IPv6 prefixes; the Hashed kinds
 // (3 and 7) carry a concurrent map per node and are measured on a tenth of
@@ -109,7 +111,12 @@ std::size_t heap_reserved() {
          index_arena::bytes_reserved();
 }
 
-bool uniform_shape = false;
+// The prefix lengths of the uniform shapes, per family; none for the
+// routing-table shape.
+struct UniformLengths {
+  unsigned v4_min, v4_max, v6_min, v6_max;
+};
+std::optional<UniformLengths> uniform_shape;
 
 // One engine at a time: loading the next configuration frees the previous.
 std::unique_ptr<Loaded> current;
@@ -123,10 +130,11 @@ const Loaded& load(const Config& c) {
   current.reset();
   epoch::collect();
   auto out = std::make_unique<Loaded>();
+  const auto& u = uniform_shape;
   std::vector<IpPrefix> prefixes =
-      uniform_shape ? bench::uniform_table(AddressFamily::V4, c.v4, 8, 32, 1) : bench::ipv4_table(c.v4, 1);
+      u ? bench::uniform_table(AddressFamily::V4, c.v4, u->v4_min, u->v4_max, 1) : bench::ipv4_table(c.v4, 1);
   std::vector<IpPrefix> v6 =
-      uniform_shape ? bench::uniform_table(AddressFamily::V6, c.v6, 16, 128, 2) : bench::ipv6_table(c.v6, 2);
+      u ? bench::uniform_table(AddressFamily::V6, c.v6, u->v6_min, u->v6_max, 2) : bench::ipv6_table(c.v6, 2);
   prefixes.insert(prefixes.end(), v6.begin(), v6.end());
   if (c.in_address_order) {
     std::sort(prefixes.begin(), prefixes.end(), [](const IpPrefix& a, const IpPrefix& b) {
@@ -291,7 +299,9 @@ int main(int argc, char** argv) {
     if (std::strcmp(argv[i], "--table=small") == 0) {
       small = true;
     } else if (std::strcmp(argv[i], "--shape=uniform") == 0) {
-      uniform_shape = true;
+      uniform_shape = UniformLengths{8, 32, 16, 128};
+    } else if (std::strcmp(argv[i], "--shape=hosts") == 0) {
+      uniform_shape = UniformLengths{32, 32, 128, 128};
     } else if (std::strcmp(argv[i], "--table=full") != 0 && std::strcmp(argv[i], "--shape=routing") != 0) {
       args.push_back(argv[i]);
     }
