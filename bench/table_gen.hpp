@@ -25,6 +25,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <numeric>
+#include <optional>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -361,8 +362,11 @@ inline std::vector<IpPrefix> ipv6_table(std::size_t count = 200'000, std::uint64
 // `count` distinct prefixes with uniformly random bits and lengths drawn
 // uniformly from [min_length, max_length]: no nesting structure, no
 // clustering, the opposite of a routing table. Host bits are cleared.
+// With `within`, every prefix lies inside it (its bits first, random bits
+// after): one organisation's addresses under its own allocation.
 inline std::vector<IpPrefix> uniform_table(AddressFamily family, std::size_t count, unsigned min_length,
-                                           unsigned max_length, std::uint64_t seed) {
+                                           unsigned max_length, std::uint64_t seed,
+                                           std::optional<IpPrefix> within = std::nullopt) {
   std::vector<IpPrefix> out;
   out.reserve(count);
   std::unordered_set<std::string> seen;
@@ -375,6 +379,10 @@ inline std::vector<IpPrefix> uniform_table(AddressFamily family, std::size_t cou
       for (std::size_t j = 0; j < 8 && i + j < address_width_bytes(family); ++j) {
         a.bytes[i + j] = static_cast<std::uint8_t>(r >> (8 * j));
       }
+    }
+    for (unsigned i = 0; within && i < within->length; ++i) {
+      const auto bit = static_cast<std::uint8_t>(0x80u >> (i % 8));
+      a.bytes[i / 8] = static_cast<std::uint8_t>((a.bytes[i / 8] & ~bit) | (within->bytes[i / 8] & bit));
     }
     const unsigned length = min_length + static_cast<unsigned>(detail::mix64(++state) % (max_length - min_length + 1));
     const IpPrefix p = IpPrefix::of(a, static_cast<std::uint8_t>(length)).canonical();

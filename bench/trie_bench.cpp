@@ -4,12 +4,14 @@
 // and the rate of changes to short prefixes in the loaded table; the full
 // table is also loaded in address order, for its load rate alone.
 //
-//   trie_bench [--table=full|small] [--shape=routing|uniform|hosts] [google-benchmark flags]
+//   trie_bench [--table=full|small] [--shape=routing|uniform|hosts|clustered] [google-benchmark flags]
 //
 // --shape=uniform replaces the routing-table shape by uniformly random
 // prefixes (IPv4 /8../32, IPv6 /16../128) of the same counts; --shape=hosts
 // by uniformly random single addresses (IPv4 /32, IPv6 /128), as a deny
-// list of hosts holds them.
+// list of hosts holds them; --shape=clustered by one organisation's: IPv4
+// /32s inside 100.64.0.0/10 (a carrier's subscribers) and IPv6 /64s inside
+// 2001:db8::/32, each family's prefixes all under one top slot of the index.
 //
 // The full table is about 1M IPv4 and 200k IPv6 prefixes; the Hashed kinds
 // (3 and 7) carry a concurrent map per node and are measured on a tenth of
@@ -38,6 +40,7 @@
 #include "node/arena.hpp"
 #include "read_index.hpp"
 #include "read_index_arena.hpp"
+#include "korvane/address.hpp"
 #include "korvane/local_engine.hpp"
 #include "table_gen.hpp"
 
@@ -115,6 +118,7 @@ std::size_t heap_reserved() {
 // routing-table shape.
 struct UniformLengths {
   unsigned v4_min, v4_max, v6_min, v6_max;
+  std::optional<IpPrefix> v4_within, v6_within;
 };
 std::optional<UniformLengths> uniform_shape;
 
@@ -132,9 +136,9 @@ const Loaded& load(const Config& c) {
   auto out = std::make_unique<Loaded>();
   const auto& u = uniform_shape;
   std::vector<IpPrefix> prefixes =
-      u ? bench::uniform_table(AddressFamily::V4, c.v4, u->v4_min, u->v4_max, 1) : bench::ipv4_table(c.v4, 1);
+      u ? bench::uniform_table(AddressFamily::V4, c.v4, u->v4_min, u->v4_max, 1, u->v4_within) : bench::ipv4_table(c.v4, 1);
   std::vector<IpPrefix> v6 =
-      u ? bench::uniform_table(AddressFamily::V6, c.v6, u->v6_min, u->v6_max, 2) : bench::ipv6_table(c.v6, 2);
+      u ? bench::uniform_table(AddressFamily::V6, c.v6, u->v6_min, u->v6_max, 2, u->v6_within) : bench::ipv6_table(c.v6, 2);
   prefixes.insert(prefixes.end(), v6.begin(), v6.end());
   if (c.in_address_order) {
     std::sort(prefixes.begin(), prefixes.end(), [](const IpPrefix& a, const IpPrefix& b) {
@@ -302,6 +306,8 @@ int main(int argc, char** argv) {
       uniform_shape = UniformLengths{8, 32, 16, 128};
     } else if (std::strcmp(argv[i], "--shape=hosts") == 0) {
       uniform_shape = UniformLengths{32, 32, 128, 128};
+    } else if (std::strcmp(argv[i], "--shape=clustered") == 0) {
+      uniform_shape = UniformLengths{32, 32, 64, 64, parse_prefix("100.64.0.0/10"), parse_prefix("2001:db8::/32")};
     } else if (std::strcmp(argv[i], "--table=full") != 0 && std::strcmp(argv[i], "--shape=routing") != 0) {
       args.push_back(argv[i]);
     }
