@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Korvane against other Python IP longest-prefix-match libraries.
 
-Measures, on one routing-table-shaped table and the same two address
+Measures, on one table (shaped like a routing table, or with
+--shape=uniform of uniformly random prefixes) and the same three address
 streams, for every construction of ``korvane.RadixEngine`` (None,
 "standard", "lockfree", "adaptive") and for pytricia, py-radix and
 SubnetTree (PyPI ``pysubnettree``):
@@ -9,6 +10,8 @@ SubnetTree (PyPI ``pysubnettree``):
 - the time of one lookup call over a stream of random addresses,
 - the time of one lookup call over a stream with repeats (Zipf-like
   popularity, as in a server log),
+- the time of one lookup call over a stream of addresses inside stored
+  prefixes,
 - the time to load the table,
 - the process memory (VmRSS) the loaded table takes.
 
@@ -44,6 +47,7 @@ Not a test: it asserts nothing about speed. The machine it runs on is noisy
 
 Usage:
     .venv/bin/python bench/python_bench.py [--size N] [--lookups N] [--repeat N]
+                                           [--shape routing|uniform]
                                            [--libs a,b,...] [--out FILE] [--quick]
 The competitors install with ``bash scripts/setup.sh --bench``.
 """
@@ -67,6 +71,7 @@ import zlib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SEED = 7
+MANY_SLICE = 1_000  # addresses per lookup_many call in its sliced measurement
 
 # name -> (module to import, korvane variant or None, how the row is labelled)
 LIBRARIES = {
@@ -197,6 +202,27 @@ def make_table(v4_count: int, v6_count: int, seed: int) -> list[tuple[str, str, 
     v6 = grow(128, v6_count, V6_WEIGHTS, 48, v6_nesting, v6_free, lambda net, length: True, rng)
     rows = [(f"{v4_text(net)}/{length}", f"AS{rng.randrange(1, 400000)}", rng.choice(COUNTRIES)) for net, length in v4]
     rows += [(f"{v6_text(net)}/{length}", f"AS{rng.randrange(1, 400000)}", rng.choice(COUNTRIES)) for net, length in v6]
+    rng.shuffle(rows)
+    return rows
+
+
+def make_uniform_table(v4_count: int, v6_count: int, seed: int) -> list[tuple[str, str, str]]:
+    """The same rows for uniformly random prefixes: IPv4 /8../32 and IPv6
+    /16../128, lengths and bits alike uniform, so that short prefixes cover
+    much of the space and long ones lie scattered under them."""
+    rng = random.Random(seed)
+
+    def draw(bits: int, shortest: int, count: int) -> list[tuple[int, int]]:
+        seen: set[tuple[int, int]] = set()
+        while len(seen) < count:
+            length = rng.randint(shortest, bits)
+            seen.add((rng.getrandbits(length) << (bits - length) if length else 0, length))
+        return sorted(seen)
+
+    rows = [(f"{v4_text(net)}/{length}", f"AS{rng.randrange(1, 400000)}", rng.choice(COUNTRIES))
+            for net, length in draw(32, 8, v4_count)]
+    rows += [(f"{v6_text(net)}/{length}", f"AS{rng.randrange(1, 400000)}", rng.choice(COUNTRIES))
+             for net, length in draw(128, 16, v6_count)]
     rng.shuffle(rows)
     return rows
 
@@ -398,18 +424,25 @@ def run_one(args) -> dict:
             elapsed = time.perf_counter_ns() - start
             best = elapsed if best is None else min(best, elapsed)
         timings[label] = best / len(stream)
-    if subject.kind == "korvane":  # one lookup_many call per stream, results kept as a list
+    if subject.kind == "korvane":
+        lookup_many = subject.structure.lookup_many
         for label, stream in streams:
-            best = None
-            for _ in range(args.repeat):
-                # Freeing the results is timed, as it is in the loop of
-                # single lookups, where each result goes before the next.
-                start = time.perf_counter_ns()
-                results = subject.structure.lookup_many(stream)
-                del results
-                elapsed = time.perf_counter_ns() - start
-                best = elapsed if best is None else min(best, elapsed)
-            timings["many_" + label] = best / len(stream)
+            # One call over the whole stream, and calls over slices of
+            # MANY_SLICE addresses. Freeing the results is timed, as it is
+            # in the loop of single lookups, where each result goes before
+            # the next. A whole stream's results live together: their
+            # memory is new to the process (the allocator returned the last
+            # call's), and they leave the caches before they are freed.
+            for key, step in (("many_", len(stream)), ("slices_", MANY_SLICE)):
+                best = None
+                for _ in range(args.repeat):
+                    start = time.perf_counter_ns()
+                    for i in range(0, len(stream), step):
+                        results = lookup_many(stream[i:i + step])
+                        del results
+                    elapsed = time.perf_counter_ns() - start
+                    best = elapsed if best is None else min(best, elapsed)
+                timings[key + label] = best / len(stream)
 
     check = {}
     for label, stream in (("random", random_stream), ("repeat", repeat_stream)):
@@ -426,6 +459,7 @@ def run_one(args) -> dict:
         "repeat_ns": timings["repeat"],
         "inside_ns": timings["inside"],
         "many_ns": {k[5:]: v for k, v in timings.items() if k.startswith("many_")},
+        "slices_ns": {k[7:]: v for k, v in timings.items() if k.startswith("slices_")},
         "load_s": min(loads) / 1e9,
         "rss_before_kib": rss_before,
         "rss_after_kib": rss_after,
@@ -465,6 +499,9 @@ def main() -> int:
     parser.add_argument("--libs", default=",".join(LIBRARIES), help="comma-separated subset of: " + ", ".join(LIBRARIES))
     parser.add_argument("--out", help="markdown output file (default bench/python_bench.md,"
                         " bench/python_bench.quick.md with --quick)")
+    parser.add_argument("--shape", choices=("routing", "uniform"), default="routing",
+                        help="routing: shaped like a BGP table (default); uniform: uniformly random prefixes,"
+                        " IPv4 /8../32 and IPv6 /16../128")
     parser.add_argument("--quick", action="store_true", help="a small smoke run (12,000 prefixes, 20,000 lookups, 1 run)")
     parser.add_argument("--one", help=argparse.SUPPRESS)
     parser.add_argument("--data", help=argparse.SUPPRESS)
@@ -477,7 +514,8 @@ def main() -> int:
     if args.quick:
         args.size, args.lookups, args.repeat = 12_000, 20_000, 1
     if args.out is None:
-        args.out = os.path.join(HERE, "python_bench.quick.md" if args.quick else "python_bench.md")
+        stem = "python_bench" + ("" if args.shape == "routing" else "." + args.shape)
+        args.out = os.path.join(HERE, stem + (".quick.md" if args.quick else ".md"))
     names = [n.strip() for n in args.libs.split(",") if n.strip()]
     unknown = [n for n in names if n not in LIBRARIES]
     if unknown:
@@ -487,7 +525,7 @@ def main() -> int:
     v6_count = args.size // 6
     v4_count = args.size - v6_count
     start = time.perf_counter()
-    rows = make_table(v4_count, v6_count, SEED)
+    rows = (make_table if args.shape == "routing" else make_uniform_table)(v4_count, v6_count, SEED)
     random_stream, repeat_stream, inside_stream = make_streams(rows, args.lookups, SEED)
     print(f"table of {len(rows):,} prefixes and two streams of {args.lookups:,} addresses generated in"
           f" {time.perf_counter() - start:.1f} s", file=sys.stderr)
@@ -518,18 +556,22 @@ def main() -> int:
         "# Korvane against Python IP lookup libraries",
         "",
         f"Run {datetime.datetime.now().strftime('%Y-%m-%d %H:%M')} with `bench/python_bench.py --size {args.size}"
-        f" --lookups {args.lookups} --repeat {args.repeat}`.",
+        f" --lookups {args.lookups} --repeat {args.repeat}"
+        + ("" if args.shape == "routing" else f" --shape {args.shape}") + "`.",
         "",
         *notes,
-        f"- Table: {v4_count:,} IPv4 + {v6_count:,} IPv6 prefixes shaped like a BGP table (mostly /24 and /48,"
-        f" nested under shorter prefixes), the same for every library; each prefix stores"
+        f"- Table: {v4_count:,} IPv4 + {v6_count:,} IPv6 prefixes "
+        + ("shaped like a BGP table (mostly /24 and /48, nested under shorter prefixes)" if args.shape == "routing"
+           else "drawn uniformly (IPv4 /8../32, IPv6 /16../128, lengths and bits uniform)")
+        + ", the same for every library; each prefix stores"
         ' {"value": origin AS, "attributes": {"country": code}}.',
         f"- Random stream: {args.lookups:,} addresses ({distinct_random:,} distinct), 5/6 uniform IPv4,"
         " 1/6 IPv6 inside table prefixes. Stream with repeats: as many addresses drawn from a pool of 20,000"
         f" with Zipf-like weights 1/rank^1.1 ({distinct_repeat:,} distinct). Inside stream: as many addresses"
         " inside uniformly chosen stored prefixes of both families.",
         "- lookup_many (korvane only): ns per address of one `lookup_many` call over the whole stream,"
-        " building and freeing the list of results included.",
+        f" and of calls over slices of {MANY_SLICE:,} addresses, building and freeing the lists of results"
+        " included.",
         "- Lookup: ns per call in a plain Python loop (loop overhead included), best of"
         f" {args.repeat}. Load: seconds to insert the whole table into a new structure, building each value"
         " dict included, best of the same number of loads. Memory: VmRSS growth of the child process from"
@@ -539,16 +581,18 @@ def main() -> int:
         " and SubnetTree hold both families in one object.",
         "",
         "| Library / construction | version | random: ns/lookup | repeats: ns/lookup | inside: ns/lookup |"
-        " lookup_many random / repeats / inside: ns | load: s (us/prefix) | memory: MiB (bytes/prefix) | answers |",
-        "|---|---|---:|---:|---:|---:|---:|---:|---|",
+        " lookup_many random / repeats / inside: ns | the same in slices: ns | load: s (us/prefix) |"
+        " memory: MiB (bytes/prefix) | answers |",
+        "|---|---|---:|---:|---:|---:|---:|---:|---:|---|",
     ]
     for r in results:
         label = LIBRARIES[r["name"]][2]
         if "error" in r:
-            lines.append(f"| {label} | | | | | | | | skipped: {r['error']} |")
+            lines.append(f"| {label} | | | | | | | | | skipped: {r['error']} |")
             continue
         delta = r["rss_after_kib"] - r["rss_before_kib"]
-        many = " / ".join(f"{r['many_ns'][k]:,.0f}" for k in ("random", "repeat", "inside")) if r["many_ns"] else ""
+        many, slices = (" / ".join(f"{r[key][k]:,.0f}" for k in ("random", "repeat", "inside")) if r[key] else ""
+                        for key in ("many_ns", "slices_ns"))
         agree = "same as first row" if r["check"] == reference else f"DIFFER: {r['check']}"
         if r["check"] is reference:
             checked = min(20_000, r["lookups"])
@@ -558,7 +602,7 @@ def main() -> int:
             agree += f"; holds {r['stored']:,} prefixes, not {r['prefixes']:,}"
         lines.append(
             f"| {label} | {r['version']} | {r['random_ns']:,.0f} | {r['repeat_ns']:,.0f} | {r['inside_ns']:,.0f} |"
-            f" {many} |"
+            f" {many} | {slices} |"
             f" {r['load_s']:.2f} ({r['load_s'] * 1e6 / r['prefixes']:.2f}) |"
             f" {delta / 1024:,.1f} ({delta * 1024 / r['prefixes']:,.0f}) | {agree} |")
     markdown = "\n".join(lines) + "\n"
