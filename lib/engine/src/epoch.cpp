@@ -5,6 +5,8 @@
 #include <mutex>
 #include <utility>
 
+#include "platform.hpp"
+
 namespace korvane::epoch {
 
 namespace detail {
@@ -161,7 +163,7 @@ void hand_back_at_exit(Participant* p) noexcept {
   static const Hooks hooks = [] {
     Hooks h;
     h.ready = ::pthread_key_create(&h.key, &on_thread_exit) == 0;
-    ::pthread_atfork(&before_fork, &after_fork_in_parent, &after_fork_in_child);
+    (void)platform::on_fork(&before_fork, &after_fork_in_parent, &after_fork_in_child);
     return h;
   }();
   if (hooks.ready) ::pthread_setspecific(hooks.key, p);

@@ -1,7 +1,5 @@
 #include "hybrid.hpp"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <stdexcept>
 #include <system_error>
@@ -10,6 +8,7 @@
 
 #include "engine.hpp"
 #include "korvane/address.hpp"
+#include "platform.hpp"
 #include "redis/backend.hpp"
 #include "redis/schema.hpp"
 #include "redis/subscriber.hpp"
@@ -30,7 +29,7 @@ HybridEngine::HybridEngine(std::shared_ptr<const LocalEngine> write, std::shared
                            std::string update_channel)
     : write_(std::move(write)), read_(std::move(read)), update_channel_(std::move(update_channel)),
       origin_(redis::new_origin()),
-      owner_pid_(static_cast<int>(::getpid())) {}
+      owner_pid_(platform::process_id()) {}
 
 HybridEngine::~HybridEngine() {
   // The subscriber's thread may be waiting on the server (a catch-up's load
@@ -147,7 +146,7 @@ void HybridEngine::apply_change(const IpPrefix& prefix, std::optional<Metadata> 
 }
 
 std::string HybridEngine::origin_here() const {
-  const int pid = static_cast<int>(::getpid());
+  const int pid = platform::process_id();
   if (pid == owner_pid_) return origin_;
   std::lock_guard lock(child_origin_mutex_);
   if (child_pid_ != pid) {

@@ -1,6 +1,9 @@
 #include "platform.hpp"
 
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/mman.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,6 +13,8 @@
 #include <cstring>
 #include <ctime>
 #include <random>
+#include <stdexcept>
+#include <string>
 
 namespace korvane::platform {
 
@@ -131,6 +136,50 @@ SigpipeHeld::~SigpipeHeld() {
   }
   pthread_sigmask(SIG_SETMASK, &before_, nullptr);
 }
+
+bool on_fork(void (*prepare)(), void (*in_parent)(), void (*in_child)()) noexcept {
+  return ::pthread_atfork(prepare, in_parent, in_child) == 0;
+}
+
+int process_id() noexcept { return static_cast<int>(::getpid()); }
+
+bool socket_readable(int fd) noexcept {
+  pollfd p{fd, POLLIN, 0};
+  return ::poll(&p, 1, 0) > 0;
+}
+
+void shut_down_socket(int fd) noexcept { (void)::shutdown(fd, SHUT_RDWR); }
+
+Waker::Waker(const char* user) {
+  int ends[2];
+  if (::pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) throw std::runtime_error(std::string("cannot create ") + user);
+  read_end_ = ends[0];
+  write_end_ = ends[1];
+}
+
+Waker::~Waker() {
+  if (read_end_ >= 0) ::close(read_end_);
+  if (write_end_ >= 0) ::close(write_end_);
+}
+
+void Waker::wake() noexcept {
+  // One byte is enough: nothing reads it, so the pipe stays readable. A
+  // full pipe (woken many times) is as readable as ever.
+  const char byte = 0;
+  (void)!::write(write_end_, &byte, 1);
+}
+
+Waker::Ready Waker::wait(int socket, bool watch_wake, int ms) const noexcept {
+  pollfd fds[2] = {{socket, POLLIN, 0}, {watch_wake ? read_end_ : -1, POLLIN, 0}};
+  Ready ready;
+  if (::poll(fds, 2, ms) > 0) {
+    ready.socket = socket >= 0 && fds[0].revents != 0;
+    ready.woken = watch_wake && fds[1].revents != 0;
+  }
+  return ready;
+}
+
+void Waker::abandon() noexcept { read_end_ = write_end_ = -1; }
 
 void hold_across_fork(std::mutex& mutex) noexcept {
   ForkLocks& f = fork_locks();

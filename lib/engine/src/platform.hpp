@@ -78,6 +78,52 @@ void unmap(void* p, std::size_t bytes) noexcept;
 inline constexpr std::size_t kMaxForkLocks = 32;
 void hold_across_fork(std::mutex& mutex) noexcept;
 
+// Registers functions the thread that calls fork() runs just before the
+// fork, and after it in the parent and in the child; false when the system
+// has no room for more. For fork handling beyond holding locks.
+bool on_fork(void (*prepare)(), void (*in_parent)(), void (*in_child)()) noexcept;
+
+// The calling process's id. A forked child's differs from its parent's, so
+// an object that owns threads or descriptors notes it when made, to leave
+// the parent's alone in a child.
+int process_id() noexcept;
+
+// Whether the socket `fd` has something to read now (data, or its end).
+bool socket_readable(int fd) noexcept;
+// Ends every read and write on the socket, now and to come: a thread
+// blocked in one returns at once, as if the peer had closed it. The
+// descriptor stays open for its owner to close.
+void shut_down_socket(int fd) noexcept;
+
+// A self-pipe with which one thread ends another's waits on a socket. Once
+// woken it stays woken, so it suits stopping a thread for good.
+class Waker {
+ public:
+  // Throws std::runtime_error, naming `user`, when the system gives no pipe.
+  explicit Waker(const char* user);
+  ~Waker();  // closes the pipe, unless abandon()ed
+  Waker(const Waker&) = delete;
+  Waker& operator=(const Waker&) = delete;
+
+  void wake() noexcept;
+  struct Ready {
+    bool socket = false;  // `socket` has something to read, or has ended
+    bool woken = false;
+  };
+  // Waits up to `ms` milliseconds (-1: without limit) for the socket to be
+  // readable (a negative `socket`: none to watch) or, with `watch_wake`,
+  // for wake(); returns what was ready (nothing at the timeout, or when a
+  // signal interrupted the wait).
+  Ready wait(int socket, bool watch_wake, int ms) const noexcept;
+  // Forgets the pipe without closing it: in a forked child, whose copy of
+  // the descriptors still belongs to the parent's waker.
+  void abandon() noexcept;
+
+ private:
+  int read_end_ = -1;
+  int write_end_ = -1;
+};
+
 // While one lives, a write to a socket the peer has closed fails with EPIPE
 // in the calling thread instead of raising SIGPIPE, whose default action
 // ends the process: for the library's own sockets, in a host program that

@@ -1,10 +1,7 @@
 #include "redis/client.hpp"
 
 #include <hiredis/hiredis.h>
-#include <poll.h>
-#include <sys/socket.h>
 #include <sys/time.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -300,11 +297,11 @@ std::unique_ptr<Connection> Connection::open(const ConnectionSettings& settings,
   return connection;
 }
 
-Connection::Connection(redisContext* context) : context_(context), owner_(static_cast<int>(::getpid())) {}
+Connection::Connection(redisContext* context) : context_(context), owner_(platform::process_id()) {}
 
 Connection::~Connection() { redisFree(context_); }  // closes this process's copy of the socket only
 
-bool Connection::owned_here() const noexcept { return owner_ == static_cast<int>(::getpid()); }
+bool Connection::owned_here() const noexcept { return owner_ == platform::process_id(); }
 
 std::optional<std::vector<Reply>> Connection::run(const std::vector<std::vector<std::string>>& commands,
                                                   std::optional<std::chrono::milliseconds> reply_timeout) {
@@ -350,8 +347,7 @@ std::optional<std::vector<Reply>> Connection::run(const std::vector<std::vector<
 RedisClient::~RedisClient() = default;
 
 bool Connection::quiet() const noexcept {
-  pollfd fd{context_->fd, POLLIN, 0};
-  return poll(&fd, 1, 0) == 0;
+  return !platform::socket_readable(context_->fd);
 }
 
 std::unique_ptr<Connection> RedisClient::take_idle() {
@@ -453,12 +449,12 @@ std::optional<std::vector<Reply>> RedisClient::run_on(Connection& connection,
 }
 
 void RedisClient::interrupt() noexcept {
-  if (owner_ != static_cast<int>(::getpid())) return;
+  if (owner_ != platform::process_id()) return;
   std::lock_guard lock(mutex_);
   interrupted_.store(true, std::memory_order_relaxed);
   // A blocked read then sees the connection end: the reply waits go at
   // once, each command failing as if the server had closed it.
-  for (const int fd : busy_) (void)::shutdown(fd, SHUT_RDWR);
+  for (const int fd : busy_) platform::shut_down_socket(fd);
 }
 
 std::optional<std::vector<Reply>> RedisClient::pipeline(const std::vector<std::vector<std::string>>& commands,

@@ -31,7 +31,7 @@
 #include <utility>
 #include <vector>
 
-#include <unistd.h>
+#include "platform.hpp"
 
 struct redisContext;
 
@@ -182,7 +182,7 @@ class RedisClient {
   // Set once by interrupt() (under mutex_, read under it by run_on; the
   // relaxed read in pipeline only saves a connect).
   std::atomic<bool> interrupted_{false};
-  const int owner_ = static_cast<int>(::getpid());
+  const int owner_ = platform::process_id();
   // Steady-clock nanoseconds before which no fresh connection is tried.
   // Relaxed: a hint that only saves waiting; a race costs one extra try.
   std::atomic<std::int64_t> retry_at_{0};

@@ -1,9 +1,6 @@
 #include "redis/subscriber.hpp"
 
-#include <fcntl.h>
 #include <hiredis/hiredis.h>
-#include <poll.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <deque>
@@ -32,30 +29,21 @@ Subscriber::Subscriber(ConnectionSettings settings, std::string channel, std::fu
       on_message_(std::move(on_message)),
       on_tick_(std::move(on_tick)),
       before_subscribing_(std::move(before_subscribing)) {
-  if (pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) throw std::runtime_error("cannot create the subscriber's wake-up pipe");
-  try {
-    thread_ = std::make_unique<std::thread>([this] { run(); });
-  } catch (...) {  // no destructor runs for a constructor that throws
-    close(wake_[0]);
-    close(wake_[1]);
-    throw;
-  }
+  thread_ = std::make_unique<std::thread>([this] { run(); });
 }
 
 Subscriber::~Subscriber() {
-  if (owner_ != static_cast<int>(::getpid())) {
+  if (owner_ != platform::process_id()) {
     // A forked child's copy: the thread was not copied, and the wake-up
     // pipe is the parent's, so neither is touched. The thread object is
     // left unjoined on purpose.
     (void)thread_.release();
+    wake_.abandon();
     return;
   }
   stop_.store(true);
-  const char byte = 0;
-  (void)!write(wake_[1], &byte, 1);
+  wake_.wake();
   thread_->join();
-  close(wake_[0]);
-  close(wake_[1]);
 }
 
 bool Subscriber::wait_first_attempt(std::string* refusal) {
@@ -75,8 +63,7 @@ void Subscriber::finish_first_attempt(bool ok, std::string refusal) {
 }
 
 bool Subscriber::pause(int ms) {
-  pollfd fd{wake_[0], POLLIN, 0};
-  (void)poll(&fd, 1, ms);
+  (void)wake_.wait(-1, true, ms);
   return !stop_.load();
 }
 
@@ -158,8 +145,8 @@ bool Subscriber::catch_up_while_reading(Connection& connection) {
     // The helper's end is not signalled on a descriptor: look every few
     // milliseconds. A stop does not end the wait for the helper (its owner
     // makes a reload end quickly before stopping the subscriber).
-    pollfd fds[2] = {{reading ? context->fd : -1, POLLIN, 0}, {stop_.load() ? -1 : wake_[0], POLLIN, 0}};
-    if (poll(fds, 2, 5) > 0 && reading && fds[0].revents != 0 && redisBufferRead(context) != REDIS_OK) {
+    const platform::Waker::Ready ready = wake_.wait(reading ? context->fd : -1, !stop_.load(), 5);
+    if (ready.socket && redisBufferRead(context) != REDIS_OK) {
       connection.set_broken();
       reading = false;
     }
@@ -204,10 +191,9 @@ void Subscriber::listen(Connection& connection) {
     }
     const int wait_ms =
         on_tick_ ? static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(next_tick - now).count()) : -1;
-    pollfd fds[2] = {{context->fd, POLLIN, 0}, {wake_[0], POLLIN, 0}};
-    if (poll(fds, 2, wait_ms) <= 0) continue;
-    if (fds[1].revents != 0) return;
-    if (fds[0].revents != 0 && redisBufferRead(context) != REDIS_OK) {
+    const platform::Waker::Ready ready = wake_.wait(context->fd, true, wait_ms);
+    if (ready.woken) return;
+    if (ready.socket && redisBufferRead(context) != REDIS_OK) {
       connection.set_broken();
       return;  // the subscription dropped: reconnect and reload
     }

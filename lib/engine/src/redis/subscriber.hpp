@@ -28,8 +28,6 @@
 // refused) and that no message or reconnection would set off.
 #pragma once
 
-#include <unistd.h>
-
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -39,6 +37,7 @@
 #include <string>
 #include <thread>
 
+#include "platform.hpp"
 #include "redis/client.hpp"
 
 namespace korvane::redis {
@@ -90,7 +89,7 @@ class Subscriber {
   const std::function<void(std::string_view)> on_message_;
   const std::function<void()> on_tick_;
   const std::function<void()> before_subscribing_;
-  int wake_[2] = {-1, -1};  // self-pipe: the destructor writes, poll wakes
+  platform::Waker wake_{"the subscriber's wake-up pipe"};  // the destructor wakes the thread's waits
   std::atomic<bool> stop_{false};
   std::atomic<std::uint64_t> subscriptions_{0};
   std::atomic<std::uint64_t> messages_read_{0};  // relaxed: a figure, ordering nothing
@@ -99,7 +98,7 @@ class Subscriber {
   bool first_done_ = false;
   bool first_ok_ = false;
   std::string first_refusal_;
-  const int owner_ = static_cast<int>(::getpid());  // the process whose thread it is
+  const int owner_ = platform::process_id();  // the process whose thread it is
   std::unique_ptr<std::thread> thread_;  // last: starts after every other member exists
 };
 
