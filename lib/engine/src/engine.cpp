@@ -79,7 +79,10 @@ TrieStore::TrieStore(NodeKind k)
     : kind(k),
       roots{new_node(k), new_node(k)},
       indexes{ReadIndex(AddressFamily::V4), ReadIndex(AddressFamily::V6)},
-      shortcuts{trie::Shortcuts(96), trie::Shortcuts(0)},
+      // Deep slots for IPv4 keys of /26 and longer (a carrier's
+      // subscribers, hosts), and IPv6 keys of /48 and longer (sites, their
+      // /64s and hosts).
+      shortcuts{trie::Shortcuts(96, 26), trie::Shortcuts(0, 48)},
       records(detail::RecordPool::create()) {}
 
 TrieStore::~TrieStore() { records->release_ref(); }
@@ -104,11 +107,11 @@ class TrieSource final : public IndexSource {
       if constexpr (A::kCompressed) {
         const unsigned offset = family_ == AddressFamily::V4 ? 96 : 0;
         const trie::PrefixKey range{trie::shift_right(key, offset), length + offset};
-        // A shortcut node lies at most Shortcuts::kBits bits in, so the
-        // covers it makes the walk miss are no longer than that.
+        // A shortcut node lies at most cover_floor bits in, so the covers
+        // it makes the walk miss are no longer than that.
         unsigned start_depth = 0;
         const TrieNode* start = shortcuts_ != nullptr && cover_floor >= trie::Shortcuts::kBits
-                                    ? shortcuts_->linked_start(range, start_depth)
+                                    ? shortcuts_->linked_start(range, cover_floor, start_depth)
                                     : nullptr;
         A::gather(root_, range, limit + offset, offset, out, start, start_depth);
       } else {

@@ -265,24 +265,46 @@ TEST_P(TrieStressTest, PrunesAndMergesKeepStoredPrefixesExact) {
   churn_beside_stored(GetParam(), Universe(123 + GetParam().kind, 300, 300));
 }
 
-// The same with every prefix 19 to 30 bits long under one IPv4 /10, or 19
-// to 128 bits under one IPv6 /10 (edges longer than 64 bits): the nodes where writers' walks start (those
-// 10 to 18 bits in) are made, merged and pruned all the time, by one writer
-// while the other starts walks at them, and each writer checks what its own
-// removes and inserts find.
-TEST_P(TrieStressTest, WalksStartingBelowTheRootSurviveMergesAndPrunes) {
-  std::mt19937_64 rng(321 + GetParam().kind);
-  auto clustered = [&rng] {
-    const bool v4 = (rng() & 3) != 0;
-    IpAddress a = v4 ? IpAddress::v4(10, 64, 0, 0) : IpAddress::v6({0x20, 0x00});
-    const unsigned length = 19 + static_cast<unsigned>(rng() % (v4 ? 12 : 110));
-    for (unsigned bit = 10; bit < length; ++bit) {
+// Prefixes under `base`: its first `fixed` bits, then random ones, in all
+// `shortest` to `longest` bits.
+struct Cluster {
+  IpAddress base;
+  unsigned fixed, shortest, longest;
+};
+// Prefixes under `v4` three times in four, under `v6` otherwise.
+auto clustered_under(std::uint64_t seed, Cluster v4, Cluster v6) {
+  return [rng = std::mt19937_64(seed), v4, v6]() mutable {
+    const Cluster& c = (rng() & 3) != 0 ? v4 : v6;
+    IpAddress a = c.base;
+    const unsigned length = c.shortest + static_cast<unsigned>(rng() % (c.longest - c.shortest + 1));
+    for (unsigned bit = c.fixed; bit < length; ++bit) {
       if (rng() & 1) a.bytes[bit / 8] |= static_cast<std::uint8_t>(0x80u >> (bit % 8));
     }
     return IpPrefix::of(a, static_cast<std::uint8_t>(length));
   };
+}
+
+// The same with every prefix 19 to 30 bits long under one IPv4 /10, or 19
+// to 128 bits under one IPv6 /10 (edges longer than 64 bits): the nodes
+// where writers' walks start (those 10 to 18 bits in) are made, merged and
+// pruned all the time, by one writer while the other starts walks at them,
+// and each writer checks what its own removes and inserts find.
+TEST_P(TrieStressTest, WalksStartingBelowTheRootSurviveMergesAndPrunes) {
+  const IpAddress v4 = IpAddress::v4(10, 64, 0, 0);
   // The ballast makes the engine large enough for writers to use shortcuts.
-  churn_beside_stored(GetParam(), Universe(300, 300, clustered), /*owned=*/true, /*ballast=*/1 << 14);
+  churn_beside_stored(GetParam(),
+                      Universe(300, 300,
+                               clustered_under(321 + GetParam().kind, {v4, 10, 19, 30},
+                                               {IpAddress::v6({0x20, 0x00}), 10, 19, 128})),
+                      /*owned=*/true, /*ballast=*/1 << 14);
+  // Again, packed under one IPv4 /18 and one IPv6 /32 densely enough that
+  // walks start at the deep slots of keys 26 or 48 bits long and more,
+  // whose nodes (22 to 26 and 44 to 48 bits in) come and go all the time.
+  churn_beside_stored(GetParam(),
+                      Universe(500, 500,
+                               clustered_under(327 + GetParam().kind, {v4, 18, 22, 32},
+                                               {IpAddress::v6({0x20, 0x01, 0x0d, 0xb8}), 32, 40, 64})),
+                      /*owned=*/true, /*ballast=*/1 << 14);
 }
 
 std::vector<Config> stress_configs() {
