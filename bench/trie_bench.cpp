@@ -2,7 +2,8 @@
 // load rate, memory per stored prefix, and lookup rates on one and two
 // threads, for every node kind, the sharded layouts and both ART layouts,
 // and the rate of changes to short prefixes in the loaded table; the full
-// table is also loaded in address order, for its load rate alone.
+// table is also loaded in address order, and by two writers at once, for
+// the load rate alone.
 //
 //   trie_bench [--table=full|small] [--shape=routing|uniform|hosts|clustered] [google-benchmark flags]
 //
@@ -32,6 +33,7 @@
 #include <random>
 #include <span>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <utility>
 
@@ -61,6 +63,9 @@ struct Config {
   // Inserted in address order, as a routing table dump or a GeoIP file
   // lists its networks, instead of shuffled; only the load is measured.
   bool in_address_order = false;
+  // Loaded by this many threads at once, each inserting every writers-th
+  // prefix of the shuffled table; only the load is measured.
+  unsigned writers = 1;
 };
 
 struct Loaded {
@@ -161,7 +166,17 @@ const Loaded& load(const Config& c) {
   const std::size_t index_reserved_before = read_index_reserved();
   out->engine = c.art ? LocalEngine::make_art(c.shards) : LocalEngine::make_trie(c.kind, c.shards);
   const auto start = std::chrono::steady_clock::now();
-  for (std::size_t i = 0; i < prefixes.size(); ++i) out->engine->insert(prefixes[i], std::move(records[i]));
+  if (c.writers <= 1) {
+    for (std::size_t i = 0; i < prefixes.size(); ++i) out->engine->insert(prefixes[i], std::move(records[i]));
+  } else {
+    std::vector<std::thread> writers;
+    for (unsigned w = 0; w < c.writers; ++w) {
+      writers.emplace_back([&, w] {
+        for (std::size_t i = w; i < prefixes.size(); i += c.writers) out->engine->insert(prefixes[i], std::move(records[i]));
+      });
+    }
+    for (std::thread& t : writers) t.join();
+  }
   out->seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   if (out->engine->len() != prefixes.size()) {  // the table's prefixes are distinct: every insert must have stored one
     std::fprintf(stderr, "%s: %zu of %zu inserts stored\n", c.name.c_str(), static_cast<std::size_t>(out->engine->len()),
@@ -289,6 +304,7 @@ std::vector<Config> configs(bool small) {
   out.push_back({4, 1, 8'000, 2'000, "kind4_10k"});
   out.push_back({4, 1, 8'000, 2'000, "kind4_10k_4records", false, 4});
   out.push_back({4, 1, v4, v6, "kind4_in_address_order", false, 1000, true});
+  out.push_back({4, 1, v4, v6, "kind4_2writers", false, 1000, false, 2});
   out.push_back({0, 1, v4, v6, "art", true});
   out.push_back({0, 2, v4, v6, "art_shards2", true});
   return out;
@@ -321,7 +337,7 @@ int main(int argc, char** argv) {
         ->Iterations(1)
         ->UseManualTime()
         ->Unit(benchmark::kMillisecond);
-    if (c.in_address_order) continue;  // the same table as its shuffled load
+    if (c.in_address_order || c.writers > 1) continue;  // the same table as its shuffled load
     for (bool inside : {false, true}) {
       benchmark::RegisterBenchmark(((inside ? "lookup_inside/" : "lookup_random_v4/") + c.name).c_str(),
                                    lookup_bench, c, inside ? Stream::Inside : Stream::RandomV4)

@@ -243,6 +243,8 @@ class ReadIndex {
     std::atomic_thread_fence(std::memory_order_release);
   }
   std::mutex writers_;
+  // Takes writers_ for an update (see the definition).
+  std::unique_lock<std::mutex> lock_writers();
   // Changes made so far, up to the count at which the top table is asked
   // for huge pages. Guarded by writers_.
   std::uint32_t changes_ = 0;
