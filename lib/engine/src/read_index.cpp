@@ -267,6 +267,10 @@ inline void prefetch_node(const Block* b) noexcept {
   __builtin_prefetch(b);
   __builtin_prefetch(reinterpret_cast<const char*>(b) + 64);
 }
+// The end of the lines prefetch_node asks for.
+inline const char* prefetched_end(const Block* b) noexcept {
+  return reinterpret_cast<const char*>((reinterpret_cast<std::uintptr_t>(b) + 64) | 63) + 1;
+}
 inline const SkipTail* skip_tail(const Block* b) noexcept {
   return reinterpret_cast<const SkipTail*>(leaf_array(b) + leaf_bytes(b->leaves(), b->cover_word));
 }
@@ -990,7 +994,7 @@ void ReadIndex::lookup_batch(const ReadIndex* const* index, const u128* keys, st
       for (std::size_t w = 0; w < walks; ++w) {
         const std::size_t l = walking[w];
         if (at_leaf[l]) {
-          Rep* found = leaf[l] != kNoLeaf ? leaf_at(node[l], leaf[l]) : nullptr;
+          Rep* found = leaf_at(node[l], leaf[l]);
           out[base + l] = found != nullptr ? found : best[l];
           continue;
         }
@@ -1013,8 +1017,22 @@ void ReadIndex::lookup_batch(const ReadIndex* const* index, const u128* keys, st
           node[l] = child;
           prefetch_node(node[l]);
         } else {
-          leaf[l] = leaf_index(b, slot_at(keys[base + l], shift[l]));
-          if (leaf[l] != kNoLeaf) __builtin_prefetch(leaf_address(b, leaf[l]));
+          const std::uint32_t i = leaf_index(b, slot_at(keys[base + l], shift[l]));
+          if (i == kNoLeaf) {
+            out[base + l] = best[l];
+            continue;
+          }
+          // A record within the two lines prefetch_node asked for is read
+          // now: they were asked for a whole pass ago. One further on is
+          // asked for, and read on the next pass.
+          const char* record = leaf_address(b, i);
+          if (record < prefetched_end(b)) {
+            Rep* found = leaf_at(b, i);
+            out[base + l] = found != nullptr ? found : best[l];
+            continue;
+          }
+          __builtin_prefetch(record);
+          leaf[l] = i;
           at_leaf[l] = true;
         }
         walking[kept++] = static_cast<std::uint8_t>(l);
