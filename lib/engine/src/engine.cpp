@@ -329,9 +329,13 @@ void TrieEngine::lookup_many(const IpAddress* addresses, std::size_t count, std:
     epoch::pin(self);
     find_batch(addresses + base, n, found);
     prefetch_records(found, n, false);  // handing out touches only the count
-    for (std::size_t i = 0; i < n; ++i) results[base + i] = detail::stock::hand_out(found[i], self->index);
+    std::uint64_t hits = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+      results[base + i] = detail::stock::hand_out(found[i], self->index);
+      hits += found[i] != nullptr;
+    }
     epoch::unpin(self);
-    for (std::size_t i = 0; i < n; ++i) count_lookup(self->index, found[i] != nullptr);
+    count_lookups(self->index, hits, n - hits);
   }
 }
 
@@ -367,6 +371,21 @@ void TrieEngine::lookup_visit(const IpAddress* addresses, std::size_t count, Loo
     const Lent record(best);
     return visitor.visit(0, record.get());
   }
+  // Counted as they are answered, and added to the counters once: a
+  // visitor that throws ends the run where single lookups would have ended.
+  class Tally {
+   public:
+    Tally(const TrieEngine& engine, std::uint32_t slot) noexcept : engine_(engine), slot_(slot) {}
+    ~Tally() { engine_.count_lookups(slot_, hits, misses); }
+    Tally(const Tally&) = delete;
+    Tally& operator=(const Tally&) = delete;
+    std::uint64_t hits = 0;
+    std::uint64_t misses = 0;
+
+   private:
+    const TrieEngine& engine_;
+    std::uint32_t slot_;
+  } tally(*this, self->index);
   detail::MetadataRep* found[kBatch];
   for (std::size_t base = 0; base < count; base += kBatch) {
     const std::size_t n = std::min(kBatch, count - base);
@@ -374,9 +393,7 @@ void TrieEngine::lookup_visit(const IpAddress* addresses, std::size_t count, Loo
     find_batch(addresses + base, n, found);
     prefetch_records(found, n, true);  // the visitor reads each record
     for (std::size_t i = 0; i < n; ++i) {
-      // Counted as it is answered: a visitor that throws ends the run where
-      // single lookups would have ended.
-      count_lookup(self->index, found[i] != nullptr);
+      ++(found[i] != nullptr ? tally.hits : tally.misses);
       if (found[i] == nullptr) {
         visitor.visit(base + i, nullptr);
       } else {
@@ -504,6 +521,19 @@ EngineStats TrieEngine::stats() const noexcept {
   out.removals = removals_.load(std::memory_order_relaxed);
   out.size = len();
   return out;
+}
+
+void TrieEngine::count_lookups(std::uint32_t slot, std::uint64_t hits, std::uint64_t misses) const noexcept {
+  // As count_lookup, for a run of lookups at once.
+  if (slot < kStripes - 1) {
+    LookupStripe& own = stripes_[slot];
+    own.hits.store(own.hits.load(std::memory_order_relaxed) + hits, std::memory_order_relaxed);
+    own.misses.store(own.misses.load(std::memory_order_relaxed) + misses, std::memory_order_relaxed);
+  } else {
+    LookupStripe& shared = stripes_[kStripes - 1];
+    shared.hits.fetch_add(hits, std::memory_order_relaxed);
+    shared.misses.fetch_add(misses, std::memory_order_relaxed);
+  }
 }
 
 void TrieEngine::count_lookup(std::uint32_t slot, bool hit) const noexcept {

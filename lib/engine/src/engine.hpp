@@ -129,6 +129,7 @@ class TrieEngine {
 
   // `slot` is the calling thread's epoch participant index.
   void count_lookup(std::uint32_t slot, bool hit) const noexcept;
+  void count_lookups(std::uint32_t slot, std::uint64_t hits, std::uint64_t misses) const noexcept;
   // Brings the family's index up to date after a change to `prefix`.
   // Inside the writer lock and an epoch Guard.
   void update_index(const IpPrefix& prefix) const noexcept;

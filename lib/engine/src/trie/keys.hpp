@@ -6,7 +6,9 @@
 #pragma once
 
 #include <algorithm>
+#include <bit>
 #include <cstdint>
+#include <cstring>
 
 #include "korvane/types.hpp"
 
@@ -49,18 +51,23 @@ inline unsigned first_difference(u128 a, u128 b, unsigned limit) noexcept {
   return std::min(index, limit);
 }
 
+// A big-endian word of `bytes`, loaded whole: a byte at a time, an address's
+// key took a shift and an or per byte on every lookup.
+template <class Word>
+inline Word load_big_endian(const std::uint8_t* bytes) noexcept {
+  Word word;
+  std::memcpy(&word, bytes, sizeof word);
+  if constexpr (std::endian::native == std::endian::little) {
+    if constexpr (sizeof(Word) == 4) return __builtin_bswap32(word);
+    else return __builtin_bswap64(word);
+  }
+  return word;
+}
+
 inline u128 address_key(const IpAddress& address) noexcept {
-  if (address.family == AddressFamily::V4) {
-    return (static_cast<u128>(address.bytes[0]) << 24) | (static_cast<u128>(address.bytes[1]) << 16) |
-           (static_cast<u128>(address.bytes[2]) << 8) | static_cast<u128>(address.bytes[3]);
-  }
-  std::uint64_t hi = 0;
-  std::uint64_t lo = 0;
-  for (int i = 0; i < 8; ++i) {
-    hi = (hi << 8) | address.bytes[i];
-    lo = (lo << 8) | address.bytes[8 + i];
-  }
-  return make_u128(hi, lo);
+  if (address.family == AddressFamily::V4) return load_big_endian<std::uint32_t>(address.bytes.data());
+  return make_u128(load_big_endian<std::uint64_t>(address.bytes.data()),
+                   load_big_endian<std::uint64_t>(address.bytes.data() + 8));
 }
 
 struct PrefixKey {
