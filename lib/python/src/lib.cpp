@@ -405,25 +405,13 @@ class RecordObjects {
   RecordObjects& operator=(const RecordObjects&) = delete;
   ~RecordObjects() {
     for (Entry& e : entries_) e.reset();
-    Py_CLEAR(shape_);
   }
 
   // A fresh {"value": ..., "attributes": {...}} dict for the record.
   PyObject* result_for(const korvane::Metadata& record) {
     // The result's own dict first: the engine has only just asked for the
-    // record's memory, which this gives time to arrive. A copy of a dict of
-    // the same keys clones its key table in one block, where a new dict
-    // would grow one as the keys go in.
-    if (shape_ == nullptr) {
-      shape_ = PyDict_New();
-      if (shape_ == nullptr) return nullptr;
-      if (PyDict_SetItem(shape_, key_value, Py_None) < 0 ||
-          PyDict_SetItem(shape_, key_attributes, Py_None) < 0) {
-        Py_CLEAR(shape_);
-        return nullptr;
-      }
-    }
-    Ref result(PyDict_Copy(shape_));
+    // record's memory, which this gives time to arrive.
+    Ref result(PyDict_New());
     if (!result) return nullptr;
     const void* id = record.identity();
     Entry& e = entry_of(id);
@@ -556,7 +544,6 @@ class RecordObjects {
   Entry entries_[kEntries];
   ShortStrs<64, 64> names_;
   ShortStrs<256, 24> values_;
-  PyObject* shape_ = nullptr;  // {"value": None, "attributes": None}
 };
 
 // subnet text -> IpPrefix; ValueError with the subnet note on failure.
