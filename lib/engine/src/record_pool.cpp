@@ -6,9 +6,55 @@
 #include <string_view>
 #include <utility>
 
+#include "platform.hpp"
 #include "record_ids.hpp"
 
 namespace korvane::detail {
+
+// Every live pool, for the fork handlers. Its mutex is taken before any
+// pool's, never after: a pool is listed and unlisted with no pool mutex
+// held, and no code holding a pool's mutex takes another lock.
+struct PoolList {
+  std::mutex mutex;
+  RecordPool* first = nullptr;
+
+  static PoolList& get() {
+    // Leaked: a fork, or the last record of a pool, may come after static
+    // destruction has begun. The handlers are registered with the first
+    // pool; before it there is nothing to hold.
+    static PoolList* const list = [] {
+      auto* made = new PoolList();
+      (void)platform::on_fork(&hold_all, &let_go_all, &let_go_all);
+      return made;
+    }();
+    return *list;
+  }
+  static void hold_all() noexcept {
+    PoolList& l = get();
+    l.mutex.lock();
+    for (RecordPool* p = l.first; p != nullptr; p = p->next_) p->mutex_.lock();
+  }
+  static void let_go_all() noexcept {
+    PoolList& l = get();
+    for (RecordPool* p = l.first; p != nullptr; p = p->next_) p->mutex_.unlock();
+    l.mutex.unlock();
+  }
+};
+
+RecordPool::RecordPool() {
+  PoolList& l = PoolList::get();
+  std::lock_guard lock(l.mutex);
+  next_ = l.first;
+  if (next_ != nullptr) next_->prev_ = this;
+  l.first = this;
+}
+
+RecordPool::~RecordPool() {
+  PoolList& l = PoolList::get();
+  std::lock_guard lock(l.mutex);
+  (prev_ != nullptr ? prev_->next_ : l.first) = next_;
+  if (next_ != nullptr) next_->prev_ = prev_;
+}
 
 void MetadataRep::destroy() noexcept {
   if (RecordPool* owner = pool.load(std::memory_order_acquire)) owner->forget(this);
@@ -91,6 +137,7 @@ void RecordPool::forget(MetadataRep* rep) noexcept {
       const std::size_t slot = find(probe);
       if (slots_[slot].rep == rep) erase_at(slot);
     }
+    if (auto hook = while_forgetting.load(std::memory_order_relaxed)) hook();
   }
   release_ref();
 }

@@ -9,7 +9,11 @@
 //
 // Thread safety: every function may be called from any thread; one mutex
 // guards the set, and is taken by inserts and by the death of a pooled
-// record, never by lookups.
+// record, never by lookups. A record dies on whichever thread lets go of it
+// last (a caller dropping its copy, a lookup returning its stock of
+// references, an epoch collection), which need not be changing any engine:
+// so every live pool is listed, and the thread that forks holds all their
+// mutexes across the fork, for a child to find each set whole and unlocked.
 #pragma once
 
 #include <atomic>
@@ -41,9 +45,16 @@ class RecordPool {
   // record has replaced it there, and drops its reference to the pool.
   void forget(MetadataRep* rep) noexcept;
 
+  // For tests: when set, forget calls it with the pool's lock held, so that
+  // a test can fork at that moment. Relaxed: a test sets it before the
+  // deaths it means to catch.
+  static inline std::atomic<void (*)()> while_forgetting{nullptr};
+
  private:
-  RecordPool() = default;
-  ~RecordPool() = default;
+  // Listed from construction to destruction (see the file comment).
+  RecordPool();
+  ~RecordPool();
+  friend struct PoolList;
 
   static std::size_t content_hash(const MetadataRep* rep) noexcept;
 
@@ -79,6 +90,9 @@ class RecordPool {
   std::vector<Entry> slots_;
   std::size_t count_ = 0;
   unsigned shift_ = 64;  // 64 - log2 of the table size
+  // Neighbours in the list of live pools; guarded by that list's mutex.
+  RecordPool* prev_ = nullptr;
+  RecordPool* next_ = nullptr;
 };
 
 }  // namespace korvane::detail

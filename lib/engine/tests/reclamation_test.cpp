@@ -17,6 +17,7 @@
 #include "node/arena.hpp"
 #include "read_index.hpp"
 #include "read_index_arena.hpp"
+#include "record_pool.hpp"
 #include "reference.hpp"
 #include "trie_probe.hpp"
 
@@ -218,6 +219,23 @@ TEST_P(EveryKind, FailedAllocationLeavesTheEngineUsable) {
   EXPECT_EQ(engine->len(), 0u);
 }
 
+enum class ChildEnd { kPassed, kFailed, kHung };
+
+// Waits up to 20 s for a forked child, killing it then.
+ChildEnd wait_for_child(pid_t child) {
+  int status = 0;
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (waitpid(child, &status, WNOHANG) != child) {
+    if (std::chrono::steady_clock::now() > end) {
+      kill(child, SIGKILL);
+      waitpid(child, nullptr, 0);
+      return ChildEnd::kHung;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? ChildEnd::kPassed : ChildEnd::kFailed;
+}
+
 // A child forked while another thread is changing an engine has only the
 // forking thread, and must still be able to make and use engines of its
 // own: nothing the engines share process-wide (their allocators, the
@@ -270,24 +288,50 @@ TEST(Fork, ChildUsesFreshEnginesWhileParentThreadsWrite) {
       epoch::collect();
       _exit(ok ? 0 : 1);
     }
-    int status = 0;
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (waitpid(child, &status, WNOHANG) != child) {
-      if (std::chrono::steady_clock::now() > end) {
-        kill(child, SIGKILL);
-        waitpid(child, nullptr, 0);
-        ++hung;
-        break;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    if (hung == 0 && !(WIFEXITED(status) && WEXITSTATUS(status) == 0)) ++failed;
+    const ChildEnd end = wait_for_child(child);
+    hung += end == ChildEnd::kHung;
+    failed += end == ChildEnd::kFailed;
   }
   stop = true;
   writer.join();
   allocating.join();
   EXPECT_EQ(hung, 0) << "a child hung on a lock its parent's writer held at the fork";
   EXPECT_EQ(failed, 0);
+}
+
+// A record dies on whichever thread lets go of it last, and leaves its
+// engine's pool of shared records then, under the pool's lock: a thread
+// that only drops its own copy of a record an engine once held may hold
+// that lock at a fork though nobody changes the engine, which the child
+// must still be able to use.
+TEST(Fork, ChildUsesAnEngineWhoseRecordAnotherThreadLetsGo) {
+  if (testing::kSanitized) GTEST_SKIP() << "the sanitizer's allocator is not fork-safe";
+  auto engine = LocalEngine::make_trie(4, 1);
+  const IpPrefix p = v4_prefix(10, 0, 0, 0, 8);
+  auto copy = std::make_unique<Metadata>("once stored", Attributes{{"k", "v"}});
+  engine->insert(p, *copy);
+  engine->remove(p);
+  epoch::collect();  // the copy now holds the record alone, still pooled
+
+  // The dropper stays inside the pool's lock for a while, long enough for
+  // a fork that does not wait for it to copy the lock held.
+  static std::atomic<bool> inside{false};
+  detail::RecordPool::while_forgetting.store([] {
+    inside.store(true);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  });
+  std::thread dropper([&] { copy.reset(); });
+  while (!inside.load()) std::this_thread::yield();
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    const bool ok = !engine->insert(v4_prefix(99, 0, 0, 0, 8), Metadata("child")) &&
+                    engine->lookup(IpAddress::v4(99, 1, 1, 1)).has_value();
+    _exit(ok ? 0 : 1);
+  }
+  dropper.join();
+  detail::RecordPool::while_forgetting.store(nullptr);
+  EXPECT_EQ(wait_for_child(child), ChildEnd::kPassed) << "the child hung or failed on the pool's lock";
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, EveryKind, ::testing::Range<std::uint8_t>(0, 8),
