@@ -404,6 +404,7 @@ bool ResultTable::evict_one() {
       while (array->slots()[i].tag.load(std::memory_order_relaxed) == 0) i = (i + 1) & array->mask;
       victim = array->slots()[i].record.load(std::memory_order_relaxed);
       erase_at(*array, i);
+      shrink_if_sparse(s);
       s.count.fetch_sub(1, std::memory_order_relaxed);
     }
     size_.fetch_sub(1, std::memory_order_seq_cst);
@@ -437,12 +438,13 @@ void ResultTable::erase_at(Array& array, std::size_t index) {
   --array.used;
 }
 
-// Doubles the stripe's array (or makes its first one). The entries move with
-// their references; the old array goes to the epochs, as readers may still
-// probe it.
-void ResultTable::grow(Stripe& stripe) {
+// Moves the stripe's entries into a new array of `slots` slots, or makes
+// its first one. The entries move with their references; the old array goes
+// to the epochs, as readers may still probe it. Throws std::bad_alloc,
+// leaving the stripe as it was.
+void ResultTable::resize(Stripe& stripe, std::size_t slots) {
   Array* old = stripe.array.load(std::memory_order_relaxed);
-  Array* fresh = Array::make(old == nullptr ? kFirstArraySlots : (old->mask + 1) * 2);
+  Array* fresh = Array::make(slots);
   if (old != nullptr) {
     for (std::size_t j = 0; j <= old->mask; ++j) {
       const Slot& from = old->slots()[j];
@@ -460,6 +462,24 @@ void ResultTable::grow(Stripe& stripe) {
   }
   stripe.array.store(fresh, std::memory_order_release);
   if (old != nullptr) epoch::retire(old, Array::destroy);
+}
+
+void ResultTable::grow(Stripe& stripe) {
+  const Array* old = stripe.array.load(std::memory_order_relaxed);
+  resize(stripe, old == nullptr ? kFirstArraySlots : (old->mask + 1) * 2);
+}
+
+void ResultTable::shrink_if_sparse(Stripe& stripe) noexcept {
+  const Array* array = stripe.array.load(std::memory_order_relaxed);
+  if (array == nullptr) return;
+  const std::size_t slots = array->mask + 1;
+  if (slots <= kFirstArraySlots || array->used * 8 > slots) return;
+  const std::size_t room = std::bit_ceil(std::max<std::size_t>(array->used, 1) * 4);
+  try {
+    resize(stripe, std::max(kFirstArraySlots, room));
+  } catch (const std::bad_alloc&) {
+    // Kept as it is: a larger array serves as well.
+  }
 }
 
 // Drops the entries of one stripe that the prefix covers (every entry for a
@@ -490,6 +510,7 @@ std::size_t ResultTable::drop_if(Stripe& stripe, const IpPrefix* prefix) {
       ++dropped;
     }
   }
+  shrink_if_sparse(stripe);
   stripe.count.fetch_sub(static_cast<std::uint32_t>(dropped), std::memory_order_relaxed);
   return dropped;
 }
@@ -532,6 +553,15 @@ void ResultTable::drop_all() {
     if (s.count.load(std::memory_order_seq_cst) == 0) continue;
     if (const std::size_t n = drop_if(s, nullptr)) size_.fetch_sub(n, std::memory_order_seq_cst);
   }
+}
+
+std::size_t ResultTable::slot_count() const {
+  epoch::Guard pinned;  // the arrays read may be replaced meanwhile
+  std::size_t n = 0;
+  for (std::size_t i = 0; i <= stripe_mask_; ++i) {
+    if (const Array* array = stripes_[i].array.load(std::memory_order_acquire)) n += array->mask + 1;
+  }
+  return n;
 }
 
 std::size_t ResultTable::size() const noexcept {

@@ -4,7 +4,11 @@
 //
 // Layout. The table is split into stripes, each an open-addressed
 // linear-probing array of its own that grows by doubling (load at most one
-// half). An address goes to the stripe of its group: its family and leading
+// half), and shrinks back to a quarter full or less once evictions or
+// invalidations leave it an eighth full: so a stripe whose group was hot
+// once, and held much of the table, gives its room back as its entries go,
+// and the arrays of all stripes together stay within a few times the
+// capacity, wherever the misses have been. An address goes to the stripe of its group: its family and leading
 // bits (16 of an IPv4 address, 32 of an IPv6 one), hashed. So the stripes
 // are also the group index: a change of a prefix at least that long visits
 // one stripe, a shorter one only the stripes of the groups it spans (every
@@ -80,12 +84,14 @@ class ResultTable {
   // Drops every entry whose address the prefix covers. The change must
   // already be in the log.
   void drop_covered(const IpPrefix& prefix);
-  // Drops every entry; each stripe keeps its array. The clear must already
-  // be in the log.
+  // Drops every entry; each stripe keeps an array of the first size. The
+  // clear must already be in the log.
   void drop_all();
 
   // Number of entries (exact when no store is in progress).
   std::size_t size() const noexcept;
+  // Slots of all the stripes' arrays (for tests).
+  std::size_t slot_count() const;
 
   // Fault injection for tests: after `successes` more stripe arrays are
   // made, making the next one throws std::bad_alloc; then making works
@@ -109,7 +115,9 @@ class ResultTable {
   bool evict_one();
   // With the stripe locked and its sequence odd.
   static void erase_at(Array& array, std::size_t index);
+  static void resize(Stripe& stripe, std::size_t slots);
   static void grow(Stripe& stripe);
+  static void shrink_if_sparse(Stripe& stripe) noexcept;
   static std::size_t drop_if(Stripe& stripe, const IpPrefix* prefix);
 
   const std::uint64_t capacity_;

@@ -107,6 +107,26 @@ TEST(CacheCapacity, FullCacheMakesRoomWhereTheMissesAre) {
   EXPECT_LT(inner->stats().lookups - before, 1600u);
 }
 
+// A stripe whose group was hot gives its room back as its entries go, so
+// the stripes' arrays stay within a few times the capacity however often
+// the misses move to another group (a stripe that kept the largest array it
+// ever needed left 28 times the capacity here, against 3.8 times).
+TEST(CacheCapacity, RoomFollowsTheMisses) {
+  constexpr std::uint64_t kCapacity = 1024;
+  ResultTable table(kCapacity);
+  const ChangeLog log;
+  for (std::uint8_t group = 0; group < 64; ++group) {
+    for (unsigned i = 0; i < 2 * kCapacity; ++i) {
+      const auto address = IpAddress::v4(10, group, static_cast<std::uint8_t>(i >> 8), static_cast<std::uint8_t>(i));
+      table.store(address, std::nullopt, log, log.now());
+    }
+  }
+  EXPECT_EQ(table.size(), kCapacity);
+  EXPECT_LE(table.slot_count(), 10 * kCapacity);
+  table.drop_all();
+  EXPECT_LE(table.slot_count(), 8 * kCapacity);  // every stripe back to its first array
+}
+
 TEST(CacheFailure, RejectedInsertKeepsCache) {
   auto failing = std::make_shared<FailingEngine>(LocalEngine::make_trie(5, 1));
   CachedEngine cache{100, failing};
