@@ -7,6 +7,7 @@
 #include "epoch.hpp"
 #include "metadata_rep.hpp"
 #include "redis/backend.hpp"
+#include "reference_stock.hpp"
 
 namespace korvane {
 
@@ -49,27 +50,37 @@ std::optional<Metadata> CachedEngine::lookup(const IpAddress& address) const {
 }
 
 namespace {
-// The first miss of each address within a chunk. A later miss of the same
-// address is a repeat: in a loop of single lookups it would come after the
-// first one's store and find it, so it is answered after the stores.
-class FirstMisses {
- public:
-  // True when no earlier miss of this chunk had `address`; the caller then
-  // appends it to `misses` (of which there are `count`).
-  bool note(const IpAddress* misses, std::size_t count, const IpAddress& address) noexcept {
-    std::uint64_t high = 0;
-    std::uint64_t low = 0;
+// An address as whole words, compared without a call.
+struct AddressWords {
+  std::uint64_t high, low, family;
+  AddressWords() = default;
+  explicit AddressWords(const IpAddress& address) noexcept : family(static_cast<std::uint64_t>(address.family)) {
     std::memcpy(&high, address.bytes.data(), 8);
     std::memcpy(&low, address.bytes.data() + 8, 8);
-    const std::uint64_t hash = (high * 0x9E3779B97F4A7C15ull) ^ (low * 0xC2B2AE3D27D4EB4Full) ^
-                               static_cast<std::uint64_t>(address.family);
+  }
+  bool operator==(const AddressWords&) const = default;
+  std::uint64_t hash() const noexcept {
+    return ((high * 0x9E3779B97F4A7C15ull) ^ (low * 0xC2B2AE3D27D4EB4Full) ^ family) * 0xFF51AFD7ED558CCDull;
+  }
+};
+
+// The first miss of each address within a chunk. A later miss of the same
+// address is a repeat: a single lookup there would probe the cache after
+// the first one's store.
+class FirstMisses {
+ public:
+  // The number of the earlier miss of this chunk that had `address`, or
+  // `count` when there is none; the caller then appends it to `misses` (of
+  // which there are `count`).
+  std::size_t note(const IpAddress* misses, std::size_t count, const IpAddress& address) noexcept {
+    const AddressWords words(address);
     // Twice as many slots as a chunk has misses: every probe ends.
-    for (std::size_t slot = (hash * 0xFF51AFD7ED558CCDull) >> 57;; slot = (slot + 1) % kSlots) {
+    for (std::size_t slot = words.hash() >> 57;; slot = (slot + 1) % kSlots) {
       if (slots_[slot] == 0) {
         slots_[slot] = static_cast<std::uint8_t>(count + 1);
-        return true;
+        return count;
       }
-      if (misses[slots_[slot] - 1] == address) return false;
+      if (AddressWords(misses[slots_[slot] - 1]) == words) return slots_[slot] - 1u;
     }
   }
 
@@ -77,6 +88,54 @@ class FirstMisses {
   static constexpr std::size_t kSlots = 128;
   std::array<std::uint8_t, kSlots> slots_{};  // 1 + a miss's position, 0 for none
 };
+
+// The addresses the stores of a chunk have evicted so far and that are not
+// cached again since. A filter of hash bits answers most checks without
+// the list.
+class EvictedSince {
+ public:
+  bool empty() const noexcept { return count_ == 0; }
+  bool contains(const IpAddress& address) const noexcept {
+    const AddressWords words(address);
+    if ((filter_ & bit(words)) == 0) return false;
+    for (std::size_t i = 0; i < count_; ++i) {
+      if (list_[i] == words) return true;
+    }
+    return false;
+  }
+  void add(const ResultTable::StoreOutcome& outcome) noexcept {
+    for (std::size_t e = 0; e < outcome.evicted_count; ++e) {
+      if (count_ == std::size(list_)) {
+        // More evictions than a chunk's stores make alone (other threads'
+        // stores evict too): forget the oldest, which the chunk has passed
+        // likeliest.
+        std::move(list_ + 1, list_ + count_, list_);
+        --count_;
+      }
+      list_[count_] = AddressWords(outcome.evicted[e]);
+      filter_ |= bit(list_[count_++]);
+    }
+  }
+  // After the address is cached again.
+  void remove(const IpAddress& address) noexcept {
+    const AddressWords words(address);
+    if ((filter_ & bit(words)) == 0) return;
+    for (std::size_t i = count_; i > 0; --i) {
+      if (list_[i - 1] == words) list_[i - 1] = list_[--count_];
+    }
+  }
+
+ private:
+  static std::uint64_t bit(const AddressWords& words) noexcept { return std::uint64_t{1} << (words.hash() >> 58); }
+  AddressWords list_[2 * 64];  // [0, count_) in use
+  std::size_t count_ = 0;
+  std::uint64_t filter_ = 0;  // may keep bits of removed addresses
+};
+
+// The record of an answer (alive while the answer is), or null for none.
+detail::MetadataRep* rep_of(const std::optional<Metadata>& answer) noexcept {
+  return answer ? const_cast<detail::MetadataRep*>(detail::MetadataAccess::peek(*answer)) : nullptr;
+}
 }  // namespace
 
 void CachedEngine::lookup_many(std::span<const IpAddress> addresses,
@@ -102,24 +161,36 @@ void CachedEngine::lookup_visit(std::span<const IpAddress> addresses, LookupVisi
   }
 }
 
+// Single lookups in turn would probe each address, and on a miss ask the
+// inner engine and store the answer (which may evict a cached address)
+// before the next address is probed. A chunk probes every address first,
+// asks the inner engine about the first miss of each address in one batch,
+// then goes through the chunk in order, storing: a repeat of a miss finds
+// the answer stored for it unless a store has evicted it since (or it was
+// not stored), and an address that a store of this chunk evicted before
+// its turn misses there, as it would have, and is asked about on its own.
+// So the inner engine sees (and counts) exactly the lookups single ones
+// would make, and the stores are the same, in the same order.
 void CachedEngine::answer_chunk(const IpAddress* addresses, std::size_t n, std::optional<Metadata>* answers) const {
   static_assert(kChunk * 2 <= 128 && kChunk < 255, "FirstMisses sizes its table and positions for a chunk");
+  enum : std::uint8_t { kHit, kFirstMiss, kRepeat };
+  std::uint8_t kind[kChunk];
+  std::uint8_t miss_of[kChunk];  // for a first miss or a repeat: the number of the first miss
   IpAddress missed[kChunk];
-  std::uint8_t missed_at[kChunk];
-  std::uint8_t repeated_at[kChunk];
   std::size_t misses = 0;
-  std::size_t repeats = 0;
   FirstMisses first;
+  epoch::Participant* self = epoch::local_participant();
   // One pin for the probes, the inner batch and the stores (theirs nest).
   epoch::Guard pin;
   for (std::size_t i = 0; i < n; ++i) {
-    if (results_.find(addresses[i], answers[i])) continue;
-    if (first.note(missed, misses, addresses[i])) {
-      missed[misses] = addresses[i];
-      missed_at[misses++] = static_cast<std::uint8_t>(i);
-    } else {
-      repeated_at[repeats++] = static_cast<std::uint8_t>(i);
+    if (results_.find(addresses[i], answers[i])) {
+      kind[i] = kHit;
+      continue;
     }
+    const std::size_t j = first.note(missed, misses, addresses[i]);
+    kind[i] = j == misses ? kFirstMiss : kRepeat;
+    miss_of[i] = static_cast<std::uint8_t>(j);
+    if (j == misses) missed[misses++] = addresses[i];
   }
   if (misses == 0) return;
   // Read before the inner batch, as a single miss reads it before its inner
@@ -127,11 +198,43 @@ void CachedEngine::answer_chunk(const IpAddress* addresses, std::size_t n, std::
   const std::uint64_t before = log_.now();
   std::optional<Metadata> found[kChunk];
   inner_->lookup_many(std::span(missed, misses), std::span(found, misses));
-  for (std::size_t j = 0; j < misses; ++j) {
-    results_.store(missed[j], found[j], log_, before);
-    answers[missed_at[j]] = std::move(found[j]);
+  // For each first miss: whether its address is stored (and not evicted
+  // by this chunk's stores since), and the position of its latest answer.
+  bool stored[kChunk];
+  std::uint8_t answered_at[kChunk];
+  EvictedSince evicted;
+  const auto miss_here = [&](std::size_t i) {
+    const std::uint64_t asked_at = log_.now();
+    answers[i] = inner_->lookup(addresses[i]);
+    const ResultTable::StoreOutcome outcome = results_.store(addresses[i], answers[i], log_, asked_at);
+    evicted.add(outcome);
+    if (outcome.stored) evicted.remove(addresses[i]);
+    return outcome.stored;
+  };
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::size_t j = miss_of[i];
+    switch (kind[i]) {
+      case kHit:
+        if (!evicted.empty() && evicted.contains(addresses[i])) miss_here(i);
+        break;
+      case kFirstMiss: {
+        answers[i] = std::move(found[j]);
+        // Not cached when the chunk began, so not evicted by it either.
+        const ResultTable::StoreOutcome outcome = results_.store(addresses[i], answers[i], log_, before);
+        evicted.add(outcome);
+        stored[j] = outcome.stored;
+        answered_at[j] = static_cast<std::uint8_t>(i);
+        break;
+      }
+      default:  // kRepeat
+        if (stored[j] && (evicted.empty() || !evicted.contains(addresses[i]))) {
+          answers[i] = detail::stock::hand_out(rep_of(answers[answered_at[j]]), self->index);
+        } else {
+          stored[j] = miss_here(i);
+          answered_at[j] = static_cast<std::uint8_t>(i);
+        }
+    }
   }
-  for (std::size_t k = 0; k < repeats; ++k) answers[repeated_at[k]] = lookup(addresses[repeated_at[k]]);
 }
 
 // No pin is held across a Redis round trip: it would hold back reclamation

@@ -222,6 +222,20 @@ ResultTable::Key ResultTable::key_of(const IpAddress& address) const noexcept {
 
 namespace {
 
+// The address a slot holds (under the stripe lock).
+template <class Slot>
+IpAddress address_in(const Slot& slot) noexcept {
+  IpAddress address;
+  address.family = static_cast<AddressFamily>((slot.tag.load(std::memory_order_relaxed) & 0xFF) - 1);
+  const std::uint64_t words[2] = {slot.high.load(std::memory_order_relaxed), slot.low.load(std::memory_order_relaxed)};
+  std::memcpy(address.bytes.data(), words, 16);
+  return address;
+}
+
+void note_eviction(ResultTable::StoreOutcome& outcome, const IpAddress& address) noexcept {
+  if (outcome.evicted_count < std::size(outcome.evicted)) outcome.evicted[outcome.evicted_count++] = address;
+}
+
 template <class Array, class Slot, class Key>
 Slot* probe(Array* array, const Key& k) noexcept {
   if (array == nullptr) return nullptr;
@@ -276,10 +290,11 @@ bool ResultTable::find(const IpAddress& address, std::optional<Metadata>& answer
   return hit;
 }
 
-void ResultTable::store(const IpAddress& address, const std::optional<Metadata>& answer, const ChangeLog& log,
-                        std::uint64_t before) {
+ResultTable::StoreOutcome ResultTable::store(const IpAddress& address, const std::optional<Metadata>& answer,
+                                             const ChangeLog& log, std::uint64_t before) {
+  StoreOutcome outcome;
   // A change already overtook the inner lookup: store nothing, evict nothing.
-  if (log.stale_since(before, address)) return;
+  if (log.stale_since(before, address)) return outcome;
   // Pinned throughout, so that what this store retires under a stripe lock
   // (a grown stripe's old array) is only listed there: an unpinned retire
   // may run a collection, which would hold the lock, and keep every reader
@@ -322,6 +337,7 @@ void ResultTable::store(const IpAddress& address, const std::optional<Metadata>&
           std::size_t i = k.home & array->mask;
           while (array->slots()[i].tag.load(std::memory_order_relaxed) == 0) i = (i + 1) & array->mask;
           dropped[0] = array->slots()[i].record.load(std::memory_order_relaxed);
+          note_eviction(outcome, address_in(array->slots()[i]));
           erase_at(*array, i);
           s.count.fetch_sub(1, std::memory_order_relaxed);
           reserved = true;  // the evicted entry's room
@@ -364,6 +380,7 @@ void ResultTable::store(const IpAddress& address, const std::optional<Metadata>&
     }
     if (stored) {
       if (existed) size_.fetch_sub(1, std::memory_order_seq_cst);  // replaced: the room is not needed
+      outcome.stored = true;
       break;
     }
     if (stale) {
@@ -373,11 +390,12 @@ void ResultTable::store(const IpAddress& address, const std::optional<Metadata>&
     }
     // The table is full, and this store evicts elsewhere (or its stripe
     // is empty).
-    if (!evict_one()) std::this_thread::yield();
+    if (!evict_one(outcome)) std::this_thread::yield();
     reserved = try_reserve();
   }
   retire_record(dropped[0]);
   retire_record(dropped[1]);
+  return outcome;
 }
 
 // Takes room for one more entry if the table is not full.
@@ -389,7 +407,7 @@ bool ResultTable::try_reserve() {
   return false;
 }
 
-bool ResultTable::evict_one() {
+bool ResultTable::evict_one(StoreOutcome& outcome) {
   const std::uint64_t r = next_random();
   for (std::size_t n = 0; n <= stripe_mask_; ++n) {
     Stripe& s = stripes_[(r + n) & stripe_mask_];
@@ -403,6 +421,7 @@ bool ResultTable::evict_one() {
       std::size_t i = static_cast<std::size_t>(r >> 32) & array->mask;
       while (array->slots()[i].tag.load(std::memory_order_relaxed) == 0) i = (i + 1) & array->mask;
       victim = array->slots()[i].record.load(std::memory_order_relaxed);
+      note_eviction(outcome, address_in(array->slots()[i]));
       erase_at(*array, i);
       shrink_if_sparse(s);
       s.count.fetch_sub(1, std::memory_order_relaxed);
@@ -497,14 +516,7 @@ std::size_t ResultTable::drop_if(Stripe& stripe, const IpPrefix* prefix) {
     for (;;) {
       const std::uint64_t tag = slots[i].tag.load(std::memory_order_relaxed);
       if (tag == 0) break;
-      if (prefix != nullptr) {
-        IpAddress address;
-        address.family = static_cast<AddressFamily>((tag & 0xFF) - 1);
-        const std::uint64_t words[2] = {slots[i].high.load(std::memory_order_relaxed),
-                                        slots[i].low.load(std::memory_order_relaxed)};
-        std::memcpy(address.bytes.data(), words, 16);
-        if (!prefix->covers(address)) break;
-      }
+      if (prefix != nullptr && !prefix->covers(address_in(slots[i]))) break;
       retire_record(slots[i].record.load(std::memory_order_relaxed));
       erase_at(*array, i);
       ++dropped;

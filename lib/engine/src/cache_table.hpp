@@ -76,10 +76,18 @@ class ResultTable {
   // `answer` (which may be "no match") and returns true.
   bool find(const IpAddress& address, std::optional<Metadata>& answer) const;
 
+  // What a store did: whether the answer is now cached, and which cached
+  // addresses it evicted to make room (one at most, unless other threads
+  // fill the table at the same moment; beyond two they go unreported).
+  struct StoreOutcome {
+    bool stored = false;
+    std::uint8_t evicted_count = 0;
+    IpAddress evicted[2];
+  };
   // Stores the answer of a miss that read generation `before` of the log
   // before its inner lookup, unless a change logged since covers the address.
-  void store(const IpAddress& address, const std::optional<Metadata>& answer, const ChangeLog& log,
-             std::uint64_t before);
+  StoreOutcome store(const IpAddress& address, const std::optional<Metadata>& answer, const ChangeLog& log,
+                     std::uint64_t before);
 
   // Drops every entry whose address the prefix covers. The change must
   // already be in the log.
@@ -112,7 +120,9 @@ class ResultTable {
   Key key_of(const IpAddress& address) const noexcept;
   std::size_t stripe_of_group(std::uint64_t group) const noexcept;
   bool try_reserve();
-  bool evict_one();
+  // Evicts an entry of a random non-empty stripe, noting its address in
+  // `outcome`; false when every stripe is empty.
+  bool evict_one(StoreOutcome& outcome);
   // With the stripe locked and its sequence odd.
   static void erase_at(Array& array, std::size_t index);
   static void resize(Stripe& stripe, std::size_t slots);

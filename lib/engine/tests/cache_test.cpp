@@ -6,6 +6,7 @@
 #include <charconv>
 #include <functional>
 #include <mutex>
+#include <random>
 #include <shared_mutex>
 #include <thread>
 
@@ -262,6 +263,41 @@ TEST(CacheShadow, ChangesDropExactlyTheCoveredAddresses) {
       }
       ASSERT_EQ(cache.cached(), model.size()) << "step " << step;
     }
+  }
+}
+
+// With the table full, each store evicts, and a store within a run may
+// evict an address the run asks for again further on: the run must then
+// miss there and ask the inner engine again, as single lookups would, and
+// an address a store evicted before the run reached it must miss too. A
+// table of one entry evicts predictably (its one entry), so single lookups
+// are modelled exactly: the last address stored is the one cached.
+TEST(CacheShadow, RunsWithAFullTableCountAsSingleLookups) {
+  auto inner = LocalEngine::make_trie(5, 1);
+  CachedEngine cache{1, inner};
+  ASSERT_FALSE(cache.insert(P("10.0.0.0/8"), Metadata("ten")));
+  const std::vector<IpAddress> pool = {A("10.0.0.1"), A("10.0.0.2"), A("10.1.0.3"), A("192.0.2.1"), A("::1")};
+  std::mt19937_64 rng(11);
+  std::optional<IpAddress> model;  // the one cached address
+  for (int step = 0; step < 3000; ++step) {
+    if (rng() % 10 == 0) {
+      const IpPrefix p = rng() & 1 ? P("10.0.0.0/16") : P("10.1.0.0/16");
+      cache.insert(p, Metadata(std::to_string(step)));
+      if (model && p.covers(*model)) model.reset();
+      continue;
+    }
+    std::vector<IpAddress> run(1 + rng() % 8);
+    for (IpAddress& a : run) a = pool[rng() % pool.size()];
+    std::uint64_t misses = 0;
+    for (const IpAddress& a : run) {
+      if (model != a) ++misses;
+      model = a;
+    }
+    std::vector<std::optional<std::string>> expected;
+    for (const IpAddress& a : run) expected.push_back(value_of(inner->lookup(a)));
+    const std::uint64_t before = inner->stats().lookups;
+    EXPECT_EQ(lookup_run(cache, run, rng() & 1), expected) << "step " << step;
+    ASSERT_EQ(inner->stats().lookups - before, misses) << "step " << step;
   }
 }
 
