@@ -134,6 +134,16 @@ void beat(Local& state, std::uint32_t reader) noexcept {
   }
 }
 
+void count_unmarked(Stocks& stocks) noexcept {
+  stocks.unmarked += kSampleEvery;
+  if (stocks.unmarked < kBeatEvery) return;
+  stocks.unmarked = 0;
+  if (--stocks.beats_to_sweep == 0) {
+    stocks.beats_to_sweep = kBeatsPerSweep;
+    sweep(stocks);
+  }
+}
+
 Metadata take_marked(MetadataRep* rep) noexcept {
   Stocks* stocks = stocks_made(local());
   if (stocks == nullptr) return adopt_acquired(rep);

@@ -35,7 +35,10 @@
 // - A thread holds at most kMaxStocks stocks, and every kBeatsPerSweep beats
 //   (below) returns those that have not served since the previous sweep,
 //   so that a record removed from its table is not kept alive by stocks for
-//   long, nor are its references and number.
+//   long, nor are its references and number. Hand-outs of unmarked records
+//   count towards the sweeps too (kBeatEvery of them as a beat), so that a
+//   thread that has gone on to answer with records of another table, or of
+//   its own, still returns its stocks.
 // - A thread uses its stocks only while other threads hand out marked
 //   records too. Every kBeatEvery marked answers it beats: it notes itself
 //   in one process-wide word unless it is there already. Finding another
@@ -53,8 +56,11 @@
 // the stock lasts, and the count can only reach zero once every stock has
 // returned its share. Stocks go back at sweeps and when their thread exits,
 // so a record removed from its table may outlive its last Metadata: by up
-// to two sweeps of a thread that goes on answering, and until exit in a
-// thread that stops; at most kMaxStocks records per thread.
+// to two sweeps of a thread that goes on handing out records, and until exit
+// in a thread that stops (or only misses, or only lends records, as
+// lookup_visit does); at most kMaxStocks records per thread. A forked child
+// never gets back the stocks of its parent's other threads: their records
+// outlive their tables in the child.
 //
 // Thread safety: every function may be called from any thread; each thread
 // touches only its own stocks and memory of samples, and shared memory only
@@ -95,6 +101,9 @@ struct Stocks {
   std::uint16_t numbers[kMaxStocks];
   std::uint32_t count = 0;
   std::uint32_t beats_to_sweep = kBeatsPerSweep;
+  // Unmarked records handed out since the last beat they made (see
+  // count_unmarked).
+  std::uint32_t unmarked = 0;
 };
 
 // The records a thread sampled lately, by address slot; addresses only,
@@ -150,6 +159,12 @@ void sample(MetadataRep* rep, std::uint16_t reader) noexcept;
 // Notes whether other threads hand out marked records too (see above), and
 // sweeps the stocks when it is time.
 void beat(Local& state, std::uint32_t reader) noexcept;
+// Counts kSampleEvery hand-outs of unmarked records towards the sweeps,
+// kBeatEvery of them as one beat: a thread that goes on answering with
+// records it alone hands out still returns the stocks it no longer uses.
+// Only the sweeps: whether the stocks are in use stays the marked
+// hand-outs' business.
+void count_unmarked(Stocks& stocks) noexcept;
 // The slow paths of hand_out and give_back for a marked record: a stock
 // made, refilled or trimmed, or none to use.
 Metadata take_marked(MetadataRep* rep) noexcept;
@@ -180,6 +195,7 @@ inline std::optional<Metadata> hand_out(MetadataRep* rep, std::uint32_t reader) 
     state.countdown = kSampleEvery;
     // 0 means "no reader yet".
     sample(rep, static_cast<std::uint16_t>(reader % 0xFFFF + 1));
+    if (state.stocks != nullptr) count_unmarked(*state.stocks);
   }
   --state.countdown;
   rep->acquire();

@@ -362,13 +362,17 @@ TEST(RecordPool, ReferencesOnHundredsOfRecordsManyThreadsHandOutAddUp) { hand_ou
 // Stocks do not keep a record alive for long after its table lets go of
 // it: threads that go on answering with other records return the removed
 // record's stocks within a few thousand answers, long before they exit.
-TEST(RecordPool, StocksLetGoOfARemovedRecordWhileThreadsGoOnAnswering) {
+// After the removed record is shared and stocked, the threads go on
+// answering with records every thread answers (marked as shared, so their
+// stocks are in use), or each with a record of its own (never marked).
+void stocks_let_go_of_a_removed_record(bool shared_answers) {
   auto engine = LocalEngine::make_trie(4, 1);
   constexpr int kOthers = 64;
   const auto address = [](int i) { return IpAddress::v4(10, 0, static_cast<std::uint8_t>(i), 1); };
   for (int i = 0; i <= kOthers; ++i) {
     engine->insert(v4_prefix(10, 0, static_cast<std::uint8_t>(i), 0, 24), record(i));
   }
+  for (std::uint8_t t = 0; t < 2; ++t) engine->insert(v4_prefix(10, 1, t, 0, 24), record(100 + t));
   const Metadata removed = *engine->lookup(address(kOthers));
   const auto* rep = static_cast<const detail::MetadataRep*>(removed.identity());
   std::vector<const detail::MetadataRep*> others;  // the engine keeps them
@@ -382,8 +386,9 @@ TEST(RecordPool, StocksLetGoOfARemovedRecordWhileThreadsGoOnAnswering) {
   std::atomic<int> phase{0};  // 1: the record is gone; 2: the check is done
   std::atomic<int> answered{0};
   auto reader = [&](std::uint32_t seed) {
+    const auto own = IpAddress::v4(10, 1, static_cast<std::uint8_t>(seed & 1), 1);
     // Both threads answer with every record until the removed one is
-    // marked as shared and stocked, then only with the others.
+    // marked as shared and stocked.
     for (int i = 0; i < 5'000'000 && !rep->read_by_several.load(std::memory_order_relaxed); ++i) {
       seed = seed * 1664525u + 1013904223u;
       (void)engine->lookup(address(static_cast<int>(seed >> 8) % (kOthers + 1)));
@@ -391,11 +396,15 @@ TEST(RecordPool, StocksLetGoOfARemovedRecordWhileThreadsGoOnAnswering) {
     for (int i = 0; i < 1000; ++i) (void)engine->lookup(address(kOthers));
     answered.fetch_add(1);
     while (phase.load() == 0) std::this_thread::yield();
-    // Then, with every other record marked, enough answers for a few sweeps.
-    for (int i = 0; i < 5'000'000 && (i % 4096 != 0 || !others_marked()); ++i) {
-      (void)engine->lookup(address(i % kOthers));
+    if (shared_answers) {
+      // With every other record marked, enough answers for a few sweeps.
+      for (int i = 0; i < 5'000'000 && (i % 4096 != 0 || !others_marked()); ++i) {
+        (void)engine->lookup(address(i % kOthers));
+      }
+      for (int i = 0; i < 200'000; ++i) (void)engine->lookup(address(i % kOthers));
+    } else {
+      for (int i = 0; i < 200'000; ++i) (void)engine->lookup(own);
     }
-    for (int i = 0; i < 200'000; ++i) (void)engine->lookup(address(i % kOthers));
     answered.fetch_add(1);
     while (phase.load() < 2) std::this_thread::yield();
   };
@@ -411,6 +420,12 @@ TEST(RecordPool, StocksLetGoOfARemovedRecordWhileThreadsGoOnAnswering) {
   a.join();
   b.join();
   EXPECT_EQ(removed.value(), "AS64");
+}
+
+TEST(RecordPool, StocksLetGoOfARemovedRecordWhileThreadsGoOnAnswering) { stocks_let_go_of_a_removed_record(true); }
+
+TEST(RecordPool, StocksLetGoOfARemovedRecordWhileThreadsAnswerWithRecordsOfTheirOwn) {
+  stocks_let_go_of_a_removed_record(false);
 }
 
 // A lookup made while a thread exits, after its stocks went back (from the
