@@ -474,17 +474,23 @@ class RecordObjects {
       noted = nullptr;
     }
   };
-  // The text a kept record may carry: its value and its attributes' names
-  // and values together (a GeoIP city record flattened into attributes
-  // carries 1-3 KB). Above it, building the objects costs little beside the
-  // copying a result needs anyway; at it, 1024 kept records hold about
-  // 10 MiB at most.
-  static constexpr std::size_t kMostKeptText = 4096;
+  // What a kept record's objects may weigh: the text of its value and of
+  // its attributes' names and values, and kAttributeObjectBytes for each
+  // attribute's share of the objects (two strs and a slot of the dict's
+  // table; a record of 2,000 two-letter attributes takes 124 KiB of objects
+  // for 4 KB of text). A GeoIP city record flattened into attributes
+  // weighs 1-3 KB. Above the bound, building the objects costs little
+  // beside the copying a result needs anyway; at it, 1024 kept records hold
+  // about 10 MiB at most.
+  static constexpr std::size_t kMostKeptBytes = 4096;
+  static constexpr std::size_t kAttributeObjectBytes = 128;
 
   static bool small_enough_to_keep(const korvane::Metadata& record) {
-    std::size_t text = record.value().size();
-    record.for_each_attribute([&](std::string_view name, std::string_view value) { text += name.size() + value.size(); });
-    return text <= kMostKeptText;
+    std::size_t bytes = record.value().size();
+    record.for_each_attribute([&](std::string_view name, std::string_view value) {
+      bytes += name.size() + value.size() + kAttributeObjectBytes;
+    });
+    return bytes <= kMostKeptBytes;
   }
   Entry& entry_of(const void* id) { return entries_[(reinterpret_cast<std::uintptr_t>(id) >> 4) % kEntries]; }
   // Attribute names repeat across records (a table has a handful), and so
