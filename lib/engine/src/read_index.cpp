@@ -896,15 +896,21 @@ ReadIndex::~ReadIndex() {
 
 detail::MetadataRep* ReadIndex::lookup(u128 key) const noexcept {
   for (;;) {
-    const std::uint64_t short_before = short_changes_.load(std::memory_order_acquire);
-    if (Rep* found = walk(key)) return found;
-    Rep* found = short_[short_slot(key)].load(std::memory_order_acquire);
-    // Again only while prefixes of 8 bits or fewer change under the lookup.
-    if (short_changes_.load(std::memory_order_relaxed) == short_before) return found;
+    const std::uint64_t writes_before = writes_.load(std::memory_order_acquire);
+    bool walked = false;
+    Rep* found = walk(key, walked);
+    if (found == nullptr) {
+      found = short_[short_slot(key)].load(std::memory_order_acquire);
+    } else if (!walked) {
+      return found;  // one word's answer
+    }
+    // Again only while writes begin or end under the lookup (see writes_).
+    std::atomic_thread_fence(std::memory_order_acquire);
+    if (writes_.load(std::memory_order_relaxed) == writes_before) return found;
   }
 }
 
-detail::MetadataRep* ReadIndex::walk(u128 key) const noexcept {
+detail::MetadataRep* ReadIndex::walk(u128 key, bool& walked) const noexcept {
   const unsigned top = top_slot(key);
   if (!occupied(top)) return nullptr;
   const std::uintptr_t word = slots_[top].load(std::memory_order_acquire);
@@ -920,6 +926,7 @@ detail::MetadataRep* ReadIndex::walk(u128 key) const noexcept {
   }
   const Block* b = node_of(word);
   Rep* best = nullptr;
+  walked = true;
   for (unsigned shift = kTopBits;; shift += kStride) {
     prefetch_node(b);
     if (Rep* cover = b->cover()) best = cover;
@@ -955,9 +962,13 @@ void ReadIndex::lookup_batch(const ReadIndex* const* index, const u128* keys, st
     // of them by a step and drops those that finish.
     std::uint8_t walking[kLanes];
     std::size_t walks = 0;
-    std::uint64_t short_before[kLanes];  // as in lookup
+    // As in lookup: the count of writes before the walk, and whether the
+    // walk read a node.
+    std::uint64_t writes_before[kLanes];
+    bool walked[kLanes];
     for (std::size_t l = 0; l < lanes; ++l) {
-      short_before[l] = index[base + l]->short_changes_.load(std::memory_order_acquire);
+      writes_before[l] = index[base + l]->writes_.load(std::memory_order_acquire);
+      walked[l] = false;
     }
     for (std::size_t l = 0; l < lanes; ++l) {
       const unsigned top = top_slot(keys[base + l]);
@@ -987,6 +998,7 @@ void ReadIndex::lookup_batch(const ReadIndex* const* index, const u128* keys, st
       shift[l] = kTopBits;
       at_leaf[l] = false;
       best[l] = nullptr;
+      walked[l] = true;
       walking[walks++] = static_cast<std::uint8_t>(l);
     }
     while (walks > 0) {
@@ -1039,13 +1051,16 @@ void ReadIndex::lookup_batch(const ReadIndex* const* index, const u128* keys, st
       }
       walks = kept;
     }
+    std::atomic_thread_fence(std::memory_order_acquire);
     for (std::size_t l = 0; l < lanes; ++l) {
+      const ReadIndex& at = *index[base + l];
+      bool one_word = !walked[l];
       if (out[base + l] == nullptr) {
-        const ReadIndex& at = *index[base + l];
         out[base + l] = at.short_[short_slot(keys[base + l])].load(std::memory_order_acquire);
-        if (at.short_changes_.load(std::memory_order_relaxed) != short_before[l]) {
-          out[base + l] = at.lookup(keys[base + l]);
-        }
+        one_word = false;
+      }
+      if (!one_word && at.writes_.load(std::memory_order_relaxed) != writes_before[l]) {
+        out[base + l] = at.lookup(keys[base + l]);
       }
     }
   }
@@ -1060,7 +1075,6 @@ void ReadIndex::rebuild_short(u128 key, unsigned length, const IndexSource& sour
   std::fill_n(leaf, std::size_t{1} << span, range.cover);
   distribute(range.deeper, 0, range.deeper.size(), length, span, leaf, [](unsigned, ChildRange) {});
   const unsigned first = bits_at(base, 0, kShortBits);
-  begin_short_change();
   for (unsigned i = 0; i < (1u << span); ++i) short_[first + i].store(leaf[i], std::memory_order_release);
 }
 
@@ -1212,6 +1226,7 @@ std::unique_lock<std::mutex> ReadIndex::lock_writers() {
 
 void ReadIndex::update(u128 key, unsigned length, const IndexSource& source) {
   const std::unique_lock lock = lock_writers();
+  const Writing writing(writes_);
   if (changes_ < kHugeTopAfter && ++changes_ == kHugeTopAfter) platform::advise_huge(slots_, kTopBytes);
   if (length <= kShortBits) return rebuild_short(key, length, source);
   if (length <= kTopBits) return update_top_cover(key, length, source);
@@ -1450,7 +1465,7 @@ void ReadIndex::prefetch_for_update(u128 key) const noexcept {
 
 void ReadIndex::reset() {
   std::lock_guard lock(writers_);
-  begin_short_change();
+  const Writing writing(writes_);
   for (auto& entry : short_) entry.store(nullptr, std::memory_order_release);
   for (std::size_t w = 0; w < kOccupiedWords; ++w) {
     for (std::uint64_t bits = occupied_[w].load(std::memory_order_relaxed); bits != 0; bits &= bits - 1) {
@@ -1465,6 +1480,7 @@ void ReadIndex::reset() {
 
 void ReadIndex::rebuild(const IndexSource& source) {
   std::lock_guard lock(writers_);
+  const Writing writing(writes_);
   rebuild_short(0, 0, source);
   // The top in runs of top slots, one gather each: a run as long as the
   // whole top would gather every prefix of up to 18 bits at once.

@@ -130,13 +130,13 @@ class ReadIndex {
   // caller's pinning. For an empty slot the prefetch goes to the occupancy
   // word just read, so a sparse table's lookups pull no slot lines in.
   bool surely_none(trie::u128 key) const noexcept {
-    const std::uint64_t short_before = short_changes_.load(std::memory_order_acquire);
+    const std::uint64_t writes_before = writes_.load(std::memory_order_acquire);
     const unsigned slot = index_detail::top_slot(key);
     const bool used = occupied(slot);
     __builtin_prefetch(used ? static_cast<const void*>(&slots_[slot]) : static_cast<const void*>(&occupied_[slot >> 6]));
     const bool no_short = short_[index_detail::short_slot(key)].load(std::memory_order_acquire) == nullptr;
-    // The acquire load above keeps this one after it (see short_changes_).
-    const bool one_moment = short_changes_.load(std::memory_order_relaxed) == short_before;
+    // The acquire load above keeps this one after it (see writes_).
+    const bool one_moment = writes_.load(std::memory_order_relaxed) == writes_before;
     return !used & no_short & one_moment;
   }
   // The same for many keys at once, key i in index[i], overlapping their
@@ -196,7 +196,9 @@ class ReadIndex {
   bool occupied(unsigned slot) const noexcept {
     return ((occupied_[slot >> 6].load(std::memory_order_acquire) >> (slot & 63)) & 1u) != 0;
   }
-  detail::MetadataRep* walk(trie::u128 key) const noexcept;
+  // The walk below the short prefixes; `walked` is set when it read a node
+  // (more than the top slot's word).
+  detail::MetadataRep* walk(trie::u128 key, bool& walked) const noexcept;
 
   const unsigned width_;  // 32 or 128
   static constexpr std::size_t kOccupiedWords = (std::size_t{1} << index_detail::kTopBits) / 64;
@@ -225,23 +227,38 @@ class ReadIndex {
   // The prefixes of 8 bits or fewer, expanded over the first 8 bits; what a
   // lookup answers when no longer prefix covers the address.
   std::atomic<detail::MetadataRep*> short_[std::size_t{1} << index_detail::kShortBits] = {};
-  // Changes of short_ begun. A lookup reads the slots first and short_
-  // after, at two moments: a change of a longer prefix before the first
-  // read and of a short one before the second (a /12 added, then the /8
-  // over it removed) would make the lookup answer what the table never
-  // held. So a lookup that answers from short_ reads this count before its
-  // walk and again after short_, and the two moments are as one when it
-  // has not moved.
-  // Writers (under writers_) bump it with release, so that a reader whose
-  // acquire load sees the bump sees every change made before it, and then
-  // fence with release before their short_ stores, so that a reader whose
-  // acquire load of short_ sees a store sees the bump in its next read.
-  std::atomic<std::uint64_t> short_changes_{0};
-  // Begins a change of short_ (see short_changes_). Under writers_.
-  void begin_short_change() noexcept {
-    short_changes_.fetch_add(1, std::memory_order_release);
-    std::atomic_thread_fence(std::memory_order_release);
-  }
+  // Writes begun and ended: every update, reset and rebuild bumps it as it
+  // begins, before its first store, and as it ends, after its last (see
+  // Writing). A lookup whose answer rests on more than one word reads it
+  // before its walk and again after, and answers only when it has not
+  // moved; otherwise it walks again. Two cases need it:
+  // - A node is replaced by a copy that keeps its children (a new cover,
+  //   a new stride), and those children go on changing in place under the
+  //   copy. A walk that read the old node, and then a child changed since,
+  //   would mix two moments: an old cover over a newer subtree gives an
+  //   answer the table never held, or none where prefixes covered the
+  //   address throughout.
+  // - short_ is read after the walk, at a second moment: a /12 added, then
+  //   the /8 over it removed, would give an answer the table never held.
+  // A reader that sees any store of a write sees that write's first bump
+  // in its second read (the bump is a release, fenced before the stores,
+  // which the reader loads with acquire), and a reader whose first read
+  // (acquire) sees a write's last bump sees all that write's stores.
+  std::atomic<std::uint64_t> writes_{0};
+  // Bumps writes_ for its lifetime. Under writers_.
+  class Writing {
+   public:
+    explicit Writing(std::atomic<std::uint64_t>& writes) noexcept : writes_(writes) {
+      writes_.fetch_add(1, std::memory_order_release);
+      std::atomic_thread_fence(std::memory_order_release);
+    }
+    ~Writing() { writes_.fetch_add(1, std::memory_order_release); }
+    Writing(const Writing&) = delete;
+    Writing& operator=(const Writing&) = delete;
+
+   private:
+    std::atomic<std::uint64_t>& writes_;
+  };
   std::mutex writers_;
   // Takes writers_ for an update (see the definition).
   std::unique_lock<std::mutex> lock_writers();

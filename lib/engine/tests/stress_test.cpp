@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <concepts>
 #include <random>
 #include <thread>
@@ -322,6 +323,57 @@ INSTANTIATE_TEST_SUITE_P(Tree, StressTest, ::testing::Values(Config{testing::kAr
                          testing::trie_config_name<::testing::TestParamInfo<Config>>);
 INSTANTIATE_TEST_SUITE_P(Kinds, TrieStressTest, ::testing::ValuesIn(stress_configs()),
                          testing::trie_config_name<::testing::TestParamInfo<Config>>);
+
+// A lookup reads the read index from its top down while a writer replaces
+// nodes by copies that keep their children, and changes those children in
+// place later: it must still answer as the table stood at one moment. With
+// Y = 10.0.0.1/32 inside P = 10.0.0.0/12, and 10.0.0.1 looked up:
+// - cycling {} -> {Y} -> {Y, P} -> {Y} -> {}, P is never the answer (Y is
+//   there whenever P is);
+// - cycling {Y} -> {Y, P} -> {P} -> {P, Y} -> {Y}, "none" never is.
+// The fixed prefixes keep three levels of index nodes from folding away.
+TEST(ReadIndexConcurrency, ALookupAnswersAsTheTableStoodAtOneMoment) {
+  for (const bool always_covered : {false, true}) {
+    auto engine = LocalEngine::make_trie(4, 1);
+    engine->insert(testing::v4_prefix(10, 0, 1, 0, 24), Metadata("fixed"));
+    engine->insert(testing::v4_prefix(10, 0, 0, 128, 25), Metadata("fixed"));
+    engine->insert(testing::v4_prefix(10, 0, 0, 2, 32), Metadata("fixed"));
+    const IpPrefix p = testing::v4_prefix(10, 0, 0, 0, 12);
+    const IpPrefix y = testing::v4_prefix(10, 0, 0, 1, 32);
+    const IpAddress a = IpAddress::v4(10, 0, 0, 1);
+    if (always_covered) engine->insert(y, Metadata("Y"));
+    const auto wrong = [&](const std::optional<Metadata>& got) {
+      return always_covered ? !got.has_value() : got && got->value() == "P";
+    };
+    std::atomic<std::uint64_t> failures{0};
+    const auto writer = [&] {
+      const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(1500);
+      while (std::chrono::steady_clock::now() < end) {
+        for (int i = 0; i < 64; ++i) {
+          if (always_covered) {
+            engine->insert(p, Metadata("P"));
+            engine->remove(y);
+            engine->insert(y, Metadata("Y"));
+            engine->remove(p);
+          } else {
+            engine->insert(y, Metadata("Y"));
+            engine->insert(p, Metadata("P"));
+            engine->remove(p);
+            engine->remove(y);
+          }
+        }
+      }
+    };
+    const std::vector<IpAddress> run(8, a);
+    testing::race({writer}, 1, [&](int) {
+      if (wrong(engine->lookup(a))) failures.fetch_add(1);
+      std::vector<std::optional<Metadata>> got(run.size());
+      engine->lookup_many(run, got);
+      for (const auto& g : got) failures.fetch_add(wrong(g) ? 1 : 0);
+    });
+    EXPECT_EQ(failures.load(), 0u) << (always_covered ? "answered none" : "answered P");
+  }
+}
 
 // Listing beside a writer: every walk is in order, lists each prefix stored
 // throughout exactly once, and lists nothing that was never stored.
