@@ -237,9 +237,17 @@ void HybridEngine::replay_pending() const {
       expect_echo(key, change.record);
     }
     before_write(change.prefix);
-    const auto generation = change.record ? backend_->store_entry(change.prefix, *change.record, channel, origin_here())
-                                          : backend_->delete_entry(change.prefix, channel, origin_here());
-    if (!generation) return;  // the server went away again: keep the rest
+    bool refused = false;
+    const auto generation = change.record
+                                ? backend_->store_entry(change.prefix, *change.record, channel, origin_here(), &refused)
+                                : backend_->delete_entry(change.prefix, channel, origin_here(), &refused);
+    if (!generation) {
+      if (refused) {
+        std::lock_guard lock(sync_);
+        echo_not_coming(key);
+      }
+      return;  // the server went away again, or refuses writes still: keep the rest
+    }
     note_generation(*generation);
     std::lock_guard lock(sync_);
     // Erase only what was replayed: a newer failed change of the field
@@ -455,7 +463,7 @@ auto HybridEngine::change_locally(const IpPrefix& prefix, const std::optional<Me
 }
 
 void HybridEngine::settle(const IpPrefix& prefix, std::optional<std::uint64_t> generation,
-                          PendingChange change) const {
+                          PendingChange change, bool refused) const {
   if (generation) note_generation(*generation);
   const std::string key = canonical_text(prefix);
   std::lock_guard lock(sync_);
@@ -466,9 +474,11 @@ void HybridEngine::settle(const IpPrefix& prefix, std::optional<std::uint64_t> g
   if (generation) {
     pending_.erase(field);  // a newer write reached the server
   } else if (!overtaken) {
-    // Its notice stays due: the write may have reached the server.
+    // Its notice stays due unless the server refused the write: it may
+    // have reached the server.
     pending_.insert_or_assign(field, std::move(change));
   }
+  if (refused) echo_not_coming(key);
 }
 
 HybridEngine::Unsettled::~Unsettled() {
@@ -533,8 +543,9 @@ InsertStatus HybridEngine::insert(const IpPrefix& prefix, Metadata metadata) con
   if (error || !backend_) return error;
   Unsettled unsettled{this, &prefix};
   before_write(prefix);
-  const auto generation = backend_->store_entry(prefix, metadata, &notice_channel_, origin_here());
-  settle(prefix, generation, PendingChange{prefix, std::move(metadata)});
+  bool refused = false;
+  const auto generation = backend_->store_entry(prefix, metadata, &notice_channel_, origin_here(), &refused);
+  settle(prefix, generation, PendingChange{prefix, std::move(metadata)}, refused);
   unsettled.engine = nullptr;
   return std::nullopt;
 }
@@ -552,8 +563,9 @@ std::optional<Metadata> HybridEngine::remove(const IpPrefix& prefix) const {
   if (!backend_) return removed;
   Unsettled unsettled{this, &prefix};
   before_write(prefix);
-  const auto generation = backend_->delete_entry(prefix, &notice_channel_, origin_here());
-  settle(prefix, generation, PendingChange{prefix, std::nullopt});
+  bool refused = false;
+  const auto generation = backend_->delete_entry(prefix, &notice_channel_, origin_here(), &refused);
+  settle(prefix, generation, PendingChange{prefix, std::nullopt}, refused);
   unsettled.engine = nullptr;
   return removed;
 }

@@ -172,8 +172,10 @@ class HybridEngine final : public PrefixEngine {
   template <class Apply>
   auto change_locally(const IpPrefix& prefix, const std::optional<Metadata>& change, Apply apply) const;
   // After the write-through: the prefix is no longer in flight, and the
-  // change waits in pending_ when it did not reach the server.
-  void settle(const IpPrefix& prefix, std::optional<std::uint64_t> generation, PendingChange change) const;
+  // change waits in pending_ when it did not reach the server. `refused`:
+  // the server ran none of it, so its notice will not come.
+  void settle(const IpPrefix& prefix, std::optional<std::uint64_t> generation, PendingChange change,
+              bool refused) const;
   // Takes the prefix out of flight when a change leaves between its local
   // step and settle by an exception; `engine` null once it settled.
   struct Unsettled {

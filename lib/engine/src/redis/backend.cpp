@@ -84,7 +84,7 @@ std::shared_ptr<RedisBackend> RedisBackend::make(std::string_view url, std::stri
 
 std::optional<std::uint64_t> RedisBackend::write_change(std::vector<std::string> change, const IpPrefix& prefix,
                                                         const Metadata* record, const std::string* channel,
-                                                        std::string_view origin,
+                                                        std::string_view origin, bool* refused,
                                                         std::vector<std::string> also) const {
   // One transaction: a write the server refuses (out of memory, no
   // permission) then bumps nothing and publishes no notice of a change the
@@ -111,6 +111,12 @@ std::optional<std::uint64_t> RedisBackend::write_change(std::vector<std::string>
                                                                        : 0;
   }
   const Reply& exec = replies->back();
+  if (exec.type == Reply::Type::Error) {
+    // EXECABORT: a command was refused as it was queued, and the server
+    // ran none of them.
+    if (refused != nullptr) *refused = true;
+    return std::nullopt;
+  }
   if (exec.type != Reply::Type::Array || exec.elements.size() != commands.size() - 2 ||
       exec.elements[0].type == Reply::Type::Error) {
     return std::nullopt;
@@ -122,8 +128,12 @@ std::optional<std::uint64_t> RedisBackend::write_change(std::vector<std::string>
 }
 
 std::optional<std::uint64_t> RedisBackend::store_entry(const IpPrefix& prefix, const Metadata& record,
-                                                       const std::string* channel, std::string_view origin) const {
-  if (!encodable(record)) return std::nullopt;  // no reader could take it back
+                                                       const std::string* channel, std::string_view origin,
+                                                       bool* refused) const {
+  if (!encodable(record)) {  // no reader could take it back
+    if (refused != nullptr) *refused = true;
+    return std::nullopt;
+  }
   // The field names the entry as the engines hold it, host bits cleared:
   // a field kept as the caller spelt it would outlive a remove that spelt
   // the same entry otherwise, and the entry would come back at the next load.
@@ -135,16 +145,16 @@ std::optional<std::uint64_t> RedisBackend::store_entry(const IpPrefix& prefix, c
     stale_spelling = {"HDEL", std::string(kEntriesKey), std::move(spelt)};
   }
   return write_change({"HSET", std::string(kEntriesKey), prefix_text(prefix.canonical()), encode_metadata(record)},
-                      prefix, &record, channel, origin, std::move(stale_spelling));
+                      prefix, &record, channel, origin, refused, std::move(stale_spelling));
 }
 
 std::optional<std::uint64_t> RedisBackend::delete_entry(const IpPrefix& prefix, const std::string* channel,
-                                                        std::string_view origin) const {
+                                                        std::string_view origin, bool* refused) const {
   // Both spellings: a field written with host bits (by another writer, or
   // before fields were written without them) goes when a remove names it.
   std::vector<std::string> hdel{"HDEL", std::string(kEntriesKey), prefix_text(prefix.canonical())};
   if (std::string spelt = prefix_text(prefix); spelt != hdel.back()) hdel.push_back(std::move(spelt));
-  return write_change(std::move(hdel), prefix, nullptr, channel, origin);
+  return write_change(std::move(hdel), prefix, nullptr, channel, origin, refused);
 }
 
 namespace {

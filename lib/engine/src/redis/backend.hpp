@@ -71,11 +71,17 @@ class RedisBackend {
   // pipelined round trip; a write the server refuses publishes nothing.
   // Returns the generation the change set (0 when the write landed but the
   // generation key could not count it), or nothing when the change did not
-  // reach the hash; callers never fail a local operation on it.
+  // reach the hash; callers never fail a local operation on it. `refused`,
+  // when given, is set when nothing is known to have run: the server
+  // answered and discarded the whole transaction (a command refused as it
+  // was queued: out of memory, no permission), or the change was never
+  // sent. No notice of the change was published then, where after a reply
+  // that never came one may have been.
   std::optional<std::uint64_t> store_entry(const IpPrefix& prefix, const Metadata& record,
-                                           const std::string* channel, std::string_view origin) const;
+                                           const std::string* channel, std::string_view origin,
+                                           bool* refused = nullptr) const;
   std::optional<std::uint64_t> delete_entry(const IpPrefix& prefix, const std::string* channel,
-                                            std::string_view origin) const;
+                                            std::string_view origin, bool* refused = nullptr) const;
   // The entries hash and the generation, read atomically (MULTI/EXEC), so
   // that every change counted in `generation` is in `entries`. Nothing when
   // the connection, the command or the reply's shape fails. Waits up to
@@ -105,7 +111,8 @@ class RedisBackend {
   explicit RedisBackend(std::unique_ptr<RedisClient> client) : client_(std::move(client)) {}
   std::optional<std::uint64_t> write_change(std::vector<std::string> change, const IpPrefix& prefix,
                                             const Metadata* record, const std::string* channel,
-                                            std::string_view origin, std::vector<std::string> also = {}) const;
+                                            std::string_view origin, bool* refused,
+                                            std::vector<std::string> also = {}) const;
   std::unique_ptr<RedisClient> client_;
 };
 
