@@ -859,7 +859,9 @@ PyObject* Engine_lookup_many(PyObject* self, PyObject* const* args, Py_ssize_t n
     PyObject* given = bound[0];
     // A str is iterable, but not of addresses; nor are bytes.
     if (PyUnicode_Check(given) || PyBytes_Check(given) || PyByteArray_Check(given)) {
-      PyErr_Format(PyExc_TypeError, "lookup_many() argument 'addresses' must be an iterable of str, not %s",
+      Ref function = function_name(Py_TYPE(self), kLookupManySignature);
+      if (!function) return nullptr;
+      PyErr_Format(PyExc_TypeError, "%U argument 'addresses' must be an iterable of str, not %s", function.get(),
                    PyUnicode_Check(given) ? "str" : Py_TYPE(given)->tp_name);
       return nullptr;
     }
@@ -870,7 +872,9 @@ PyObject* Engine_lookup_many(PyObject* self, PyObject* const* args, Py_ssize_t n
       // The iterable's own errors (a generator that raises TypeError) pass
       // unchanged; only an object that is no iterable gets this text.
       if (Py_TYPE(given)->tp_iter == nullptr && !PySequence_Check(given)) {
-        PyErr_Format(PyExc_TypeError, "lookup_many() argument 'addresses' must be an iterable, not %s",
+        Ref function = function_name(Py_TYPE(self), kLookupManySignature);
+        if (!function) return nullptr;
+        PyErr_Format(PyExc_TypeError, "%U argument 'addresses' must be an iterable, not %s", function.get(),
                      Py_TYPE(given)->tp_name);
         return nullptr;
       }
