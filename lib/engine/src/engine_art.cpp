@@ -117,6 +117,25 @@ std::shared_ptr<const LocalEngine> LocalEngine::make_art(std::uint64_t shards) {
 
 namespace detail {
 
+namespace {
+
+// Marks a change to the row as under way for as long as it lives; made with
+// the group's writer mutex held.
+class RowChange {
+ public:
+  explicit RowChange(const ArtShardGroup& group) noexcept : changes_(group.changes) {
+    changes_.fetch_add(1, std::memory_order_relaxed);
+  }
+  ~RowChange() { changes_.fetch_add(1, std::memory_order_release); }
+  RowChange(const RowChange&) = delete;
+  RowChange& operator=(const RowChange&) = delete;
+
+ private:
+  std::atomic<std::uint64_t>& changes_;
+};
+
+}  // namespace
+
 InsertStatus art_insert(const LocalLayout& layout, const IpPrefix& prefix, Metadata metadata) {
   if (layout.art) return layout.art->insert(prefix, std::move(metadata));
   const ArtShardGroup& group = *layout.art_group;
@@ -131,6 +150,7 @@ InsertStatus art_insert(const LocalLayout& layout, const IpPrefix& prefix, Metad
   }
   epoch::Guard pin;
   std::lock_guard writers(group.writers);
+  const RowChange change(group);
   // Every shard stores the same immutable record: a copy shares it.
   for (std::uint64_t i = 0; i + 1 < group.shard_count; ++i) {
     if (InsertStatus error = group.row[i].insert(prefix, metadata)) return error;
@@ -141,13 +161,15 @@ InsertStatus art_insert(const LocalLayout& layout, const IpPrefix& prefix, Metad
 std::optional<Metadata> art_lookup(const LocalLayout& layout, const IpAddress& address) {
   if (layout.art) return layout.art->lookup(address);
   const ArtShardGroup& group = *layout.art_group;
-  return group.row[select_shard(address, group.shard_count)].lookup(address);
+  const bool changing = (group.changes.load(std::memory_order_acquire) & 1u) != 0;
+  return group.row[changing ? 0 : select_shard(address, group.shard_count)].lookup(address);
 }
 
 std::optional<Metadata> art_remove(const LocalLayout& layout, const IpPrefix& prefix) {
   if (layout.art) return layout.art->remove(prefix);
   const ArtShardGroup& group = *layout.art_group;
   std::lock_guard writers(group.writers);
+  const RowChange change(group);
   std::optional<Metadata> first;
   for (std::uint64_t i = 0; i < group.shard_count; ++i) {
     std::optional<Metadata> removed = group.row[i].remove(prefix);
@@ -164,6 +186,7 @@ void art_clear(const LocalLayout& layout) {
   if (layout.art) return layout.art->clear();
   const ArtShardGroup& group = *layout.art_group;
   std::lock_guard writers(group.writers);
+  const RowChange change(group);
   for (std::uint64_t i = 0; i < group.shard_count; ++i) group.row[i].clear();
 }
 

@@ -12,8 +12,15 @@
 //   leave the copies disagreeing for good. So changes to the row serialise
 //   on the group's writer mutex, which is taken before, and never while
 //   holding, a shard's own.
+// - A change reaches the shards one after another, first to last. While one
+//   is under way, lookups read the first shard, which every other operation
+//   reads too; only with no change under way does a lookup go to its hashed
+//   shard. Otherwise a thread could see a change in one shard and then, in
+//   its next lookup, miss it in another not yet reached (see
+//   ArtShardGroup::changes).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <limits>
 #include <memory>
@@ -55,6 +62,13 @@ struct ArtShardGroup {
   explicit ArtShardGroup(std::uint64_t n) : row(make_row(n)), shard_count(n) {}
 
   mutable std::mutex writers;  // serialises changes to the whole row
+  // Odd while a change is reaching the shards, written under `writers`.
+  // The increment that begins a change is sequenced before the change's
+  // first store to a shard, so a reader that saw any of the change (through
+  // the tree's acquire loads) then reads an odd or later count; the one
+  // that ends it is a release, which a lookup's acquire load pairs with, so
+  // a reader that reads it even sees every shard complete.
+  alignas(64) mutable std::atomic<std::uint64_t> changes{0};
   std::unique_ptr<ArtEngine[]> row;
   std::uint64_t shard_count;
   std::uint8_t shard_prefix_bits = 32;
