@@ -114,6 +114,11 @@ class Reporter:
         self.stream = stream
 
     def malformed(self, where: str, line: int, why: str) -> None:
+        # The reason quotes the line: control characters in it (a NUL, a
+        # carriage return, a terminal's escape sequences) are written
+        # escaped, as they would otherwise hide or rewrite the report.
+        if not why.isprintable():
+            why = "".join(c if c.isprintable() else c.encode("unicode_escape").decode("ascii") for c in why)
         if len(why) > LONGEST_REASON:  # it quotes the line, which may be of any length
             why = f"{why[:LONGEST_REASON]}... ({len(why) - LONGEST_REASON} more characters)"
         message = f"{PROG}: {where}:{line}: {why}"
@@ -317,9 +322,11 @@ def mmdb_record(data, value_path: str) -> dict:
 
     def walk(node, path: str) -> None:
         if isinstance(node, dict):
-            for key, child in node.items():
-                key = f"{path}.{key}" if path else str(key)
-                if isinstance(child, dict) and key.endswith("names"):  # a record has many; skip them whole
+            for name, child in node.items():
+                key = f"{path}.{name}" if path else str(name)
+                # A "names" map holds a name in every language: only English
+                # is kept. Other maps (hostnames, say) are walked whole.
+                if isinstance(child, dict) and name == "names":
                     if "en" in child:
                         walk(child["en"], key + ".en")
                     continue

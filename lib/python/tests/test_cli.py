@@ -131,6 +131,17 @@ def test_malformed_lines_across_chunks_keep_order_and_counts(tmp_path):
     assert f"input: {n} lines, {n - 3} matched, 0 unmatched, 3 malformed, 0 blank" in err
 
 
+def test_reports_escape_control_characters_of_the_line(tmp_path):
+    (tmp_path / "t.tsv").write_text("0.0.0.0/0\tall\n", encoding="utf-8")
+    result = run("-t", "t.tsv", stdin=b"10.1.2.3\x00\nx\r10.1.2.3\n\x1b[2J\x1b]0;t\x07\n", cwd=tmp_path)
+    assert result.returncode == 0
+    assert result.stderr.decode().splitlines()[:3] == [
+        "korvane: <stdin>:1: Invalid IP address: 10.1.2.3\\x00",
+        "korvane: <stdin>:2: Invalid IP address: x\\r10.1.2.3",
+        "korvane: <stdin>:3: Invalid IP address: \\x1b[2J\\x1b]0;t\\x07",
+    ]
+
+
 def test_tsv_escapes_and_non_utf8_input(tmp_path):
     (tmp_path / "t.csv").write_text('::/0,"a\\b\nc",k\t1=v\n', encoding="utf-8")
     result = run("-t", "t.csv", "--keep-line", stdin=b"::1\n\xff\n", cwd=tmp_path)
@@ -331,6 +342,7 @@ def test_help_shows_examples_and_the_script_is_installed():
 def test_mmdb_records_become_value_and_flat_attributes():
     data = {
         "country": {"iso_code": "DE", "names": {"en": "Germany", "de": "Deutschland"}},
+        "hostnames": {"primary": "a.example"},  # no localised names, though its name ends so
         "subdivisions": [{"iso_code": "BE"}],
         "location": {"latitude": 52.5, "accuracy_radius": 20},
         "is_anycast": True,
@@ -340,6 +352,7 @@ def test_mmdb_records_become_value_and_flat_attributes():
         "value": "DE",
         "attributes": {
             "country.names.en": "Germany",
+            "hostnames.primary": "a.example",
             "subdivisions.0.iso_code": "BE",
             "location.latitude": "52.5",
             "location.accuracy_radius": "20",
