@@ -42,6 +42,23 @@ namespace {
 
 std::string canonical_text(const IpPrefix& prefix) { return format_prefix(prefix.canonical()); }
 
+// Moves the fields spelt otherwise than this engine writes them to the
+// front, so that where the hash also holds the entry's field as written
+// here, that one is applied last and its record wins whatever order the
+// server listed them in. Returns those fields by the entry they name.
+std::map<std::string, std::vector<std::string>> spelt_otherwise_first(
+    std::vector<std::pair<std::string, std::string>>& entries) {
+  std::map<std::string, std::vector<std::string>> spellings;
+  const auto written_here = std::stable_partition(entries.begin(), entries.end(), [](const auto& entry) {
+    const auto prefix = parse_prefix(entry.first);
+    return prefix && redis::prefix_text(prefix->canonical()) != entry.first;
+  });
+  for (auto it = entries.begin(); it != written_here; ++it) {
+    spellings[canonical_text(*parse_prefix(it->first))].push_back(it->first);
+  }
+  return spellings;
+}
+
 // Lists a local engine's prefixes; nothing when the layout cannot list.
 std::optional<std::vector<IpPrefix>> list_prefixes(const LocalEngine& engine) {
   struct Collect final : EntryVisitor {
@@ -236,11 +253,13 @@ void HybridEngine::replay_pending() const {
       // Due even if the write fails: it may have reached the server.
       expect_echo(key, change.record);
     }
+    const std::vector<std::string> spellings = other_spellings_of(change.prefix);
     before_write(change.prefix);
     bool refused = false;
-    const auto generation = change.record
-                                ? backend_->store_entry(change.prefix, *change.record, channel, origin_here(), &refused)
-                                : backend_->delete_entry(change.prefix, channel, origin_here(), &refused);
+    const auto generation =
+        change.record
+            ? backend_->store_entry(change.prefix, *change.record, channel, origin_here(), &refused, spellings)
+            : backend_->delete_entry(change.prefix, channel, origin_here(), &refused, spellings);
     if (!generation) {
       if (refused) {
         std::lock_guard lock(sync_);
@@ -250,6 +269,7 @@ void HybridEngine::replay_pending() const {
     }
     note_generation(*generation);
     std::lock_guard lock(sync_);
+    forget_spellings(key, spellings);
     // Erase only what was replayed: a newer failed change of the field
     // stays for the next try.
     auto it = pending_.find(field);
@@ -342,6 +362,16 @@ void HybridEngine::catch_up(CatchUpCause cause) const {
   if (snapshot) {
     incarnation_ = snapshot->incarnation;
     loaded_ = true;
+    auto spellings = spelt_otherwise_first(snapshot->entries);
+    if (!spellings.empty()) {
+      std::lock_guard lock(sync_);
+      for (auto& [key, fields] : spellings) {
+        std::vector<std::string>& known = other_spellings_[key];
+        for (std::string& field : fields) {
+          if (std::find(known.begin(), known.end(), field) == known.end()) known.push_back(std::move(field));
+        }
+      }
+    }
   }
   if (snapshot && first) {
     load_into_empty(std::move(snapshot->entries));
@@ -463,10 +493,11 @@ auto HybridEngine::change_locally(const IpPrefix& prefix, const std::optional<Me
 }
 
 void HybridEngine::settle(const IpPrefix& prefix, std::optional<std::uint64_t> generation,
-                          PendingChange change, bool refused) const {
+                          PendingChange change, bool refused, const std::vector<std::string>& spellings) const {
   if (generation) note_generation(*generation);
   const std::string key = canonical_text(prefix);
   std::lock_guard lock(sync_);
+  if (generation) forget_spellings(key, spellings);
   in_flight_.erase(in_flight_.find(key));
   const bool overtaken = !overtaken_.empty() && overtaken_.contains(key);
   if (overtaken && !in_flight_.contains(key)) overtaken_.erase(key);
@@ -479,6 +510,23 @@ void HybridEngine::settle(const IpPrefix& prefix, std::optional<std::uint64_t> g
     pending_.insert_or_assign(field, std::move(change));
   }
   if (refused) echo_not_coming(key);
+}
+
+std::vector<std::string> HybridEngine::other_spellings_of(const IpPrefix& prefix) const {
+  std::lock_guard lock(sync_);
+  if (other_spellings_.empty()) return {};
+  const auto it = other_spellings_.find(canonical_text(prefix));
+  return it == other_spellings_.end() ? std::vector<std::string>() : it->second;
+}
+
+void HybridEngine::forget_spellings(const std::string& key, const std::vector<std::string>& deleted) const {
+  if (deleted.empty()) return;
+  const auto it = other_spellings_.find(key);
+  if (it == other_spellings_.end()) return;
+  std::erase_if(it->second, [&](const std::string& field) {
+    return std::find(deleted.begin(), deleted.end(), field) != deleted.end();
+  });
+  if (it->second.empty()) other_spellings_.erase(it);
 }
 
 HybridEngine::Unsettled::~Unsettled() {
@@ -542,10 +590,12 @@ InsertStatus HybridEngine::insert(const IpPrefix& prefix, Metadata metadata) con
   }
   if (error || !backend_) return error;
   Unsettled unsettled{this, &prefix};
+  const std::vector<std::string> spellings = other_spellings_of(prefix);
   before_write(prefix);
   bool refused = false;
-  const auto generation = backend_->store_entry(prefix, metadata, &notice_channel_, origin_here(), &refused);
-  settle(prefix, generation, PendingChange{prefix, std::move(metadata)}, refused);
+  const auto generation =
+      backend_->store_entry(prefix, metadata, &notice_channel_, origin_here(), &refused, spellings);
+  settle(prefix, generation, PendingChange{prefix, std::move(metadata)}, refused, spellings);
   unsettled.engine = nullptr;
   return std::nullopt;
 }
@@ -562,10 +612,11 @@ std::optional<Metadata> HybridEngine::remove(const IpPrefix& prefix) const {
   });
   if (!backend_) return removed;
   Unsettled unsettled{this, &prefix};
+  const std::vector<std::string> spellings = other_spellings_of(prefix);
   before_write(prefix);
   bool refused = false;
-  const auto generation = backend_->delete_entry(prefix, &notice_channel_, origin_here(), &refused);
-  settle(prefix, generation, PendingChange{prefix, std::nullopt}, refused);
+  const auto generation = backend_->delete_entry(prefix, &notice_channel_, origin_here(), &refused, spellings);
+  settle(prefix, generation, PendingChange{prefix, std::nullopt}, refused, spellings);
   unsettled.engine = nullptr;
   return removed;
 }

@@ -174,8 +174,14 @@ class HybridEngine final : public PrefixEngine {
   // After the write-through: the prefix is no longer in flight, and the
   // change waits in pending_ when it did not reach the server. `refused`:
   // the server ran none of it, so its notice will not come.
+  // `spellings`: the other fields of the entry the write deleted with it.
   void settle(const IpPrefix& prefix, std::optional<std::uint64_t> generation, PendingChange change,
-              bool refused) const;
+              bool refused, const std::vector<std::string>& spellings) const;
+  // The entry's fields in the hash spelt otherwise (see other_spellings_);
+  // takes sync_.
+  std::vector<std::string> other_spellings_of(const IpPrefix& prefix) const;
+  // Forgets those of them a landed write deleted; under sync_.
+  void forget_spellings(const std::string& key, const std::vector<std::string>& deleted) const;
   // Takes the prefix out of flight when a change leaves between its local
   // step and settle by an exception; `engine` null once it settled.
   struct Unsettled {
@@ -250,6 +256,12 @@ class HybridEngine final : public PrefixEngine {
   mutable LostEntries lost_by_server_;
   // Failed write-throughs by hash field text, newest kept.
   mutable std::map<std::string, PendingChange> pending_;
+  // Fields of the hash that name an entry otherwise than this engine
+  // writes it (another tool's upper-case hex, netmask, leading zeros or
+  // host bits), by canonical prefix text, as the loads found them. The
+  // entry's next write deletes them with it: left in place, they would
+  // outlive a remove, or win over a newer record at a later load.
+  mutable std::map<std::string, std::vector<std::string>> other_spellings_;
   // Canonical prefix texts that were in flight when another engine's
   // notice of them was applied: the change in flight is the older one, so
   // a failed write of it is not kept.

@@ -276,6 +276,39 @@ TEST(HybridRedis, LoadSkipsBadFieldsAndValues) {
   EXPECT_FALSE(engine->lookup(A("192.168.1.1")));
 }
 
+// Fields another tool spelt otherwise (a netmask, upper-case hex, host
+// bits, a zero-padded length) name the entries they parse to. The field as
+// this engine writes it wins over them, whatever order the server lists
+// them in, and the entry's next write or remove deletes them: left in the
+// hash, they outlived a remove, or came back at the next load with their
+// older records.
+TEST(HybridRedis, FieldsSpeltOtherwiseGoWithTheirEntrysNextWrite) {
+  RedisServer server;
+  const std::string key(redis::kEntriesKey);
+  const auto record = [](std::string_view value) { return R"({"value":")" + std::string(value) + R"(","attributes":{}})"; };
+  server.run({"HSET", key, "10.0.0.0/255.0.0.0", record("mask")});
+  server.run({"HSET", key, "2001:DB8::/32", record("upper")});
+  server.run({"HSET", key, "192.0.2.0/24", record("written here")});
+  server.run({"HSET", key, "192.0.2.7/24", record("host bits")});  // listed after it
+  auto one = make(server);
+  EXPECT_EQ(value_at(*one, "192.0.2.1"), "written here");
+  EXPECT_EQ(value_at(*one, "10.1.1.1"), "mask");
+  EXPECT_TRUE(one->remove(P("10.0.0.0/8")));
+  ASSERT_EQ(one->insert(P("2001:db8::/32"), Metadata("new")), std::nullopt);
+  ASSERT_EQ(one->insert(P("192.0.2.0/24"), Metadata("newer")), std::nullopt);
+  server.run({"HSET", key, "198.51.100.0/024", record("late")});  // learnt by a catch-up
+  ASSERT_TRUE(caught_up_again(server, *one));
+  EXPECT_EQ(value_at(*one, "198.51.100.1"), "late");
+  EXPECT_TRUE(one->remove(P("198.51.100.0/24")));
+  EXPECT_EQ(server.run({"HLEN", key}), "2");
+  EXPECT_EQ(server.run({"HEXISTS", key, "192.0.2.0/24"}) + server.run({"HEXISTS", key, "2001:db8::/32"}), "11");
+  auto two = make(server);
+  EXPECT_EQ(value_at(*two, "10.1.1.1"), std::nullopt);
+  EXPECT_EQ(value_at(*two, "2001:db8::1"), "new");
+  EXPECT_EQ(value_at(*two, "192.0.2.1"), "newer");
+  EXPECT_EQ(value_at(*two, "198.51.100.1"), std::nullopt);
+}
+
 TEST(HybridRedis, UnusableHashStartsEmptyUntilItIsUsable) {
   RedisServer server;
   server.run({"SET", std::string(redis::kEntriesKey), "a string, not a hash"});

@@ -129,7 +129,8 @@ std::optional<std::uint64_t> RedisBackend::write_change(std::vector<std::string>
 
 std::optional<std::uint64_t> RedisBackend::store_entry(const IpPrefix& prefix, const Metadata& record,
                                                        const std::string* channel, std::string_view origin,
-                                                       bool* refused) const {
+                                                       bool* refused,
+                                                       std::span<const std::string> other_spellings) const {
   if (!encodable(record)) {  // no reader could take it back
     if (refused != nullptr) *refused = true;
     return std::nullopt;
@@ -140,20 +141,24 @@ std::optional<std::uint64_t> RedisBackend::store_entry(const IpPrefix& prefix, c
   // A field spelt with the caller's host bits (by another writer, or before
   // fields were written without them) goes in the same transaction: left
   // in place, its older record could win over this one at the next load.
-  std::vector<std::string> stale_spelling;
+  std::vector<std::string> stale_spellings{"HDEL", std::string(kEntriesKey)};
   if (std::string spelt = prefix_text(prefix); spelt != prefix_text(prefix.canonical())) {
-    stale_spelling = {"HDEL", std::string(kEntriesKey), std::move(spelt)};
+    stale_spellings.push_back(std::move(spelt));
   }
+  stale_spellings.insert(stale_spellings.end(), other_spellings.begin(), other_spellings.end());
+  if (stale_spellings.size() == 2) stale_spellings.clear();
   return write_change({"HSET", std::string(kEntriesKey), prefix_text(prefix.canonical()), encode_metadata(record)},
-                      prefix, &record, channel, origin, refused, std::move(stale_spelling));
+                      prefix, &record, channel, origin, refused, std::move(stale_spellings));
 }
 
 std::optional<std::uint64_t> RedisBackend::delete_entry(const IpPrefix& prefix, const std::string* channel,
-                                                        std::string_view origin, bool* refused) const {
+                                                        std::string_view origin, bool* refused,
+                                                        std::span<const std::string> other_spellings) const {
   // Both spellings: a field written with host bits (by another writer, or
   // before fields were written without them) goes when a remove names it.
   std::vector<std::string> hdel{"HDEL", std::string(kEntriesKey), prefix_text(prefix.canonical())};
   if (std::string spelt = prefix_text(prefix); spelt != hdel.back()) hdel.push_back(std::move(spelt));
+  hdel.insert(hdel.end(), other_spellings.begin(), other_spellings.end());
   return write_change(std::move(hdel), prefix, nullptr, channel, origin, refused);
 }
 

@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -77,11 +78,16 @@ class RedisBackend {
   // was queued: out of memory, no permission), or the change was never
   // sent. No notice of the change was published then, where after a reply
   // that never came one may have been.
+  // `other_spellings` are further fields naming the same entry (spelt by
+  // another tool: upper-case hex, a netmask, leading zeros), deleted in the
+  // same transaction.
   std::optional<std::uint64_t> store_entry(const IpPrefix& prefix, const Metadata& record,
                                            const std::string* channel, std::string_view origin,
-                                           bool* refused = nullptr) const;
+                                           bool* refused = nullptr,
+                                           std::span<const std::string> other_spellings = {}) const;
   std::optional<std::uint64_t> delete_entry(const IpPrefix& prefix, const std::string* channel,
-                                            std::string_view origin, bool* refused = nullptr) const;
+                                            std::string_view origin, bool* refused = nullptr,
+                                            std::span<const std::string> other_spellings = {}) const;
   // The entries hash and the generation, read atomically (MULTI/EXEC), so
   // that every change counted in `generation` is in `entries`. Nothing when
   // the connection, the command or the reply's shape fails. Waits up to
