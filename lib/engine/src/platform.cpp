@@ -148,6 +148,23 @@ bool socket_readable(int fd) noexcept {
   return ::poll(&p, 1, 0) > 0;
 }
 
+bool wait_socket(int fd, bool for_write, std::chrono::milliseconds timeout) noexcept {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  pollfd p{fd, static_cast<short>(for_write ? POLLOUT : POLLIN), 0};
+  for (;;) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() < 0) return false;
+    const int ready = ::poll(&p, 1, static_cast<int>(std::min<std::chrono::milliseconds::rep>(left.count(), 1 << 30)));
+    if (ready > 0) return true;  // readable, writable, or an error the next read or write reports
+    if (ready == 0 || errno != EINTR) return false;
+  }
+}
+
+void close_on_exec(int fd) noexcept {
+  const int flags = ::fcntl(fd, F_GETFD);
+  if (flags >= 0) (void)::fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
+}
+
 void shut_down_socket(int fd) noexcept { (void)::shutdown(fd, SHUT_RDWR); }
 
 Waker::Waker(const char* user) {

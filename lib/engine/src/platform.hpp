@@ -4,6 +4,7 @@
 // Thread safety: every function may be called from any thread.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -90,6 +91,13 @@ int process_id() noexcept;
 
 // Whether the socket `fd` has something to read now (data, or its end).
 bool socket_readable(int fd) noexcept;
+// Waits until the socket can be read (or, `for_write`, written), or until
+// `timeout` has passed; false on the time-out or an error. A signal does
+// not start the wait over: however often one arrives, the wait ends once
+// `timeout` has passed.
+bool wait_socket(int fd, bool for_write, std::chrono::milliseconds timeout) noexcept;
+// Keeps the descriptor from programs the process starts.
+void close_on_exec(int fd) noexcept;
 // Ends every read and write on the socket, now and to come: a thread
 // blocked in one returns at once, as if the peer had closed it. The
 // descriptor stays open for its owner to close.

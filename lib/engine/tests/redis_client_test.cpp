@@ -2,9 +2,13 @@
 // bounds, against a real server.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/socket.h>
 
+#include <atomic>
 #include <chrono>
 #include <mutex>
 #include <thread>
@@ -57,6 +61,10 @@ TEST(ParseUrl, Refusals) {
     EXPECT_FALSE(parse_url(c.url, error)) << c.url;
     EXPECT_NE(error.find(c.error_part), std::string::npos) << c.url << ": " << error;
   }
+  // The resolver would read the host only up to the NUL, and connect elsewhere.
+  std::string error;
+  EXPECT_FALSE(parse_url(std::string("redis://127.0.0.1\0.elsewhere.invalid:6379", 41), error));
+  EXPECT_FALSE(parse_url("redis://host\n:6379", error));
 }
 
 TEST(Replies, TextMapShapes) {
@@ -104,6 +112,10 @@ TEST(RedisClient, CommandsAndRealReplies) {
   // The database of the URL was selected: db 0 has nothing.
   EXPECT_EQ(server.run({"EXISTS", "h"}), "0");
   EXPECT_EQ(server.run({"SELECT", "2"}), "OK");
+  // Programs the host starts do not inherit the connection.
+  auto connection = Connection::open(parse_url(server.url(), error).value(), error);
+  ASSERT_TRUE(connection) << error;
+  EXPECT_NE(fcntl(connection->context()->fd, F_GETFD) & FD_CLOEXEC, 0);
 }
 
 TEST(RedisClient, PasswordIsSent) {
@@ -165,7 +177,29 @@ TEST(RedisClient, SilentServerTimesOut) {
   const auto [fd, url] = loopback_listener();
   std::string error;
   RedisClient client(parse_url(url, error).value());
-  EXPECT_FALSE(client.command({"PING"}));  // returns (after the command time-out) rather than hanging
+  {
+    // Signals interrupt the wait, more often than the time-out, and it
+    // still ends (the socket's own time-out started over at each).
+    struct sigaction quiet {};
+    struct sigaction before {};
+    quiet.sa_handler = [](int) {};
+    sigaction(SIGALRM, &quiet, &before);
+    const pthread_t waiting = pthread_self();
+    std::atomic<bool> answered{false};
+    std::thread alarms([&] {
+      const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+      while (!answered.load() && std::chrono::steady_clock::now() < give_up) {
+        pthread_kill(waiting, SIGALRM);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      }
+    });
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(client.command({"PING"}));  // returns (after the command time-out) rather than hanging
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(15)) << "the signals kept it waiting";
+    answered = true;
+    alarms.join();
+    sigaction(SIGALRM, &before, nullptr);
+  }
   // Then commands fail at once for a while instead of each waiting again.
   EXPECT_FALSE(client.command({"PING"}));
   EXPECT_FALSE(client.pipeline({{"PING"}, {"PING"}}));

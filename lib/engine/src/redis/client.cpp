@@ -62,6 +62,12 @@ bool parse_decimal(std::string_view text, T& out) {
 }  // namespace
 
 std::optional<ConnectionSettings> parse_url(std::string_view url, std::string& error) {
+  // A NUL would end the host where the resolver reads it, and the engine
+  // would connect to another host than the URL names.
+  if (std::any_of(url.begin(), url.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; })) {
+    error = "invalid Redis URL: a control character";
+    return std::nullopt;
+  }
   const std::size_t scheme_end = url.find("://");
   if (scheme_end == std::string_view::npos || scheme_end == 0) {
     error = "invalid Redis URL: missing scheme";
@@ -264,6 +270,9 @@ std::unique_ptr<Connection> Connection::open(const ConnectionSettings& settings,
     return nullptr;
   }
   std::unique_ptr<Connection> connection(new Connection(context));
+  // Programs the host starts (os.system, popen) would otherwise keep the
+  // connection, and a subscription's messages, open on the server.
+  platform::close_on_exec(context->fd);
   redisSetTimeout(context, to_timeval(kCommandTimeout));
   redisEnableKeepAlive(context);
   std::vector<std::vector<std::string>> setup;
@@ -306,12 +315,6 @@ bool Connection::owned_here() const noexcept { return owner_ == platform::proces
 std::optional<std::vector<Reply>> Connection::run(const std::vector<std::vector<std::string>>& commands,
                                                   std::optional<std::chrono::milliseconds> reply_timeout) {
   if (broken_) return std::nullopt;
-  if (reply_timeout) {
-    redisSetTimeout(context_, to_timeval(*reply_timeout));
-    auto replies = run(commands);
-    redisSetTimeout(context_, to_timeval(kCommandTimeout));
-    return replies;
-  }
   // A server that hangs up while a command is still being written (at its
   // client limit, restarting, or a killed connection) would otherwise raise
   // SIGPIPE in the host; the write then fails as any lost connection does.
@@ -330,13 +333,33 @@ std::optional<std::vector<Reply>> Connection::run(const std::vector<std::vector<
       return std::nullopt;
     }
   }
+  // The waits are ours, not the socket's: hiredis retries a read a signal
+  // interrupted with the whole time-out again, so a host that takes a
+  // signal more often than that (a profiler's timer, an alarm) would wait
+  // on a stalled server for as long as it stalled. Each wait gives up once
+  // `timeout` passes with nothing sent or received.
+  const std::chrono::milliseconds timeout = reply_timeout.value_or(kCommandTimeout);
+  for (int written = 0; !written;) {
+    if (redisBufferWrite(context_, &written) != REDIS_OK ||
+        (!written && !platform::wait_socket(context_->fd, true, timeout))) {
+      broken_ = true;
+      return std::nullopt;
+    }
+  }
   std::vector<Reply> replies;
   replies.reserve(commands.size());
   for (std::size_t i = 0; i < commands.size(); ++i) {
     void* raw = nullptr;
-    if (redisGetReply(context_, &raw) != REDIS_OK || raw == nullptr) {
-      broken_ = true;  // hiredis contexts are unusable after an I/O error
-      return std::nullopt;
+    for (;;) {
+      if (redisGetReplyFromReader(context_, &raw) != REDIS_OK) {
+        broken_ = true;  // hiredis contexts are unusable after an I/O or protocol error
+        return std::nullopt;
+      }
+      if (raw != nullptr) break;
+      if (!platform::wait_socket(context_->fd, false, timeout) || redisBufferRead(context_) != REDIS_OK) {
+        broken_ = true;
+        return std::nullopt;
+      }
     }
     replies.push_back(copy_reply(raw));
     freeReplyObject(raw);

@@ -2,7 +2,9 @@
 // time-outs, commands and the reply shapes the engine relies on.
 //
 // Thread safety: RedisClient may be shared by any number of threads, and
-// survives a fork: the child opens connections of its own. It
+// survives a fork: the child opens connections of its own, provided no
+// other thread was inside the client at the fork (the child would inherit
+// its pool's mutex held by a thread it does not have). It
 // keeps a pool of idle connections behind one mutex, held only to take or
 // give back a connection, never during network I/O; a command runs on a
 // connection that belongs to its thread until the reply is read, so
@@ -10,9 +12,9 @@
 // Connection objects are owned by one thread at a time.
 //
 // Time-outs: a connect (name resolution excepted) gives up after
-// kConnectTimeout, a command whose reply does not arrive after
-// kCommandTimeout; either way the command fails and the connection is
-// discarded. No Redis call can block a thread longer than about
+// kConnectTimeout, a command once kCommandTimeout passes with nothing of
+// it sent or received (however often signals interrupt the wait); either
+// way the command fails and the connection is discarded. No Redis call can block a thread longer than about
 // kConnectTimeout + kCommandTimeout per attempt (two attempts at most, see
 // RedisClient::pipeline). And once a server has failed a fresh connection,
 // commands fail at once for kRetryAfter instead of each waiting out its own
