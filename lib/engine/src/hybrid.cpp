@@ -255,16 +255,13 @@ void HybridEngine::replay_pending() const {
     }
     const std::vector<std::string> spellings = other_spellings_of(change.prefix);
     before_write(change.prefix);
-    bool refused = false;
+    redis::WriteFailure failure = redis::WriteFailure::kUnknown;
     const auto generation =
         change.record
-            ? backend_->store_entry(change.prefix, *change.record, channel, origin_here(), &refused, spellings)
-            : backend_->delete_entry(change.prefix, channel, origin_here(), &refused, spellings);
+            ? backend_->store_entry(change.prefix, *change.record, channel, origin_here(), &failure, spellings)
+            : backend_->delete_entry(change.prefix, channel, origin_here(), &failure, spellings);
     if (!generation) {
-      if (refused) {
-        std::lock_guard lock(sync_);
-        echo_not_coming(key);
-      }
+      after_failed_write(key, failure);
       return;  // the server went away again, or refuses writes still: keep the rest
     }
     note_generation(*generation);
@@ -493,7 +490,8 @@ auto HybridEngine::change_locally(const IpPrefix& prefix, const std::optional<Me
 }
 
 void HybridEngine::settle(const IpPrefix& prefix, std::optional<std::uint64_t> generation,
-                          PendingChange change, bool refused, const std::vector<std::string>& spellings) const {
+                          PendingChange change, redis::WriteFailure failure,
+                          const std::vector<std::string>& spellings) const {
   if (generation) note_generation(*generation);
   const std::string key = canonical_text(prefix);
   std::lock_guard lock(sync_);
@@ -509,7 +507,20 @@ void HybridEngine::settle(const IpPrefix& prefix, std::optional<std::uint64_t> g
     // have reached the server.
     pending_.insert_or_assign(field, std::move(change));
   }
-  if (refused) echo_not_coming(key);
+  if (!generation) after_failed_write_locked(key, failure);
+}
+
+void HybridEngine::after_failed_write(const std::string& key, redis::WriteFailure failure) const {
+  std::lock_guard lock(sync_);
+  after_failed_write_locked(key, failure);
+}
+
+void HybridEngine::after_failed_write_locked(const std::string& key, redis::WriteFailure failure) const {
+  if (failure == redis::WriteFailure::kRefused) echo_not_coming(key);
+  // A hash that failed a write as it ran (a key of another type) fails the
+  // next ones too, each publishing its notice all the same: the writes
+  // wait with the loads, which back off, until a load finds it usable.
+  if (failure == redis::WriteFailure::kFailedAsItRan) load_due_.store(true, std::memory_order_relaxed);
 }
 
 std::vector<std::string> HybridEngine::other_spellings_of(const IpPrefix& prefix) const {
@@ -592,10 +603,10 @@ InsertStatus HybridEngine::insert(const IpPrefix& prefix, Metadata metadata) con
   Unsettled unsettled{this, &prefix};
   const std::vector<std::string> spellings = other_spellings_of(prefix);
   before_write(prefix);
-  bool refused = false;
+  redis::WriteFailure failure = redis::WriteFailure::kUnknown;
   const auto generation =
-      backend_->store_entry(prefix, metadata, &notice_channel_, origin_here(), &refused, spellings);
-  settle(prefix, generation, PendingChange{prefix, std::move(metadata)}, refused, spellings);
+      backend_->store_entry(prefix, metadata, &notice_channel_, origin_here(), &failure, spellings);
+  settle(prefix, generation, PendingChange{prefix, std::move(metadata)}, failure, spellings);
   unsettled.engine = nullptr;
   return std::nullopt;
 }
@@ -614,9 +625,9 @@ std::optional<Metadata> HybridEngine::remove(const IpPrefix& prefix) const {
   Unsettled unsettled{this, &prefix};
   const std::vector<std::string> spellings = other_spellings_of(prefix);
   before_write(prefix);
-  bool refused = false;
-  const auto generation = backend_->delete_entry(prefix, &notice_channel_, origin_here(), &refused, spellings);
-  settle(prefix, generation, PendingChange{prefix, std::nullopt}, refused, spellings);
+  redis::WriteFailure failure = redis::WriteFailure::kUnknown;
+  const auto generation = backend_->delete_entry(prefix, &notice_channel_, origin_here(), &failure, spellings);
+  settle(prefix, generation, PendingChange{prefix, std::nullopt}, failure, spellings);
   unsettled.engine = nullptr;
   return removed;
 }

@@ -100,6 +100,7 @@ namespace korvane {
 namespace redis {
 class RedisBackend;
 class Subscriber;
+enum class WriteFailure;
 }  // namespace redis
 
 // Local entries the server lost with its data (see step 3 above), which a
@@ -172,11 +173,15 @@ class HybridEngine final : public PrefixEngine {
   template <class Apply>
   auto change_locally(const IpPrefix& prefix, const std::optional<Metadata>& change, Apply apply) const;
   // After the write-through: the prefix is no longer in flight, and the
-  // change waits in pending_ when it did not reach the server. `refused`:
-  // the server ran none of it, so its notice will not come.
-  // `spellings`: the other fields of the entry the write deleted with it.
+  // change waits in pending_ when it did not reach the server, with what is
+  // known of the failure. `spellings`: the other fields of the entry the
+  // write deleted with it.
   void settle(const IpPrefix& prefix, std::optional<std::uint64_t> generation, PendingChange change,
-              bool refused, const std::vector<std::string>& spellings) const;
+              redis::WriteFailure failure, const std::vector<std::string>& spellings) const;
+  // A write that did not land: a refused one's notice will not come, and a
+  // hash that failed it as it ran holds back the writes with the loads.
+  void after_failed_write(const std::string& key, redis::WriteFailure failure) const;
+  void after_failed_write_locked(const std::string& key, redis::WriteFailure failure) const;  // under sync_
   // The entry's fields in the hash spelt otherwise (see other_spellings_);
   // takes sync_.
   std::vector<std::string> other_spellings_of(const IpPrefix& prefix) const;

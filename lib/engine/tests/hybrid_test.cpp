@@ -325,18 +325,24 @@ TEST(HybridRedis, UnusableHashStartsEmptyUntilItIsUsable) {
   EXPECT_TRUE(eventually([&] { return server.run({"HGET", std::string(redis::kEntriesKey), "10.0.0.0/8"}) != "(nil)"; }));
 }
 
+// The entries key made a string, from before the engine's construction or
+// after it.
 TEST(HybridRedis, AnUnreadableHashIsFetchedLessAndLessOften) {
-  RedisServer server;
-  server.run({"SET", std::string(redis::kEntriesKey), "a string, not a hash"});
-  auto engine = make(server);
-  const long long loads = calls_of(server, "hgetall");
-  // Refused with its transaction, whose count and notice still run: it is
-  // tried again with the loads, not at every tick.
-  EXPECT_EQ(engine->insert(P("10.0.0.0/8"), Metadata("a")), std::nullopt);
-  const long long writes = calls_of(server, "publish");
-  std::this_thread::sleep_for(std::chrono::milliseconds(4300));  // four of the subscriber's ticks
-  EXPECT_LE(calls_of(server, "hgetall") - loads, 2);  // after one tick, then after two more
-  EXPECT_LE(calls_of(server, "publish") - writes, 2);
+  for (const bool from_the_start : {true, false}) {
+    SCOPED_TRACE(from_the_start ? "unreadable from the start" : "made unreadable later");
+    RedisServer server;
+    if (from_the_start) server.run({"SET", std::string(redis::kEntriesKey), "a string, not a hash"});
+    auto engine = make(server);
+    if (!from_the_start) server.run({"SET", std::string(redis::kEntriesKey), "a string, not a hash"});
+    const long long loads = calls_of(server, "hgetall");
+    // Refused with its transaction, whose count and notice still run: it is
+    // tried again with the loads, not at every tick.
+    EXPECT_EQ(engine->insert(P("10.0.0.0/8"), Metadata("a")), std::nullopt);
+    const long long writes = calls_of(server, "publish");
+    std::this_thread::sleep_for(std::chrono::milliseconds(4300));  // four of the subscriber's ticks
+    EXPECT_LE(calls_of(server, "hgetall") - loads, 2);  // after one tick, then after two more
+    EXPECT_LE(calls_of(server, "publish") - writes, 2);
+  }
 }
 
 TEST(HybridRedis, WriteThroughWithHostBitsAndReload) {

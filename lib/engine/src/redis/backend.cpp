@@ -84,8 +84,12 @@ std::shared_ptr<RedisBackend> RedisBackend::make(std::string_view url, std::stri
 
 std::optional<std::uint64_t> RedisBackend::write_change(std::vector<std::string> change, const IpPrefix& prefix,
                                                         const Metadata* record, const std::string* channel,
-                                                        std::string_view origin, bool* refused,
+                                                        std::string_view origin, WriteFailure* failure,
                                                         std::vector<std::string> also) const {
+  const auto failed = [failure](WriteFailure why) -> std::optional<std::uint64_t> {
+    if (failure != nullptr) *failure = why;
+    return std::nullopt;
+  };
   // One transaction: a write the server refuses (out of memory, no
   // permission) then bumps nothing and publishes no notice of a change the
   // hash does not hold, and no other client's change comes between the
@@ -99,13 +103,13 @@ std::optional<std::uint64_t> RedisBackend::write_change(std::vector<std::string>
   if (channel) commands.push_back({"PUBLISH", *channel, format_notice(origin, prefix, record)});
   commands.push_back({"EXEC"});
   const auto replies = client_->pipeline(commands);
-  if (!replies) return std::nullopt;
+  if (!replies) return failed(WriteFailure::kUnknown);
   if (replies->front().type == Reply::Type::Error) {
     // MULTI refused (a user not allowed transactions): each command ran on
     // its own, and the change landed unless its own reply says otherwise.
     // Reported as failed, it would be sent again, and land again, forever.
     const Reply& written = (*replies)[1];
-    if (written.type == Reply::Type::Error) return std::nullopt;
+    if (written.type == Reply::Type::Error) return failed(WriteFailure::kFailedAsItRan);
     const Reply& counted = (*replies)[3];
     return counted.type == Reply::Type::Integer && counted.integer >= 0 ? static_cast<std::uint64_t>(counted.integer)
                                                                        : 0;
@@ -114,13 +118,12 @@ std::optional<std::uint64_t> RedisBackend::write_change(std::vector<std::string>
   if (exec.type == Reply::Type::Error) {
     // EXECABORT: a command was refused as it was queued, and the server
     // ran none of them.
-    if (refused != nullptr) *refused = true;
-    return std::nullopt;
+    return failed(WriteFailure::kRefused);
   }
-  if (exec.type != Reply::Type::Array || exec.elements.size() != commands.size() - 2 ||
-      exec.elements[0].type == Reply::Type::Error) {
-    return std::nullopt;
+  if (exec.type != Reply::Type::Array || exec.elements.size() != commands.size() - 2) {
+    return failed(WriteFailure::kUnknown);
   }
+  if (exec.elements[0].type == Reply::Type::Error) return failed(WriteFailure::kFailedAsItRan);
   // The hash holds the change even when the generation key, planted by
   // hand, cannot count it: sending the change again would change nothing.
   if (exec.elements[2].type != Reply::Type::Integer || exec.elements[2].integer < 0) return 0;
@@ -129,10 +132,10 @@ std::optional<std::uint64_t> RedisBackend::write_change(std::vector<std::string>
 
 std::optional<std::uint64_t> RedisBackend::store_entry(const IpPrefix& prefix, const Metadata& record,
                                                        const std::string* channel, std::string_view origin,
-                                                       bool* refused,
+                                                       WriteFailure* failure,
                                                        std::span<const std::string> other_spellings) const {
   if (!encodable(record)) {  // no reader could take it back
-    if (refused != nullptr) *refused = true;
+    if (failure != nullptr) *failure = WriteFailure::kRefused;
     return std::nullopt;
   }
   // The field names the entry as the engines hold it, host bits cleared:
@@ -148,18 +151,18 @@ std::optional<std::uint64_t> RedisBackend::store_entry(const IpPrefix& prefix, c
   stale_spellings.insert(stale_spellings.end(), other_spellings.begin(), other_spellings.end());
   if (stale_spellings.size() == 2) stale_spellings.clear();
   return write_change({"HSET", std::string(kEntriesKey), prefix_text(prefix.canonical()), encode_metadata(record)},
-                      prefix, &record, channel, origin, refused, std::move(stale_spellings));
+                      prefix, &record, channel, origin, failure, std::move(stale_spellings));
 }
 
 std::optional<std::uint64_t> RedisBackend::delete_entry(const IpPrefix& prefix, const std::string* channel,
-                                                        std::string_view origin, bool* refused,
+                                                        std::string_view origin, WriteFailure* failure,
                                                         std::span<const std::string> other_spellings) const {
   // Both spellings: a field written with host bits (by another writer, or
   // before fields were written without them) goes when a remove names it.
   std::vector<std::string> hdel{"HDEL", std::string(kEntriesKey), prefix_text(prefix.canonical())};
   if (std::string spelt = prefix_text(prefix); spelt != hdel.back()) hdel.push_back(std::move(spelt));
   hdel.insert(hdel.end(), other_spellings.begin(), other_spellings.end());
-  return write_change(std::move(hdel), prefix, nullptr, channel, origin, refused);
+  return write_change(std::move(hdel), prefix, nullptr, channel, origin, failure);
 }
 
 namespace {

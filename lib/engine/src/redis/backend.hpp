@@ -61,6 +61,19 @@ struct Snapshot {
   std::vector<std::pair<std::string, std::string>> entries;  // field text -> value text
 };
 
+// What is known of a write-through that did not land.
+enum class WriteFailure {
+  kUnknown,  // no reply, or one of another shape: the change may have run
+  // The server answered and ran none of it (a command refused as it was
+  // queued: out of memory, no permission), or it was never sent: no notice
+  // went out.
+  kRefused,
+  // The change itself failed as it ran (the entries key is of another
+  // type), while the generation bump and the notice ran: the hash cannot
+  // take writes until it is usable again.
+  kFailedAsItRan,
+};
+
 class RedisBackend {
  public:
   // Parses the URL and opens a first connection. On failure returns nothing
@@ -72,21 +85,18 @@ class RedisBackend {
   // pipelined round trip; a write the server refuses publishes nothing.
   // Returns the generation the change set (0 when the write landed but the
   // generation key could not count it), or nothing when the change did not
-  // reach the hash; callers never fail a local operation on it. `refused`,
-  // when given, is set when nothing is known to have run: the server
-  // answered and discarded the whole transaction (a command refused as it
-  // was queued: out of memory, no permission), or the change was never
-  // sent. No notice of the change was published then, where after a reply
-  // that never came one may have been.
+  // reach the hash; callers never fail a local operation on it. `failure`,
+  // when given, says what is known of a change that did not land (see
+  // WriteFailure).
   // `other_spellings` are further fields naming the same entry (spelt by
   // another tool: upper-case hex, a netmask, leading zeros), deleted in the
   // same transaction.
   std::optional<std::uint64_t> store_entry(const IpPrefix& prefix, const Metadata& record,
                                            const std::string* channel, std::string_view origin,
-                                           bool* refused = nullptr,
+                                           WriteFailure* failure = nullptr,
                                            std::span<const std::string> other_spellings = {}) const;
   std::optional<std::uint64_t> delete_entry(const IpPrefix& prefix, const std::string* channel,
-                                            std::string_view origin, bool* refused = nullptr,
+                                            std::string_view origin, WriteFailure* failure = nullptr,
                                             std::span<const std::string> other_spellings = {}) const;
   // The entries hash and the generation, read atomically (MULTI/EXEC), so
   // that every change counted in `generation` is in `entries`. Nothing when
@@ -117,7 +127,7 @@ class RedisBackend {
   explicit RedisBackend(std::unique_ptr<RedisClient> client) : client_(std::move(client)) {}
   std::optional<std::uint64_t> write_change(std::vector<std::string> change, const IpPrefix& prefix,
                                             const Metadata* record, const std::string* channel,
-                                            std::string_view origin, bool* refused,
+                                            std::string_view origin, WriteFailure* failure,
                                             std::vector<std::string> also = {}) const;
   std::unique_ptr<RedisClient> client_;
 };
