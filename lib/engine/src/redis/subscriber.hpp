@@ -6,8 +6,10 @@
 // runs on a short-lived thread of its own while the subscriber keeps reading
 // (see Reconnection); they must be safe to run concurrently with whatever
 // the owner's other threads do. The destructor stops the thread and joins it
-// (within one poll wake-up, or once a callback that is running returns), so
-// no callback runs after it returns. In a forked child, which has no copy of
+// (within one poll wake-up, once a callback that is running returns, or,
+// while the thread connects, once the connect or the server's confirmation
+// of the subscription comes or times out: kConnectTimeout and
+// kCommandTimeout at most), so no callback runs after it returns. In a forked child, which has no copy of
 // the thread, it leaves the thread and the parent's wake-up pipe alone: a
 // child hears no messages.
 //
