@@ -65,6 +65,10 @@ TEST(ParseUrl, Refusals) {
   std::string error;
   EXPECT_FALSE(parse_url(std::string("redis://127.0.0.1\0.elsewhere.invalid:6379", 41), error));
   EXPECT_FALSE(parse_url("redis://host\n:6379", error));
+  // A password split at a '/' left unencoded is not quoted back.
+  EXPECT_FALSE(parse_url("redis://user:pa55/w0rd@host:6379", error));
+  EXPECT_EQ(error.find("pa55"), std::string::npos) << error;
+  EXPECT_EQ(error.find("w0rd"), std::string::npos) << error;
 }
 
 TEST(Replies, TextMapShapes) {

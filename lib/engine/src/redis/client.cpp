@@ -140,16 +140,25 @@ std::optional<ConnectionSettings> parse_url(std::string_view url, std::string& e
     error = "invalid Redis URL: no host";
     return std::nullopt;
   }
+  // A password holding a '/', '?' or '#' that was not percent-encoded is
+  // split there and read as a port or a database number: where the URL
+  // holds credentials, the errors do not quote what they could not read.
+  const bool credentials = url.find('@') != std::string_view::npos;
+  const auto quoted = [credentials](std::string_view text) {
+    return credentials ? std::string(" (not shown, as the URL holds credentials: a '/', '?', '#' or '@' in them "
+                                     "must be percent-encoded)")
+                       : " '" + std::string(text) + "'";
+  };
   if (!port_text.empty()) {  // "host:" names the default port, as "host" does
     unsigned port = 0;
     if (!parse_decimal(port_text, port) || port == 0 || port > 65535) {
-      error = "invalid Redis URL: bad port '" + std::string(port_text) + "'";
+      error = "invalid Redis URL: bad port" + quoted(port_text);
       return std::nullopt;
     }
     settings.port = static_cast<std::uint16_t>(port);
   }
   if (!path.empty() && !parse_decimal(path, settings.database)) {
-    error = "invalid Redis URL: bad database number '" + std::string(path) + "'";
+    error = "invalid Redis URL: bad database number" + quoted(path);
     return std::nullopt;
   }
   while (!query.empty()) {
