@@ -30,6 +30,8 @@ TEST(ParseUrl, Settings) {
       {"REDIS://:secret@[::1]:6380/", {"::1", 6380, 0, std::nullopt, "secret", 2}},
       {"redis://host:/?protocol=4", {"host", 6379, 0, std::nullopt, std::nullopt, 2}},
       {"redis://[::1]:?protocol=&protocol=resp2", {"::1", 6379, 0, std::nullopt, std::nullopt, 2}},
+      {"redis://host?db=5", {"host", 6379, 5, std::nullopt, std::nullopt, 2}},
+      {"redis://host/5?db=5", {"host", 6379, 5, std::nullopt, std::nullopt, 2}},
   };
   for (const auto& [url, want] : cases) {
     std::string error;
@@ -53,6 +55,8 @@ TEST(ParseUrl, Refusals) {
       {"redis://host:65536", "bad port"},
       {"redis://host:12x", "bad port"},
       {"redis://host/x", "bad database"},
+      {"redis://host?db=x", "bad database"},
+      {"redis://host/4?db=5", "two different database"},
       {"redis://%zz@host", "percent"},
       {"redis://[::1", "unclosed"},
   };

@@ -166,9 +166,26 @@ std::optional<ConnectionSettings> parse_url(std::string_view url, std::string& e
     const std::string_view pair = query.substr(0, amp);
     query = amp == std::string_view::npos ? std::string_view() : query.substr(amp + 1);
     const std::size_t eq = pair.find('=');
-    if (pair.substr(0, eq) != "protocol") continue;  // other parameters are not ours
+    const std::string_view name = pair.substr(0, eq);
+    const std::string_view given = eq == std::string_view::npos ? std::string_view() : pair.substr(eq + 1);
+    if (name == "db") {
+      // The database as other clients' URLs give it. Ignored, it would
+      // leave the engine writing to database 0.
+      std::uint64_t database = 0;
+      if (!parse_decimal(given, database)) {
+        error = "invalid Redis URL: bad database number" + quoted(given);
+        return std::nullopt;
+      }
+      if (!path.empty() && database != settings.database) {
+        error = "invalid Redis URL: two different database numbers";
+        return std::nullopt;
+      }
+      settings.database = database;
+      continue;
+    }
+    if (name != "protocol") continue;  // other parameters are not ours
     // RESP2 unless RESP3 is asked for.
-    const std::string value = eq == std::string_view::npos ? "" : lower(pair.substr(eq + 1));
+    const std::string value = lower(given);
     settings.protocol = value == "3" || value == "resp3" ? 3 : 2;
   }
 #ifndef REDIS_REPLY_MAP

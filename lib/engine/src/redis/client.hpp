@@ -57,7 +57,7 @@ struct ConnectionSettings {
   friend bool operator==(const ConnectionSettings&, const ConnectionSettings&) = default;
 };
 
-// Parses redis://[user[:password]@]host[:port][/database][?protocol=3].
+// Parses redis://[user[:password]@]host[:port][/database][?protocol=3][&db=N].
 // User and password are percent-decoded; an IPv6 host is written in
 // brackets. The TLS scheme "rediss" and the socket schemes "unix" and
 // "redis+unix" are recognised and refused. On failure returns nothing and
