@@ -592,15 +592,21 @@ def bare_address(text: str) -> str:
     fe80::1%eth0 without its zone."""
     if text.startswith("["):
         end = text.find("]")
-        if end > 1 and (end + 1 == len(text) or text[end + 1 :].startswith(":")):
+        if end > 1 and (end + 1 == len(text) or is_port(text[end + 1 :])):
             text = text[1:end]
     elif text.count(":") == 1:
         host, _, port = text.partition(":")
-        if host and port.isdigit():
+        if host and is_port(":" + port):
             text = host
-    if text.find("%") > 0 and ":" in text:
-        text = text.partition("%")[0]
+    address, _, zone = text.partition("%")
+    if address and ":" in address and zone and not any(c.isspace() for c in zone):
+        text = address
     return text
+
+
+def is_port(text: str) -> bool:
+    """Whether text is ":" and a port number in ASCII digits."""
+    return len(text) > 1 and text[0] == ":" and text[1:].isascii() and text[1:].isdigit()
 
 
 def annotate(engine, name: str, stream, args, writer: Writer, out, counts: Counts, reporter: Reporter,

@@ -268,10 +268,14 @@ def test_non_blocking_input_waits_for_its_lines(tmp_path):
 @pytest.mark.parametrize(
     "text, address",
     [("[2001:db8::1]:443", "2001:db8::1"), ("[2001:db8::1]", "2001:db8::1"), ("fe80::1%eth0", "fe80::1"),
-     ("192.0.2.1:8080", "192.0.2.1"), ("2001:db8::1", "2001:db8::1"), ("[]:80", "[]:80"), ("10.0.0.1:x", "10.0.0.1:x")],
+     ("192.0.2.1:8080", "192.0.2.1"), ("2001:db8::1", "2001:db8::1"), ("[]:80", "[]:80"), ("10.0.0.1:x", "10.0.0.1:x"),
+     # Not a port, or not a zone: left whole, for the lookup to refuse.
+     ("[::1]:abc", "[::1]:abc"), ("192.0.2.1:\u0663", "192.0.2.1:\u0663"), ("fe80::1%", "fe80::1%")],
 )
 def test_addresses_as_logs_write_them(text, address):
     assert korvane_cli.address_of(f"GET {text} 200", 2, None) == address
+    if " " not in address:
+        assert korvane_cli.address_of(f"{text} trailing words", None, None) == f"{text} trailing words"
 
 
 def korvane_on_a_pipe(tmp_path):
