@@ -197,9 +197,14 @@ Participant* register_thread() {
   return p;
 }
 
-void after_unpin(Participant* p) {
+void after_unpin(Participant* p) noexcept {
   if (p->pending.size() >= kPendingBatch || ++p->unpins_since_collect >= kUnpinsPerRetry) {
-    collect_for(p);
+    // Sealing and sorting out the ready bags allocate. Out of memory, a
+    // bag is left in its list or dropped unreleased, as in retire.
+    try {
+      collect_for(p);
+    } catch (...) {
+    }
   }
 }
 

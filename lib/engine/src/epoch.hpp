@@ -79,7 +79,10 @@ inline Participant*& current() noexcept {
   return participant;
 }
 Participant* register_thread();
-void after_unpin(Participant* p);
+// Collects the thread's garbage now and then. Never throws: it runs in
+// Guard's destructor. A collection that runs out of memory leaks what it
+// could not list, and frees nothing early.
+void after_unpin(Participant* p) noexcept;
 }  // namespace detail
 
 inline Participant* local_participant() {
@@ -100,7 +103,7 @@ inline void pin(Participant* p) {
   }
 }
 
-inline void unpin(Participant* p) {
+inline void unpin(Participant* p) noexcept {
   if (--p->nesting == 0) {
     p->state.store(0, std::memory_order_release);
     if (__builtin_expect(!p->pending.empty() || !p->sealed.empty() ||
@@ -124,7 +127,7 @@ inline bool skip_pin(Participant* p) noexcept {
 }
 
 inline void pin() { pin(local_participant()); }
-inline void unpin() { unpin(detail::current()); }
+inline void unpin() noexcept { unpin(detail::current()); }
 
 class Guard {
  public:

@@ -159,7 +159,10 @@ class Metadata {
   // Mutable access; detaches from any other copy first. The reference stays
   // this Metadata's alone: copies made later, and the records an engine
   // keeps of them, are whole copies, which writes through it do not reach
-  // (running out of memory for such a copy ends the process).
+  // (running out of memory for such a copy ends the process). Like any
+  // reference into an object, it is valid only while this Metadata holds
+  // its record: not after it is moved from (into an insert, say),
+  // assigned or destroyed.
   std::string& mutable_value();
   Attributes& mutable_attributes();
 
