@@ -55,8 +55,10 @@ std::optional<Metadata> ArtEngine::lookup(const IpAddress& address) const {
 
 std::optional<Metadata> ArtEngine::remove(const IpPrefix& prefix) const {
   if (!valid(prefix)) return std::nullopt;
-  std::lock_guard writer(writer_);
+  // Pinned before the lock, as insert is, so that the collection the pin
+  // may run as it ends runs with the lock let go.
   epoch::Guard pin;
+  std::lock_guard writer(writer_);
   detail::MetadataRep* rep = tree_.remove(prefix.family, prefix.bytes.data(), prefix.length);
   if (rep == nullptr) return std::nullopt;
   return detail::MetadataAccess::adopt(rep);
@@ -69,8 +71,8 @@ bool ArtEngine::contains(const IpPrefix& prefix) const {
 }
 
 void ArtEngine::clear() const {
-  std::lock_guard writer(writer_);
   epoch::Guard pin;
+  std::lock_guard writer(writer_);
   tree_.clear();
 }
 

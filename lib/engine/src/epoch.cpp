@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 
+#include <algorithm>
 #include <mutex>
 #include <utility>
 
@@ -40,7 +41,7 @@ struct Orphans {
   void publish_locked() noexcept { detail::shared_garbage.store(!sealed.empty(), std::memory_order_relaxed); }
 };
 Orphans& orphans() {
-  static Orphans* instance = new Orphans();
+  static Orphans* const instance = new Orphans();
   return *instance;
 }
 
@@ -51,8 +52,18 @@ std::uint64_t stamp_epoch() {
   return detail::global_epoch.load(std::memory_order_acquire);
 }
 
+// Makes room for `more` elements, growing geometrically, so that the
+// push_backs after it cannot throw: out of memory, this throws before any
+// bag has been moved out of its list, and nothing is lost.
+template <typename T>
+void reserve_for(std::vector<T>& v, std::size_t more) {
+  if (v.capacity() - v.size() < more) v.reserve(std::max(v.size() + more, 2 * v.capacity()));
+}
+
+// Out of memory, throws with the items still pending.
 void seal_pending(Participant* p) {
   if (p->pending.empty()) return;
+  reserve_for(p->sealed, 1);
   p->sealed.push_back({stamp_epoch(), std::move(p->pending)});
   p->pending.clear();
 }
@@ -74,8 +85,11 @@ std::uint64_t try_advance() {
 }
 
 // Moves the bags whose grace period has passed at `epoch` out of `sealed`.
+// Out of memory, throws with every bag still in `sealed`.
 std::vector<Participant::Sealed> take_ready(std::vector<Participant::Sealed>& sealed, std::uint64_t epoch) {
   std::vector<Participant::Sealed> ready;
+  reserve_for(ready, static_cast<std::size_t>(std::count_if(
+                         sealed.begin(), sealed.end(), [&](const Participant::Sealed& bag) { return bag.epoch + 2 <= epoch; })));
   for (auto it = sealed.begin(); it != sealed.end();) {
     if (it->epoch + 2 <= epoch) {
       ready.push_back(std::move(*it));
@@ -95,6 +109,8 @@ void run(std::vector<Participant::Sealed>& ready) {
   }
 }
 
+// Out of memory, throws with nothing lost: every retired object is still
+// listed, to be freed by a later collection.
 void collect_for(Participant* p) {
   seal_pending(p);
   std::uint64_t e = try_advance();
@@ -102,16 +118,23 @@ void collect_for(Participant* p) {
   std::vector<Participant::Sealed> ready = take_ready(p->sealed, e);
   // Shared garbage stays shared until it is ready, so a thread that takes
   // none of it home can go idle without holding anything back.
+  std::vector<Participant::Sealed> shared_ready;
   if (detail::shared_garbage.load(std::memory_order_relaxed)) {
     Orphans& o = orphans();
     std::unique_lock lock(o.mutex, std::try_to_lock);
     if (lock.owns_lock()) {
-      for (auto& bag : take_ready(o.sealed, e)) ready.push_back(std::move(bag));
+      try {
+        shared_ready = take_ready(o.sealed, e);
+      } catch (...) {
+        // Out of memory: the shared bags wait for another collection. This
+        // thread's own ready ones are already out of their list.
+      }
       o.publish_locked();
     }
   }
   p->unpins_since_collect = 0;
   run(ready);
+  run(shared_ready);
 }
 
 // Hands the exiting thread's garbage to the shared list and frees its slot.
@@ -120,16 +143,22 @@ void collect_for(Participant* p) {
 // handle kept per thread dropping the last reference to an engine) is handed
 // over too; a destructor that pins again registers the thread again, and the
 // library then runs this once more.
+// Out of memory, what could not be handed over stays on the slot, for the
+// next thread to take it.
 void on_thread_exit(void* slot) noexcept {
   auto* p = static_cast<Participant*>(slot);
-  seal_pending(p);
-  if (!p->sealed.empty()) {
-    Orphans& o = orphans();
-    std::lock_guard lock(o.mutex);
-    for (auto& bag : p->sealed) o.sealed.push_back(std::move(bag));
-    o.publish_locked();
+  try {
+    seal_pending(p);
+    if (!p->sealed.empty()) {
+      Orphans& o = orphans();
+      std::lock_guard lock(o.mutex);
+      reserve_for(o.sealed, p->sealed.size());
+      for (auto& bag : p->sealed) o.sealed.push_back(std::move(bag));
+      o.publish_locked();
+      p->sealed.clear();
+    }
+  } catch (...) {
   }
-  p->sealed.clear();
   p->nesting = 0;
   p->state.store(0, std::memory_order_release);
   if (detail::current() == p) detail::current() = nullptr;
@@ -151,21 +180,29 @@ void after_fork_in_child() noexcept {
   }
 }
 
-// Set up with the first participant, before which there is nothing to hand
-// over at exit or to fix after a fork. Ties the calling thread's exit to its
-// participant (when the process has no key left to give, the slot is simply
-// never handed back).
-void hand_back_at_exit(Participant* p) noexcept {
-  struct Hooks {
-    pthread_key_t key{};
-    bool ready = false;
-  };
-  static const Hooks hooks = [] {
-    Hooks h;
+struct ExitHooks {
+  pthread_key_t key{};
+  bool ready = false;
+};
+const ExitHooks& exit_hooks() noexcept {
+  static const ExitHooks hooks = [] {
+    ExitHooks h;
     h.ready = ::pthread_key_create(&h.key, &on_thread_exit) == 0;
     (void)platform::on_fork(&before_fork, &after_fork_in_parent, &after_fork_in_child);
     return h;
   }();
+  return hooks;
+}
+// Made as the library loads, with the orphan list whose mutex the fork
+// handlers hold: a fork that found a thread making them would leave the
+// child unable to finish, its first pin waiting for good, and a fork
+// handler must not allocate.
+[[maybe_unused]] const bool exit_hooks_made = (orphans(), exit_hooks(), true);
+
+// Ties the calling thread's exit to its participant (when the process had
+// no key left to give, the slot is simply never handed back).
+void hand_back_at_exit(Participant* p) noexcept {
+  const ExitHooks& hooks = exit_hooks();
   if (hooks.ready) ::pthread_setspecific(hooks.key, p);
 }
 
@@ -219,8 +256,8 @@ void retire(void* object, void (*release)(void*)) noexcept {
     return;  // out of memory: the object is leaked, never freed early
   }
   if (p->nesting == 0 && p->pending.size() >= kPendingBatch) {
-    // Listed already. A collection that runs out of memory leaves a bag in
-    // its list, or drops it unreleased: it never releases anything early.
+    // Listed already. A collection that runs out of memory leaves every
+    // object listed, for a later one.
     try {
       collect_for(p);
     } catch (...) {

@@ -80,8 +80,8 @@ inline Participant*& current() noexcept {
 }
 Participant* register_thread();
 // Collects the thread's garbage now and then. Never throws: it runs in
-// Guard's destructor. A collection that runs out of memory leaks what it
-// could not list, and frees nothing early.
+// Guard's destructor. A collection that runs out of memory leaves every
+// object listed, for a later one.
 void after_unpin(Participant* p) noexcept;
 }  // namespace detail
 

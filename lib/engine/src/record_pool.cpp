@@ -20,8 +20,7 @@ struct PoolList {
 
   static PoolList& get() {
     // Leaked: a fork, or the last record of a pool, may come after static
-    // destruction has begun. The handlers are registered with the first
-    // pool; before it there is nothing to hold.
+    // destruction has begun.
     static PoolList* const list = [] {
       auto* made = new PoolList();
       (void)platform::on_fork(&hold_all, &let_go_all, &let_go_all);
@@ -40,6 +39,8 @@ struct PoolList {
     l.mutex.unlock();
   }
 };
+// Made as the library loads: see hold_across_fork.
+[[maybe_unused]] const bool pools_listed = (PoolList::get(), true);
 
 RecordPool::RecordPool() {
   PoolList& l = PoolList::get();

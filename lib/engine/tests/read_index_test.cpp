@@ -750,6 +750,25 @@ TEST(ReadIndexMemory, AWriteWhoseCollectionRunsOutOfHeapStillLands) {
   EXPECT_GT(landed_out_of_heap, 0);
 }
 
+// A thread that ends hands what it retired over to the others, which
+// allocates. Out of heap then, the thread still ends, and what it retired
+// waits for a later thread instead of ending the process.
+TEST(ReadIndexMemory, AThreadThatEndsOutOfHeapEndsQuietly) {
+  if (!heap_failures_injected()) GTEST_SKIP() << "operator new is the sanitizer's";
+  auto engine = LocalEngine::make_trie(0, 1);
+  IndexPrefixes gen(0xE417);
+  for (long k = 0; k < 6; ++k) {
+    const IpPrefix prefix = gen.next();
+    engine->insert(prefix, Metadata("gone"));
+    std::thread([&] {
+      (void)engine->remove(prefix);  // retires its record and leaves it pending
+      heap_fail_after(k);
+    }).join();
+    heap_fail_after(-1);
+    EXPECT_FALSE(engine->contains(prefix));
+  }
+}
+
 }  // namespace
 }  // namespace korvane
 
