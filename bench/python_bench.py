@@ -28,7 +28,9 @@ How each library holds both address families:
   and every call picks the tree by looking for ":" in the text (that choice
   is inside the timed loop). A single PyTricia(128) accepts IPv4 prefixes
   but matches them against IPv6 addresses too (10.0.0.0/8 answers a00::1),
-  so it cannot serve both families at once.
+  so it cannot serve both families at once. Both trees are frozen after
+  the load (``freeze()``, part of the load's time), pytricia's faster
+  read-only form, since only lookups follow.
 - py-radix: one Radix object (it keeps a separate tree per family).
 - SubnetTree: one tree (it stores IPv4 as IPv4-mapped IPv6).
 
@@ -79,7 +81,7 @@ LIBRARIES = {
     "korvane-standard": ("korvane", "standard", 'korvane RadixEngine("standard")'),
     "korvane-lockfree": ("korvane", "lockfree", 'korvane RadixEngine("lockfree")'),
     "korvane-adaptive": ("korvane", "adaptive", 'korvane RadixEngine("adaptive")'),
-    "pytricia": ("pytricia", None, "pytricia (PyTricia(32) + PyTricia(128))"),
+    "pytricia": ("pytricia", None, "pytricia (PyTricia(32) + PyTricia(128), frozen)"),
     "radix": ("radix", None, "py-radix (Radix)"),
     "subnettree": ("SubnetTree", None, "SubnetTree (pysubnettree)"),
 }
@@ -90,9 +92,13 @@ DISTRIBUTIONS = {"korvane": "korvane", "pytricia": "pytricia", "radix": "py-radi
 #
 # IPv4 prefix lengths follow a global BGP table (about 60% /24, most of the
 # rest /16../23, a few /8../15 and /25../32); about half of the prefixes are
-# more-specifics of an earlier, shorter one, the rest sit in a few thousand
-# allocation blocks; private, loopback, link-local, CGN and multicast space
-# is avoided. IPv6 lengths are mostly /32../48 under the registries' blocks.
+# more-specifics of an earlier, shorter one; the others shorter than /20
+# (the registries' allocations) lie apart from each other anywhere in the
+# space, and the longer ones sit in a few thousand allocation blocks. As in a
+# global table, about 70% of the unicast space is covered, so that about as
+# many random addresses match. Private, loopback, link-local, CGN and
+# multicast space is avoided. IPv6 lengths are mostly /32../48 under the
+# registries' blocks.
 
 V4_WEIGHTS = {8: 0.002, 9: 0.002, 10: 0.005, 11: 0.012, 12: 0.03, 13: 0.06, 14: 0.1, 15: 0.15,
               16: 1.3, 17: 0.8, 18: 1.4, 19: 2.6, 20: 4.2, 21: 5.0, 22: 11.0, 23: 11.0, 24: 60.0,
@@ -180,9 +186,21 @@ def make_table(v4_count: int, v6_count: int, seed: int) -> list[tuple[str, str, 
         if v4_allowed(block, 12):
             v4_blocks.append(block)
 
+    allocated: set[int] = set()  # the /20s that allocations drawn apart cover
+
+    def v4_apart(length: int) -> int:
+        units = 1 << (20 - length)
+        for _ in range(16):
+            net = rng.getrandbits(length) << (32 - length)
+            first = net >> 12
+            if not any(u in allocated for u in range(first, first + units)):
+                break
+        allocated.update(range(net >> 12, (net >> 12) + units))
+        return net
+
     def v4_free(length: int):
-        if length < 12:
-            return rng.getrandbits(length) << (32 - length)
+        if length < 20:
+            return v4_apart(length)
         return rng.choice(v4_blocks) | (rng.getrandbits(length - 12) << (32 - length))
 
     v6_blocks = []
@@ -198,7 +216,14 @@ def make_table(v4_count: int, v6_count: int, seed: int) -> list[tuple[str, str, 
             return base | (rng.getrandbits(length - base_length) << (128 - length))
         return rng.choice(v6_blocks) | (rng.getrandbits(length - 24) << (128 - length))
 
-    v4 = grow(32, v4_count, V4_WEIGHTS, 24, v4_nesting, v4_free, v4_allowed, rng)
+    # A smaller global table (an older one) has about as many allocations
+    # as a full one: fewer prefixes, mostly fewer /20../24s. So a table of a
+    # few hundred thousand still covers about 70% of the space.
+    v4_weights = dict(V4_WEIGHTS)
+    if 250_000 <= v4_count < 1_000_000:
+        for length in range(8, 20):
+            v4_weights[length] *= 1_000_000 / v4_count
+    v4 = grow(32, v4_count, v4_weights, 24, v4_nesting, v4_free, v4_allowed, rng)
     v6 = grow(128, v6_count, V6_WEIGHTS, 48, v6_nesting, v6_free, lambda net, length: True, rng)
     rows = [(f"{v4_text(net)}/{length}", f"AS{rng.randrange(1, 400000)}", rng.choice(COUNTRIES)) for net, length in v4]
     rows += [(f"{v6_text(net)}/{length}", f"AS{rng.randrange(1, 400000)}", rng.choice(COUNTRIES)) for net, length in v6]
@@ -312,6 +337,9 @@ class Subject:
             t4, t6 = self.module.PyTricia(32), self.module.PyTricia(128)
             for cidr, origin, country in rows:
                 (t6 if ":" in cidr else t4).insert(cidr, {"value": origin, "attributes": {"country": country}})
+            # Read-only from here on: its faster form for lookups.
+            t4.freeze()
+            t6.freeze()
             self.structure = (t4, t6)
         elif self.kind == "radix":
             tree = self.module.Radix()

@@ -269,9 +269,14 @@ inline std::vector<IpPrefix> ipv4_table(std::size_t count = 1'000'000, std::uint
   using detail::V4Entry;
   std::mt19937_64 rng(seed);
 
-  // Short prefixes (/8../19) live in the older part of the space (first octet
-  // below 64); longer ones mostly cluster in allocation blocks (/10../16) in
-  // the newer part, so that not every prefix is covered by a shorter one.
+  // Short prefixes (/8../19), the registries' allocations, lie anywhere in
+  // the unicast space and, unless drawn inside another on purpose, apart from
+  // each other (as allocations are); longer ones mostly cluster in allocation
+  // blocks (/10../16), most of them in the newer part of the space (first
+  // octet 64 and up), so that not every prefix is covered by a shorter one.
+  // As in a global table, the prefixes cover about 70% of all addresses, so
+  // that about as many random addresses match.
+  auto unicast_space = [&]() { return static_cast<std::uint32_t>(1 + rng() % 223) << 24 | (rng() & 0xFFFFFFU); };
   auto old_space = [&]() { return static_cast<std::uint32_t>(1 + rng() % 63) << 24 | (rng() & 0xFFFFFFU); };
   auto new_space = [&]() { return static_cast<std::uint32_t>(64 + rng() % 160) << 24 | (rng() & 0xFFFFFFU); };
   std::vector<V4Entry> blocks;
@@ -282,8 +287,24 @@ inline std::vector<IpPrefix> ipv4_table(std::size_t count = 1'000'000, std::uint
     if (detail::v4_allowed(address, length)) blocks.push_back({address, length});
   }
 
+  // Which /20s the short prefixes drawn apart cover so far.
+  std::vector<bool> allocated(std::size_t{1} << 20);
+  auto place_apart = [&](unsigned length) -> std::uint32_t {
+    std::uint32_t address = 0;
+    const std::size_t units = std::size_t{1} << (20 - length);
+    for (int tries = 0; tries < 16; ++tries) {
+      address = unicast_space() & detail::v4_mask(length);
+      const std::size_t first = address >> 12;
+      bool apart = true;
+      for (std::size_t u = first; u < first + units && apart; ++u) apart = !allocated[u];
+      if (apart) break;
+    }
+    for (std::size_t u = address >> 12; u < (address >> 12) + units; ++u) allocated[u] = true;
+    return address;
+  };
+
   auto place_free = [&](unsigned length) -> V4Entry {
-    std::uint32_t address = old_space();
+    std::uint32_t address = length < 20 ? place_apart(length) : 0;
     if (length >= 20) {
       const V4Entry& block = blocks[rng() % blocks.size()];
       address = block.address | (static_cast<std::uint32_t>(rng()) & ~detail::v4_mask(block.length));

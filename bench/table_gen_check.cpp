@@ -8,6 +8,7 @@
 //   benchmarking other libraries on the same tables.
 #include "table_gen.hpp"
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstdio>
@@ -15,6 +16,7 @@
 #include <fstream>
 #include <string>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -92,6 +94,27 @@ double nested_share(const std::vector<IpPrefix>& table, const std::unordered_set
   return sample ? static_cast<double>(nested) / static_cast<double>(sample) : 0.0;
 }
 
+// Share of all 2^32 IPv4 addresses that some prefix of the table covers:
+// the share of random addresses that match.
+double v4_coverage(const std::vector<IpPrefix>& table) {
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> spans;  // [first, end)
+  spans.reserve(table.size());
+  for (const IpPrefix& p : table) {
+    const std::uint64_t first = std::uint64_t{p.bytes[0]} << 24 | std::uint64_t{p.bytes[1]} << 16 |
+                                std::uint64_t{p.bytes[2]} << 8 | p.bytes[3];
+    spans.emplace_back(first, first + (std::uint64_t{1} << (32 - p.length)));
+  }
+  std::sort(spans.begin(), spans.end());
+  std::uint64_t covered = 0, reached = 0;
+  for (const auto& [first, end] : spans) {
+    if (end > reached) {
+      covered += end - std::max(first, reached);
+      reached = end;
+    }
+  }
+  return static_cast<double>(covered) / 4294967296.0;
+}
+
 void check_table(const char* name, const std::vector<IpPrefix>& table, std::size_t count, AddressFamily family) {
   check(table.size() == count, std::string(name) + ": exactly the requested count");
   std::unordered_set<std::string> keys;
@@ -118,6 +141,13 @@ void check_table(const char* name, const std::vector<IpPrefix>& table, std::size
   const double nested = nested_share(table, keys);
   std::printf("%s: %.1f%% of sampled prefixes lie inside a shorter prefix of the table\n", name, 100.0 * nested);
   if (table.size() >= 10'000) check(nested > 0.3, std::string(name) + ": prefixes nest");
+  if (family == AddressFamily::V4) {
+    // A global table covers about 70% of the space: random addresses match
+    // about as often as they would there.
+    const double coverage = v4_coverage(table);
+    std::printf("%s: %.1f%% of all addresses lie inside a prefix of the table\n", name, 100.0 * coverage);
+    if (table.size() >= 1'000'000) check(coverage > 0.6 && coverage < 0.8, std::string(name) + ": covers about 70%");
+  }
 
   const std::vector<IpAddress> inside = tg::addresses_inside(table, 10'000, 11);
   std::size_t uncovered = 0;
