@@ -19,7 +19,10 @@ Each library runs in a fresh child process (``python_bench.py --one LIB
 ...``) so that its memory figure is not mixed with another's; the parent
 generates the table and the streams once, writes them to a temporary
 directory, runs the children one after the other and writes a markdown
-table to stdout and to --out.
+table to stdout and to --out. With --rounds N it runs them all N times,
+taking turns, and gives the medians and each competitor's ratio to korvane
+round by round: the host's speed drifts over minutes, so ratios from one
+round are fairer than figures from different moments.
 
 How each library holds both address families:
 
@@ -49,7 +52,7 @@ Not a test: it asserts nothing about speed. The machine it runs on is noisy
 
 Usage:
     .venv/bin/python bench/python_bench.py [--size N] [--lookups N] [--repeat N]
-                                           [--shape routing|uniform]
+                                           [--shape routing|uniform] [--rounds N]
                                            [--libs a,b,...] [--out FILE] [--quick]
 The competitors install with ``bash scripts/setup.sh --bench``.
 """
@@ -65,6 +68,7 @@ import os
 import platform
 import random
 import socket
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -497,6 +501,46 @@ def run_one(args) -> dict:
 
 # ----------------------------------------------------------------- parent
 
+TIMED = ("random_ns", "repeat_ns", "inside_ns", "load_s")
+
+
+def median_of_rounds(rounds: list[dict]) -> dict:
+    """One library's rounds as one row: the median of each lookup time and
+    of the load time, the rest from its first round."""
+    done = [r for r in rounds if "error" not in r]
+    if not done:
+        return rounds[0]
+    row = dict(done[0])
+    for key in TIMED:
+        row[key] = statistics.median(r[key] for r in done)
+    for key in ("many_ns", "slices_ns"):
+        if row[key]:
+            row[key] = {k: statistics.median(r[key][k] for r in done) for k in row[key]}
+    row["rounds"] = len(done)
+    return row
+
+
+def round_ratios(names: list[str], runs: dict[str, list[dict]]) -> list[str]:
+    """With several rounds: how many times faster the first korvane
+    construction answered than each other library, round by round."""
+    subject = next((n for n in names if LIBRARIES[n][0] == "korvane"), None)
+    if subject is None or len(runs[subject]) < 2:
+        return []
+    out = ["", f"Per round, {LIBRARIES[subject][2]} against each library: its time per lookup over korvane's"
+           " (random / inside), rounds in order, then the least and the median.", ""]
+    for name in names:
+        if LIBRARIES[name][0] == "korvane":
+            continue
+        pairs = [(k, c) for k, c in zip(runs[subject], runs[name]) if "error" not in k and "error" not in c]
+        if not pairs:
+            continue
+        ratios = {label: [c[label] / k[label] for k, c in pairs] for label in ("random_ns", "inside_ns")}
+        each = ", ".join(f"{r:.2f} / {i:.2f}" for r, i in zip(ratios["random_ns"], ratios["inside_ns"]))
+        out.append(f"- {LIBRARIES[name][2]}: {each}; least {min(ratios['random_ns']):.2f} /"
+                   f" {min(ratios['inside_ns']):.2f}, median {statistics.median(ratios['random_ns']):.2f} /"
+                   f" {statistics.median(ratios['inside_ns']):.2f}")
+    return out
+
 
 def machine_notes() -> list[str]:
     cpu = "unknown CPU"
@@ -524,6 +568,10 @@ def main() -> int:
                         help="prefixes in the table, 5/6 IPv4 and 1/6 IPv6 (default 600,000)")
     parser.add_argument("--lookups", type=int, default=300_000, help="addresses per stream (default 300,000)")
     parser.add_argument("--repeat", type=int, default=3, help="timed runs, the best is kept (default 3)")
+    parser.add_argument("--rounds", type=int, default=1,
+                        help="run every library this many times, in turn, each round starting with the next"
+                        " library; rows then give medians, and each competitor's ratio to korvane per round"
+                        " (default 1)")
     parser.add_argument("--libs", default=",".join(LIBRARIES), help="comma-separated subset of: " + ", ".join(LIBRARIES))
     parser.add_argument("--out", help="markdown output file (default bench/python_bench.md,"
                         " bench/python_bench.quick.md with --quick)")
@@ -567,17 +615,24 @@ def main() -> int:
                 f.write("\n".join(stream))
         distinct_random, distinct_repeat = len(set(random_stream)), len(set(repeat_stream))
         del rows, random_stream, repeat_stream, inside_stream
-        for name in names:
-            print(f"running {name} ...", file=sys.stderr, flush=True)
-            command = [sys.executable, os.path.abspath(__file__), "--one", name, "--data", data,
-                       "--repeat", str(args.repeat)]
-            child = subprocess.run(command, capture_output=True, text=True, timeout=1800, cwd=tempfile.gettempdir())
-            if child.returncode != 0:
-                tail = (child.stderr.strip().splitlines() or ["?"])[-1]
-                results.append({"name": name, "error": f"child failed ({child.returncode}): {tail}"})
-            else:
-                results.append(json.loads(child.stdout.strip().splitlines()[-1]))
-            print(f"  {json.dumps(results[-1])}", file=sys.stderr, flush=True)
+        # The host drifts over minutes: rounds take turns, so that every
+        # library meets every phase of a run alike.
+        runs: dict[str, list[dict]] = {name: [] for name in names}
+        for round_number in range(max(1, args.rounds)):
+            shift = round_number % len(names)
+            for name in names[shift:] + names[:shift]:
+                print(f"running {name} (round {round_number + 1}) ...", file=sys.stderr, flush=True)
+                command = [sys.executable, os.path.abspath(__file__), "--one", name, "--data", data,
+                           "--repeat", str(args.repeat)]
+                child = subprocess.run(command, capture_output=True, text=True, timeout=1800,
+                                       cwd=tempfile.gettempdir())
+                if child.returncode != 0:
+                    tail = (child.stderr.strip().splitlines() or ["?"])[-1]
+                    runs[name].append({"name": name, "error": f"child failed ({child.returncode}): {tail}"})
+                else:
+                    runs[name].append(json.loads(child.stdout.strip().splitlines()[-1]))
+                print(f"  {json.dumps(runs[name][-1])}", file=sys.stderr, flush=True)
+        results = [median_of_rounds(runs[name]) for name in names]
 
     reference = next((r["check"] for r in results if "check" in r), None)
     lines = [
@@ -585,6 +640,7 @@ def main() -> int:
         "",
         f"Run {datetime.datetime.now().strftime('%Y-%m-%d %H:%M')} with `bench/python_bench.py --size {args.size}"
         f" --lookups {args.lookups} --repeat {args.repeat}"
+        + ("" if args.rounds <= 1 else f" --rounds {args.rounds}")
         + ("" if args.shape == "routing" else f" --shape {args.shape}") + "`.",
         "",
         *notes,
@@ -601,7 +657,8 @@ def main() -> int:
         f" and of calls over slices of {MANY_SLICE:,} addresses, building and freeing the lists of results"
         " included.",
         "- Lookup: ns per call in a plain Python loop (loop overhead included), best of"
-        f" {args.repeat}. Load: seconds to insert the whole table into a new structure, building each value"
+        f" {args.repeat}" + ("" if args.rounds <= 1 else f", the median over {args.rounds} rounds taking turns")
+        + ". Load: seconds to insert the whole table into a new structure, building each value"
         " dict included, best of the same number of loads. Memory: VmRSS growth of the child process from"
         " before the first load to after it (the stored value objects included), and per prefix.",
         "- Families: pytricia needs one PyTricia(32) and one PyTricia(128) (one 128-bit tree would match IPv4"
@@ -633,6 +690,7 @@ def main() -> int:
             f" {many} | {slices} |"
             f" {r['load_s']:.2f} ({r['load_s'] * 1e6 / r['prefixes']:.2f}) |"
             f" {delta / 1024:,.1f} ({delta * 1024 / r['prefixes']:,.0f}) | {agree} |")
+    lines += round_ratios(names, runs)
     markdown = "\n".join(lines) + "\n"
     print(markdown)
     os.makedirs(os.path.dirname(os.path.abspath(args.out)), exist_ok=True)
