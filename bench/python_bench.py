@@ -542,7 +542,7 @@ def round_ratios(names: list[str], runs: dict[str, list[dict]]) -> list[str]:
     return out
 
 
-def machine_notes() -> list[str]:
+def machine_notes(rounds: int) -> list[str]:
     cpu = "unknown CPU"
     try:
         with open("/proc/cpuinfo", encoding="utf-8") as f:
@@ -558,7 +558,8 @@ def machine_notes() -> list[str]:
         f" {load[0]:.2f} / {load[1]:.2f} / {load[2]:.2f} (1/5/15 min) when the run started."
         " Differences under about 15% are within the noise; compare rows of one run only.",
         f"- Python {platform.python_version()} on {platform.system()} {platform.release()}; one library per fresh"
-        " child process, run one after the other.",
+        " child process, run one after the other"
+        + ("." if rounds <= 1 else f", all of them {rounds} times, taking turns (each round starts with the next)."),
     ]
 
 
@@ -597,7 +598,7 @@ def main() -> int:
     if unknown:
         parser.error(f"unknown libraries: {', '.join(unknown)}")
 
-    notes = machine_notes()
+    notes = machine_notes(args.rounds)
     v6_count = args.size // 6
     v4_count = args.size - v6_count
     start = time.perf_counter()
