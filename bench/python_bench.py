@@ -477,7 +477,7 @@ def run_one(args) -> dict:
                 timings[key + label] = best / len(stream)
 
     check = {}
-    for label, stream in (("random", random_stream), ("repeat", repeat_stream)):
+    for label, stream in streams:
         answers = subject.answers(stream[:20_000])
         digest = zlib.crc32("\n".join(a or "-" for a in answers).encode())
         check[label] = {"matched": sum(a is not None for a in answers), "crc": digest}
@@ -682,8 +682,9 @@ def main() -> int:
         agree = "same as first row" if r["check"] == reference else f"DIFFER: {r['check']}"
         if r["check"] is reference:
             checked = min(20_000, r["lookups"])
-            agree = (f"{r['check']['random']['matched']:,}/{checked:,} random and"
-                     f" {r['check']['repeat']['matched']:,}/{checked:,} repeated addresses matched")
+            agree = (f"{r['check']['random']['matched']:,}/{checked:,} random,"
+                     f" {r['check']['repeat']['matched']:,}/{checked:,} repeated and"
+                     f" {r['check']['inside']['matched']:,}/{checked:,} inside addresses matched")
         if r["stored"] != r["prefixes"]:
             agree += f"; holds {r['stored']:,} prefixes, not {r['prefixes']:,}"
         lines.append(
