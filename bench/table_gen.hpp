@@ -304,11 +304,9 @@ inline std::vector<IpPrefix> ipv4_table(std::size_t count = 1'000'000, std::uint
   };
 
   auto place_free = [&](unsigned length) -> V4Entry {
-    std::uint32_t address = length < 20 ? place_apart(length) : 0;
-    if (length >= 20) {
-      const V4Entry& block = blocks[rng() % blocks.size()];
-      address = block.address | (static_cast<std::uint32_t>(rng()) & ~detail::v4_mask(block.length));
-    }
+    if (length < 20) return {place_apart(length), static_cast<std::uint8_t>(length)};
+    const V4Entry& block = blocks[rng() % blocks.size()];
+    const std::uint32_t address = block.address | (static_cast<std::uint32_t>(rng()) & ~detail::v4_mask(block.length));
     return {address & detail::v4_mask(length), static_cast<std::uint8_t>(length)};
   };
   auto place_inside = [&](const V4Entry& parent, unsigned length) -> V4Entry {

@@ -236,8 +236,8 @@ Participant* register_thread() {
 
 void after_unpin(Participant* p) noexcept {
   if (p->pending.size() >= kPendingBatch || ++p->unpins_since_collect >= kUnpinsPerRetry) {
-    // Sealing and sorting out the ready bags allocate. Out of memory, a
-    // bag is left in its list or dropped unreleased, as in retire.
+    // Sealing and sorting out the ready bags allocate. Out of memory,
+    // every object stays listed for a later collection.
     try {
       collect_for(p);
     } catch (...) {
