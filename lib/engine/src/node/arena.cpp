@@ -22,6 +22,7 @@ constexpr std::size_t kClasses = 4;
 // Relaxed: figures for tests and benchmarks, ordering nothing.
 std::atomic<std::size_t> reserved{0};
 std::atomic<std::size_t> in_use{0};
+std::atomic<std::size_t> from_heap{0};  // the part of in_use operator new serves
 InjectedFailure injected_failure;
 
 struct FreeNode {
@@ -144,6 +145,7 @@ void* arena_allocate(std::size_t size) {
 #endif
   void* out = ::operator new(size, std::align_val_t{kLine});
   in_use.fetch_add(size, std::memory_order_relaxed);
+  from_heap.fetch_add(size, std::memory_order_relaxed);
   return out;
 }
 
@@ -166,11 +168,13 @@ void arena_release(void* p, std::size_t size) noexcept {
   }
 #endif
   in_use.fetch_sub(size, std::memory_order_relaxed);
+  from_heap.fetch_sub(size, std::memory_order_relaxed);
   ::operator delete(p, std::align_val_t{kLine});
 }
 
 std::size_t arena_bytes_reserved() noexcept { return reserved.load(std::memory_order_relaxed); }
 std::size_t arena_bytes_in_use() noexcept { return in_use.load(std::memory_order_relaxed); }
+std::size_t arena_bytes_from_heap() noexcept { return from_heap.load(std::memory_order_relaxed); }
 
 void arena_fail_after(long successes) noexcept { injected_failure.fail_after(successes); }
 

@@ -27,6 +27,9 @@ std::size_t arena_bytes_reserved() noexcept;
 // Bytes of nodes currently handed out (by the chunks or, for large nodes and
 // in sanitizer builds, by the ordinary allocator).
 std::size_t arena_bytes_in_use() noexcept;
+// The part of arena_bytes_in_use() the ordinary allocator holds, which its
+// own figures (mallinfo2) count too.
+std::size_t arena_bytes_from_heap() noexcept;
 
 // Fault injection for tests: after `successes` more node allocations, the
 // next one throws std::bad_alloc; then allocation works again. A negative
