@@ -130,10 +130,12 @@ struct SkipTail {
   std::uint64_t to;  // not stored in a compact node: its leaf_bits hold it in bits 16-23
 };
 // What a top slot holding a node says: the slot's word (the node's
-// address and its used quarters), and the number of the node's cover.
+// address, its used quarters, and whether its cover is wide), and the
+// node's cover as a record number or, when the word says wide, as a code.
 struct TopEntry {
   std::uintptr_t word;
-  std::uint16_t cover;
+  std::uint16_t number = 0;
+  std::uint32_t code = 0;
 };
 // What a change leaves in a run of top slots, slot by slot.
 struct TopRun {
@@ -163,6 +165,7 @@ using index_detail::short_slot;
 using index_detail::top_slot;
 constexpr std::size_t kTopBytes = (std::size_t{1} << kTopBits) * sizeof(std::uintptr_t);
 constexpr std::size_t kCoverBytes = (std::size_t{1} << kTopBits) * sizeof(std::uint16_t);
+constexpr std::size_t kWideCoverBytes = (std::size_t{1} << kTopBits) * sizeof(std::uint32_t);
 constexpr std::size_t kCoverLengthBytes = (std::size_t{1} << kTopBits) / 2;
 // After this many changes the top table is large enough for one huge page
 // to cost no more than the small pages it has touched, and every lookup
@@ -437,12 +440,17 @@ constexpr std::uintptr_t kAllQuarters = std::uintptr_t{0xFFFF} << kQuarterShift;
 // A top slot's word: 0 for nothing; a record's address with kRecordTag;
 // an inline node (see kInlineTag) shifted up a bit, so kInlineTopTag;
 // otherwise a node's block (records are 16-byte aligned and blocks 8-byte,
-// which leaves both tags free).
+// which leaves both tags free, and a third bit), with kWideCoverTag when
+// the cover of its empty quarters is a code in the wide table rather than
+// a number in the narrow one.
 constexpr std::uintptr_t kInlineTopTag = 2;
+constexpr std::uintptr_t kWideCoverTag = 4;
 bool is_node(std::uintptr_t word) noexcept { return word != 0 && (word & (kRecordTag | kInlineTopTag)) == 0; }
 bool is_inline_top(std::uintptr_t word) noexcept { return (word & (kRecordTag | kInlineTopTag)) == kInlineTopTag; }
 const Block* inline_of(std::uintptr_t word) noexcept { return reinterpret_cast<const Block*>(word >> 1); }
-const Block* node_of(std::uintptr_t word) noexcept { return reinterpret_cast<const Block*>(word & kAddressBits); }
+const Block* node_of(std::uintptr_t word) noexcept {
+  return reinterpret_cast<const Block*>(word & kAddressBits & ~kWideCoverTag);
+}
 // Whether the node in a top slot's word may hold something for the slot
 // `s` (0..63) of its stride.
 inline bool quarter_used(std::uintptr_t word, unsigned s) noexcept { return ((word >> (kQuarterShift + s / 4)) & 1u) != 0; }
@@ -460,8 +468,10 @@ TopEntry top_entry(const Block* b) noexcept {
   const auto address = reinterpret_cast<std::uintptr_t>(b);
   if ((address & ~kAddressBits) != 0) std::abort();  // not on Linux: see kQuarterShift
   std::uint64_t quarters = kAllQuarters >> kQuarterShift;
-  std::uint16_t cover = 0;
-  if (!b->skips() && detail::RecordIds::number_of(b->cover(), cover)) {
+  TopEntry entry{0};
+  bool wide = false;
+  if (!b->skips() && (detail::RecordIds::number_of(b->cover(), entry.number) ||
+                      (wide = RecordCode::encode(b->cover(), entry.code)))) {
     // The slots that hold a child or a leaf with a record.
     std::uint64_t used;
     if (b->compact()) {
@@ -486,7 +496,8 @@ TopEntry top_entry(const Block* b) noexcept {
       if (((used >> (4 * q)) & 0xFu) != 0) quarters |= std::uint64_t{1} << q;
     }
   }
-  return {address | quarters << kQuarterShift, cover};
+  entry.word = address | quarters << kQuarterShift | (wide ? kWideCoverTag : 0);
+  return entry;
 }
 
 std::size_t count_subtree(const Block* b) noexcept {
@@ -892,6 +903,10 @@ ReadIndex::~ReadIndex() {
   platform::unmap(covers_, kCoverBytes);
   platform::unmap(cover_lengths_, kCoverLengthBytes);
   top_bytes.fetch_sub(kTopBytes + kCoverBytes + kCoverLengthBytes + sizeof(occupied_), std::memory_order_relaxed);
+  if (wide_covers_ != nullptr) {
+    platform::unmap(wide_covers_, kWideCoverBytes);
+    top_bytes.fetch_sub(kWideCoverBytes, std::memory_order_relaxed);
+  }
 }
 
 detail::MetadataRep* ReadIndex::lookup(u128 key) const noexcept {
@@ -910,6 +925,13 @@ detail::MetadataRep* ReadIndex::lookup(u128 key) const noexcept {
   }
 }
 
+inline detail::MetadataRep* ReadIndex::top_cover(unsigned slot, std::uintptr_t word) const noexcept {
+  // The wide table exists once a word names it: it is made before the
+  // first such word is stored (release), which this word was loaded after.
+  if ((word & kWideCoverTag) != 0) return RecordCode::decode(wide_covers_[slot].load(std::memory_order_acquire));
+  return detail::RecordIds::record(covers_[slot].load(std::memory_order_acquire));
+}
+
 detail::MetadataRep* ReadIndex::walk(u128 key, bool& walked) const noexcept {
   const unsigned top = top_slot(key);
   if (!occupied(top)) return nullptr;
@@ -919,10 +941,10 @@ detail::MetadataRep* ReadIndex::walk(u128 key, bool& walked) const noexcept {
     return reinterpret_cast<Rep*>(word & ~kRecordTag);
   }
   if (!quarter_used(word, slot_at(key, kTopBits))) {
-    const std::uint16_t cover = covers_[top].load(std::memory_order_acquire);
-    // The number is this node's cover unless the slot changed meanwhile
-    // (see store_top); then the node itself answers, as it would have.
-    if (slots_[top].load(std::memory_order_acquire) == word) return detail::RecordIds::record(cover);
+    Rep* const cover = top_cover(top, word);
+    // This node's cover unless the slot changed meanwhile (see store_top);
+    // then the node itself answers, as it would have.
+    if (slots_[top].load(std::memory_order_acquire) == word) return cover;
   }
   const Block* b = node_of(word);
   Rep* best = nullptr;
@@ -987,9 +1009,9 @@ void ReadIndex::lookup_batch(const ReadIndex* const* index, const u128* keys, st
       }
       if (!quarter_used(word, slot_at(keys[base + l], kTopBits))) {
         const unsigned top = top_slot(keys[base + l]);
-        const std::uint16_t cover = index[base + l]->covers_[top].load(std::memory_order_acquire);
+        Rep* const cover = index[base + l]->top_cover(top, word);
         if (index[base + l]->slots_[top].load(std::memory_order_acquire) == word) {  // as in walk
-          out[base + l] = detail::RecordIds::record(cover);
+          out[base + l] = cover;
           continue;
         }
       }
@@ -1134,7 +1156,7 @@ void ReadIndex::write_top_run(std::size_t first, TopRun& run, const IndexSource&
   // Every new slot word first, so that nothing after can fail.
   const std::size_t slots = run.state.size();
   std::vector<std::uintptr_t> fresh(slots, 0);
-  std::vector<std::uint16_t> fresh_covers(slots, 0);
+  std::vector<TopEntry> fresh_covers(slots, TopEntry{0});
   Replaced replaced;
   try {
     for (std::size_t s = 0; s < slots; ++s) {
@@ -1151,9 +1173,8 @@ void ReadIndex::write_top_run(std::size_t first, TopRun& run, const IndexSource&
           const Block* copy = Replaced::noted(replaced.copies, [&] {
             return with_cover(node, run.leaf[s], static_cast<u128>(first + s) << (128 - kTopBits), kTopBits);
           });
-          const TopEntry entry = top_entry(copy);
-          fresh[s] = entry.word;
-          fresh_covers[s] = entry.cover;
+          fresh_covers[s] = top_entry(copy);
+          fresh[s] = fresh_covers[s].word;
           replaced.blocks.push_back(node);
         }
       } else {
@@ -1170,9 +1191,8 @@ void ReadIndex::write_top_run(std::size_t first, TopRun& run, const IndexSource&
           fresh[s] = record_word(run.leaf[s]);
           continue;
         }
-        const TopEntry entry = top_entry(node);
-        fresh[s] = entry.word;
-        fresh_covers[s] = entry.cover;
+        fresh_covers[s] = top_entry(node);
+        fresh[s] = fresh_covers[s].word;
       }
     }
   } catch (...) {
@@ -1184,7 +1204,7 @@ void ReadIndex::write_top_run(std::size_t first, TopRun& run, const IndexSource&
     set_cover_length(first + s, run.lengths[s]);
     if (fresh[s] == slots_[first + s].load(std::memory_order_relaxed)) continue;
     if (is_node(fresh[s])) {
-      store_top(first + s, {fresh[s], fresh_covers[s]});
+      store_top(first + s, fresh_covers[s]);
     } else {
       set_top(first + s, fresh[s]);
     }
@@ -1425,20 +1445,44 @@ void ReadIndex::publish_top(std::size_t slot, const Block* node) noexcept {
 }
 
 void ReadIndex::store_top(std::size_t slot, TopEntry entry) noexcept {
-  // A reader answering from the cover's number loads the slot's word, then
-  // the number (acquire: the number's record comes with it), then the word
-  // again, and trusts the number only if the word is unchanged. So a new
-  // number is published between two words that both differ from the old
-  // one: first the new node claiming every quarter (a reader that sees it
-  // walks the node), then the number, then the node with its quarters. A
-  // reader that loads the new number has then seen the first word stored,
-  // and its second load cannot return the old word. (The new node is a new
-  // block, so its words differ from any word of the old one.)
-  if (covers_[slot].load(std::memory_order_relaxed) != entry.cover) {  // writers_ orders it
+  // A reader answering from the cover loads the slot's word, then the
+  // number or code its word names (acquire: the record, and the codes'
+  // base, come with it), then the word again, and trusts what it read only
+  // if the word is unchanged. So a new number or code is published between
+  // two words that both differ from the old one: first the new node
+  // claiming every quarter (a reader that sees it walks the node), then
+  // the number or code, then the node with its quarters. A reader that
+  // loads the new one has then seen the first word stored, and its second
+  // load cannot return the old word. (The new node is a new block, so its
+  // words differ from any word of the old one.) Each table is written only
+  // when its entry changes, and a word names one table, so a reader never
+  // trusts the other table's stale entry.
+  const bool wide = (entry.word & kWideCoverTag) != 0;
+  if (wide && !make_wide_covers()) {
+    // No memory for the wide table: the node answers every quarter itself.
+    return set_top(slot, (entry.word & ~kWideCoverTag) | kAllQuarters);
+  }
+  // Read relaxed: writers_ orders them.
+  const bool changed = wide ? wide_covers_[slot].load(std::memory_order_relaxed) != entry.code
+                            : covers_[slot].load(std::memory_order_relaxed) != entry.number;
+  if (changed) {
     set_top(slot, (entry.word & kAddressBits) | kAllQuarters);
-    covers_[slot].store(entry.cover, std::memory_order_release);
+    if (wide) {
+      wide_covers_[slot].store(entry.code, std::memory_order_release);
+    } else {
+      covers_[slot].store(entry.number, std::memory_order_release);
+    }
   }
   set_top(slot, entry.word);
+}
+
+bool ReadIndex::make_wide_covers() noexcept {
+  if (wide_covers_ != nullptr) return true;
+  void* table = platform::map_aligned(kWideCoverBytes);
+  if (table == nullptr) return false;
+  wide_covers_ = static_cast<std::atomic<std::uint32_t>*>(table);
+  top_bytes.fetch_add(kWideCoverBytes, std::memory_order_relaxed);
+  return true;
 }
 
 void ReadIndex::set_top(std::size_t slot, std::uintptr_t word) noexcept {

@@ -212,6 +212,16 @@ class ReadIndex {
   // Release stores, acquire loads; see store_top for how a reader knows
   // the number belongs to the node it read.
   std::atomic<std::uint16_t>* covers_;
+  // The same as 4-byte codes (a record's address; see RecordCode), for
+  // slots whose word says so: covers without a number, which a table of
+  // more distinct records than there are numbers (65535) mostly has.
+  // Without it, lookups in those nodes' empty quarters would read the
+  // node. Made at the first such cover (1 MiB, backed lazily), under
+  // writers_, before any word names it; null until then.
+  std::atomic<std::uint32_t>* wide_covers_ = nullptr;
+  bool make_wide_covers() noexcept;
+  // The cover a top slot's word names, from the table the word says.
+  detail::MetadataRep* top_cover(unsigned slot, std::uintptr_t word) const noexcept;
   // For each top slot, 4 bits: its cover_length less 8, or 0 for none.
   // What the top slots answer is decided by the prefixes of 9 to 18 bits,
   // and a change to one of those reaches only the slots whose answer comes
