@@ -52,6 +52,7 @@
 #include "node/arena.hpp"
 #include "read_index.hpp"
 #include "read_index_arena.hpp"
+#include "record_arena.hpp"
 #include "korvane/address.hpp"
 #include "korvane/local_engine.hpp"
 #include "table_gen.hpp"
@@ -113,13 +114,13 @@ const std::vector<IpAddress>& stream_of(const Loaded& l, Stream stream) {
 // the heap, which mallinfo2 counts already).
 std::size_t node_arena_chunked_in_use() { return node::arena_bytes_in_use() - node::arena_bytes_from_heap(); }
 
-// Bytes in use: the heap, with the node arenas counted by the nodes they
-// have handed out rather than by the chunks they hold (which they keep for
-// reuse), and the read indexes' top tables.
+// Bytes in use: the heap, with the node and record arenas counted by what
+// they have handed out rather than by the chunks they hold (which they keep
+// for reuse), and the read indexes' top tables.
 std::size_t heap_in_use() {
   const struct mallinfo2 info = mallinfo2();
-  return info.uordblks + info.hblkhd + node_arena_chunked_in_use() + read_index_bytes() + prefix_box_bytes() +
-         trie::shortcut_table_bytes();
+  return info.uordblks + info.hblkhd + node_arena_chunked_in_use() + record_arena::bytes_in_use() +
+         read_index_bytes() + prefix_box_bytes() + trie::shortcut_table_bytes();
 }
 
 // The read index's bytes with its arena counted by the chunks it holds.
@@ -127,10 +128,10 @@ std::size_t read_index_reserved() {
   return read_index_bytes() - index_arena::bytes_in_use() + index_arena::bytes_reserved();
 }
 
-// heap_in_use() with both arenas counted by the chunks they hold.
+// heap_in_use() with the arenas counted by the chunks they hold.
 std::size_t heap_reserved() {
   return heap_in_use() - node_arena_chunked_in_use() + node::arena_bytes_reserved() - index_arena::bytes_in_use() +
-         index_arena::bytes_reserved();
+         index_arena::bytes_reserved() - record_arena::bytes_in_use() + record_arena::bytes_reserved();
 }
 
 // The prefix lengths of the uniform shapes, per family; none for the

@@ -5,21 +5,22 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <new>
 #include <span>
 #include <string>
 
 #include "korvane/types.hpp"
 #include "packed_attributes.hpp"
+#include "record_arena.hpp"
 
 namespace korvane::detail {
 
 class RecordPool;
 
 // Made only by new (plain, or with_packed's, which allocates the packed
-// attributes' block with the record), which aligns it to 16 bytes (see the
-// assertion after it), so that a read-index node can keep four tag bits
-// beside a record pointer. Not declared alignas(16): that would round its
-// size of 72 up to 80, and each record's heap chunk from 80 bytes to 96.
+// attributes' block with the record), from the record arena, which aligns
+// it to 16 bytes, so that a read-index node can keep four tag bits beside a
+// record pointer.
 struct MetadataRep {
   // Owners: every Metadata copy and every trie node field holding it.
   // Increments may be relaxed (a new owner is always made from an existing
@@ -53,6 +54,10 @@ struct MetadataRep {
   // that one holder, never cleared; relaxed: a thread that copies the
   // holder's Metadata was handed it through some synchronisation of its own.
   std::atomic<bool> exposed{false};
+  // Bytes of the allocation this record heads (with_packed's block
+  // included), for the record arena to take back. Set before the record is
+  // shared, never changed.
+  std::uint32_t allocated_bytes = sizeof(MetadataRep);
   std::string value;
   // The attributes, in one of two forms; with neither, there are none.
   //  - A map (`map`, with `packed` empty): a record being made or changed,
@@ -72,10 +77,17 @@ struct MetadataRep {
   MetadataRep(const MetadataRep&) = delete;
   MetadataRep& operator=(const MetadataRep&) = delete;
   ~MetadataRep() { delete map.load(std::memory_order_relaxed); }
+  static void* operator new(std::size_t size) { return record_arena::allocate(size); }
   // A delete of a record frees its whole allocation, the block that
-  // packed_copy put after it included: hence no sized delete.
-  static void* operator new(std::size_t size) { return ::operator new(size); }
-  static void operator delete(void* p) noexcept { ::operator delete(p); }
+  // with_packed put after it included, whose size only the record knows.
+  static void operator delete(MetadataRep* rep, std::destroying_delete_t) noexcept {
+    const std::size_t bytes = rep->allocated_bytes;
+    rep->~MetadataRep();
+    record_arena::release(rep, bytes);
+  }
+  // Frees the storage of a new-expression whose constructor throws (none
+  // does); delete-expressions always take the destroying delete above.
+  static void operator delete(void* p, std::size_t size) noexcept { record_arena::release(p, size); }
 
   std::size_t attribute_count() const noexcept {
     if (packed) return packed.size();
@@ -126,8 +138,7 @@ struct MetadataRep {
   void destroy() noexcept;
 };
 
-static_assert(__STDCPP_DEFAULT_NEW_ALIGNMENT__ >= 16, "records are allocated 16-byte aligned");
-static_assert(sizeof(MetadataRep) <= 72, "a record fits an 80-byte heap chunk");
+static_assert(sizeof(MetadataRep) <= 72, "a record without attributes takes 80 bytes of the arena");
 
 // Starts loading a record whose contents are read next. A record is 16-byte
 // aligned and its packed attributes follow it, so a record with a few short

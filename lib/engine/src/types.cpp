@@ -1,7 +1,9 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <limits>
 #include <memory>
+#include <new>
 #include <stdexcept>
 #include <string_view>
 #include <utility>
@@ -96,8 +98,10 @@ MetadataRep* MetadataRep::packed_copy() {
 }
 
 std::unique_ptr<MetadataRep> MetadataRep::with_packed(std::span<const AttributeView> pairs) {
-  const std::size_t block_bytes = PackedAttributes::bytes_for(pairs);
-  std::unique_ptr<MetadataRep> rep(::new (::operator new(sizeof(MetadataRep) + block_bytes)) MetadataRep());
+  const std::size_t bytes = sizeof(MetadataRep) + PackedAttributes::bytes_for(pairs);
+  if (bytes > std::numeric_limits<std::uint32_t>::max()) throw std::bad_alloc();
+  std::unique_ptr<MetadataRep> rep(::new (record_arena::allocate(bytes)) MetadataRep());
+  rep->allocated_bytes = static_cast<std::uint32_t>(bytes);
   rep->packed = PackedAttributes::pack_into(pairs, reinterpret_cast<unsigned char*>(rep.get() + 1));
   return rep;
 }

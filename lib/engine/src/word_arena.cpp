@@ -6,8 +6,11 @@
 
 namespace korvane {
 
-WordArena::WordArena(std::size_t chunk, std::size_t largest, bool huge) noexcept
-    : chunk_(chunk), largest_(largest < kMaxClasses * kWord ? largest : kMaxClasses * kWord), huge_(huge) {}
+WordArena::WordArena(std::size_t chunk, std::size_t largest, bool huge, std::size_t align) noexcept
+    : chunk_(chunk),
+      largest_(largest < kMaxClasses * kWord ? largest : kMaxClasses * kWord),
+      huge_(huge),
+      header_(align > sizeof(ChunkHeader) ? align : sizeof(ChunkHeader)) {}
 
 void WordArena::hold_across_fork() noexcept { platform::hold_across_fork(mutex_); }
 
@@ -18,7 +21,7 @@ void* WordArena::carve(std::size_t size) {
     reserved_.fetch_add(chunk_, std::memory_order_relaxed);
     // The old chunk's tail, shorter than this object, is left unused.
     chunks_ = new (memory) ChunkHeader{chunks_};
-    bump_ = static_cast<char*>(memory) + sizeof(ChunkHeader);
+    bump_ = static_cast<char*>(memory) + header_;
     end_ = static_cast<char*>(memory) + chunk_;
   }
   void* out = bump_;
@@ -39,7 +42,7 @@ void WordArena::start_over() noexcept {
   }
   chunks_->next = nullptr;
   for (FreeNode*& head : free_) head = nullptr;
-  bump_ = reinterpret_cast<char*>(chunks_) + sizeof(ChunkHeader);
+  bump_ = reinterpret_cast<char*>(chunks_) + header_;
 }
 
 void* WordArena::allocate(std::size_t size) {

@@ -24,8 +24,10 @@ class WordArena {
 
   // Objects up to `largest` bytes come from chunks of `chunk` bytes (a power
   // of two), asked to be backed with huge pages when `huge`; larger ones
-  // from operator new.
-  WordArena(std::size_t chunk, std::size_t largest, bool huge) noexcept;
+  // from operator new. With `align` 16, every object starts on 16 bytes,
+  // provided every size asked for is a multiple of 16 (objects follow one
+  // another in a chunk); operator new aligns to 16 as well.
+  WordArena(std::size_t chunk, std::size_t largest, bool huge, std::size_t align = kWord) noexcept;
   WordArena(const WordArena&) = delete;
   WordArena& operator=(const WordArena&) = delete;
 
@@ -60,6 +62,7 @@ class WordArena {
   const std::size_t chunk_;
   const std::size_t largest_;
   const bool huge_;
+  const std::size_t header_;  // the chunk header, padded to the alignment
   // Relaxed: figures for tests and benchmarks, ordering nothing.
   std::atomic<std::size_t> in_use_{0};
   std::atomic<std::size_t> reserved_{0};

@@ -17,6 +17,7 @@
 #include "node/arena.hpp"
 #include "read_index.hpp"
 #include "read_index_arena.hpp"
+#include "record_arena.hpp"
 #include "record_pool.hpp"
 #include "reference.hpp"
 #include "trie_probe.hpp"
@@ -36,8 +37,9 @@ IpPrefix random_host(std::mt19937_64& rng, AddressFamily family) {
 
 class EveryKind : public ::testing::TestWithParam<std::uint8_t> {};
 
-// Distinct host prefixes come and go beside a fixed table; the trie keeps
-// its shape, the memory of its nodes and of its read index comes back once
+// Distinct host prefixes come and go beside a fixed table, each with a
+// record of its own of one of many sizes; the trie keeps its shape, the
+// memory of its nodes, of its read index and of the records comes back once
 // the grace periods have passed, and dropping the engine gives the index's
 // chunks back to the system.
 TEST_P(EveryKind, ChurnKeepsTheTrieAndItsMemoryFlat) {
@@ -53,11 +55,16 @@ TEST_P(EveryKind, ChurnKeepsTheTrieAndItsMemoryFlat) {
   epoch::collect();
   const std::size_t bytes = node::arena_bytes_in_use();
   const std::size_t index_bytes = read_index_bytes();
+  const std::size_t record_bytes = record_arena::bytes_in_use();
 
   const int cycles = kind % 4 == 3 ? 300 : 3000;  // Hashed nodes are heavy
   for (int i = 0; i < cycles; ++i) {
     const IpPrefix host = random_host(rng, i % 3 == 0 ? AddressFamily::V6 : AddressFamily::V4);
-    ASSERT_FALSE(engine->insert(host, Metadata("churn")).has_value());
+    Metadata record("churn");
+    // Sizes from a bare record to one too large for the arena's chunks.
+    const std::size_t bytes = static_cast<std::size_t>(i % 97) * (i % 5 == 4 ? 16 : 1);
+    if (i % 4 != 0) record.mutable_attributes()["n"] = std::string(bytes, 'x');
+    ASSERT_FALSE(engine->insert(host, std::move(record)).has_value());
     ASSERT_TRUE(engine->remove(host).has_value());
     ASSERT_EQ(engine->len(), stored);
   }
@@ -65,6 +72,7 @@ TEST_P(EveryKind, ChurnKeepsTheTrieAndItsMemoryFlat) {
   epoch::collect();
   EXPECT_EQ(node::arena_bytes_in_use(), bytes);
   EXPECT_EQ(read_index_bytes(), index_bytes);
+  EXPECT_EQ(record_arena::bytes_in_use(), record_bytes);
 
   engine.reset();
   epoch::collect();
