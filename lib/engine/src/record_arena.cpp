@@ -8,10 +8,12 @@ namespace korvane::record_arena {
 
 namespace {
 constexpr std::size_t kAlign = 16;
-// A record with a few dozen short attributes; a GeoIP city record flattened
-// into attributes (1-3 KB) goes to operator new, whose header is small
-// beside it.
-constexpr std::size_t kLargest = 1280;
+// Beyond any record a lookup table is likely to hold (a GeoIP city record
+// flattened into attributes takes 1-3 KB). Records of every size should
+// share the chunks: a read index names records by their distance from one
+// base address (4-byte codes), and records the heap serves, far from the
+// chunks, have no such name, so the index nodes holding them are larger.
+constexpr std::size_t kLargest = 16384;
 
 WordArena& arena() {
   // Leaked on purpose: records may be released during static destruction.

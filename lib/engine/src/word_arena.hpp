@@ -54,7 +54,8 @@ class WordArena {
   struct ChunkHeader {
     ChunkHeader* next;
   };
-  static constexpr std::size_t kMaxClasses = 160;
+  // Sizes up to 16 KiB (records with many attributes); a list head each.
+  static constexpr std::size_t kMaxClasses = 2048;
 
   void* carve(std::size_t size);
   void start_over() noexcept;

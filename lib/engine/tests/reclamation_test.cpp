@@ -62,7 +62,7 @@ TEST_P(EveryKind, ChurnKeepsTheTrieAndItsMemoryFlat) {
     const IpPrefix host = random_host(rng, i % 3 == 0 ? AddressFamily::V6 : AddressFamily::V4);
     Metadata record("churn");
     // Sizes from a bare record to one too large for the arena's chunks.
-    const std::size_t bytes = static_cast<std::size_t>(i % 97) * (i % 5 == 4 ? 16 : 1);
+    const std::size_t bytes = static_cast<std::size_t>(i % 97) * (i % 5 == 4 ? 200 : 1);
     if (i % 4 != 0) record.mutable_attributes()["n"] = std::string(bytes, 'x');
     ASSERT_FALSE(engine->insert(host, std::move(record)).has_value());
     ASSERT_TRUE(engine->remove(host).has_value());
