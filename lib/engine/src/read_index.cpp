@@ -10,6 +10,7 @@
 #include "epoch.hpp"
 #include "platform.hpp"
 #include "read_index_arena.hpp"
+#include "record_arena.hpp"
 #include "record_ids.hpp"
 
 namespace korvane {
@@ -182,10 +183,13 @@ static_assert(Block::kSparse * 2 == sizeof(std::uint64_t), "a sparse node's reco
 
 // A record as a 4-byte code: its distance in 16-byte steps from a base
 // fixed for the process, 0 for none. The base is chosen 32 GiB below the
-// first record coded, so records within 32 GiB of it (the allocator's
-// heap, in practice all of them) have codes; a node with a record outside
-// that window keeps pointers. Leaves of 4 bytes instead of 8 keep more of a
-// large index in cache.
+// first record coded that lives in the record arena's chunks, so records
+// within 32 GiB of it (the arena's chunks, in practice all of them) have
+// codes; a node with a record outside that window keeps pointers. A record
+// too large for the chunks, from the heap far away, never sets the base:
+// were it the first coded, every record of the chunks would be left without
+// a code. Leaves of 4 bytes instead of 8 keep more of a large index in
+// cache.
 //
 // The base is set once, by compare-exchange (acq_rel), before the first
 // coded node is built; writers load it with acquire. Readers decode only
@@ -202,6 +206,7 @@ class RecordCode {
     const auto address = reinterpret_cast<std::uintptr_t>(rep);
     std::uintptr_t b = base.load(std::memory_order_acquire);
     if (b == kUnset) {
+      if (!record_arena::from_chunks(rep->allocated_bytes)) return false;
       const std::uintptr_t wanted = address > kWindow / 2 ? (address - kWindow / 2) & ~std::uintptr_t{15} : 0;
       if (base.compare_exchange_strong(b, wanted, std::memory_order_acq_rel, std::memory_order_acquire)) b = wanted;
     }
@@ -209,6 +214,12 @@ class RecordCode {
     code = static_cast<std::uint32_t>((address - b) >> 4);
     return true;
   }
+  static bool has_code(const Rep* rep) noexcept {
+    const auto address = reinterpret_cast<std::uintptr_t>(rep);
+    const std::uintptr_t b = base.load(std::memory_order_acquire);
+    return b != kUnset && address > b && address - b < kWindow && (address & 15) == 0;
+  }
+  static bool started() noexcept { return base.load(std::memory_order_acquire) != kUnset; }
   static Rep* decode(std::uint32_t code) noexcept {
     if (code == 0) return nullptr;
     return reinterpret_cast<Rep*>(base.load(std::memory_order_relaxed) + (std::uintptr_t{code} << 4));
@@ -888,6 +899,9 @@ ReadIndex::ReadIndex(AddressFamily family)
   static_assert(kTopBits - kShortBits < 16, "a cover length less kShortBits fits in 4 bits");
   top_bytes.fetch_add(kTopBytes + kCoverBytes + kCoverLengthBytes + sizeof(occupied_), std::memory_order_relaxed);
 }
+
+bool record_codes_started() noexcept { return RecordCode::started(); }
+bool record_has_code(const detail::MetadataRep* record) noexcept { return RecordCode::has_code(record); }
 
 std::size_t read_index_bytes() noexcept {
   return index_arena::bytes_in_use() + top_bytes.load(std::memory_order_relaxed);

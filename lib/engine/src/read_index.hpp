@@ -281,4 +281,9 @@ class ReadIndex {
 // (for memory figures; the nodes live outside the ordinary heap).
 std::size_t read_index_bytes() noexcept;
 
+// For tests: whether the indexes have fixed where their 4-byte record codes
+// count from, and whether `record` has such a code.
+bool record_codes_started() noexcept;
+bool record_has_code(const detail::MetadataRep* record) noexcept;
+
 }  // namespace korvane

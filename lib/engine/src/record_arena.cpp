@@ -46,6 +46,8 @@ void release(void* p, std::size_t bytes) noexcept {
   arena().release(p, bytes);
 }
 
+bool from_chunks(std::size_t bytes) noexcept { return rounded(bytes) <= kLargest; }
+
 std::size_t bytes_in_use() noexcept { return arena().bytes_in_use(); }
 std::size_t bytes_reserved() noexcept { return arena().bytes_reserved(); }
 

@@ -24,6 +24,9 @@ namespace korvane::record_arena {
 void* allocate(std::size_t bytes);
 // Takes back storage from allocate, given the same `bytes`.
 void release(void* p, std::size_t bytes) noexcept;
+// Whether a record of `bytes` bytes comes from the chunks (in sanitizer
+// builds, whether it would).
+bool from_chunks(std::size_t bytes) noexcept;
 
 // Bytes of records the chunks hand out now (records larger than the
 // arena's largest size are the heap's, and its own figures count them).
