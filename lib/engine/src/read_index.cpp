@@ -210,14 +210,12 @@ class RecordCode {
       const std::uintptr_t wanted = address > kWindow / 2 ? (address - kWindow / 2) & ~std::uintptr_t{15} : 0;
       if (base.compare_exchange_strong(b, wanted, std::memory_order_acq_rel, std::memory_order_acquire)) b = wanted;
     }
-    if (address <= b || address - b >= kWindow || (address & 15) != 0) return false;
+    if (!in_window(address, b)) return false;
     code = static_cast<std::uint32_t>((address - b) >> 4);
     return true;
   }
   static bool has_code(const Rep* rep) noexcept {
-    const auto address = reinterpret_cast<std::uintptr_t>(rep);
-    const std::uintptr_t b = base.load(std::memory_order_acquire);
-    return b != kUnset && address > b && address - b < kWindow && (address & 15) == 0;
+    return in_window(reinterpret_cast<std::uintptr_t>(rep), base.load(std::memory_order_acquire));
   }
   static bool started() noexcept { return base.load(std::memory_order_acquire) != kUnset; }
   static Rep* decode(std::uint32_t code) noexcept {
@@ -229,6 +227,12 @@ class RecordCode {
   static constexpr std::uintptr_t kUnset = ~std::uintptr_t{0};
   static constexpr std::uintptr_t kWindow = std::uintptr_t{1} << 36;  // 2^32 codes of 16 bytes
   static inline std::atomic<std::uintptr_t> base{kUnset};
+
+  // Whether a record at `address` has a code counted from base `b` (none
+  // while the base is unset: every address lies at or below kUnset).
+  static bool in_window(std::uintptr_t address, std::uintptr_t b) noexcept {
+    return address > b && address - b < kWindow && (address & 15) == 0;
+  }
 };
 
 }  // namespace
