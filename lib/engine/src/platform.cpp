@@ -69,23 +69,44 @@ namespace {
 // it there would leave the child that initialisation marked as under way
 // for good. A slot is claimed, then filled (release); a fork skips a slot
 // claimed but not yet filled, whose lock no thread can hold yet (its owner
-// registers it before handing it out).
+// registers it before handing it out), or whose hooks guard nothing yet.
+struct ForkHooks {
+  void (*prepare)();
+  void (*in_parent)();
+  void (*in_child)();
+};
 struct ForkLocks {
   std::atomic<std::size_t> claimed{0};
   std::atomic<std::mutex*> locks[kMaxForkLocks] = {};
-  // One fork's handlers at a time; guards `held` and `held_count`, the
-  // locks the forking thread took, for its unlocks.
+  std::atomic<std::size_t> hooks_claimed{0};
+  ForkHooks hooks[kMaxForkHooks] = {};
+  std::atomic<bool> hook_ready[kMaxForkHooks] = {};
+  // One fork's handlers at a time; guards `held`, `held_count` and
+  // `hooks_run`, what the forking thread took, for its unlocks.
   std::mutex forking;
   std::mutex* held[kMaxForkLocks] = {};
   std::size_t held_count = 0;
+  const ForkHooks* hooks_run[kMaxForkHooks] = {};
+  std::size_t hooks_run_count = 0;
 };
 ForkLocks& fork_locks() {
   static ForkLocks* instance = new ForkLocks();  // leaked: forks may come late
   return *instance;
 }
+// The hooks first, in the order they were registered, then the leaf locks:
+// a hook's locks may be held while a leaf is taken (a record pool's lock
+// while a record is allocated), never the other way round.
 void lock_before_fork() noexcept {
   ForkLocks& f = fork_locks();
   f.forking.lock();
+  f.hooks_run_count = 0;
+  const std::size_t hooks = std::min(f.hooks_claimed.load(std::memory_order_acquire), kMaxForkHooks);
+  for (std::size_t i = 0; i < hooks; ++i) {
+    if (f.hook_ready[i].load(std::memory_order_acquire)) {
+      f.hooks[i].prepare();
+      f.hooks_run[f.hooks_run_count++] = &f.hooks[i];
+    }
+  }
   const std::size_t claimed = std::min(f.claimed.load(std::memory_order_acquire), kMaxForkLocks);
   f.held_count = 0;
   for (std::size_t i = 0; i < claimed; ++i) {
@@ -95,14 +116,20 @@ void lock_before_fork() noexcept {
     }
   }
 }
+// In the reverse order.
+template <bool kChild>
 void unlock_after_fork() noexcept {
   ForkLocks& f = fork_locks();
   for (std::size_t i = f.held_count; i > 0; --i) f.held[i - 1]->unlock();
+  for (std::size_t i = f.hooks_run_count; i > 0; --i) {
+    const ForkHooks& h = *f.hooks_run[i - 1];
+    kChild ? h.in_child() : h.in_parent();
+  }
   f.forking.unlock();
 }
 // Set up as the library loads, before any thread of its own can fork.
 [[maybe_unused]] const bool fork_handlers =
-    (fork_locks(), ::pthread_atfork(&lock_before_fork, &unlock_after_fork, &unlock_after_fork) == 0);
+    (fork_locks(), ::pthread_atfork(&lock_before_fork, &unlock_after_fork<false>, &unlock_after_fork<true>) == 0);
 }  // namespace
 
 namespace {
@@ -138,7 +165,12 @@ SigpipeHeld::~SigpipeHeld() {
 }
 
 bool on_fork(void (*prepare)(), void (*in_parent)(), void (*in_child)()) noexcept {
-  return ::pthread_atfork(prepare, in_parent, in_child) == 0;
+  ForkLocks& f = fork_locks();
+  const std::size_t slot = f.hooks_claimed.fetch_add(1, std::memory_order_relaxed);
+  if (slot >= kMaxForkHooks) return false;
+  f.hooks[slot] = ForkHooks{prepare, in_parent, in_child};
+  f.hook_ready[slot].store(true, std::memory_order_release);
+  return true;
 }
 
 int process_id() noexcept { return static_cast<int>(::getpid()); }

@@ -80,8 +80,15 @@ inline constexpr std::size_t kMaxForkLocks = 32;
 void hold_across_fork(std::mutex& mutex) noexcept;
 
 // Registers functions the thread that calls fork() runs just before the
-// fork, and after it in the parent and in the child; false when the system
-// has no room for more. For fork handling beyond holding locks.
+// fork, and after it in the parent and in the child; false when there is
+// no room for more (kMaxForkHooks). For fork handling beyond holding leaf
+// locks: the prepare functions run, in the order they were registered,
+// before the locks above are taken, and the others after those are
+// released, in the reverse order. So a lock that a prepare function takes
+// may be held while a leaf lock is taken (a record pool's, held while a
+// record is allocated), and the forking thread still takes both in that
+// order. Registered, like the locks, before any thread can need them.
+inline constexpr std::size_t kMaxForkHooks = 8;
 bool on_fork(void (*prepare)(), void (*in_parent)(), void (*in_child)()) noexcept;
 
 // The calling process's id. A forked child's differs from its parent's, so

@@ -13,7 +13,9 @@ namespace korvane::detail {
 
 // Every live pool, for the fork handlers. Its mutex is taken before any
 // pool's, never after: a pool is listed and unlisted with no pool mutex
-// held, and no code holding a pool's mutex takes another lock.
+// held. Code holding a pool's mutex takes no other lock but the leaves
+// held across forks (the record arena's, for a pooled copy), which the
+// forking thread takes after the pools' (see platform::on_fork).
 struct PoolList {
   std::mutex mutex;
   RecordPool* first = nullptr;

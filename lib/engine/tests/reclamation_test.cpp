@@ -8,6 +8,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <new>
 #include <random>
 #include <thread>
@@ -262,9 +264,10 @@ TEST(Fork, ChildUsesFreshEnginesWhileParentThreadsWrite) {
     std::mt19937_64 rng(5);
     for (std::uint64_t i = 0; !stop.load(std::memory_order_relaxed); ++i) {
       // Hosts of both families (boxes for the long keys, index nodes),
-      // each with a record of its own (record numbers).
+      // each with a record of its own (record numbers) whose attributes
+      // the engine's pool copies into the record arena, under its lock.
       const IpPrefix p = random_host(rng, i % 2 == 0 ? AddressFamily::V4 : AddressFamily::V6);
-      busy->insert(p, Metadata(std::to_string(i)));
+      busy->insert(p, Metadata(std::to_string(i), Attributes{{"n", std::to_string(i)}}));
       if (i % 3 != 0) busy->remove(p);
     }
   });
@@ -277,9 +280,24 @@ TEST(Fork, ChildUsesFreshEnginesWhileParentThreadsWrite) {
       index_arena::release(index_arena::allocate(size / 8), size / 8);
     }
   });
+  // A fork whose handlers wait on each other's locks never returns in the
+  // parent: past a minute without one, the test ends the process.
+  std::atomic<int> forks{0};
+  std::thread watchdog([&] {
+    int seen = 0;
+    while (!stop.load()) {
+      for (int i = 0; i < 600 && !stop.load(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      if (stop.load()) return;
+      if (forks.load() == seen) {
+        std::fprintf(stderr, "fork() did not return within a minute: its handlers deadlocked\n");
+        std::abort();
+      }
+      seen = forks.load();
+    }
+  });
   int hung = 0;
   int failed = 0;
-  for (int round = 0; round < 100 && hung == 0; ++round) {
+  for (int round = 0; round < 100 && hung == 0; ++round, forks.fetch_add(1)) {
     const pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
@@ -303,6 +321,7 @@ TEST(Fork, ChildUsesFreshEnginesWhileParentThreadsWrite) {
   stop = true;
   writer.join();
   allocating.join();
+  watchdog.join();
   EXPECT_EQ(hung, 0) << "a child hung on a lock its parent's writer held at the fork";
   EXPECT_EQ(failed, 0);
 }
