@@ -6,8 +6,8 @@
 // itself. Here records sit packed in 2 MiB chunks that the kernel is asked
 // to back with huge pages, each one 16-byte aligned (a read-index node keeps
 // four tag bits beside a record pointer) and taking its size rounded up to
-// 16 bytes, with no header of its own. Records larger than 16 KiB come from
-// operator new.
+// 16 bytes (and, past 1 KiB, to its size class), with no header of its own.
+// Records larger than 16 KiB come from operator new.
 //
 // Thread safety: allocate and release may be called from any thread (a
 // record is made by its writer and freed by whichever thread lets go of it
