@@ -99,6 +99,7 @@ WordArena::Run* WordArena::take_empty_run(std::size_t c) {
   r->free = nullptr;
   r->bump = r->start;
   r->object = static_cast<std::uint32_t>(class_size(c));
+  r->size_class = static_cast<std::uint16_t>(c);
   r->live = 0;
   list_room(r, c);
   return r;
@@ -164,15 +165,16 @@ void* WordArena::allocate(std::size_t size) {
 void WordArena::release(void* p, std::size_t size) noexcept {
   in_use_.fetch_sub(size, std::memory_order_relaxed);
   if (!platform::kSanitizedBuild && size <= largest_) {
-    const std::size_t c = class_of(size);
     std::lock_guard lock(mutex_);
+    // The run knows its class: a size that rounds to another one (a
+    // caller's mistake) cannot put the run on that class's list.
     Run* r = run_of(p);
     if (--r->live == 0) {
-      if (r->has_room_listed) unlist_room(r, c);
+      if (r->has_room_listed) unlist_room(r, r->size_class);
       make_empty(r);
     } else {
       r->free = new (p) FreeNode{r->free};
-      if (!r->has_room_listed) list_room(r, c);
+      if (!r->has_room_listed) list_room(r, r->size_class);
     }
     if (--live_ == 0) start_over();
     return;

@@ -77,6 +77,7 @@ class WordArena {
     Run* next;
     std::uint32_t object;  // its class's object size; 0 while empty
     std::uint32_t live;    // objects handed out
+    std::uint16_t size_class;
     bool has_room_listed;
   };
   // At the start of each chunk, in its first run; the chunk's runs follow
