@@ -68,13 +68,20 @@ void WordArena::map_chunk() {
   auto* chunk = new (memory) ChunkHeader{chunks_};
   chunks_ = chunk;
   char* base = static_cast<char*>(memory);
-  // The first run first: its pages are the ones the header has touched.
-  for (std::size_t i = runs_; i-- > 0;) {
+  for (std::size_t i = 0; i < runs_; ++i) {
     Run* r = new (&runs_of(chunk)[i]) Run{};
     r->start = base + (i == 0 ? header_ : i * run_);
     r->end = base + (i + 1) * run_;
-    r->next = empty_;
-    empty_ = r;
+  }
+  list_empty(chunk);
+}
+
+// Puts every run of `chunk` on the list of empty runs, the first run first:
+// its pages are the ones the header has touched.
+void WordArena::list_empty(ChunkHeader* chunk) noexcept {
+  for (std::size_t i = runs_; i-- > 0;) {
+    runs_of(chunk)[i].next = empty_;
+    empty_ = &runs_of(chunk)[i];
   }
 }
 
@@ -128,10 +135,7 @@ void WordArena::start_over() noexcept {
   }
   chunks_->next = nullptr;
   empty_ = nullptr;
-  for (std::size_t i = runs_; i-- > 0;) {
-    runs_of(chunks_)[i].next = empty_;
-    empty_ = &runs_of(chunks_)[i];
-  }
+  list_empty(chunks_);
 }
 
 void* WordArena::allocate(std::size_t size) {

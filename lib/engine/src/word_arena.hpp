@@ -94,6 +94,7 @@ class WordArena {
   Run* run_of(void* p) const noexcept;
   Run* take_empty_run(std::size_t c);
   void map_chunk();
+  void list_empty(ChunkHeader* chunk) noexcept;
   void list_room(Run* r, std::size_t c) noexcept;
   void unlist_room(Run* r, std::size_t c) noexcept;
   void make_empty(Run* r) noexcept;
