@@ -172,15 +172,6 @@ TEST(FormatAddress, CanonicalText) {
   }
 }
 
-TEST(FormatPrefix, KeepsHostBits) {
-  EXPECT_EQ(korvane::format_prefix(from_notation("0a010203/8")), "10.1.2.3/8");
-  EXPECT_EQ(korvane::format_prefix(from_notation("00000000/0")), "0.0.0.0/0");
-  EXPECT_EQ(korvane::format_prefix(from_notation("20010db8000000000000000000000000/32")), "2001:db8::/32");
-  EXPECT_EQ(korvane::format_prefix(from_notation("00000000000000000000ffff0a000000/104")), "::ffff:10.0.0.0/104");
-  EXPECT_EQ(korvane::format_prefix(from_notation("ffffffffffffffffffffffffffffffff/128")),
-            "ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff/128");
-}
-
 // ---- Properties against the C library ------------------------------------
 
 std::optional<IpAddress> reference_address(const std::string& text) {
