@@ -26,7 +26,20 @@ namespace korvane::testing {
 
 class RedisServer {
  public:
-  RedisServer() : port_(free_port()) { start(); }
+  // The chosen port can be taken before the server binds it: by another
+  // test's server, or as the local port of some connection on this host.
+  // Such a start is tried again on a fresh port.
+  RedisServer() {
+    for (int attempt = 1;; ++attempt) {
+      port_ = free_port();
+      try {
+        start_once();
+        return;
+      } catch (const PortTaken&) {
+        if (attempt == kStartAttempts) throw;
+      }
+    }
+  }
   ~RedisServer() { stop(); }
   RedisServer(const RedisServer&) = delete;
   RedisServer& operator=(const RedisServer&) = delete;
@@ -34,7 +47,27 @@ class RedisServer {
   int port() const { return port_; }
   std::string url() const { return "redis://127.0.0.1:" + std::to_string(port_); }
 
+  // Starts the server on port(); a restart after stop() keeps the port, and
+  // waits a little for it when something else holds it meanwhile.
   void start() {
+    for (int attempt = 1;; ++attempt) {
+      try {
+        start_once();
+        return;
+      } catch (const PortTaken&) {
+        if (attempt == kStartAttempts) throw;
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      }
+    }
+  }
+
+ private:
+  struct PortTaken : std::runtime_error {
+    using std::runtime_error::runtime_error;
+  };
+  static constexpr int kStartAttempts = 5;
+
+  void start_once() {
     const std::string port = std::to_string(port_);
     std::vector<std::string> args = {"redis-server", "--bind", "127.0.0.1", "--port", port, "--save", "",
                                      "--appendonly", "no", "--dir", "/tmp", "--loglevel", "warning"};
@@ -58,19 +91,22 @@ class RedisServer {
       int status = 0;
       if (waitpid(pid_, &status, WNOHANG) == pid_) {  // its port taken meanwhile, or no server at all
         pid_ = -1;
-        throw std::runtime_error("redis-server exited at start (is it installed?)");
+        throw PortTaken("redis-server exited at start on port " + port + " (is it installed?)");
       }
       // The answer must be this server's: another test's could hold the
       // port if it was taken between choosing it and binding it.
       if (ping()) {
         if (run({"INFO", "server"}).find("process_id:" + std::to_string(pid_) + "\r") != std::string::npos) return;
-        throw std::runtime_error("another server answers on port " + port);
+        stop();
+        throw PortTaken("another server answers on port " + port);
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(25));
     }
+    stop();
     throw std::runtime_error("redis-server did not answer PING within 5 s");
   }
 
+ public:
   void stop() {
     if (pid_ <= 0) return;
     kill(pid_, SIGKILL);
@@ -124,7 +160,7 @@ class RedisServer {
   }
 
  private:
-  int port_;
+  int port_ = 0;
   pid_t pid_ = -1;
 };
 

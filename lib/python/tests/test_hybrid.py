@@ -70,24 +70,37 @@ def eventually(probe, expected, seconds=5.0):
     return answer
 
 
+def start_redis_server(directory):
+    """A redis-server on a free loopback port, answering; its Popen with `url` set.
+    The port can be taken between choosing and binding it (by another test's
+    server, or as some connection's local port): such a start is tried again
+    on a fresh port."""
+    for _attempt in range(5):
+        port = free_port()
+        server = subprocess.Popen(["redis-server", "--bind", "127.0.0.1", "--port", str(port), "--save", "",
+                                   "--appendonly", "no", "--dir", directory],
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)  # a pipe kept open would hang the run
+        for _ in range(500):
+            if server.poll() is not None:
+                break
+            with contextlib.suppress(OSError), socket.create_connection(("127.0.0.1", port)):
+                server.url = f"redis://127.0.0.1:{port}"
+                return server
+            time.sleep(0.02)
+        else:
+            server.kill()
+            server.wait()
+            pytest.fail("redis-server did not answer within 10 s")
+    pytest.fail("redis-server exited at start")
+
+
 @pytest.fixture
 def redis_server():
     """A private redis-server on a free loopback port, without persistence:
     its Popen with `url` set. Stopped afterwards."""
-    port = free_port()
     with tempfile.TemporaryDirectory() as directory:
-        server = subprocess.Popen(["redis-server", "--bind", "127.0.0.1", "--port", str(port), "--save", "",
-                                   "--appendonly", "no", "--dir", directory],
-                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)  # a pipe kept open would hang the run
+        server = start_redis_server(directory)
         try:
-            for _ in range(500):
-                assert server.poll() is None, "redis-server exited at start"
-                with contextlib.suppress(OSError), socket.create_connection(("127.0.0.1", port)):
-                    break
-                time.sleep(0.02)
-            else:
-                pytest.fail("redis-server did not answer within 10 s")
-            server.url = f"redis://127.0.0.1:{port}"
             yield server
         finally:
             server.kill()
