@@ -70,6 +70,16 @@ def eventually(probe, expected, seconds=5.0):
     return answer
 
 
+def answers_ping(port):
+    """Whether a Redis server answers on the port. A bare connect is not
+    enough: with nothing listening, a connection can meet itself when the
+    kernel gives it the port it dials, and would echo the PING back."""
+    with contextlib.suppress(OSError), socket.create_connection(("127.0.0.1", port), timeout=1) as connection:
+        connection.sendall(b"PING\r\n")
+        return connection.recv(7) == b"+PONG\r\n"
+    return False
+
+
 def start_redis_server(directory):
     """A redis-server on a free loopback port, answering; its Popen with `url` set.
     The port can be taken between choosing and binding it (by another test's
@@ -83,7 +93,7 @@ def start_redis_server(directory):
         for _ in range(500):
             if server.poll() is not None:
                 break
-            with contextlib.suppress(OSError), socket.create_connection(("127.0.0.1", port)):
+            if answers_ping(port):
                 server.url = f"redis://127.0.0.1:{port}"
                 return server
             time.sleep(0.02)
