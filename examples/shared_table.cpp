@@ -15,13 +15,17 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
+#include <cstdint>
 #include <string>
 #include <thread>
+#include <tuple>
+#include <utility>
 
 extern char** environ;
 
@@ -36,10 +40,10 @@ korvane::EngineHandle shared_engine(const std::string& url) {
   return korvane::create_engine(config);
 }
 
-// Waits up to 5 s for `condition`.
+// Waits up to 30 s for `condition` (a slow or busy machine may need many).
 template <class F>
 bool wait_for(F condition) {
-  for (int i = 0; i < 500; ++i) {
+  for (int i = 0; i < 3000; ++i) {
     if (condition()) return true;
     std::this_thread::sleep_for(10ms);
   }
@@ -58,8 +62,8 @@ int free_port() {
   return ntohs(addr.sin_port);
 }
 
-// A throw-away redis-server: no persistence; its pid, or -1.
-pid_t start_redis(int port) {
+// Spawns a throw-away redis-server: no persistence; its pid, or -1.
+pid_t spawn_redis(int port) {
   std::string port_text = std::to_string(port);
   const char* argv[] = {"redis-server", "--bind", "127.0.0.1", "--port", port_text.c_str(), "--save", "",
                         "--appendonly", "no", "--loglevel", "warning", nullptr};
@@ -75,6 +79,54 @@ pid_t start_redis(int port) {
   return failed != 0 ? -1 : pid;
 }
 
+// Whether the server with process id `pid` answers on the port. INFO names
+// the process: another server that took the port meanwhile does not count.
+bool answers(int port, pid_t pid) {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  const timeval limit{1, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = htons(static_cast<std::uint16_t>(port));
+  const std::string wanted = "process_id:" + std::to_string(pid) + "\r";
+  std::string reply;
+  if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 && send(fd, "INFO server\r\n", 13, MSG_NOSIGNAL) == 13) {
+    char buffer[4096];
+    ssize_t n = 0;
+    while (reply.find(wanted) == std::string::npos && reply.size() < 65536 &&
+           (n = read(fd, buffer, sizeof buffer)) > 0) {
+      reply.append(buffer, static_cast<std::size_t>(n));
+    }
+  }
+  close(fd);
+  return reply.find(wanted) != std::string::npos;
+}
+
+// A throw-away redis-server on a free loopback port, answering: its pid
+// and port, or a pid of -1. A port found free can be taken before the
+// server binds it (by another server, or as some connection's own port);
+// the server then exits, and another port is tried.
+std::pair<pid_t, int> start_redis() {
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    const int port = free_port();
+    const pid_t pid = spawn_redis(port);
+    if (pid < 0) return {-1, 0};
+    bool exited = false;
+    const bool up = wait_for([&] {
+      exited = waitpid(pid, nullptr, WNOHANG) == pid;
+      return exited || answers(port, pid);
+    });
+    if (up && !exited) return {pid, port};
+    if (!exited) {
+      kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+      return {-1, 0};
+    }
+  }
+  return {-1, 0};
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -84,8 +136,8 @@ int main(int argc, char** argv) {
   if (argc > 1) {
     url = argv[1];
   } else {
-    const int port = free_port();
-    server = start_redis(port);
+    int port = 0;
+    std::tie(server, port) = start_redis();
     if (server < 0) {
       std::fprintf(stderr, "cannot start redis-server; pass a redis:// URL instead\n");
       return 1;
