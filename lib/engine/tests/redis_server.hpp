@@ -26,20 +26,7 @@ namespace korvane::testing {
 
 class RedisServer {
  public:
-  // The chosen port can be taken before the server binds it: by another
-  // test's server, or as the local port of some connection on this host.
-  // Such a start is tried again on a fresh port.
-  RedisServer() {
-    for (int attempt = 1;; ++attempt) {
-      port_ = free_port();
-      try {
-        start_once();
-        return;
-      } catch (const PortTaken&) {
-        if (attempt == kStartAttempts) throw;
-      }
-    }
-  }
+  RedisServer() : port_(free_port()) { start_retrying(true); }
   ~RedisServer() { stop(); }
   RedisServer(const RedisServer&) = delete;
   RedisServer& operator=(const RedisServer&) = delete;
@@ -47,25 +34,34 @@ class RedisServer {
   int port() const { return port_; }
   std::string url() const { return "redis://127.0.0.1:" + std::to_string(port_); }
 
-  // Starts the server on port(); a restart after stop() keeps the port, and
-  // waits a little for it when something else holds it meanwhile.
-  void start() {
-    for (int attempt = 1;; ++attempt) {
-      try {
-        start_once();
-        return;
-      } catch (const PortTaken&) {
-        if (attempt == kStartAttempts) throw;
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
-      }
-    }
-  }
+  // Starts the server again on port(), after stop().
+  void start() { start_retrying(false); }
 
  private:
   struct PortTaken : std::runtime_error {
     using std::runtime_error::runtime_error;
   };
   static constexpr int kStartAttempts = 5;
+
+  // The chosen port can be taken before the server binds it: by another
+  // test's server, or as the local port of some connection on this host.
+  // A first start then tries a fresh port; a restart, which must keep its
+  // port, waits a little for it.
+  void start_retrying(bool fresh_port) {
+    for (int attempt = 1;; ++attempt) {
+      try {
+        start_once();
+        return;
+      } catch (const PortTaken&) {
+        if (attempt == kStartAttempts) throw;
+        if (fresh_port) {
+          port_ = free_port();
+        } else {
+          std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        }
+      }
+    }
+  }
 
   void start_once() {
     const std::string port = std::to_string(port_);
@@ -160,7 +156,7 @@ class RedisServer {
   }
 
  private:
-  int port_ = 0;
+  int port_;
   pid_t pid_ = -1;
 };
 
