@@ -388,6 +388,11 @@ inline unsigned slot_at(u128 key, unsigned shift) noexcept {
 // end most paths: half of all nodes of uniformly random IPv4 prefixes,
 // three fifths of a routing table's IPv6 ones. Inline, each saves its block
 // (16 bytes, 32 with a path), and a lookup reaching it a cache miss.
+// A coded inline node (bit 62 set) has no cover, and holds its run's record
+// in bits 16-47 as a code (see RecordCode) instead: where records outnumber
+// the numbers (a table with a record per prefix), the nodes at the ends of
+// paths mostly have no cover of their own, and would otherwise be blocks.
+// Bit 62, not 63: a top slot holds an inline node shifted up a bit.
 constexpr std::uintptr_t kInlineTag = 1;
 constexpr unsigned kInlineSkip = 2 * kStride;
 inline bool is_inline(const Block* b) noexcept { return (reinterpret_cast<std::uintptr_t>(b) & kInlineTag) != 0; }
@@ -398,10 +403,14 @@ inline unsigned inline_skip(const Block* b) noexcept {
   return static_cast<unsigned>((inline_bits(b) >> 14) & 3) * kStride;
 }
 inline unsigned inline_path(const Block* b) noexcept { return static_cast<unsigned>((inline_bits(b) >> 48) & 0xFFF); }
+constexpr std::uintptr_t kInlineCoded = std::uintptr_t{1} << 62;
+inline bool inline_coded(const Block* b) noexcept { return (inline_bits(b) & kInlineCoded) != 0; }
 inline Rep* inline_cover(const Block* b) noexcept {
-  return detail::RecordIds::record(static_cast<std::uint16_t>(inline_bits(b) >> 16));
+  // Number 0 names no record: a coded node's cover.
+  return detail::RecordIds::record(inline_coded(b) ? 0 : static_cast<std::uint16_t>(inline_bits(b) >> 16));
 }
 inline Rep* inline_record(const Block* b) noexcept {
+  if (inline_coded(b)) return RecordCode::decode(static_cast<std::uint32_t>(inline_bits(b) >> 16));
   return detail::RecordIds::record(static_cast<std::uint16_t>(inline_bits(b) >> 32));
 }
 const Block* make_inline(unsigned begin, unsigned end, unsigned skip, unsigned path, std::uint16_t cover,
@@ -409,6 +418,11 @@ const Block* make_inline(unsigned begin, unsigned end, unsigned skip, unsigned p
   return reinterpret_cast<const Block*>(kInlineTag | std::uintptr_t{begin} << 1 | std::uintptr_t{end} << 7 |
                                         std::uintptr_t{skip / kStride} << 14 | std::uintptr_t{cover} << 16 |
                                         std::uintptr_t{record} << 32 | std::uintptr_t{path} << 48);
+}
+const Block* make_coded_inline(unsigned begin, unsigned end, unsigned skip, unsigned path, std::uint32_t record) noexcept {
+  return reinterpret_cast<const Block*>(kInlineTag | kInlineCoded | std::uintptr_t{begin} << 1 | std::uintptr_t{end} << 7 |
+                                        std::uintptr_t{skip / kStride} << 14 | std::uintptr_t{record} << 16 |
+                                        std::uintptr_t{path} << 48);
 }
 // Where inline node b, hung at stride start `at`, really starts for `key`:
 // as enter() does for a block.
@@ -628,6 +642,9 @@ struct Slots {
         return make_inline(begin, end, skip, skip == 0 ? 0 : bits_at(path, at, skip), cover_number, record_number);
       }
       std::uint32_t code;
+      if (skip <= kInlineSkip && cover == nullptr && RecordCode::encode(leaf[begin], code)) {
+        return make_coded_inline(begin, end, skip, skip == 0 ? 0 : bits_at(path, at, skip), code);
+      }
       std::uint32_t cover_code = 0;
       const bool narrow = RecordCode::encode(leaf[begin], code) && RecordCode::encode(cover, cover_code);
       const std::uint64_t run = begin | end << 8 | std::uint64_t{to} << 16;
@@ -817,20 +834,23 @@ const Block* folded(const Block* child, unsigned s, unsigned from, u128 base, un
 // A shallow copy of a node hung at `at` under `above` (see Slots) with
 // another cover: the children (and any skip) are kept. Where the cover fits
 // the node's layout as it stands (in a narrow node, a record with a code; in
-// an inline one, a record with a number), the block is copied and its cover
-// rewritten, a few times cheaper than laying the node out again, which a
-// short prefix's change does for every node below it. The copy then keeps a
-// layout that a fresh build would choose only if the old cover had fitted
-// it too, which differs from that build's (say, pointers where codes would
-// do) only when records lack codes or numbers: never in what it answers.
+// an inline one, a record with a number, or none in a coded one), the block
+// is copied and its cover rewritten, a few times cheaper than laying the
+// node out again, which a short prefix's change does for every node below
+// it. The copy then keeps a layout that a fresh build would choose only if
+// the old cover had fitted it too, which differs from that build's (say,
+// pointers where codes would do) only when records lack codes or numbers:
+// never in what it answers.
 const Block* with_cover(const Block* b, Rep* cover, u128 above, unsigned at) {
   if (is_inline(b)) {
     std::uint16_t number;
-    if (detail::RecordIds::number_of(cover, number)) {
+    if (inline_coded(b)) {
+      if (cover == nullptr) return b;
+    } else if (detail::RecordIds::number_of(cover, number)) {
       return reinterpret_cast<const Block*>((inline_bits(b) & ~(std::uintptr_t{0xFFFF} << 16)) |
                                             std::uintptr_t{number} << 16);
     }
-  } else {
+  } else if (!b->compact() || cover != nullptr) {  // a compact node left without a cover may fit inline
     std::uint32_t code = 0;
     if (!b->narrow() || RecordCode::encode(cover, code)) {
       const std::size_t size = block_size(b->children(), b->leaves(), b->tags());

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <atomic>
 #include <optional>
@@ -444,6 +445,49 @@ TEST(ReadIndexRecords, ARecordFromTheHeapNamedFirstLeavesCodesToTheRest) {
     ASSERT_TRUE(small.has_value());
     EXPECT_TRUE(record_has_code(detail::MetadataAccess::peek(*small))) << i;
   }
+}
+
+// With the record numbers all taken, a prefix alone at the end of its path,
+// without a cover, costs the index no block of its own: the pointer to it
+// holds its record's code. A cover that comes and goes leaves it so.
+TEST(ReadIndexRecords, ALonePrefixWithoutANumberTakesNoBlock) {
+  epoch::collect();
+  const EveryNumberTaken taken;
+  auto engine = LocalEngine::make_trie(4, 1);
+  const std::size_t before = index_arena::bytes_in_use();
+  // /28s of both families, each in a top slot of its own, and /28s in one
+  // slot, under one node.
+  std::vector<std::pair<std::string, IpAddress>> lone;  // a prefix, an address inside it
+  for (int i = 0; i < 32; ++i) {
+    const std::string v4 = "40." + std::to_string(i) + ".0.";
+    char v6[8];
+    std::snprintf(v6, sizeof v6, "%x:", 0x2400 + i);
+    const std::string shared = "41.0." + std::to_string(i) + ".";
+    for (const auto& [prefix, inside] : {std::pair{v4 + "16/28", v4 + "17"},
+                                         std::pair{std::string(v6) + "10::/28", std::string(v6) + "18::1"},
+                                         std::pair{shared + "16/28", shared + "31"}}) {
+      lone.emplace_back(prefix, testing::A(inside));
+      engine->insert(testing::P(prefix), Metadata(prefix));
+    }
+  }
+  epoch::collect();  // the node's earlier versions
+  const std::size_t one_node = index_arena::bytes_in_use() - before;  // 41.0.0.0/18's
+  // Under a sanitizer, records come from its heap, whose size classes lie
+  // too far apart for all of them to have codes: only the answers count.
+  if (!testing::kSanitized) EXPECT_LE(one_node, 32 * 8 + 64U);
+  auto check = [&](std::optional<std::string> at_40_0) {
+    for (const auto& [prefix, inside] : lone) ASSERT_EQ(value_of(engine->lookup(inside)), prefix);
+    ASSERT_EQ(value_of(engine->lookup(testing::A("40.0.0.1"))), at_40_0);
+  };
+  check(std::nullopt);
+  engine->insert(testing::P("40.0.0.0/16"), Metadata("cover"));
+  check("cover");
+  engine->remove(testing::P("40.0.0.0/16"));
+  check(std::nullopt);
+  epoch::collect();
+  if (!testing::kSanitized) EXPECT_EQ(index_arena::bytes_in_use() - before, one_node);
+  engine->clear();
+  epoch::collect();
 }
 
 // With the record numbers all taken, the top slots name their nodes'
