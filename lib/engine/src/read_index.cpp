@@ -61,9 +61,11 @@ struct Block {
   //   in one word.
   // First, so that the tags say where everything else lies.
   std::uintptr_t cover_word;
-  // Slot i is a leaf that starts a new run; one record each. In a compact
-  // node: the one run's first slot in bits 0-7, its end in bits 8-15 (and,
-  // narrow, its record's code in bits 32-63).
+  // Slot i is a leaf that starts a new run; one record each. None in a
+  // node whose runs would all be without a record: its slots other than
+  // children then read no leaf (leaf_index), as such runs' slots do. In a
+  // compact node: the one run's first slot in bits 0-7, its end in bits
+  // 8-15 (and, narrow, its record's code in bits 32-63).
   std::uint64_t leaf_bits;
 
   static constexpr std::uintptr_t kSkips = 1;
@@ -347,6 +349,7 @@ inline std::uint32_t leaf_index(const Block* b, unsigned s) noexcept {
   // (bit << 1) - 1 is every bit up to the slot; for slot 63 it wraps to all
   // ones, which is still right.
   const std::uint64_t upto = (bit << 1) - 1;
+  // In a node without runs, 0 - 1 wraps to kNoLeaf.
   if (!b->sparse()) return static_cast<std::uint32_t>(std::popcount(b->leaf_bits & upto) - 1);
   // The slot's run starts at the last run start up to it (slots below the
   // first run are children, so there is one).
@@ -625,7 +628,9 @@ struct Slots {
           leaves_before == 0 || leaf[s] != leaf[63 - static_cast<unsigned>(std::countl_zero(leaves_before))];
       differs = starts ? differs | bit : differs & ~bit;
     }
-    const std::uint64_t leaf_bits = differs & leaf_slots;
+    // Runs matter only where one holds a record: a node with none (children
+    // only) marks no run, and stores neither a record nor a record map.
+    const std::uint64_t leaf_bits = (holds & leaf_slots) != 0 ? differs & leaf_slots : 0;
     const std::uint64_t record_bits = leaf_bits & holds;
     const std::uintptr_t skips = to != 0 ? Block::kSkips : 0;
     // Compact when there is no child and one run holds a record, the rest
