@@ -416,16 +416,18 @@ inline Rep* inline_record(const Block* b) noexcept {
   if (inline_coded(b)) return RecordCode::decode(static_cast<std::uint32_t>(inline_bits(b) >> 16));
   return detail::RecordIds::record(static_cast<std::uint16_t>(inline_bits(b) >> 32));
 }
+// The fields both forms share: the run, the strides skipped, the path.
+constexpr std::uintptr_t inline_run(unsigned begin, unsigned end, unsigned skip, unsigned path) noexcept {
+  return kInlineTag | std::uintptr_t{begin} << 1 | std::uintptr_t{end} << 7 | std::uintptr_t{skip / kStride} << 14 |
+         std::uintptr_t{path} << 48;
+}
 const Block* make_inline(unsigned begin, unsigned end, unsigned skip, unsigned path, std::uint16_t cover,
                          std::uint16_t record) noexcept {
-  return reinterpret_cast<const Block*>(kInlineTag | std::uintptr_t{begin} << 1 | std::uintptr_t{end} << 7 |
-                                        std::uintptr_t{skip / kStride} << 14 | std::uintptr_t{cover} << 16 |
-                                        std::uintptr_t{record} << 32 | std::uintptr_t{path} << 48);
+  return reinterpret_cast<const Block*>(inline_run(begin, end, skip, path) | std::uintptr_t{cover} << 16 |
+                                        std::uintptr_t{record} << 32);
 }
 const Block* make_coded_inline(unsigned begin, unsigned end, unsigned skip, unsigned path, std::uint32_t record) noexcept {
-  return reinterpret_cast<const Block*>(kInlineTag | kInlineCoded | std::uintptr_t{begin} << 1 | std::uintptr_t{end} << 7 |
-                                        std::uintptr_t{skip / kStride} << 14 | std::uintptr_t{record} << 16 |
-                                        std::uintptr_t{path} << 48);
+  return reinterpret_cast<const Block*>(inline_run(begin, end, skip, path) | kInlineCoded | std::uintptr_t{record} << 16);
 }
 // Where inline node b, hung at stride start `at`, really starts for `key`:
 // as enter() does for a block.
