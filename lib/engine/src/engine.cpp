@@ -219,7 +219,7 @@ detail::MetadataRep* TrieEngine::trie_lookup(const IpAddress& address) const noe
   });
 }
 
-bool TrieEngine::answered_none_unpinned(const IpAddress& address, epoch::Participant* self) const noexcept {
+inline bool TrieEngine::answered_none_unpinned(const IpAddress& address, epoch::Participant* self) const noexcept {
   // An address in an empty stretch of the table (most addresses, against an
   // allow or a deny list) is answered without the pin's locked exchange:
   // the check follows no pointer. It reads what the index's walk reads
@@ -536,7 +536,7 @@ void TrieEngine::count_lookups(std::uint32_t slot, std::uint64_t hits, std::uint
   }
 }
 
-void TrieEngine::count_lookup(std::uint32_t slot, bool hit) const noexcept {
+inline void TrieEngine::count_lookup(std::uint32_t slot, bool hit) const noexcept {
   if (slot < kStripes - 1) {
     // Only this thread writes this stripe: a plain increment suffices, and
     // relaxed atomics keep concurrent readers of stats well defined. A

@@ -954,19 +954,33 @@ ReadIndex::~ReadIndex() {
   }
 }
 
+inline detail::MetadataRep* ReadIndex::lookup_once(u128 key, bool& settled) const noexcept {
+  const std::uint64_t writes_before = writes_.load(std::memory_order_acquire);
+  bool walked = false;
+  Rep* found = walk(key, walked);
+  if (found == nullptr) {
+    found = short_[short_slot(key)].load(std::memory_order_acquire);
+  } else if (!walked) {
+    settled = true;  // one word's answer
+    return found;
+  }
+  // Again only while writes begin or end under the lookup (see writes_).
+  std::atomic_thread_fence(std::memory_order_acquire);
+  settled = writes_.load(std::memory_order_relaxed) == writes_before;
+  return found;
+}
+
 detail::MetadataRep* ReadIndex::lookup(u128 key) const noexcept {
+  bool settled = false;
+  Rep* found = lookup_once(key, settled);
+  return __builtin_expect(settled, 1) ? found : lookup_again(key);
+}
+
+detail::MetadataRep* ReadIndex::lookup_again(u128 key) const noexcept {
   for (;;) {
-    const std::uint64_t writes_before = writes_.load(std::memory_order_acquire);
-    bool walked = false;
-    Rep* found = walk(key, walked);
-    if (found == nullptr) {
-      found = short_[short_slot(key)].load(std::memory_order_acquire);
-    } else if (!walked) {
-      return found;  // one word's answer
-    }
-    // Again only while writes begin or end under the lookup (see writes_).
-    std::atomic_thread_fence(std::memory_order_acquire);
-    if (writes_.load(std::memory_order_relaxed) == writes_before) return found;
+    bool settled = false;
+    Rep* found = lookup_once(key, settled);
+    if (settled) return found;
   }
 }
 
@@ -977,7 +991,7 @@ inline detail::MetadataRep* ReadIndex::top_cover(unsigned slot, std::uintptr_t w
   return detail::RecordIds::record(covers_[slot].load(std::memory_order_acquire));
 }
 
-detail::MetadataRep* ReadIndex::walk(u128 key, bool& walked) const noexcept {
+inline detail::MetadataRep* ReadIndex::walk(u128 key, bool& walked) const noexcept {
   const unsigned top = top_slot(key);
   if (!occupied(top)) return nullptr;
   const std::uintptr_t word = slots_[top].load(std::memory_order_acquire);

@@ -196,6 +196,11 @@ class ReadIndex {
   bool occupied(unsigned slot) const noexcept {
     return ((occupied_[slot >> 6].load(std::memory_order_acquire) >> (slot & 63)) & 1u) != 0;
   }
+  // One try of lookup: `settled` says whether its answer stands, or it
+  // must be tried again (a write began or ended under it).
+  detail::MetadataRep* lookup_once(trie::u128 key, bool& settled) const noexcept;
+  // lookup's tries after its first, out of its way.
+  [[gnu::noinline, gnu::cold]] detail::MetadataRep* lookup_again(trie::u128 key) const noexcept;
   // The walk below the short prefixes; `walked` is set when it read a node
   // (more than the top slot's word).
   detail::MetadataRep* walk(trie::u128 key, bool& walked) const noexcept;

@@ -195,9 +195,7 @@ Metadata& Metadata::operator=(Metadata&& other) noexcept {
   return *this;
 }
 
-Metadata::~Metadata() {
-  if (rep_ != nullptr) detail::stock::give_back(rep_);
-}
+void Metadata::give_back() noexcept { detail::stock::give_back(rep_); }
 
 const std::string& Metadata::value() const noexcept {
   return rep_ != nullptr ? rep_->value : kEmptyValue;

@@ -131,7 +131,11 @@ class Metadata {
   Metadata(Metadata&& other) noexcept : rep_(std::exchange(other.rep_, nullptr)) {}
   Metadata& operator=(const Metadata& other) noexcept;
   Metadata& operator=(Metadata&& other) noexcept;
-  ~Metadata();
+  // Inline, so that a moved-from Metadata (a lookup's answer on its way out,
+  // say) costs nothing to destroy.
+  ~Metadata() {
+    if (rep_ != nullptr) give_back();
+  }
 
   const std::string& value() const noexcept;
   // A record stored in an engine may keep its attributes packed, and builds
@@ -172,6 +176,8 @@ class Metadata {
   friend struct detail::MetadataAccess;
   using AttributeVisit = void (*)(void* visit, std::string_view name, std::string_view value);
   void visit_attributes(AttributeVisit visit, void* context) const;
+  // Returns this Metadata's reference on its record (rep_ not null).
+  void give_back() noexcept;
   detail::MetadataRep* rep_ = nullptr;  // null: empty value, no attributes
 };
 
