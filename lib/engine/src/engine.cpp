@@ -261,7 +261,9 @@ std::optional<Metadata> TrieEngine::lookup(const IpAddress& address) const {
 void TrieEngine::find_batch(const IpAddress* addresses, std::size_t n, detail::MetadataRep** found) const noexcept {
   u128 keys[kBatch];
   const ReadIndex* indexes[kBatch];
-  bool stale = false;
+  // Read once for the batch, under the caller's pin (see find_one).
+  const bool stale = store_->index_stale[0].load(std::memory_order_acquire) ||
+                     store_->index_stale[1].load(std::memory_order_acquire);
   // A caller's addresses may be cold (a buffer just filled, a large array
   // walked in runs): asking for all their lines first lets the misses
   // overlap where the loop below would meet them one line at a time.
@@ -275,10 +277,8 @@ void TrieEngine::find_batch(const IpAddress* addresses, std::size_t n, detail::M
       for (std::size_t j = 0; j < n; ++j) found[j] = known_family(addresses[j].family) ? find_one(addresses[j]) : nullptr;
       return;
     }
-    const unsigned f = family_index(addresses[i].family);
-    stale = stale || store_->index_stale[f].load(std::memory_order_acquire);
     keys[i] = index_key(addresses[i]);
-    indexes[i] = &store_->indexes[f];
+    indexes[i] = &store_->indexes[family_index(addresses[i].family)];
   }
   if (__builtin_expect(stale, 0)) {
     for (std::size_t i = 0; i < n; ++i) found[i] = trie_lookup(addresses[i]);

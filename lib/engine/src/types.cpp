@@ -187,14 +187,6 @@ Metadata& Metadata::operator=(const Metadata& other) noexcept {
   return *this;
 }
 
-Metadata& Metadata::operator=(Metadata&& other) noexcept {
-  if (this != &other) {
-    if (rep_ != nullptr) detail::stock::give_back(rep_);
-    rep_ = std::exchange(other.rep_, nullptr);
-  }
-  return *this;
-}
-
 void Metadata::give_back() noexcept { detail::stock::give_back(rep_); }
 
 const std::string& Metadata::value() const noexcept {

@@ -130,7 +130,15 @@ class Metadata {
   Metadata(const Metadata& other) noexcept;
   Metadata(Metadata&& other) noexcept : rep_(std::exchange(other.rep_, nullptr)) {}
   Metadata& operator=(const Metadata& other) noexcept;
-  Metadata& operator=(Metadata&& other) noexcept;
+  // Inline, as the destructor: a batch of answers moved into a caller's
+  // results costs no call per answer.
+  Metadata& operator=(Metadata&& other) noexcept {
+    if (this != &other) {
+      if (rep_ != nullptr) give_back();
+      rep_ = std::exchange(other.rep_, nullptr);
+    }
+    return *this;
+  }
   // Inline, so that a moved-from Metadata (a lookup's answer on its way out,
   // say) costs nothing to destroy.
   ~Metadata() {
